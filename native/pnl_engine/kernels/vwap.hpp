@@ -1,0 +1,36 @@
+// VWAP daily-return kernel: the day loop of one portfolio traded at execution prices
+// with whole-lot rounding, feasibility flags, split/dividend adjustment and fees.
+#pragma once
+
+#include <cstddef>
+
+#include "common/strided.hpp"
+
+namespace tessary::kernels {
+
+struct VwapInputs {
+    std::size_t days = 0;    // rows of every view (the return dates)
+    std::size_t stocks = 0;  // columns of every view
+    FloatView signal;        // weight decided the day before (row r = signal of date r-1)
+    FloatView prev_close, close, buy_price, sell_price, split, dividend;
+    BoolView can_buy, cant_sell;
+    double total_money = 1e8;
+    double fee = 0.0001;
+    double rule_fee = 0.0005;
+    double lot_size = 200.0;
+};
+
+/// Profit and loss in money of every day, written to `daily_cash[0..days)`.
+///
+/// Per stock the holding evolves independently; per day the five products
+/// (buy, hold, hold dividend, sell, sell dividend) are summed over stocks separately
+/// and added in that order. Targets are computed inside the loop: floor of
+/// total_money * weight / (prev_close * lot_size) lots where the weight is > 0 and the
+/// previous close finite and > 0, else 0. Per-share coefficients map NaN to 0 and
+/// +-inf to +-DBL_MAX, as numpy's nan_to_num does.
+///
+/// `scratch` must hold 5 * days doubles. Touches no Python object; safe to run with
+/// the GIL released and from several threads on different outputs.
+void vwap_daily_cash(const VwapInputs &in, double *daily_cash, double *scratch);
+
+}  // namespace tessary::kernels

@@ -1,0 +1,17 @@
+// Module definition of tessary.backtest._pnl_engine: calls each file's init in load order.
+#include "pnl_engine/module.hpp"
+
+#include "common/pyutil.hpp"
+
+namespace tessary::pnl {
+
+nb::object attr(const char *name) { return module_attr(kModule, name); }
+
+}  // namespace tessary::pnl
+
+NB_MODULE(_pnl_engine, m) {
+    using namespace tessary::pnl;
+    m.doc() = "Strategy return engine: VWAP daily returns, statistics, yearly and weekly views, report charts.";
+    init_frame(m);
+    init_vwap(m);
+}

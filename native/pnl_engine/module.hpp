@@ -1,0 +1,19 @@
+// Registration entry points of the strategy-engine module, one per source file.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+namespace tessary::pnl {
+
+namespace nb = nanobind;
+
+/// Fully qualified name of this module, for call-time attribute lookups.
+inline constexpr const char *kModule = "tessary.backtest._pnl_engine";
+
+/// Module attribute `name`, looked up at call time (replaceable by callers/tests).
+nb::object attr(const char *name);
+
+void init_frame(nb::module_ &m);   // imports, constants, plot lock, result record
+void init_vwap(nb::module_ &m);    // calc_strategy_vwap_daily_return
+
+}  // namespace tessary::pnl

@@ -1,0 +1,1 @@
+"""Backtest compute core: the strategy return engine and the prepared-data builder."""
