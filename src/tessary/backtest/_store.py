@@ -68,3 +68,16 @@ def component_dataset_key(name: object) -> str:
     them equals a base dataset key (no base key starts with "component__").
     """
     return "component__" + str(name)
+
+
+class BinaryPreparedDataStoreBase:
+    """Base of the binary prepared-data store (on-disk format to follow)."""
+
+    def __init__(self, store_dir, matrix_dtype, version, float_dtype):
+        from pathlib import Path
+
+        self.store_dir = Path(store_dir).expanduser()
+        self.matrix_dtype = dict(matrix_dtype)
+        self.version = version
+        self.float_dtype = float_dtype
+        self.metadata_path = self.store_dir / "metadata.pkl"

@@ -1,0 +1,1 @@
+// Intentionally empty translation unit: keeps a kernel library without sources buildable.

@@ -1,0 +1,8 @@
+// Placeholder until this file's part of the module lands.
+#include "prepare/module.hpp"
+
+namespace tessary::prep {
+
+void init_constants(nb::module_ &) {}
+
+}  // namespace tessary::prep
