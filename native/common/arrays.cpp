@@ -13,7 +13,7 @@ namespace {
 nb::ndarray<nb::numpy, nb::ro> as_ndarray(nb::handle obj, const char *what, const char *dtype_name) {
     nb::object np = nb::module_::import_("numpy");
     if (!nb::isinstance(obj, np.attr("ndarray"))) {
-        std::string got = nb::cast<std::string>(nb::str(nb::handle((PyObject *)Py_TYPE(obj.ptr())).attr("__name__")));
+        std::string got = Py_TYPE(obj.ptr())->tp_name;
         throw nb::type_error((std::string(what) + " must be a numpy " + dtype_name + " array, got " + got).c_str());
     }
     nb::ndarray<nb::numpy, nb::ro> arr;
@@ -28,7 +28,7 @@ HeldView<T> make_view(nb::handle obj, const char *what, std::size_t rows, std::s
     HeldView<T> h;
     h.array = as_ndarray(obj, what, dtype_name);
     if (!ok_dtype(h.array.dtype())) {
-        std::string got = nb::cast<std::string>(nb::str(obj.attr("dtype")));
+        std::string got = nb::steal<nb::str>(PyObject_Str(obj.attr("dtype").ptr())).c_str();
         throw nb::type_error((std::string(what) + " must be a " + dtype_name + " array, got dtype " + got).c_str());
     }
     if (h.array.ndim() != 2)

@@ -103,16 +103,16 @@ def _to_datetime_index(index: pd.Index) -> pd.DatetimeIndex:
         return index
     if len(index) == 0:
         return pd.DatetimeIndex([])
-    values = index
     if pd.api.types.is_integer_dtype(index.dtype):
         # yyyymmdd numbers such as 20240105
         return pd.DatetimeIndex(pd.to_datetime(index.astype(str), format="%Y%m%d"))
-    if pd.api.types.is_string_dtype(index.dtype) or index.dtype == object:
-        text = pd.Index([str(v) if not isinstance(v, str) and not hasattr(v, "year") else v for v in index])
-        if all(isinstance(v, str) and len(v) == 8 and v.isdigit() for v in text):
+    if pd.api.types.is_string_dtype(index.dtype):
+        text = index.astype(str)
+        if text.str.fullmatch(r"\d{8}").all():
             return pd.DatetimeIndex(pd.to_datetime(text, format="%Y%m%d"))
-        values = text
-    return pd.DatetimeIndex(pd.to_datetime(values))
+        return pd.DatetimeIndex(pd.to_datetime(text))
+    # datetime / date / Timestamp objects
+    return pd.DatetimeIndex(pd.to_datetime(index))
 
 
 def _with_datetime_index(obj: pd.Series | pd.DataFrame) -> pd.Series | pd.DataFrame:

@@ -1,0 +1,5 @@
+import os
+import sys
+
+# Reference implementations beside the tests are imported as plain modules.
+sys.path.insert(0, os.path.dirname(__file__))
