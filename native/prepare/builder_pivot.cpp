@@ -36,19 +36,40 @@ struct HeldBuffer {
     }
 };
 
-/// Codes of one factorised column: raw id per row (-1 = missing) and the first row
-/// of every raw id.
+/// Codes of one factorised column: raw id per row (-1 = missing) and the distinct
+/// raw values, one per id, as a Series of the column's dtype.
 struct Codes {
-    nb::object owner;  // numpy int32 array of the codes
-    const std::int32_t *data = nullptr;
-    std::vector<std::int64_t> first;
+    nb::object owner;  // numpy array of the codes
+    kernels::CodeColumn col;
+    nb::object uniques;
 };
 
-nb::object new_int32_array(std::size_t n, std::int32_t **data) {
-    nb::object arr = np().attr("empty")(n, "dtype"_a = "int32");
-    auto view = nb::cast<nb::ndarray<std::int32_t, nb::ndim<1>, nb::c_contig>>(arr);
+/// A new numpy array of n signed integers of `width` bytes (2 or 4), and its data.
+nb::object new_code_array(std::size_t n, int width, void **data) {
+    nb::object arr = np().attr("empty")(n, "dtype"_a = width == 2 ? "int16" : "int32");
+    auto view = nb::cast<nb::ndarray<nb::ndim<1>, nb::c_contig>>(arr);
     *data = view.data();
     return arr;
+}
+
+/// Runs `factorize(codes, width, first)` with 16-bit codes, and again with 32-bit
+/// codes when there are too many distinct values for 16 bits.
+template <class F>
+kernels::FactorizeStatus factorize_compact(std::size_t n, Codes &out, std::vector<std::int64_t> &first, F factorize) {
+    kernels::FactorizeStatus status = kernels::FactorizeStatus::TooManyIds;
+    for (int width : {2, 4}) {
+        void *codes = nullptr;
+        nb::object owner = new_code_array(n, width, &codes);
+        {
+            nb::gil_scoped_release release;
+            status = factorize(codes, width, first);
+        }
+        if (status == kernels::FactorizeStatus::TooManyIds) continue;
+        out.owner = owner;
+        out.col = {codes, (std::uint8_t)width};
+        break;
+    }
+    return status;
 }
 
 nb::object int64_array(const std::vector<std::int64_t> &values) {
@@ -109,15 +130,54 @@ bool arrow_string_codes(nb::handle column, std::size_t n, Codes &out) {
         parts.push_back(c);
     }
     if (total != n) return false;
-    std::int32_t *codes = nullptr;
-    out.owner = new_int32_array(n, &codes);
-    out.data = codes;
-    bool ok;
-    {
-        nb::gil_scoped_release release;
-        ok = kernels::factorize_strings(parts, codes, out.first);
+    std::vector<std::int64_t> first;
+    auto status = factorize_compact(n, out, first, [&](void *codes, int width, std::vector<std::int64_t> &f) {
+        return kernels::factorize_strings(parts, codes, width, f);
+    });
+    if (status != kernels::FactorizeStatus::Ok) {
+        out = Codes();
+        return false;
     }
-    return ok;
+    // The distinct strings straight from the buffers (first rows ascend): a take on
+    // the column would concatenate its chunks.
+    nb::list uniques;
+    std::size_t part = 0;
+    std::int64_t part_start = 0;
+    for (std::int64_t row : first) {
+        while (row >= part_start + parts[part].length) part_start += parts[part++].length;
+        const kernels::StringChunk &c = parts[part];
+        const std::int64_t e = c.offset + (row - part_start);
+        const std::int64_t b = c.large_offsets ? static_cast<const std::int64_t *>(c.offsets)[e]
+                                               : static_cast<const std::int32_t *>(c.offsets)[e];
+        const std::int64_t end = c.large_offsets ? static_cast<const std::int64_t *>(c.offsets)[e + 1]
+                                                 : static_cast<const std::int32_t *>(c.offsets)[e + 1];
+        PyObject *text = PyUnicode_DecodeUTF8(c.data + b, (Py_ssize_t)(end - b), "strict");
+        if (!text) throw nb::python_error();
+        uniques.append(nb::steal(text));
+    }
+    out.uniques = pd().attr("Series")(uniques, "dtype"_a = column.attr("dtype"));
+    return true;
+}
+
+/// The codes of a pandas Categorical column; its categories are the distinct values.
+bool categorical_codes(nb::handle column, std::size_t n, Codes &out) {
+    if (!nb::isinstance(column.attr("dtype"), pd().attr("CategoricalDtype"))) return false;
+    nb::object numpy = np();
+    nb::object codes = numpy.attr("ascontiguousarray")(column.attr("cat").attr("codes").attr("to_numpy")());
+    long width = nb::cast<long>(codes.attr("dtype").attr("itemsize"));
+    if (width > 4) {
+        codes = codes.attr("astype")("int32");
+        width = 4;
+    }
+    auto view = nb::cast<nb::ndarray<nb::ro, nb::ndim<1>, nb::c_contig>>(codes);
+    nb::object categories = column.attr("cat").attr("categories");
+    kernels::CodeColumn col{view.data(), (std::uint8_t)width};
+    if ((std::size_t)view.shape(0) != n || !kernels::codes_in_range(col, n, nb::len(categories)))
+        throw nb::value_error("categorical column has codes outside its categories");
+    out.owner = codes;
+    out.col = col;
+    out.uniques = pd().attr("Series")(categories);
+    return true;
 }
 
 /// pandas' factorize of any column (NaN-like values coded -1).
@@ -127,31 +187,37 @@ void pandas_codes(nb::handle column, std::size_t n, Codes &out) {
     out.owner = numpy.attr("ascontiguousarray")(res[0], "dtype"_a = "int32");
     auto view = nb::cast<nb::ndarray<const std::int32_t, nb::ndim<1>, nb::c_contig>>(out.owner);
     if ((std::size_t)view.shape(0) != n) throw nb::value_error("factorize returned codes of the wrong length");
-    out.data = view.data();
     const std::size_t n_ids = nb::len(nb::object(res[1]));
+    std::vector<std::int64_t> first;
     bool ok;
     {
         nb::gil_scoped_release release;
-        ok = kernels::first_positions(out.data, n, n_ids, out.first);
+        ok = kernels::first_positions(view.data(), n, n_ids, first);
     }
     if (!ok) throw nb::value_error("factorize returned inconsistent codes");
+    out.col = {view.data(), 4};
+    out.uniques = column.attr("take")(int64_array(first));
 }
 
-/// Codes of a text column (stock codes, factor names): its str form, as pandas'
-/// astype(str) gives it (missing values stay missing).
-Codes text_codes(nb::handle column, std::size_t n, nb::object &as_text) {
-    as_text = is_arrow_backed(column) ? nb::borrow(column) : column.attr("astype")(nb::handle((PyObject *)&PyUnicode_Type));
+/// Codes of a text column (stock codes, factor names). Distinct values still need
+/// their str form (astype(str)); rows are converted up front only for dtypes
+/// without a native path.
+Codes text_codes(nb::handle column, std::size_t n) {
     Codes out;
+    if (categorical_codes(column, n, out)) return out;
+    if (is_arrow_backed(column) && arrow_string_codes(column, n, out)) return out;
+    nb::object as_text = column.attr("astype")(nb::handle((PyObject *)&PyUnicode_Type));
     if (!(is_arrow_backed(as_text) && arrow_string_codes(as_text, n, out))) pandas_codes(as_text, n, out);
     return out;
 }
 
 /// Codes of a date column: strings natively, naive datetime64 and int64 as integers
-/// (NaT missing), anything else through pandas.
+/// (NaT missing), categoricals by their codes, anything else through pandas.
 Codes date_codes(nb::handle column, std::size_t n) {
     Codes out;
     nb::object numpy = np();
     nb::object dtype = column.attr("dtype");
+    if (categorical_codes(column, n, out)) return out;
     if (is_arrow_backed(column) && arrow_string_codes(column, n, out)) return out;
     if (nb::isinstance(dtype, numpy.attr("dtype"))) {
         const std::string kind = text_of(dtype.attr("kind"));
@@ -159,14 +225,12 @@ Codes date_codes(nb::handle column, std::size_t n) {
         if ((kind == "M" || kind == "i") && itemsize == 8) {
             nb::object values = numpy.attr("ascontiguousarray")(column.attr("to_numpy")()).attr("view")("int64");
             auto view = nb::cast<nb::ndarray<const std::int64_t, nb::ndim<1>, nb::c_contig>>(values);
-            std::int32_t *codes = nullptr;
-            out.owner = new_int32_array(n, &codes);
-            out.data = codes;
+            std::vector<std::int64_t> first;
             const bool has_nat = kind == "M";
-            {
-                nb::gil_scoped_release release;
-                kernels::factorize_int64(view.data(), n, has_nat, INT64_MIN, codes, out.first);
-            }
+            factorize_compact(n, out, first, [&](void *codes, int width, std::vector<std::int64_t> &f) {
+                return kernels::factorize_int64(view.data(), n, has_nat, INT64_MIN, codes, width, f);
+            });
+            out.uniques = column.attr("take")(int64_array(first));
             return out;
         }
     }
@@ -269,9 +333,17 @@ private:
     nb::dict positions_;
 };
 
-/// A contiguous float64 array of pd.to_numeric(column, errors="coerce"), missing as NaN.
+/// A contiguous float64 array of pd.to_numeric(column, errors="coerce"), missing as
+/// NaN. Plain numpy numbers are already numeric: their values are used as they are
+/// (no copy for float64).
 nb::object numeric_column(nb::handle column) {
     nb::object numpy = np();
+    nb::object dtype = column.attr("dtype");
+    if (nb::isinstance(dtype, numpy.attr("dtype"))) {
+        const std::string kind = text_of(dtype.attr("kind"));
+        if (kind == "f" || kind == "i" || kind == "u" || kind == "b")
+            return numpy.attr("ascontiguousarray")(column.attr("to_numpy")(), "dtype"_a = "float64");
+    }
     nb::object num = pd().attr("to_numeric")(column, "errors"_a = "coerce");
     nb::object arr = num.attr("to_numpy")("dtype"_a = "float64", "na_value"_a = numpy.attr("nan"));
     return numpy.attr("ascontiguousarray")(arr);
@@ -300,17 +372,13 @@ nb::object factors_to_matrices(nb::handle df, nb::handle names) {
     if (!cols.has(ukey) || !cols.has(data_date)) raise_key_error(kMissingKeyColumns);
 
     // Stock codes: the first six characters of the str form; dates: "YYYYMMDD".
-    nb::object ukey_text;
-    Codes key_codes = text_codes(cols.get(ukey), n, ukey_text);
-    nb::object key_uniques = ukey_text.attr("take")(int64_array(key_codes.first));
-    nb::object key_converted =
-        key_uniques.attr("astype")(nb::handle((PyObject *)&PyUnicode_Type)).attr("str").attr("slice")("stop"_a = 6);
-    Labels keys = merge_labels(key_converted, key_codes.first.size(), "stock code");
+    nb::handle str_type((PyObject *)&PyUnicode_Type);
+    Codes key_codes = text_codes(cols.get(ukey), n);
+    nb::object key_converted = key_codes.uniques.attr("astype")(str_type).attr("str").attr("slice")("stop"_a = 6);
+    Labels keys = merge_labels(key_converted, nb::len(key_codes.uniques), "stock code");
 
-    nb::object date_column = cols.get(data_date);
-    Codes day_codes = date_codes(date_column, n);
-    nb::object day_uniques = date_column.attr("take")(int64_array(day_codes.first));
-    Labels days = merge_labels(attr("series_to_yyyymmdd")(day_uniques), day_codes.first.size(), "date");
+    Codes day_codes = date_codes(cols.get(data_date), n);
+    Labels days = merge_labels(attr("series_to_yyyymmdd")(day_codes.uniques), nb::len(day_codes.uniques), "date");
 
     nb::object x_values;
     if (cols.has(x_label)) x_values = numeric_column(cols.get(x_label));
@@ -331,20 +399,19 @@ nb::object factors_to_matrices(nb::handle df, nb::handle names) {
 
     kernels::PivotRows base;
     base.n = n;
-    base.date_code = day_codes.data;
+    base.date_code = day_codes.col;
     base.date_map = days.map.data();
-    base.key_code = key_codes.data;
+    base.key_code = key_codes.col;
     base.key_map = keys.map.data();
 
     if (cols.has(factor_label)) {
         // Narrow answer: rows grouped by the str form of the factor name; groups
         // that were not asked for (and missing names) are ignored.
-        nb::object factor_text;
-        group_codes = text_codes(cols.get(factor_label), n, factor_text);
-        nb::object groups = factor_text.attr("take")(int64_array(group_codes.first));
+        group_codes = text_codes(cols.get(factor_label), n);
+        nb::object groups = group_codes.uniques.attr("astype")(str_type);
         nb::list group_values = nb::list(groups.attr("tolist")());
         nb::list group_missing = nb::list(groups.attr("isna")().attr("tolist")());
-        group_map.assign(group_codes.first.size(), -1);
+        group_map.assign(nb::len(groups), -1);
         bool any = false;
         for (std::size_t g = 0; g < group_map.size(); ++g) {
             if (nb::cast<bool>(group_missing[g])) continue;
@@ -359,7 +426,7 @@ nb::object factors_to_matrices(nb::handle df, nb::handle names) {
         if (!x_values.is_valid()) raise_key_error("['x'] not in index");
         kernels::PivotRows job = base;
         job.x = float_data(x_values, n);
-        job.group_code = group_codes.data;
+        job.group_code = group_codes.col;
         job.group_map = group_map.data();
         jobs.push_back(job);
     } else {

@@ -4,6 +4,7 @@
 #include "prepare/kernels/factorize.hpp"
 
 #include <cstring>
+#include <limits>
 #include <string_view>
 
 namespace tessary::kernels {
@@ -85,13 +86,17 @@ private:
 
 }  // namespace
 
-bool factorize_strings(const std::vector<StringChunk> &chunks, std::int32_t *codes, std::vector<std::int64_t> &first) {
+namespace {
+
+template <class T>
+FactorizeStatus strings_as(const std::vector<StringChunk> &chunks, T *codes, std::vector<std::int64_t> &first) {
+    constexpr std::size_t kMaxIds = (std::size_t)std::numeric_limits<T>::max() + 1;
     IdTable table;
     std::vector<std::string_view> keys;
     first.clear();
     std::int64_t row = 0;
     std::string_view prev;
-    std::int32_t prev_id = -1;
+    T prev_id = -1;
     for (const StringChunk &c : chunks) {
         const auto *off32 = static_cast<const std::int32_t *>(c.offsets);
         const auto *off64 = static_cast<const std::int64_t *>(c.offsets);
@@ -103,7 +108,7 @@ bool factorize_strings(const std::vector<StringChunk> &chunks, std::int32_t *cod
             }
             const std::int64_t b = c.large_offsets ? off64[e] : off32[e];
             const std::int64_t end = c.large_offsets ? off64[e + 1] : off32[e + 1];
-            if (b < 0 || end < b || end > c.data_size) return false;
+            if (b < 0 || end < b || end > c.data_size) return FactorizeStatus::BadOffsets;
             const std::string_view s(c.data + b, (std::size_t)(end - b));
             if (prev_id >= 0 && s == prev) {
                 codes[row] = prev_id;
@@ -112,25 +117,28 @@ bool factorize_strings(const std::vector<StringChunk> &chunks, std::int32_t *cod
             const std::uint64_t h = hash_bytes(s.data(), s.size());
             std::int32_t id = table.find(h, [&](std::int32_t i) { return keys[(std::size_t)i] == s; });
             if (id < 0) {
+                if (keys.size() == kMaxIds) return FactorizeStatus::TooManyIds;
                 id = table.insert(h);
                 keys.push_back(s);
                 first.push_back(row);
             }
-            codes[row] = id;
+            codes[row] = (T)id;
             prev = s;
-            prev_id = id;
+            prev_id = (T)id;
         }
     }
-    return true;
+    return FactorizeStatus::Ok;
 }
 
-void factorize_int64(const std::int64_t *values, std::size_t n, bool has_missing, std::int64_t missing,
-                     std::int32_t *codes, std::vector<std::int64_t> &first) {
+template <class T>
+FactorizeStatus int64_as(const std::int64_t *values, std::size_t n, bool has_missing, std::int64_t missing, T *codes,
+                         std::vector<std::int64_t> &first) {
+    constexpr std::size_t kMaxIds = (std::size_t)std::numeric_limits<T>::max() + 1;
     IdTable table;
     std::vector<std::int64_t> keys;
     first.clear();
     std::int64_t prev = 0;
-    std::int32_t prev_id = -1;
+    T prev_id = -1;
     for (std::size_t i = 0; i < n; ++i) {
         const std::int64_t v = values[i];
         if (has_missing && v == missing) {
@@ -144,14 +152,30 @@ void factorize_int64(const std::int64_t *values, std::size_t n, bool has_missing
         const std::uint64_t h = mix((std::uint64_t)v ^ 0x9E3779B97F4A7C15ULL);
         std::int32_t id = table.find(h, [&](std::int32_t k) { return keys[(std::size_t)k] == v; });
         if (id < 0) {
+            if (keys.size() == kMaxIds) return FactorizeStatus::TooManyIds;
             id = table.insert(h);
             keys.push_back(v);
             first.push_back((std::int64_t)i);
         }
-        codes[i] = id;
+        codes[i] = (T)id;
         prev = v;
-        prev_id = id;
+        prev_id = (T)id;
     }
+    return FactorizeStatus::Ok;
+}
+
+}  // namespace
+
+FactorizeStatus factorize_strings(const std::vector<StringChunk> &chunks, void *codes, int code_width,
+                                  std::vector<std::int64_t> &first) {
+    if (code_width == 2) return strings_as(chunks, static_cast<std::int16_t *>(codes), first);
+    return strings_as(chunks, static_cast<std::int32_t *>(codes), first);
+}
+
+FactorizeStatus factorize_int64(const std::int64_t *values, std::size_t n, bool has_missing, std::int64_t missing,
+                                void *codes, int code_width, std::vector<std::int64_t> &first) {
+    if (code_width == 2) return int64_as(values, n, has_missing, missing, static_cast<std::int16_t *>(codes), first);
+    return int64_as(values, n, has_missing, missing, static_cast<std::int32_t *>(codes), first);
 }
 
 bool first_positions(const std::int32_t *codes, std::size_t n, std::size_t n_ids, std::vector<std::int64_t> &first) {

@@ -19,15 +19,20 @@ struct StringChunk {
     std::int64_t length = 0;                 // elements
 };
 
+/// Outcome of a factorisation.
+enum class FactorizeStatus { Ok, TooManyIds, BadOffsets };
+
 /// codes[i] = id of row i's string in order of first appearance, -1 for a null;
 /// `first` receives, per id, the row of its first occurrence. Rows are numbered
-/// across the chunks in order. Equal byte strings share an id. Returns false (with
-/// `codes` partly written) when an offset points outside its data buffer.
-bool factorize_strings(const std::vector<StringChunk> &chunks, std::int32_t *codes, std::vector<std::int64_t> &first);
+/// across the chunks in order. Equal byte strings share an id. Codes are written
+/// as int16 or int32 (`code_width` 2 or 4); TooManyIds means int16 could not hold
+/// them (retry with 4), BadOffsets that an offset points outside its data buffer.
+FactorizeStatus factorize_strings(const std::vector<StringChunk> &chunks, void *codes, int code_width,
+                                  std::vector<std::int64_t> &first);
 
 /// The same for 64-bit integers; when `has_missing` is set, `missing` marks a null.
-void factorize_int64(const std::int64_t *values, std::size_t n, bool has_missing, std::int64_t missing,
-                     std::int32_t *codes, std::vector<std::int64_t> &first);
+FactorizeStatus factorize_int64(const std::int64_t *values, std::size_t n, bool has_missing, std::int64_t missing,
+                                void *codes, int code_width, std::vector<std::int64_t> &first);
 
 /// Per id in [0, n_ids), the first row whose code is that id (codes of -1 skipped).
 /// Fails (returns false) when any code lies outside [-1, n_ids) or an id never

@@ -7,18 +7,24 @@
 
 namespace tessary::kernels {
 
+/// Per-row integer codes of 1, 2 or 4 bytes (signed; -1 = missing).
+struct CodeColumn {
+    const void *data = nullptr;
+    std::uint8_t width = 4;
+};
+
 /// The rows of a long answer, factorised. A row is kept when its date and key codes
 /// are valid (>= 0) and map to a final id (>= 0), its value is not NaN and it
 /// belongs to a slot; every other row is dropped. All codes index their maps
 /// unchecked (the factorisers guarantee the ranges).
 struct PivotRows {
     std::size_t n = 0;
-    const std::int32_t *date_code = nullptr;
+    CodeColumn date_code;
     const std::int32_t *date_map = nullptr;  // raw date id -> final date id, -1 = unparseable
-    const std::int32_t *key_code = nullptr;
+    CodeColumn key_code;
     const std::int32_t *key_map = nullptr;   // raw key id -> final key id, -1 = missing
     const double *x = nullptr;
-    const std::int32_t *group_code = nullptr;  // per-row group (factor) code, or nullptr
+    CodeColumn group_code;                     // per-row group (factor) code; data nullptr = none
     const std::int32_t *group_map = nullptr;   // group code -> slot, -1 = not asked for
     std::int32_t slot = 0;                     // the slot of every row when group_code is nullptr
 };
@@ -42,5 +48,8 @@ struct PivotTarget {
 void pivot_scatter(const PivotRows &rows, const PivotTarget *targets);
 
 void fill_nan(double *out, std::size_t n);
+
+/// True when every code lies in [-1, n_ids).
+bool codes_in_range(const CodeColumn &codes, std::size_t n, std::size_t n_ids);
 
 }  // namespace tessary::kernels

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <utility>
 #include <vector>
@@ -14,19 +15,64 @@ namespace {
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
-void rank_row(double *row, std::size_t cols, std::vector<std::pair<double, std::uint32_t>> &scratch) {
-    scratch.clear();
-    for (std::size_t c = 0; c < cols; ++c)
-        if (!std::isnan(row[c])) scratch.emplace_back(row[c], (std::uint32_t)c);
-    std::sort(scratch.begin(), scratch.end(),
-              [](const auto &a, const auto &b) { return a.first < b.first; });
-    const std::size_t n = scratch.size();
+/// Scratch buffers of one row's sort: order-preserving integer keys and columns.
+struct RowScratch {
+    std::vector<std::uint64_t> key, key_tmp;
+    std::vector<std::uint32_t> col, col_tmp;
+    explicit RowScratch(std::size_t cols) : key(cols), key_tmp(cols), col(cols), col_tmp(cols) {}
+};
+
+/// Integer key with the order of the double (NaN excluded); -0.0 and 0.0 share
+/// one key, as they compare equal.
+inline std::uint64_t order_key(double v) {
+    v += 0.0;  // -0.0 -> 0.0
+    std::uint64_t u;
+    std::memcpy(&u, &v, sizeof u);
+    return (u & 0x8000000000000000ULL) ? ~u : (u | 0x8000000000000000ULL);
+}
+
+/// Ranks one row in place: a least-significant-digit radix sort of the keys (byte
+/// passes whose digit is the same for every key are skipped), then one walk over
+/// the runs of equal keys.
+void rank_row(double *row, std::size_t cols, RowScratch &s) {
+    std::size_t n = 0;
+    for (std::size_t c = 0; c < cols; ++c) {
+        const double v = row[c];
+        if (std::isnan(v)) continue;
+        s.key[n] = order_key(v);
+        s.col[n] = (std::uint32_t)c;
+        ++n;
+    }
+    std::uint32_t hist[8][256] = {};
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::uint64_t k = s.key[i];
+        for (int b = 0; b < 8; ++b) ++hist[b][(k >> (8 * b)) & 0xFF];
+    }
+    std::uint64_t *key = s.key.data(), *key_tmp = s.key_tmp.data();
+    std::uint32_t *col = s.col.data(), *col_tmp = s.col_tmp.data();
+    for (int b = 0; b < 8; ++b) {
+        std::uint32_t *h = hist[b];
+        if (n == 0 || h[(key[0] >> (8 * b)) & 0xFF] == n) continue;
+        std::uint32_t sum = 0;
+        for (int d = 0; d < 256; ++d) {
+            const std::uint32_t c = h[d];
+            h[d] = sum;
+            sum += c;
+        }
+        for (std::size_t i = 0; i < n; ++i) {
+            const std::uint32_t pos = h[(key[i] >> (8 * b)) & 0xFF]++;
+            key_tmp[pos] = key[i];
+            col_tmp[pos] = col[i];
+        }
+        std::swap(key, key_tmp);
+        std::swap(col, col_tmp);
+    }
     for (std::size_t i = 0; i < n;) {
         std::size_t j = i + 1;
-        while (j < n && scratch[j].first == scratch[i].first) ++j;
+        while (j < n && key[j] == key[i]) ++j;
         // Ranks i+1 .. j share their mean; an exact half or whole number.
         const double rank = (double)(i + 1 + j) / 2.0;
-        for (std::size_t k = i; k < j; ++k) row[scratch[k].second] = rank;
+        for (std::size_t k = i; k < j; ++k) row[col[k]] = rank;
         i = j;
     }
 }
@@ -34,8 +80,7 @@ void rank_row(double *row, std::size_t cols, std::vector<std::pair<double, std::
 }  // namespace
 
 void rank_rows_average(double *values, std::size_t rows, std::size_t cols) {
-    std::vector<std::pair<double, std::uint32_t>> scratch;
-    scratch.reserve(cols);
+    RowScratch scratch(cols);
     for (std::size_t r = 0; r < rows; ++r) rank_row(values + r * cols, cols, scratch);
 }
 
