@@ -114,6 +114,15 @@ FactorizeStatus strings_as(const std::vector<StringChunk> &chunks, T *codes, std
                 codes[row] = prev_id;
                 continue;
             }
+            // Answers sorted by date then code (or code then date) repeat the order
+            // in which the values first appeared: try the id after the previous one.
+            const std::size_t next = (std::size_t)(prev_id + 1);
+            if (next < keys.size() && keys[next] == s) {
+                codes[row] = (T)next;
+                prev = s;
+                prev_id = (T)next;
+                continue;
+            }
             const std::uint64_t h = hash_bytes(s.data(), s.size());
             std::int32_t id = table.find(h, [&](std::int32_t i) { return keys[(std::size_t)i] == s; });
             if (id < 0) {
@@ -147,6 +156,13 @@ FactorizeStatus int64_as(const std::int64_t *values, std::size_t n, bool has_mis
         }
         if (prev_id >= 0 && v == prev) {
             codes[i] = prev_id;
+            continue;
+        }
+        const std::size_t next = (std::size_t)(prev_id + 1);
+        if (next < keys.size() && keys[next] == v) {
+            codes[i] = (T)next;
+            prev = v;
+            prev_id = (T)next;
             continue;
         }
         const std::uint64_t h = mix((std::uint64_t)v ^ 0x9E3779B97F4A7C15ULL);
