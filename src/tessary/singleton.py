@@ -32,7 +32,7 @@ def get_instance() -> Any:
     if client is None:
         raise RuntimeError(
             "no data-service client is registered: call tessary.singleton.set_instance(client) "
-            "with an object providing get_factors(...) and get_index_daily(...), for example "
-            "tessary.local.LocalDataClient(path)"
+            "with an object providing get_factors(factor=..., start_date=..., end_date=...) and "
+            "get_index_daily(ukeys=..., start_date=..., end_date=...)"
         )
     return client

@@ -1,0 +1,187 @@
+"""Long-to-wide conversion of factor answers, against a plain pandas version of the steps."""
+
+import numpy as np
+import pandas as pd
+import pyarrow as pa
+import pytest
+
+from tessary.backtest import _prepare as prep
+from tessary.backtest._store import clean_matrix
+
+STR = pd.StringDtype("pyarrow", na_value=np.nan)
+
+
+@pytest.fixture
+def builder():
+    return prep.GroupPreparedDataBuilder("20240101", "20240131")
+
+
+def reference(df, names):
+    """The conversion written out step by step in pandas."""
+    result = {n: pd.DataFrame() for n in names}
+    if df is None or len(df) == 0:
+        return result
+    d = df.copy().rename(columns={"date": "DataDate", "value": "x", "factor": "factorname", "factor_name": "factorname"})
+    d["ukey"] = d["ukey"].astype(str).str[:6]
+    d["DataDate"] = prep.series_to_yyyymmdd(d["DataDate"])
+    if "x" in d.columns:
+        d["x"] = pd.to_numeric(d["x"], errors="coerce")
+
+    def pivot(part):
+        part = part.dropna(subset=["ukey", "DataDate", "x"]).drop_duplicates(subset=["ukey", "DataDate"], keep="last")
+        return clean_matrix(part.pivot(index="DataDate", columns="ukey", values="x"))
+
+    if "factorname" in d.columns:
+        d["factorname"] = d["factorname"].astype(str)
+        for name, part in d.groupby("factorname", sort=False, observed=True):
+            if name in result:
+                result[name] = pivot(part[["DataDate", "ukey", "x"]])
+    else:
+        for name in names:
+            if name in d.columns:
+                part = d[["DataDate", "ukey", name]].rename(columns={name: "x"})
+                part["x"] = pd.to_numeric(part["x"], errors="coerce")
+                result[name] = pivot(part)
+    return result
+
+
+def assert_same(got, expected):
+    assert list(got) == list(expected)
+    for name in expected:
+        if len(expected[name]) == 0:
+            assert len(got[name]) == 0, name
+        else:
+            pd.testing.assert_frame_equal(got[name], expected[name])
+
+
+def random_answer(rng, n=600, wide=False):
+    codes = [f"{600000 + i:06d}" for i in range(8)] + [f"{i:06d}" for i in range(1, 9)]
+    ukey = [c + rng.choice(["", ".XSHG", ".XSHE"]) for c in rng.choice(codes, n)]
+    days = pd.bdate_range("2024-01-02", periods=12).strftime("%Y-%m-%d")
+    date = list(rng.choice(days, n))
+    for i in rng.choice(np.arange(1, n), 15, replace=False):
+        date[i] = "not a date"
+    for i in rng.choice(np.arange(1, n), 10, replace=False):
+        ukey[i] = None
+    def values():
+        v = rng.normal(size=n).round(1).astype(object)  # rounding makes equal values
+        v[rng.random(n) < 0.1] = np.nan
+        v[rng.random(n) < 0.05] = "n/a"
+        return v
+    frame = pd.DataFrame({"ukey": ukey, "date": date})
+    if wide:
+        frame["a"] = values()
+        frame["b"] = pd.to_numeric(values(), errors="coerce")
+        return frame
+    frame["value"] = values()
+    frame["factor"] = rng.choice(["a", "b", "unasked"], n)
+    return frame
+
+
+@pytest.mark.parametrize("seed", [0, 1, 2])
+@pytest.mark.parametrize("wide", [False, True])
+def test_random_answers_match_pandas(builder, seed, wide):
+    df = random_answer(np.random.default_rng(seed), wide=wide)
+    names = ["b", "a", "missing"]
+    assert_same(builder._tsy_factors_to_matrices(df, names), reference(df, names))
+
+
+@pytest.mark.parametrize(
+    "convert",
+    [
+        lambda d: d.astype(object),
+        lambda d: d.astype({"ukey": STR, "date": STR, "factor": STR}),
+        lambda d: d.astype({"ukey": "category", "date": "category", "factor": "category"}),
+        lambda d: d.assign(date=pd.to_datetime(d["date"], errors="coerce")),
+        lambda d: d.assign(date=pd.to_datetime(d["date"], errors="coerce").dt.tz_localize("Asia/Shanghai")),
+        lambda d: d.assign(ukey=d["ukey"].str[:6].astype(float).astype("Int64")),
+        lambda d: d.assign(value=pd.to_numeric(d["value"], errors="coerce").astype("Float64")),
+    ],
+    ids=["object", "arrow", "categorical", "datetime64", "tz-aware", "nullable-int-codes", "nullable-values"],
+)
+def test_column_dtypes_match_pandas(builder, convert):
+    df = random_answer(np.random.default_rng(5))
+    df = df[df["ukey"].notna() & (df["date"] != "not a date")].reset_index(drop=True)
+    df = convert(df)
+    assert_same(builder._tsy_factors_to_matrices(df, ["a", "b"]), reference(df, ["a", "b"]))
+
+
+def test_chunked_arrow_columns_with_offsets_and_nulls(builder):
+    ukey = pa.chunked_array([pa.array(["600000.XSHG", None, "000001"]), pa.array(["x", "000001.XSHE", "600000"]).slice(1)])
+    date = pa.chunked_array([pa.array(["2024-01-02", "2024-01-02", "2024-01-03"], pa.large_string()),
+                             pa.array(["2024-01-04", "2024-01-04"], pa.large_string())])
+    df = pd.DataFrame({"ukey": STR.__from_arrow__(ukey), "date": STR.__from_arrow__(date),
+                       "value": [1.0, 2.0, 3.0, 4.0, 5.0], "factor": "a"})
+    got = builder._tsy_factors_to_matrices(df, ["a"])["a"]
+    expected = pd.DataFrame({"000001": [np.nan, 3.0, 4.0], "600000": [1.0, np.nan, 5.0]},
+                            index=["20240102", "20240103", "20240104"])
+    pd.testing.assert_frame_equal(got, expected, check_index_type=False, check_column_type=False)
+
+
+def test_suffixed_and_bare_codes_share_a_column_and_the_later_row_wins(builder):
+    df = pd.DataFrame({
+        "ukey": ["600000.XSHG", "600000", "000001.XSHE", "000001.XSHE", "000001"],
+        "date": ["2024-01-02", "2024-01-02", "2024-01-02", "2024-01-03", "2024-01-03"],
+        "value": [1.0, 2.0, 3.0, 4.0, np.nan],
+        "factor": "f",
+    })
+    got = builder._tsy_factors_to_matrices(df, ["f"])["f"]
+    assert list(got.columns) == ["000001", "600000"] and list(got.index) == ["20240102", "20240103"]
+    assert got.loc["20240102", "600000"] == 2.0  # later duplicate
+    assert got.loc["20240103", "000001"] == 4.0  # a missing value never overrides
+    assert np.isnan(got.loc["20240103", "600000"])
+
+
+def test_more_distinct_raw_codes_than_sixteen_bits_hold(builder):
+    n = 40_000
+    df = pd.DataFrame({"ukey": [f"000001.{i}" for i in range(n)], "date": "2024-01-02",
+                       "value": np.arange(n, dtype=float), "factor": "f"})
+    got = builder._tsy_factors_to_matrices(df.astype({"ukey": STR, "date": STR}), ["f"])["f"]
+    assert got.shape == (1, 1) and got.iloc[0, 0] == n - 1
+
+
+def test_dates_and_keys_only_used_by_dropped_rows_leave_no_row_or_column(builder):
+    df = pd.DataFrame({"ukey": ["600000", "000002"], "date": ["2024-01-02", "2024-01-03"],
+                       "value": [1.0, "oops"], "factor": "f"})
+    got = builder._tsy_factors_to_matrices(df, ["f"])["f"]
+    assert got.shape == (1, 1) and list(got.index) == ["20240102"]
+
+
+def test_answers_without_data(builder):
+    for df in (None, pd.DataFrame(), pd.DataFrame({"ukey": [], "date": [], "value": []})):
+        out = builder._tsy_factors_to_matrices(df, ["a", "b", "a"])
+        assert list(out) == ["a", "b"] and all(len(m) == 0 for m in out.values())
+    # a wide answer without the asked column, a narrow one without the asked factor
+    wide = pd.DataFrame({"ukey": ["600000"], "date": ["2024-01-02"], "other": [1.0]})
+    narrow = wide.rename(columns={"other": "value"}).assign(factor="other")
+    assert len(builder._tsy_factors_to_matrices(wide, ["a"])["a"]) == 0
+    assert len(builder._tsy_factors_to_matrices(narrow, ["a"])["a"]) == 0
+
+
+@pytest.mark.parametrize("drop", ["ukey", "date"])
+def test_missing_key_columns(builder, drop):
+    df = pd.DataFrame({"ukey": ["600000"], "date": ["2024-01-02"], "value": [1.0], "factor": ["a"]}).drop(columns=drop)
+    with pytest.raises(KeyError) as info:
+        builder._tsy_factors_to_matrices(df, ["a"])
+    assert info.value.args == ("因子查询返回结果缺少 ukey/date 列",)
+
+
+def test_bad_answers_raise_clear_errors(builder):
+    narrow = pd.DataFrame({"ukey": ["600000"], "DataDate": ["2024-01-02"], "factor_name": ["a"]})
+    with pytest.raises(KeyError, match="not in index"):
+        builder._tsy_factors_to_matrices(narrow, ["a"])
+    with pytest.raises(TypeError, match="must be a pandas DataFrame or None, got list"):
+        builder._tsy_factors_to_matrices([{"ukey": "600000"}], ["a"])
+    doubled = pd.DataFrame([["600000", "2024-01-02", "2024-01-02", 1.0]], columns=["ukey", "date", "DataDate", "a"])
+    with pytest.raises(ValueError, match="2 columns named 'DataDate'"):
+        builder._tsy_factors_to_matrices(doubled, ["a"])
+    with pytest.raises(TypeError, match=r"Argument 'names' has incorrect type \(expected list, got tuple\)"):
+        builder._tsy_factors_to_matrices(None, ("a",))
+
+
+def test_uses_the_module_helpers_at_call_time(builder, monkeypatch):
+    df = pd.DataFrame({"ukey": ["600000"], "date": ["2024-01-02"], "value": [1.0], "factor": ["a"]})
+    monkeypatch.setattr(prep, "clean_matrix", lambda m: m * 10)
+    monkeypatch.setattr(prep, "series_to_yyyymmdd", lambda v: pd.Series(["19990101"] * len(v)))
+    got = builder._tsy_factors_to_matrices(df, ["a"])["a"]
+    assert list(got.index) == ["19990101"] and got.iloc[0, 0] == 10.0
