@@ -246,6 +246,12 @@ BAD_PAYLOADS = {
     "unsorted dates": (_set_data("f64", frame(np.ones((20, 5)), DATES[::-1])), ValueError, "ascending"),
     "duplicate dates": (_set_data("f64", frame(np.ones((2, 5)), [DATES[0]] * 2)), ValueError, "ascending"),
     "bad date label": (_set_data("f64", frame(np.ones((1, 5)), ["2024-02-30"])), ValueError, "2024-02-30"),
+    "no such day": (_set_data("f64", frame(np.ones((2, 5)), ["20240229", "20240230"])), ValueError, "'20240230'"),
+    "dates equal to checked codes": (
+        _bad(lambda p: p["data"].update(f64=frame(np.ones((2, 2)), DATES[:2], ["x", "y"]), f32=frame(np.ones((2, 2)), ["x", "y"], ["x", "y"]))),
+        ValueError,
+        "'f32'.*'x'",
+    ),
     "int codes": (_set_data("f64", frame(np.ones((20, 2)), codes=[1, 2])), TypeError, "stock codes must be str"),
     "duplicate codes": (_set_data("f64", frame(np.ones((20, 2)), codes=["1", "1"])), ValueError, "'1' occurs"),
     "benchmark not a Series": (_bad(lambda p: p["data"]["benchmark_dict"].__setitem__("x", [1.0])), TypeError, "Series"),

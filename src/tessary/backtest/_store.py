@@ -177,18 +177,32 @@ def _safe_file_stem(key: str) -> str:
     return stem or "dataset"
 
 
+def _fast_date_strings(labels: pd.Index) -> np.ndarray | None:
+    """Text labels that are all valid "YYYYMMDD" days already, as an array; else None."""
+    if not pd.api.types.is_string_dtype(labels.dtype) or labels.hasnans:
+        return None
+    text = pd.Series(labels, dtype="str", copy=False)
+    if not text.str.fullmatch(r"\d{8}").all():
+        return None
+    if pd.to_datetime(text, format="%Y%m%d", errors="coerce").isna().any():
+        return None
+    return text.to_numpy(dtype="<U8")
+
+
 def _date_axis(labels: pd.Index, what: str) -> np.ndarray:
     """Date labels as an ascending, duplicate-free array of "YYYYMMDD" strings."""
-    days = []
-    for label in labels:
-        try:
-            day = normalize_yyyymmdd(label)
-        except ValueError as exc:
-            raise ValueError(f"{what}: the date axis holds {label!r}: {exc}") from None
-        if day is None:
-            raise ValueError(f"{what}: the date axis holds a missing date")
-        days.append(day)
-    out = np.array(days, dtype="<U8")
+    out = _fast_date_strings(labels) if len(labels) else np.empty(0, dtype="<U8")
+    if out is None:
+        days = []
+        for label in labels:
+            try:
+                day = normalize_yyyymmdd(label)
+            except ValueError as exc:
+                raise ValueError(f"{what}: the date axis holds {label!r}: {exc}") from None
+            if day is None:
+                raise ValueError(f"{what}: the date axis holds a missing date")
+            days.append(day)
+        out = np.array(days, dtype="<U8")
     if len(out) > 1:
         bad = np.flatnonzero(out[1:] <= out[:-1])
         if len(bad):
@@ -201,15 +215,32 @@ def _date_axis(labels: pd.Index, what: str) -> np.ndarray:
 
 def _code_axis(labels: pd.Index, what: str) -> np.ndarray:
     """Stock-code labels (str, unique) as a numpy string array."""
-    codes = list(labels)
-    for code in codes:
-        if not isinstance(code, str):
-            raise TypeError(f"{what}: stock codes must be str, got {code!r}")
-    if len(set(codes)) != len(codes):
-        seen: set[str] = set()
-        dup = next(c for c in codes if c in seen or seen.add(c))  # type: ignore[func-returns-value]
+    if len(labels) == 0:
+        return np.empty(0, dtype="<U1")
+    if labels.dtype == object or not pd.api.types.is_string_dtype(labels.dtype) or labels.hasnans:
+        for code in labels:
+            if not isinstance(code, str):
+                raise TypeError(f"{what}: stock codes must be str, got {code!r}")
+    if not labels.is_unique:
+        dup = labels[labels.duplicated()][0]
         raise ValueError(f"{what}: stock code {dup!r} occurs more than once")
-    return np.array(codes, dtype=str) if codes else np.empty(0, dtype="<U1")
+    return np.asarray(labels.to_numpy(dtype=object), dtype=str)
+
+
+class _AxisMemo:
+    """Axes already checked during one write: a payload's frames usually carry equal
+    date and code indexes, each checked and converted once."""
+
+    def __init__(self) -> None:
+        self._seen: list[tuple[Callable, pd.Index, np.ndarray]] = []
+
+    def get(self, labels: pd.Index, convert: Callable[[pd.Index, str], np.ndarray], what: str) -> np.ndarray:
+        for check, known, array in self._seen:
+            if check is convert and (known is labels or (known.dtype == labels.dtype and known.equals(labels))):
+                return array
+        array = convert(labels, what)
+        self._seen.append((convert, labels, array))
+        return array
 
 
 def _numeric_values(frame: pd.DataFrame, what: str) -> np.ndarray:
@@ -515,7 +546,7 @@ class BinaryPreparedDataStoreBase:
 
     # -- validation ----------------------------------------------------------------
 
-    def _plan_matrix(self, key: object, matrix: object, dtype: object, date_axes: dict | None = None) -> _MatrixPlan:
+    def _plan_matrix(self, key: object, matrix: object, dtype: object, axes: _AxisMemo | None = None) -> _MatrixPlan:
         """Checks one dataset completely (type, axes, values against the storage dtype)."""
         if not isinstance(key, str):
             raise TypeError(f"dataset keys must be str, got {key!r}")
@@ -523,20 +554,14 @@ class BinaryPreparedDataStoreBase:
         target = _storage_dtype(dtype)
         if not isinstance(matrix, pd.DataFrame):
             raise TypeError(f"{what} must be a date x stock DataFrame, got {type(matrix).__name__}")
-        index = matrix.index
-        cached = None if date_axes is None else date_axes.get(id(index))
-        if cached is None:
-            dates = _date_axis(index, what)
-            if date_axes is not None:
-                date_axes[id(index)] = (index, dates)  # the index is kept alive with its id
-        else:
-            dates = cached[1]
-        codes = _code_axis(matrix.columns, what)
+        axes = axes or _AxisMemo()
+        dates = axes.get(matrix.index, _date_axis, what)
+        codes = axes.get(matrix.columns, _code_axis, what)
         values = _numeric_values(matrix, what)
         _check_storable(values, target, what, dates, codes)
         return _MatrixPlan(key, target, values, dates, codes)
 
-    def _plan_series(self, name: object, series: object, date_axes: dict) -> _SeriesPlan:
+    def _plan_series(self, name: object, series: object, axes: _AxisMemo) -> _SeriesPlan:
         if not isinstance(name, str):
             raise TypeError(f"benchmark names must be str, got {name!r}")
         what = f"benchmark {name!r}"
@@ -546,13 +571,10 @@ class BinaryPreparedDataStoreBase:
             raise TypeError(f"{what} holds {series.dtype} values, not numbers")
         if series.name is not None and not isinstance(series.name, (str, int, float)):
             raise TypeError(f"{what}: the series name must be str, int, float or None, got {series.name!r}")
-        index = series.index
-        cached = date_axes.get(id(index))
-        if cached is None:
-            cached = date_axes[id(index)] = (index, _date_axis(index, what))
+        dates = axes.get(series.index, _date_axis, what)
         target = _storage_dtype(self.float_dtype)
         values = series.to_numpy(dtype=target, na_value=np.nan)
-        return _SeriesPlan(name, series.name, values, cached[1])
+        return _SeriesPlan(name, series.name, values, dates)
 
     def _plan_payload(self, payload: object) -> tuple[list[_MatrixPlan], list[_SeriesPlan], Any]:
         if not isinstance(payload, Mapping):
@@ -569,14 +591,12 @@ class BinaryPreparedDataStoreBase:
         data = payload.get("data")
         if not isinstance(data, Mapping):
             raise TypeError(f"payload 'data' must be a dict, got {type(data).__name__}")
-        date_axes: dict = {}
-        plans = [
-            self._plan_matrix(key, data[key], dtype, date_axes) for key, dtype in self.matrix_dtype.items() if key in data
-        ]
+        axes = _AxisMemo()
+        plans = [self._plan_matrix(key, data[key], dtype, axes) for key, dtype in self.matrix_dtype.items() if key in data]
         bench = data.get("benchmark_dict", {})
         if not isinstance(bench, Mapping):
             raise TypeError(f"payload 'benchmark_dict' must be a dict, got {type(bench).__name__}")
-        series = [self._plan_series(name, s, date_axes) for name, s in bench.items()]
+        series = [self._plan_series(name, s, axes) for name, s in bench.items()]
         return plans, series, meta
 
     # -- writing -----------------------------------------------------------------
