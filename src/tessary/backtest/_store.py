@@ -63,7 +63,9 @@ def clean_matrix(matrix: pd.DataFrame) -> pd.DataFrame:
     as NaN, dates ascending, stock codes ascending, axes without names."""
     values = matrix.to_numpy(dtype=np.float64, na_value=np.nan, copy=True)
     values[np.isinf(values)] = np.nan
-    out = pd.DataFrame(values, index=pd.Index(matrix.index, name=None), columns=pd.Index(matrix.columns, name=None))
+    index = pd.Index(matrix.index).rename(None)
+    columns = pd.Index(matrix.columns).rename(None)
+    out = pd.DataFrame(values, index=index, columns=columns, copy=False)
     if not out.index.is_monotonic_increasing:
         out = out.sort_index()
     if not out.columns.is_monotonic_increasing:
