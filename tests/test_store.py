@@ -118,8 +118,13 @@ class TestRoundTrip:
         with pytest.raises(ValueError, match="i32.*cannot hold the value NaN"):
             store.write_payload({"version": 1, "meta": {}, "data": data})
         del data["i32"]
+        # numpy scalars as names and keys are stored as plain values
+        data["f64"].columns.name = np.str_("code")
+        data["benchmark_dict"] = {np.str_("000300"): pd.Series([0.5], index=["20240102"], name=np.float64(1.5))}
         store.write_payload({"version": 1, "meta": {}, "data": data})
+        assert store.load_benchmark_dict()["000300"].name == 1.5
         out = store.load()["data"]
+        assert out["f64"].columns.name == "code" and out["f64"].index.name is None
         assert out["flag"].to_numpy().dtype == bool and out["flag"].to_numpy().sum() == len(CODES)
         assert list(out["f64"].index) == DATES and out["f64"].iloc[-1, -1] == 99.0
 

@@ -183,3 +183,21 @@ class TestSupplement:
         with pytest.raises(pickle.UnpicklingError):
             four.load()
         assert snapshot(four.store_dir) == before and not (tmp_path / "pwned").exists()
+
+
+def test_a_built_payload_round_trips(tmp_path):
+    from prepare_fakes import market_client, registered
+
+    client, _ = market_client(n_days=8, n_codes=5)
+    with registered(client):
+        payload = P.GroupPreparedDataBuilder("20240101", "20240131").build()
+    store = P.BinaryPreparedDataStore(tmp_path / "s")
+    store.write_payload(payload)
+    out = store.load()
+    assert out["meta"] == payload["meta"] and list(out["data"]) == list(store.matrix_dtype)
+    for key, df in out["data"].items():
+        pd.testing.assert_frame_equal(df, payload["data"][key], check_index_type=False, check_column_type=False)
+    bench = store.load_benchmark_dict()
+    assert list(bench) == list(payload["data"]["benchmark_dict"])
+    for name, series in payload["data"]["benchmark_dict"].items():
+        pd.testing.assert_series_equal(bench[name], series, check_index_type=False)

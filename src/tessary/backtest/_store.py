@@ -341,22 +341,37 @@ def _read_npy_rows(path: Path, start: int, stop: int, shape: tuple, dtype: np.dt
     return out
 
 
+def _label_name(name: object, what: str) -> object:
+    """An axis or series name as kept in the metadata: a builtin str, int, float, bool
+    or None (numpy scalars are converted: the metadata holds plain data only)."""
+    if name is None or type(name) in (str, int, float, bool):
+        return name
+    if isinstance(name, str):
+        return str(name)
+    if isinstance(name, (int, np.integer)):
+        return int(name)
+    if isinstance(name, (float, np.floating)):
+        return float(name)
+    raise TypeError(f"{what} must be a str, int, float or None to be stored, got {name!r}")
+
+
 class _MatrixPlan:
     """A validated dataset, ready to be written."""
 
-    __slots__ = ("key", "dtype", "values", "dates", "codes")
+    __slots__ = ("key", "dtype", "values", "dates", "codes", "names")
 
-    def __init__(self, key: str, dtype: np.dtype, values: np.ndarray, dates: np.ndarray, codes: np.ndarray):
-        self.key, self.dtype, self.values, self.dates, self.codes = key, dtype, values, dates, codes
+    def __init__(self, key: str, dtype: np.dtype, values: np.ndarray, dates: np.ndarray, codes: np.ndarray, names: dict):
+        self.key, self.dtype, self.values, self.dates, self.codes, self.names = key, dtype, values, dates, codes, names
 
 
 class _SeriesPlan:
     """A validated benchmark series, ready to be written."""
 
-    __slots__ = ("name", "series_name", "values", "dates")
+    __slots__ = ("name", "series_name", "values", "dates", "index_name")
 
-    def __init__(self, name: str, series_name: object, values: np.ndarray, dates: np.ndarray):
+    def __init__(self, name: str, series_name: object, values: np.ndarray, dates: np.ndarray, index_name: object):
         self.name, self.series_name, self.values, self.dates = name, series_name, values, dates
+        self.index_name = index_name
 
 
 class _AxisCache:
@@ -380,12 +395,14 @@ class _AxisCache:
             self._arrays[rel] = np.load(self.path(rel, what), allow_pickle=False)
         return self._arrays[rel]
 
-    def index(self, rel: str, what: str, start: int = 0, stop: int | None = None) -> pd.Index:
+    def index(self, rel: str, what: str, start: int = 0, stop: int | None = None, name: object = None) -> pd.Index:
         # Every caller gets its own Index object (over shared data): renaming the axis
         # of one loaded frame must not rename the others.
         if rel not in self._indexes:
             self._indexes[rel] = pd.Index(self.array(rel, what))
-        return self._indexes[rel][start:stop]
+        out = self._indexes[rel][start:stop]
+        out.name = name
+        return out
 
 
 class BinaryPreparedDataStoreBase:
@@ -407,6 +424,7 @@ class BinaryPreparedDataStoreBase:
             if not isinstance(key, str):
                 raise TypeError(f"dataset keys must be str, got {key!r}")
             _storage_dtype(dtype)
+        _plain_pickle(version, "the store version")
         if _storage_dtype(float_dtype).kind != "f":
             raise ValueError(f"float_dtype must be a float dtype, got {float_dtype!r}")
         self.store_dir = Path(store_dir).expanduser()
@@ -526,9 +544,9 @@ class BinaryPreparedDataStoreBase:
             values = mapped[lo:hi]
         else:
             values = _read_npy_rows(path, lo, hi, shape, dtype)
-        return pd.DataFrame(
-            values, index=axes.index(index_rel, what, lo, hi), columns=axes.index(columns_rel, what), copy=False
-        )
+        index = axes.index(index_rel, what, lo, hi, desc.get("index_name"))
+        columns = axes.index(columns_rel, what, name=desc.get("columns_name"))
+        return pd.DataFrame(values, index=index, columns=columns, copy=False)
 
     def _load_benchmarks(self, metadata: dict, start, end, axes: _AxisCache) -> dict:
         out = {}
@@ -543,7 +561,8 @@ class BinaryPreparedDataStoreBase:
             if values.ndim != 1 or len(values) != len(dates):
                 raise ValueError(f"{self.metadata_path}: the values and dates of {what} do not match")
             lo, hi = self._date_bounds(dates, start, end)
-            out[name] = pd.Series(values[lo:hi], index=axes.index(index_rel, what, lo, hi), name=series_name, copy=False)
+            index = axes.index(index_rel, what, lo, hi, desc.get("index_name"))
+            out[name] = pd.Series(values[lo:hi], index=index, name=series_name, copy=False)
         return out
 
     # -- validation ----------------------------------------------------------------
@@ -552,6 +571,7 @@ class BinaryPreparedDataStoreBase:
         """Checks one dataset completely (type, axes, values against the storage dtype)."""
         if not isinstance(key, str):
             raise TypeError(f"dataset keys must be str, got {key!r}")
+        key = str(key)
         what = f"dataset {key!r}"
         target = _storage_dtype(dtype)
         if not isinstance(matrix, pd.DataFrame):
@@ -559,24 +579,29 @@ class BinaryPreparedDataStoreBase:
         axes = axes or _AxisMemo()
         dates = axes.get(matrix.index, _date_axis, what)
         codes = axes.get(matrix.columns, _code_axis, what)
+        names = {
+            "index_name": _label_name(matrix.index.name, f"{what}: the date axis name"),
+            "columns_name": _label_name(matrix.columns.name, f"{what}: the stock axis name"),
+        }
         values = _numeric_values(matrix, what)
         _check_storable(values, target, what, dates, codes)
-        return _MatrixPlan(key, target, values, dates, codes)
+        return _MatrixPlan(key, target, values, dates, codes, names)
 
     def _plan_series(self, name: object, series: object, axes: _AxisMemo) -> _SeriesPlan:
         if not isinstance(name, str):
             raise TypeError(f"benchmark names must be str, got {name!r}")
+        name = str(name)
         what = f"benchmark {name!r}"
         if not isinstance(series, pd.Series):
             raise TypeError(f"{what} must be a Series of daily returns, got {type(series).__name__}")
         if not (pd.api.types.is_numeric_dtype(series.dtype) or pd.api.types.is_bool_dtype(series.dtype)):
             raise TypeError(f"{what} holds {series.dtype} values, not numbers")
-        if series.name is not None and not isinstance(series.name, (str, int, float)):
-            raise TypeError(f"{what}: the series name must be str, int, float or None, got {series.name!r}")
+        series_name = _label_name(series.name, f"{what}: the series name")
+        index_name = _label_name(series.index.name, f"{what}: the date axis name")
         dates = axes.get(series.index, _date_axis, what)
         target = _storage_dtype(self.float_dtype)
         values = series.to_numpy(dtype=target, na_value=np.nan)
-        return _SeriesPlan(name, series.name, values, dates)
+        return _SeriesPlan(name, series_name, values, dates, index_name)
 
     def _plan_payload(self, payload: object) -> tuple[list[_MatrixPlan], list[_SeriesPlan], Any]:
         if not isinstance(payload, Mapping):
@@ -636,6 +661,7 @@ class BinaryPreparedDataStoreBase:
             "columns": self._write_axis(data_dir, plan.codes, written),
             "start_date": str(plan.dates[0]) if rows else None,
             "end_date": str(plan.dates[-1]) if rows else None,
+            **plan.names,
         }
 
     def _write_series(self, data_dir: Path, plan: _SeriesPlan, written: set) -> dict:
@@ -653,6 +679,7 @@ class BinaryPreparedDataStoreBase:
             "length": int(n),
             "start_date": str(plan.dates[0]) if n else None,
             "end_date": str(plan.dates[-1]) if n else None,
+            "index_name": plan.index_name,
         }
 
     def _write_matrix(self, store_dir, key, matrix, dtype) -> dict:
@@ -733,7 +760,7 @@ class BinaryPreparedDataStoreBase:
         _fsync_dir(data_dir)
         metadata = {
             "format": _STORE_FORMAT,
-            "version": payload["version"],
+            "version": self.version,  # equal to the payload's, and plain
             "meta": meta,
             "datasets": datasets,
             "benchmarks": benchmarks,
