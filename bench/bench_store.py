@@ -88,7 +88,8 @@ def main() -> int:
         payload = make_payload()
         arrays = {k: v.to_numpy() for k, v in payload["data"].items() if k != "benchmark_dict"}
         size = sum(a.nbytes for a in arrays.values())
-        print(f"payload: {len(arrays)} datasets of {N_DATES} x {N_STOCKS}, {size / MB:.0f} MB; {free / 1e9:.0f} GB free")
+        print(f"payload: {len(arrays)} datasets of {N_DATES} x {N_STOCKS}, {size / MB:.0f} MB")
+        print(f"disk free: {free / 1e9:.0f} GB")
         if free < 4 * size:
             print("not enough free disk space")
             return 1

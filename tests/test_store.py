@@ -243,7 +243,11 @@ BAD_PAYLOADS = {
     "data not a dict": (_bad(lambda p: p.__setitem__("data", [])), TypeError, "'data' must be a dict"),
     "meta not plain": (_bad(lambda p: p["meta"].__setitem__("t", pd.Timestamp("2024"))), TypeError, "plain data"),
     "a Series dataset": (_set_data("f64", pd.Series([1.0])), TypeError, "'f64' must be a date x stock DataFrame"),
-    "bool with NaN": (_with_cell("flag", np.nan), ValueError, rf"bool cannot hold the value NaN \(date {DATES[4]}, stock 600000\)"),
+    "bool with NaN": (
+        _with_cell("flag", np.nan),
+        ValueError,
+        rf"bool cannot hold the value NaN \(date {DATES[4]}, stock 600000\)",
+    ),
     "bool with 2": (_set_data("flag", frame(np.full((20, 5), 2.0))), ValueError, "bool cannot hold the value 2.0"),
     "int with fraction": (_set_data("i32", frame(np.full((20, 5), 1.5))), ValueError, "int32 cannot hold"),
     "int64 beyond float": (_set_data("f64", frame(np.full((20, 5), 2**62 + 1))), ValueError, "float64 cannot hold"),
@@ -253,13 +257,21 @@ BAD_PAYLOADS = {
     "bad date label": (_set_data("f64", frame(np.ones((1, 5)), ["2024-02-30"])), ValueError, "2024-02-30"),
     "no such day": (_set_data("f64", frame(np.ones((2, 5)), ["20240229", "20240230"])), ValueError, "'20240230'"),
     "dates equal to checked codes": (
-        _bad(lambda p: p["data"].update(f64=frame(np.ones((2, 2)), DATES[:2], ["x", "y"]), f32=frame(np.ones((2, 2)), ["x", "y"], ["x", "y"]))),
+        _bad(
+            lambda p: p["data"].update(
+                f64=frame(np.ones((2, 2)), DATES[:2], ["x", "y"]), f32=frame(np.ones((2, 2)), ["x", "y"], ["x", "y"])
+            )
+        ),
         ValueError,
         "'f32'.*'x'",
     ),
     "int codes": (_set_data("f64", frame(np.ones((20, 2)), codes=[1, 2])), TypeError, "stock codes must be str"),
     "duplicate codes": (_set_data("f64", frame(np.ones((20, 2)), codes=["1", "1"])), ValueError, "'1' occurs"),
-    "benchmark not a Series": (_bad(lambda p: p["data"]["benchmark_dict"].__setitem__("x", [1.0])), TypeError, "Series"),
+    "benchmark not a Series": (
+        _bad(lambda p: p["data"]["benchmark_dict"].__setitem__("x", [1.0])),
+        TypeError,
+        "Series",
+    ),
     "benchmark_dict not a dict": (_set_data("benchmark_dict", []), TypeError, "benchmark_dict"),
 }
 

@@ -196,8 +196,8 @@ def test_a_built_payload_round_trips(tmp_path):
     out = store.load()
     assert out["meta"] == payload["meta"] and list(out["data"]) == list(store.matrix_dtype)
     for key, df in out["data"].items():
-        pd.testing.assert_frame_equal(df, payload["data"][key], check_index_type=False, check_column_type=False)
+        pd.testing.assert_frame_equal(df, payload["data"][key])
     bench = store.load_benchmark_dict()
     assert list(bench) == list(payload["data"]["benchmark_dict"])
     for name, series in payload["data"]["benchmark_dict"].items():
-        pd.testing.assert_series_equal(bench[name], series, check_index_type=False)
+        pd.testing.assert_series_equal(bench[name], series)

@@ -69,8 +69,8 @@ nb::list unique_names(nb::handle names) {
 /// interrupted one leaves the previous metadata, and with it the store, as it was.
 void replace_metadata(nb::handle self, nb::handle metadata) {
     nb::object pickle = attr("pickle");
-    nb::object dump = nb::module_::import_("functools")
-                          .attr("partial")(pickle.attr("dump"), metadata, "protocol"_a = pickle.attr("HIGHEST_PROTOCOL"));
+    nb::object partial = nb::module_::import_("functools").attr("partial");
+    nb::object dump = partial(pickle.attr("dump"), metadata, "protocol"_a = pickle.attr("HIGHEST_PROTOCOL"));
     module_attr("tessary.backtest._store", "_write_atomically")(self.attr("metadata_path"), dump);
 }
 

@@ -360,8 +360,10 @@ class _MatrixPlan:
 
     __slots__ = ("key", "dtype", "values", "dates", "codes", "names")
 
-    def __init__(self, key: str, dtype: np.dtype, values: np.ndarray, dates: np.ndarray, codes: np.ndarray, names: dict):
-        self.key, self.dtype, self.values, self.dates, self.codes, self.names = key, dtype, values, dates, codes, names
+    def __init__(self, key: str, dtype: np.dtype, values: np.ndarray, dates: np.ndarray, codes: np.ndarray,
+                 names: dict):
+        self.key, self.dtype, self.values = key, dtype, values
+        self.dates, self.codes, self.names = dates, codes, names
 
 
 class _SeriesPlan:
@@ -619,7 +621,9 @@ class BinaryPreparedDataStoreBase:
         if not isinstance(data, Mapping):
             raise TypeError(f"payload 'data' must be a dict, got {type(data).__name__}")
         axes = _AxisMemo()
-        plans = [self._plan_matrix(key, data[key], dtype, axes) for key, dtype in self.matrix_dtype.items() if key in data]
+        plans = [
+            self._plan_matrix(key, data[key], dtype, axes) for key, dtype in self.matrix_dtype.items() if key in data
+        ]
         bench = data.get("benchmark_dict", {})
         if not isinstance(bench, Mapping):
             raise TypeError(f"payload 'benchmark_dict' must be a dict, got {type(bench).__name__}")
