@@ -1,0 +1,180 @@
+"""Writers killed with SIGKILL at random moments: the store must then load whole,
+holding either the previous or the new payload, never a mix and never an error.
+
+A helper process (this file run as a script) imports everything once and forks one
+writer per round; it kills the writer after a random delay and reports back, and
+the test then loads and checks the store before the next round.
+"""
+
+import os
+import random
+import signal
+import subprocess
+import sys
+import time
+
+import numpy as np
+import pandas as pd
+import pytest
+
+from tessary.backtest import _prepare as P
+
+WRITE_ROUNDS = 60
+SUPPLEMENT_ROUNDS = 20
+NEW = "rq_index_components_new_932000.INDX"
+
+
+def make_payload(tag):
+    """Payloads that differ in every value and in shape, so a mix cannot pass."""
+    dates = [d.strftime("%Y%m%d") for d in pd.bdate_range("2024-01-01", periods=30 + 3 * tag)]
+    codes = [f"{600000 + i:06d}" for i in range(6 + tag)]
+    shape = (len(dates), len(codes))
+    data = {}
+    for i, (key, dtype) in enumerate(P.build_matrix_dtype(P.COMPONENT_FACTOR_NAMES[:4]).items()):
+        values = np.arange(shape[0] * shape[1], dtype=np.float64).reshape(shape) + 1000.0 * (tag * 100 + i)
+        data[key] = pd.DataFrame(values % 3 == tag if dtype == "bool" else values, index=dates, columns=codes)
+    data["benchmark_dict"] = {
+        name: pd.Series(np.full(len(dates), tag + i / 10), index=dates, name="index_daily_return")
+        for i, name in enumerate(P.BENCHMARK_INDEX_CODES)
+    }
+    meta = {"tag": tag, "component_names": list(P.COMPONENT_FACTOR_NAMES[:4])}
+    return {"version": 1, "meta": meta, "data": data}
+
+
+def new_mask(tag):
+    ref = make_payload(tag)["data"]["close_price"]
+    return (ref % 2).where(ref % 2 == 1)
+
+
+def check_whole(store, allow_mask=False):
+    """The tag of the payload the store holds, after checking every part of it."""
+    out = store.load(mmap=False)
+    tag = out["meta"]["tag"]
+    expected = make_payload(tag)["data"]
+    mask_key = P.component_dataset_key(NEW)
+    keys = [k for k in store.matrix_dtype if k in expected]
+    if mask_key in out["data"]:
+        assert allow_mask and out["meta"]["component_names"][-1] == NEW
+        pd.testing.assert_frame_equal(out["data"].pop(mask_key), new_mask(tag))
+    else:
+        assert NEW not in out["meta"]["component_names"]
+    assert list(out["data"]) == keys
+    for key in keys:
+        pd.testing.assert_frame_equal(out["data"][key], expected[key])
+    got = store.load_benchmark_dict()
+    assert list(got) == list(expected["benchmark_dict"])
+    for name, series in expected["benchmark_dict"].items():
+        pd.testing.assert_series_equal(got[name], series)
+    return tag
+
+
+@pytest.fixture
+def helper(tmp_path):
+    proc = subprocess.Popen(
+        [sys.executable, __file__, str(tmp_path / "store")],
+        stdin=subprocess.PIPE,
+        stdout=subprocess.PIPE,
+        text=True,
+    )
+
+    def ask(line):
+        proc.stdin.write(line + "\n")
+        proc.stdin.flush()
+        answer = proc.stdout.readline().split()
+        assert answer and answer[0] == "ok", answer
+        return answer[1:]
+
+    try:
+        yield ask
+    finally:
+        proc.stdin.close()
+        proc.wait(timeout=30)
+        proc.stdout.close()
+
+
+def test_killed_writes_and_supplements_leave_a_whole_store(helper, tmp_path):
+    seed = int(os.environ.get("TESSARY_KILL_SEED", time.time_ns() % 2**32))
+    rng = random.Random(seed)
+    store = P.BinaryPreparedDataStore(tmp_path / "store")
+    # Kill delays scale with the measured duration of one write; when the machine is
+    # slower or faster than measured, the scale adapts until kills have fallen on
+    # both sides of a commit (a few extra rounds at most).
+    scale = float(helper("time write")[0])
+    print(f"seed {seed}, one write {scale:.4f} s")
+    seen = set()
+    for round_no in range(3 * WRITE_ROUNDS):
+        if round_no >= WRITE_ROUNDS and seen == {0, 1}:
+            break
+        helper(f"kill write {rng.uniform(0, 3 * scale):.6f}")
+        if store.metadata_path.exists():  # the first writers may die before their first commit
+            seen.add(check_whole(store))
+        if round_no >= WRITE_ROUNDS // 2 and 1 not in seen:
+            scale *= 1.2
+    assert seen == {0, 1}, f"seed {seed}: kills never fell on both payloads"
+
+    scale = float(helper("time supplement")[0])
+    print(f"one supplement {scale:.4f} s")
+    outcomes = set()
+    for round_no in range(3 * SUPPLEMENT_ROUNDS):
+        if round_no >= SUPPLEMENT_ROUNDS and len(outcomes) == 2:
+            break
+        store.write_payload(make_payload(rng.randrange(2)))
+        helper(f"kill supplement {rng.uniform(0, 2 * scale):.6f}")
+        check_whole(store, allow_mask=True)
+        outcomes.add(P.component_dataset_key(NEW) in store.load_metadata()["datasets"])
+        if round_no >= SUPPLEMENT_ROUNDS // 2 and len(outcomes) < 2:
+            scale *= 1.25 if True not in outcomes else 0.8
+    # Killed both before and after the commit point.
+    assert outcomes == {False, True}, f"seed {seed}"
+
+
+def _writer(store_dir, mode, payloads, masks):
+    store = P.BinaryPreparedDataStore(store_dir)
+    if mode == "write":
+        n = 0
+        while True:
+            store.write_payload(payloads[n % 2])
+            n += 1
+    else:
+        tag = store.load_metadata()["meta"]["tag"]
+        store.add_component_matrices({NEW: masks[tag]}, [NEW])
+
+
+def _timed(store_dir, mode, payloads, masks):
+    store = P.BinaryPreparedDataStore(store_dir)
+    store.write_payload(payloads[0])
+    start = time.perf_counter()
+    if mode == "write":
+        store.write_payload(payloads[1])
+    else:
+        store.add_component_matrices({NEW: masks[0]}, [NEW])
+    return time.perf_counter() - start
+
+
+def _serve(store_dir):
+    # Everything a writer needs is built before it is forked, so that it starts
+    # writing at once and the kill delays measure time spent writing.
+    payloads = [make_payload(0), make_payload(1)]
+    masks = [new_mask(0), new_mask(1)]
+    for line in sys.stdin:
+        words = line.split()
+        if words[0] == "time":
+            print("ok", _timed(store_dir + ".timing", words[1], payloads, masks), flush=True)
+            continue
+        _, mode, delay = words
+        pid = os.fork()
+        if pid == 0:
+            try:
+                _writer(store_dir, mode, payloads, masks)
+                time.sleep(60)  # a finished supplement waits for its kill like the others
+            finally:
+                os._exit(1)
+        time.sleep(float(delay))
+        os.kill(pid, signal.SIGKILL)
+        _, status = os.waitpid(pid, 0)
+        killed = os.WIFSIGNALED(status) and os.WTERMSIG(status) == signal.SIGKILL
+        print("ok" if killed else "writer-failed", status, flush=True)
+
+
+if __name__ == "__main__":
+    _serve(sys.argv[1])
