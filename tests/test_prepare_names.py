@@ -61,6 +61,13 @@ def test_series_to_yyyymmdd():
     assert list(out.index) == [0] and out.iloc[0] == "20240305"
 
 
+def test_series_to_yyyymmdd_reads_integers_as_yyyymmdd():
+    # not as nanoseconds since 1970, which would make every such date 19700101
+    out = prep.series_to_yyyymmdd(pd.Series([20240102, 20240230, 7], index=["a", "b", "c"]))
+    assert list(out.index) == ["a", "b", "c"]
+    assert out.iloc[0] == "20240102" and pd.isna(out.iloc[1]) and pd.isna(out.iloc[2])
+
+
 @pytest.mark.parametrize(
     "value, expected",
     [

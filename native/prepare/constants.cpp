@@ -77,9 +77,21 @@ nb::object build_matrix_dtype(const args::Bound &a) {
 }
 
 /// Eight-digit date strings; unparseable values come out missing.
+///
+/// Values of an integer dtype are read as yyyymmdd numbers (20240102), not as
+/// nanoseconds since 1970, which is what the date parser would make of them and
+/// which would silently turn every such date into 19700101.
 nb::object series_to_yyyymmdd(const args::Bound &a) {
     nb::object pd = attr("pd");
-    nb::object parsed = pd.attr("to_datetime")(a.obj("values"), "errors"_a = "coerce");
+    nb::object values = a.obj("values");
+    nb::object parsed;
+    if (nb::hasattr(values, "dtype") && nb::hasattr(values, "astype") &&
+        nb::cast<bool>(pd.attr("api").attr("types").attr("is_integer_dtype")(values.attr("dtype")))) {
+        nb::object text = values.attr("astype")(nb::handle((PyObject *)&PyUnicode_Type));
+        parsed = pd.attr("to_datetime")(text, "format"_a = "%Y%m%d", "errors"_a = "coerce");
+    } else {
+        parsed = pd.attr("to_datetime")(values, "errors"_a = "coerce");
+    }
     if (!nb::isinstance(parsed, pd.attr("Series"))) parsed = pd.attr("Series")(parsed);
     return parsed.attr("dt").attr("strftime")("%Y%m%d");
 }
