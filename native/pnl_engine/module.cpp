@@ -17,4 +17,6 @@ NB_MODULE(_pnl_engine, m) {
     init_format(m);
     init_yearly(m);
     init_weekly(m);
+    init_stats(m);
+    init_pipeline(m);
 }
