@@ -62,6 +62,11 @@ static WeightFigures weight_figures(nb::handle signal_df, nb::handle dates) {
     const std::size_t rows = nb::cast<std::size_t>(values_shape[0]);
     const std::size_t stocks = nb::cast<std::size_t>(values_shape[1]);
     auto weights = float_view(values, "signal_df values", rows, stocks);
+    // The kernel trusts every position; an index whose lookup answered out of range
+    // is refused here rather than read past the matrix.
+    const std::int64_t *pos = positions.data();
+    for (std::size_t r = 0; r < n; ++r)
+        if (pos[r] >= (std::int64_t)rows) throw nb::value_error("signal_df index lookup gave a position out of range");
 
     std::vector<double> counts(n);
     double *change = nullptr;
@@ -69,7 +74,7 @@ static WeightFigures weight_figures(nb::handle signal_df, nb::handle dates) {
     double total = 0.0;
     {
         nb::gil_scoped_release release;
-        kernels::weight_activity(weights.view, positions.data(), n, stocks, counts.data(), change);
+        kernels::weight_activity(weights.view, pos, n, stocks, counts.data(), change);
         // Whole numbers: the sum is exact in any order.
         for (double c : counts) total += c;
     }
