@@ -15,5 +15,10 @@ nb::object attr(const char *name);
 
 void init_frame(nb::module_ &m);   // imports, constants, plot lock, result record
 void init_vwap(nb::module_ &m);    // calc_strategy_vwap_daily_return
+void init_format(nb::module_ &m);  // _format_pct, _format_pct_points, _format_num, _format_annual_excess
+void init_yearly(nb::module_ &m);  // _period_return_drawdown_calmar, _calc_yearly_performance_metrics
+void init_weekly(nb::module_ &m);  // _build_weekly_net_value_frame
+void init_stats(nb::module_ &m);   // calc_strategy_stats
+void init_pipeline(nb::module_ &m);  // run_strategy_backtest_core
 
 }  // namespace tessary::pnl
