@@ -34,6 +34,6 @@ struct VwapInputs {
 void vwap_daily_cash(const VwapInputs &in, double *daily_cash, double *scratch);
 
 /// Doubles of scratch space `vwap_daily_cash` needs for `days` return dates.
-inline std::size_t vwap_scratch_size(std::size_t days) { return 10 * days; }
+inline std::size_t vwap_scratch_size(std::size_t days) { return 15 * days; }
 
 }  // namespace tessary::kernels
