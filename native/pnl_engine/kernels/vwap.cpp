@@ -45,6 +45,15 @@ inline double compensated(double sum, double comp) { return std::isfinite(sum) ?
 
 namespace {
 
+/// floor(x), exactly, without a library call (baseline x86-64 has no rounding
+/// instruction, so std::floor is an out-of-line call there). Values of magnitude
+/// 2^52 or more are already integers; NaN and infinities come back unchanged.
+inline double exact_floor(double x) {
+    if (!(std::fabs(x) < 4503599627370496.0)) return x;  // 2^52, also NaN/inf
+    const double t = (double)(long long)x;             // truncation toward zero
+    return t > x ? t - 1.0 : t;
+}
+
 /// Per-call constants of the arithmetic.
 struct Rates {
     double money, lot, buy_mult, sell_mult;
@@ -60,7 +69,7 @@ inline void trade_cell(const VwapInputs &in, const Rates &r, std::size_t i, std:
     double target = 0.0;
     if (w > 0.0 && std::isfinite(pc) && pc > 0.0) {
         const double raw_lots = r.money * w / (pc * r.lot);
-        target = std::floor(raw_lots) * r.lot;
+        target = exact_floor(raw_lots) * r.lot;
     }
     const double current = holding;
     const double diff = target - current;
