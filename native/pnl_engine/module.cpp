@@ -14,4 +14,8 @@ NB_MODULE(_pnl_engine, m) {
     m.doc() = "Strategy return engine: VWAP daily returns, statistics, yearly and weekly views, report charts.";
     init_frame(m);
     init_vwap(m);
+    init_charts(m);
+    init_yearly_table(m);
+    init_figure_performance(m);
+    init_figure_weekly(m);
 }

@@ -15,5 +15,9 @@ nb::object attr(const char *name);
 
 void init_frame(nb::module_ &m);   // imports, constants, plot lock, result record
 void init_vwap(nb::module_ &m);    // calc_strategy_vwap_daily_return
+void init_charts(nb::module_ &m);              // plot_strategy_performance, plot_weekly_net_value
+void init_yearly_table(nb::module_ &m);        // _draw_yearly_metrics_table
+void init_figure_performance(nb::module_ &m);  // _plot_strategy_performance_unlocked
+void init_figure_weekly(nb::module_ &m);       // _plot_weekly_net_value_unlocked
 
 }  // namespace tessary::pnl
