@@ -14,6 +14,11 @@ NB_MODULE(_pnl_engine, m) {
     m.doc() = "Strategy return engine: VWAP daily returns, statistics, yearly and weekly views, report charts.";
     init_frame(m);
     init_vwap(m);
+    init_format(m);
+    init_yearly(m);
+    init_weekly(m);
+    init_stats(m);
+    init_pipeline(m);
     init_charts(m);
     init_yearly_table(m);
     init_figure_performance(m);

@@ -15,6 +15,11 @@ nb::object attr(const char *name);
 
 void init_frame(nb::module_ &m);   // imports, constants, plot lock, result record
 void init_vwap(nb::module_ &m);    // calc_strategy_vwap_daily_return
+void init_format(nb::module_ &m);  // _format_pct, _format_pct_points, _format_num, _format_annual_excess
+void init_yearly(nb::module_ &m);  // _period_return_drawdown_calmar, _calc_yearly_performance_metrics
+void init_weekly(nb::module_ &m);  // _build_weekly_net_value_frame
+void init_stats(nb::module_ &m);   // calc_strategy_stats
+void init_pipeline(nb::module_ &m);  // run_strategy_backtest_core
 void init_charts(nb::module_ &m);              // plot_strategy_performance, plot_weekly_net_value
 void init_yearly_table(nb::module_ &m);        // _draw_yearly_metrics_table
 void init_figure_performance(nb::module_ &m);  // _plot_strategy_performance_unlocked

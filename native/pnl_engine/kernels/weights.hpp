@@ -1,0 +1,47 @@
+// Passes over a date x stock weight matrix: the daily number of held stocks, the daily
+// one-sided weight change, and the trailing rolling-mean smoothing of the weights.
+//
+// Plain C++ on strided buffers (pandas hands out row-major and column-major blocks),
+// no Python object touched: safe to run with the GIL released.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "common/strided.hpp"
+
+namespace tessary::kernels {
+
+/// For each aligned date r, whose weights are row `rows[r]` of `weights` (a negative
+/// entry: a date the matrix lacks, all weights missing):
+///   count[r]  = number of stocks whose weight is present (not NaN) and not 0;
+///   change[r] = sum over stocks, in column order, of |w[r] - w[r-1]| with missing
+///               weights taken as 0, skipping a NaN difference (inf - inf);
+///               change[0] = 0.
+/// Either output may be null when it is not wanted.
+void weight_activity(const FloatView &weights, const std::int64_t *rows, std::size_t n, std::size_t stocks,
+                     std::int64_t *count, double *change);
+
+/// A writable 2-D buffer with element strides.
+struct OutView2D {
+    double *data = nullptr;
+    std::ptrdiff_t row_stride = 0;
+    std::ptrdiff_t col_stride = 0;
+
+    double &operator()(std::size_t r, std::size_t c) const {
+        return data[(std::ptrdiff_t)r * row_stride + (std::ptrdiff_t)c * col_stride];
+    }
+};
+
+/// Trailing mean over `window` rows (window >= 1) of each column, counting only
+/// present values (NaN and +-inf are missing), NaN where a window has none; then the
+/// first row is the input's first row unchanged.
+///
+/// The running sum, its compensation terms and the guards on the result are those
+/// of pandas' rolling mean, so long windows drift exactly as pandas does. Fastest
+/// when `out` has the layout of `in` (column-major inputs are walked column by
+/// column, others row by row).
+void rolling_mean_first_row_raw(const FloatView &in, std::size_t rows, std::size_t cols, std::size_t window,
+                                const OutView2D &out);
+
+}  // namespace tessary::kernels

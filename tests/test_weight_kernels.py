@@ -1,0 +1,138 @@
+"""The native passes over weight matrices against pandas on random data: holding count
+and turnover (through calc_strategy_stats) and the rolling smoothing (through the
+pipeline, whose return engine is replaced by a recorder)."""
+
+import numpy as np
+import pandas as pd
+import pytest
+
+from tessary.backtest import _pnl_engine as eng
+
+nan = np.nan
+
+
+def random_weights(rng, n, m, layout="F"):
+    w = rng.random((n, m)) * 10.0 ** rng.integers(-3, 2, (n, m)) * rng.choice([-1.0, 1.0], (n, m), p=[0.1, 0.9])
+    w[rng.random((n, m)) < 0.3] = nan
+    w[rng.random((n, m)) < 0.15] = 0.0
+    w[rng.random((n, m)) < 0.01] = np.inf
+    # Runs of one weight, as held positions produce.
+    w[: n // 3, 0] = 0.125
+    values = np.asarray(w, order=layout)
+    return pd.DataFrame(values, index=pd.bdate_range("2020-01-01", periods=n), copy=False)
+
+
+def pandas_holding_and_turnover(dates, signal_df):
+    aligned = signal_df.reindex(dates)
+    holding = (aligned.notna() & aligned.ne(0)).sum(axis=1).mean()
+    turnover = aligned.fillna(0).diff().abs().sum(axis=1).mean() / 2 * 100
+    return holding, turnover
+
+
+@pytest.mark.parametrize("layout", ["F", "C"])
+def test_holding_and_turnover_match_pandas(layout):
+    rng = np.random.default_rng(11)
+    for n, m in [(2, 1), (40, 7), (300, 33)]:
+        signal = random_weights(rng, n, m, layout)
+        assert signal.to_numpy().flags[f"{layout}_CONTIGUOUS"]
+        # Returns on a few dates the signal lacks, without some it has, one NaN row.
+        dates = signal.index[1:].append(pd.bdate_range("2030-01-01", periods=3))
+        tf = pd.DataFrame({"daily_return": rng.normal(0, 0.01, len(dates)), "index_daily_return": 0.0}, index=dates)
+        tf.iloc[len(tf) // 2, 0] = nan
+        before = signal.copy()
+        out = eng.calc_strategy_stats(tf, signal)
+        pd.testing.assert_frame_equal(signal, before)
+        holding, turnover = pandas_holding_and_turnover(tf.dropna().index, signal)
+        assert out["holding_count"] == holding
+        np.testing.assert_allclose(out["turnover"], turnover, rtol=1e-13)
+
+
+def test_holding_and_turnover_other_dtypes():
+    dates = pd.bdate_range("2020-01-01", periods=5)
+    tf = pd.DataFrame({"daily_return": 0.0, "index_daily_return": 0.0}, index=dates)
+    ints = pd.DataFrame({"a": [1, 0, 2, 2, 0], "b": [0, 0, 0, 3, 3]}, index=dates)
+    nullable = ints.astype("Float64").where(ints != 2, pd.NA)
+    for signal in (ints, nullable):
+        out = eng.calc_strategy_stats(tf, signal)
+        holding, turnover = pandas_holding_and_turnover(dates, signal.astype(float))
+        assert out["holding_count"] == holding and out["turnover"] == pytest.approx(turnover)
+    # Text dates on one side and datetimes on the other share no date: nothing held.
+    text = pd.DataFrame({"a": [1.0] * 5}, index=dates.strftime("%Y%m%d"))
+    out = eng.calc_strategy_stats(tf, text)
+    assert out["holding_count"] == 0.0 and out["turnover"] == 0.0
+
+
+@pytest.fixture
+def traded(monkeypatch):
+    """Runs the pipeline with a recorder in place of the return engine and returns
+    the weight matrix it was given."""
+    seen = {}
+
+    def engine(**kwargs):
+        seen["signal"] = kwargs["signal_matrix"]
+        return pd.Series(0.0, index=kwargs["signal_matrix"].index[1:])
+
+    monkeypatch.setattr(eng, "calc_strategy_vwap_daily_return", engine)
+
+    def run(matrix, window):
+        before = matrix.copy()
+        eng.run_strategy_backtest_core(matrix, *[None] * 8, rolling_window=window)
+        pd.testing.assert_frame_equal(matrix, before)
+        return seen["signal"]
+
+    return run
+
+
+def pandas_smoothing(matrix, window):
+    smoothed = matrix.rolling(window=window, min_periods=1).mean()
+    smoothed.iloc[0] = matrix.iloc[0]
+    return smoothed
+
+
+@pytest.mark.parametrize("layout", ["F", "C"])
+@pytest.mark.parametrize("window", [1, 2, 3, 5, 60, 10_000])
+def test_smoothing_matches_pandas(traded, layout, window):
+    rng = np.random.default_rng(window)
+    matrix = random_weights(rng, 400, 13, layout)
+    matrix.iloc[0, 1] = nan  # the raw first row stays, NaN or infinite
+    matrix.iloc[0, 2] = np.inf
+    got = traded(matrix, window)
+    expected = pandas_smoothing(matrix, window)
+    pd.testing.assert_frame_equal(got, expected, check_exact=False, rtol=1e-12, atol=0)
+    assert got.index is matrix.index and got.columns is matrix.columns
+
+
+def test_smoothing_follows_pandas_over_long_windows(traded):
+    # Huge values entering and leaving long windows leave rounding residue in a
+    # running sum; the result follows pandas' running sum, not a fresh window mean.
+    rng = np.random.default_rng(3)
+    n = 5000
+    values = rng.normal(0, 1e-6, (n, 3))
+    values[rng.random((n, 3)) < 0.2] *= 1e12
+    values[rng.random((n, 3)) < 0.1] = nan
+    matrix = pd.DataFrame(values)
+    for window in (700, 4999):
+        got = traded(matrix, window).to_numpy()
+        expected = pandas_smoothing(matrix, window).to_numpy()
+        np.testing.assert_allclose(got, expected, rtol=1e-12, atol=0)
+
+
+def test_smoothing_windows_one_and_three(traded):
+    matrix = pd.DataFrame({"a": [0.3, 0.6, nan, 0.9, 0.0], "b": [nan, 0.2, 0.4, 0.6, 0.8]},
+                          index=pd.bdate_range("2024-01-01", periods=5))
+    one = traded(matrix, 1)
+    pd.testing.assert_frame_equal(one, matrix)
+    three = traded(matrix, 3)
+    expected = pd.DataFrame(
+        {"a": [0.3, 0.45, 0.45, 0.75, 0.45], "b": [nan, 0.2, 0.3, 0.4, 0.6]}, index=matrix.index
+    )
+    pd.testing.assert_frame_equal(three, expected)
+    # Smoothing off: the caller's frame is traded as it is.
+    assert traded(matrix, 0) is matrix and traded(matrix, -2) is matrix
+
+
+def test_smoothing_odd_shapes(traded):
+    assert traded(pd.DataFrame(np.zeros((0, 3))), 3).shape == (0, 3)  # no first row to restore
+    assert traded(pd.DataFrame(np.zeros((4, 0))), 3).shape == (4, 0)
+    ints = pd.DataFrame({"a": [1, 2, 3]})
+    pd.testing.assert_frame_equal(traded(ints, 2), pandas_smoothing(ints, 2).astype(float))
