@@ -4,6 +4,7 @@
 #include <nanobind/ndarray.h>
 
 #include <algorithm>
+#include <cstring>
 #include <map>
 
 #include "pnl_engine/module.hpp"
@@ -85,9 +86,14 @@ namespace {
 
 /// Breaks the text of `cell` at `separator` into lines no wider than the cell's text
 /// area, when it is wider. Returns the extra height the lines need (axes fraction).
-double wrap_cell_text(nb::handle cell, double axes_width, double axes_height, const char *separator) {
+/// `measure(text, font properties)` gives a one-line text's (width, height, descent)
+/// in points, from the font alone (no renderer is made for it).
+double wrap_cell_text(nb::handle cell, nb::handle measure, double axes_width, double axes_height,
+                      double px_per_point, const char *separator) {
     nb::object text = cell.attr("get_text")();
     nb::object full = text.attr("get_text")();
+    const std::size_t n_chars = nb::len(full);
+    if (n_chars == 0) return 0.0;
     // A left- or right-aligned text starts PAD (a fraction of the cell width) from
     // one border and may run to the same distance from the other; a centred text may
     // use nearly the whole cell.
@@ -95,33 +101,46 @@ double wrap_cell_text(nb::handle cell, double axes_width, double axes_height, co
     nb::object align = text.attr("get_horizontalalignment")();
     const bool centred = PyUnicode_Check(align.ptr()) && PyUnicode_CompareWithASCIIString(align.ptr(), "center") == 0;
     const double usable = centred ? 1.0 - pad / 2.0 : 1.0 - 2.0 * pad;
-    const double available = nb::cast<double>(cell.attr("get_width")()) * axes_width * usable;
-    auto extent = [&](nb::handle s) {
-        text.attr("set_text")(s);
-        return text.attr("get_window_extent")();
-    };
-    nb::object single = extent(full);
-    if (nb::cast<double>(single.attr("width")) <= available) return 0.0;
-    nb::list items = nb::borrow<nb::list>(full.attr("split")(separator));
-    if (nb::len(items) < 2) return 0.0;
+    const double available =
+        nb::cast<double>(cell.attr("get_width")()) * axes_width * usable / px_per_point;  // points
+    // No glyph is wider than its font size (CJK ideographs are exactly that wide), so
+    // a short text fits without being measured.
+    const double size = nb::cast<double>(text.attr("get_fontsize")());
+    if ((double)n_chars * size <= available) return 0.0;
+    const double width = nb::cast<double>(measure(full, text.attr("get_fontproperties")(), false)[0]);
+    if (width <= available) return 0.0;
 
-    nb::str sep(separator);
+    nb::list items = nb::borrow<nb::list>(full.attr("split")(separator));
+    const std::size_t n_items = nb::len(items);
+    if (n_items < 2) return 0.0;
+    // Lines are packed by the text's mean character width, kept 3 % short of the
+    // cell: the characters of these texts (digits, signs, letters) are of one width.
+    const double per_char = width / (double)n_chars;
+    const std::size_t sep_chars = std::strlen(separator);
     nb::list lines;
     nb::object line = items[0];
-    for (std::size_t i = 1; i < nb::len(items); ++i) {
-        nb::object candidate = line + sep + items[i];
-        if (nb::cast<double>(extent(candidate).attr("width")) <= available) {
-            line = candidate;
+    std::size_t line_chars = nb::len(line);
+    for (std::size_t i = 1; i < n_items; ++i) {
+        nb::object item = items[i];
+        const std::size_t item_chars = nb::len(item);
+        if ((double)(line_chars + sep_chars + item_chars) * per_char <= 0.97 * available) {
+            line = line + nb::str(separator) + item;
+            line_chars += sep_chars + item_chars;
         } else {
             lines.append(line);
-            line = items[i];
+            line = item;
+            line_chars = item_chars;
         }
     }
     lines.append(line);
-    nb::object wrapped = extent(nb::str("\n").attr("join")(lines));
-    const double grown = nb::cast<double>(wrapped.attr("height")) - nb::cast<double>(single.attr("height"));
-    // A little room beyond the text itself, as the table gives a single line.
-    return std::max(grown, 0.0) * 1.15 / axes_height;
+    const std::size_t n_lines = nb::len(lines);
+    if (n_lines < 2) return 0.0;
+    text.attr("set_text")(nb::str("\n").attr("join")(lines));
+    // Each further line advances by the font's line height: at most 1.45 times the
+    // font size for the fonts asked for (the CJK families are the tallest), plus a
+    // little room as the table gives a single line.
+    constexpr double kLineAdvance = 1.45 * 1.15;
+    return (double)(n_lines - 1) * size * kLineAdvance * px_per_point / axes_height;
 }
 
 }  // namespace
@@ -130,13 +149,16 @@ double fit_table_cells(nb::handle ax, nb::handle table, long first_row, long las
     nb::object bbox = ax.attr("bbox");
     const double axes_width = nb::cast<double>(bbox.attr("width"));
     const double axes_height = nb::cast<double>(bbox.attr("height"));
+    const double px_per_point = nb::cast<double>(ax.attr("get_figure")("root"_a = true).attr("dpi")) / 72.0;
+    nb::object measure =
+        nb::module_::import_("matplotlib.textpath").attr("text_to_path").attr("get_text_width_height_descent");
     nb::dict cells = nb::borrow<nb::dict>(table.attr("get_celld")());
     std::map<long, double> height, extra;
     for (auto [key, cell] : cells) {
         const long row = nb::cast<long>(key[0]);
         height[row] = std::max(height[row], nb::cast<double>(cell.attr("get_height")()));
         if (row >= first_row && row <= last_row && axes_width > 0 && axes_height > 0)
-            extra[row] = std::max(extra[row], wrap_cell_text(cell, axes_width, axes_height, separator));
+            extra[row] = std::max(extra[row], wrap_cell_text(cell, measure, axes_width, axes_height, px_per_point, separator));
     }
     for (auto [key, cell] : cells) {
         const long row = nb::cast<long>(key[0]);

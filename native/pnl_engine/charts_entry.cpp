@@ -44,7 +44,9 @@ void call_locked(nb::handle fn, nb::handle kwargs) {
         nb::object result = nb::steal(PyObject_Call(fn.ptr(), call_args.ptr(), kwargs.ptr()));
         if (!result.is_valid()) throw nb::python_error();
     } catch (nb::python_error &e) {
-        nb::object suppress = exit(e.type(), e.value(), e.traceback());
+        // An error raised by native code may carry no traceback: pass None then.
+        nb::object traceback = e.traceback();
+        nb::object suppress = exit(e.type(), e.value(), traceback.is_valid() ? traceback : nb::none());
         const int truth = PyObject_IsTrue(suppress.ptr());
         if (truth < 0) throw nb::python_error();
         if (truth) return;
