@@ -230,7 +230,10 @@ def test_performance_panels_match_pandas(saved):
     cum.iloc[:3] = np.nan  # earlier dates take the first value
     cum.iloc[40] = np.inf  # a gap takes the previous value
     bench = bench.drop(bench.index[::4])  # missing days count as 0
+    copies = [s.copy() for s in (daily, cum, bench)]
     eng.plot_strategy_performance(daily, cum, bench, {})
+    for before, after in zip(copies, (daily, cum, bench)):
+        pd.testing.assert_series_equal(before, after)
     fig = saved[0][0]
     ax_cards, ax_cum, ax_excess, ax_year, ax_rolling, ax_drawdown, ax_table, ax_yt, ax_cum_dd, _, ax_roll_2 = fig.axes
 
