@@ -204,9 +204,12 @@ def test_chart_failure_fails_the_call(monkeypatch):
 
 def test_short_matrices():
     weights, frames = market(n=1)
-    result = run(weights, frames, rolling_window=3)
+    bm = {"000852": pd.Series([0.01], index=weights.index)}
+    result = run(weights, frames, rolling_window=3, benchmark_dict=bm)
     assert result.daily_return.empty and result.cumulative_return.empty
     assert all(math.isnan(v) for v in result.stats.values())
+    assert result.benchmark_summary["benchmark_name"].tolist() == ["000852"]
+    assert result.benchmark_summary.drop(columns="benchmark_name").isna().all(axis=None)
     weights, frames = market()
     empty = weights.iloc[:0]
     result = run(empty, frames, rolling_window=3)  # no first row to restore: not an error

@@ -30,15 +30,19 @@ def pandas_holding_and_turnover(dates, signal_df):
 
 
 @pytest.mark.parametrize("layout", ["F", "C"])
-def test_holding_and_turnover_match_pandas(layout):
+@pytest.mark.parametrize("alignment", ["consecutive", "gaps"])
+def test_holding_and_turnover_match_pandas(layout, alignment):
     rng = np.random.default_rng(11)
     for n, m in [(2, 1), (40, 7), (300, 33)]:
         signal = random_weights(rng, n, m, layout)
         assert signal.to_numpy().flags[f"{layout}_CONTIGUOUS"]
-        # Returns on a few dates the signal lacks, without some it has, one NaN row.
-        dates = signal.index[1:].append(pd.bdate_range("2030-01-01", periods=3))
+        if alignment == "consecutive":  # the signal dates less the first, as the pipeline passes them
+            dates = signal.index[1:]
+        else:  # a few dates the signal lacks, one it has dropped by a NaN return
+            dates = signal.index[1:].append(pd.bdate_range("2030-01-01", periods=3))
         tf = pd.DataFrame({"daily_return": rng.normal(0, 0.01, len(dates)), "index_daily_return": 0.0}, index=dates)
-        tf.iloc[len(tf) // 2, 0] = nan
+        if alignment == "gaps":
+            tf.iloc[len(tf) // 2, 0] = nan
         before = signal.copy()
         out = eng.calc_strategy_stats(tf, signal)
         pd.testing.assert_frame_equal(signal, before)

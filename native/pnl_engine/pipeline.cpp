@@ -62,8 +62,9 @@ static nb::object smoothed_weights(nb::handle matrix, long long window) {
     return attr("pd").attr("DataFrame")(out, "index"_a = index, "columns"_a = columns, "copy"_a = false);
 }
 
-/// The summary row of one benchmark (ratios, annualised by 252 days); sets the
-/// statistics frame's benchmark column when this is the primary benchmark.
+/// The summary row of one benchmark (ratios, annualised by 252 days): the benchmark
+/// on the strategy's dates with missing dates 0, and the excess over it with a NaN
+/// on one side counted as 0.
 static nb::dict benchmark_row(nb::handle name, nb::handle bm_daily, nb::handle daily_return, nb::handle dates) {
     nb::object bm_aligned = bm_daily.attr("reindex")(dates, "fill_value"_a = 0.0);
     nb::object excess_daily = daily_return.attr("sub")(bm_aligned, "fill_value"_a = 0);

@@ -62,21 +62,25 @@ static WeightFigures weight_figures(nb::handle signal_df, nb::handle dates) {
     const std::size_t rows = nb::cast<std::size_t>(values_shape[0]);
     const std::size_t stocks = nb::cast<std::size_t>(values_shape[1]);
     auto weights = float_view(values, "signal_df values", rows, stocks);
+    // The kernel trusts every position; an index whose lookup answered out of range
+    // is refused here rather than read past the matrix.
+    const std::int64_t *pos = positions.data();
+    for (std::size_t r = 0; r < n; ++r)
+        if (pos[r] >= (std::int64_t)rows) throw nb::value_error("signal_df index lookup gave a position out of range");
 
-    const bool want_turnover = signal_rows >= 2;
-    std::vector<std::int64_t> counts(n);
+    std::vector<double> counts(n);
     double *change = nullptr;
-    nb::object change_arr;
-    if (want_turnover) change_arr = new_float_array(n, &change);
+    nb::object change_arr = new_float_array(n, &change);
+    double total = 0.0;
     {
         nb::gil_scoped_release release;
-        kernels::weight_activity(weights.view, positions.data(), n, stocks, counts.data(), change);
+        kernels::weight_activity(weights.view, pos, n, stocks, counts.data(), change);
+        // Whole numbers: the sum is exact in any order.
+        for (double c : counts) total += c;
     }
     // Both means run over every return date; a date without holdings counts as 0.
-    std::int64_t total = 0;
-    for (std::int64_t c : counts) total += c;
-    out.holding_count = (double)total / (double)n;
-    if (want_turnover) {
+    out.holding_count = total / (double)n;
+    if (signal_rows >= 2) {
         // numpy's own summation, as pandas' mean uses it.
         const double mean_change = to_double(change_arr.attr("sum")()) / (double)n;
         out.turnover = mean_change / 2.0 * 100.0;

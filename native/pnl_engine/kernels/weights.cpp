@@ -19,7 +19,7 @@ inline double weight_at(const FloatView &w, std::int64_t row, std::size_t c) {
 inline double missing_as_zero(double v) { return std::isnan(v) ? 0.0 : v; }
 
 /// 1 when a weight counts as held: present and not 0 (negative weights included).
-inline std::int64_t is_held(double v) { return (std::int64_t)(!std::isnan(v) & (v != 0.0)); }
+inline double held_as_double(double v) { return (!std::isnan(v) & (v != 0.0)) ? 1.0 : 0.0; }
 
 /// A weight change, 0 for a NaN difference (inf - inf), which pandas' skipna sum
 /// leaves out: adding +0.0 to a non-negative sum changes nothing.
@@ -77,93 +77,160 @@ struct MeanState {
 /// The rolling inputs treat infinities as missing.
 inline double rolling_input(double v) { return std::isinf(v) ? kNaN : v; }
 
-/// One row step of a column's rolling mean: row r - window leaves the window
-/// [r - window + 1, r] as row r enters.
-inline double rolling_step(MeanState &s, const FloatView &in, std::size_t r, std::size_t c, std::size_t window) {
-    if (r >= window) s.remove(rolling_input(in(r - window, c)));
-    s.add(rolling_input(in(r, c)));
+/// One row step of a column's rolling mean: `leaving` (row r - window, NaN when
+/// there is none) leaves the window as `entering` (row r) joins it.
+inline double rolling_step(MeanState &s, double leaving, double entering) {
+    s.remove(rolling_input(leaving));
+    s.add(rolling_input(entering));
     return s.mean();
 }
 
-/// Rolling means of the W columns c0 .. c0 + W - 1 walked down the rows. With W a
-/// small constant the states stay in registers and the columns' dependent additions
-/// overlap.
+/// Rolling means of W contiguous columns (`in[k][r]`, `out[k][r]`) walked down the
+/// rows together: with W a small constant the states stay in registers and the
+/// columns' dependent additions overlap.
 template <std::size_t W>
-void rolling_columns(const FloatView &in, std::size_t rows, std::size_t c0, std::size_t window,
-                     const OutView2D &out) {
+void rolling_contiguous(const double *const *in, double *const *out, std::size_t rows, std::size_t window) {
     MeanState state[W];
-    // The first window value seeds the equal-values run (NaN when missing).
-    for (std::size_t k = 0; k < W; ++k) state[k].prev = rolling_input(in(0, c0 + k));
-    for (std::size_t r = 0; r < rows; ++r)
-        for (std::size_t k = 0; k < W; ++k) out(r, c0 + k) = rolling_step(state[k], in, r, c0 + k, window);
+#pragma GCC unroll 4
+    for (std::size_t k = 0; k < W; ++k) state[k].prev = rolling_input(in[k][0]);
+    const std::size_t filling = std::min(window, rows);
+    // While the window fills nothing leaves it.
+    for (std::size_t r = 0; r < filling; ++r) {
+#pragma GCC unroll 4
+        for (std::size_t k = 0; k < W; ++k) out[k][r] = rolling_step(state[k], kNaN, in[k][r]);
+    }
+    for (std::size_t r = filling; r < rows; ++r) {
+#pragma GCC unroll 4
+        for (std::size_t k = 0; k < W; ++k) out[k][r] = rolling_step(state[k], in[k][r - window], in[k][r]);
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// The compiler keeps a NaN test a branch while it must preserve floating-point
+// exception flags, and then the column passes below do not vectorise. Nothing here
+// reads those flags; the results are the same (no reassociation, no contraction).
+#if defined(__GNUC__) && !defined(__clang__)
+#define TESSARY_NO_TRAPPING_MATH __attribute__((optimize("no-trapping-math")))
+#else
+#define TESSARY_NO_TRAPPING_MATH
+#endif
+
+/// Held-count and change contributions of the contiguous columns p0 .. p3 (p1 .. p3
+/// may be null for a single column), added to count[r] and change[r]. The selects
+/// are written out without branches so that the loop vectorises across dates; each
+/// date's change still grows in column order.
+TESSARY_NO_TRAPPING_MATH
+void activity_columns(const double *p0, const double *p1, const double *p2, const double *p3, std::size_t n,
+                      double *count, double *change) {
+// HELD: present and not 0 (negative weights included); ZERO: a missing weight as 0.
+// A NaN difference (inf - inf) is left out as +0, which changes no non-negative sum.
+#define TESSARY_HELD(v) (((v) == (v)) & ((v) != 0.0) ? 1.0 : 0.0)
+#define TESSARY_ZERO(v) ((v) == (v) ? (v) : 0.0)
+    if (p1 == nullptr) {
+        count[0] += TESSARY_HELD(p0[0]);
+        for (std::size_t r = 1; r < n; ++r) {
+            const double a = p0[r], b = p0[r - 1];
+            const double d = std::fabs(TESSARY_ZERO(a) - TESSARY_ZERO(b));
+            count[r] += TESSARY_HELD(a);
+            change[r] += d == d ? d : 0.0;
+        }
+        return;
+    }
+    count[0] += TESSARY_HELD(p0[0]) + TESSARY_HELD(p1[0]) + TESSARY_HELD(p2[0]) + TESSARY_HELD(p3[0]);
+    for (std::size_t r = 1; r < n; ++r) {
+        const double a0 = p0[r], a1 = p1[r], a2 = p2[r], a3 = p3[r];
+        const double b0 = p0[r - 1], b1 = p1[r - 1], b2 = p2[r - 1], b3 = p3[r - 1];
+        double d0 = std::fabs(TESSARY_ZERO(a0) - TESSARY_ZERO(b0));
+        double d1 = std::fabs(TESSARY_ZERO(a1) - TESSARY_ZERO(b1));
+        double d2 = std::fabs(TESSARY_ZERO(a2) - TESSARY_ZERO(b2));
+        double d3 = std::fabs(TESSARY_ZERO(a3) - TESSARY_ZERO(b3));
+        d0 = d0 == d0 ? d0 : 0.0;
+        d1 = d1 == d1 ? d1 : 0.0;
+        d2 = d2 == d2 ? d2 : 0.0;
+        d3 = d3 == d3 ? d3 : 0.0;
+        count[r] += TESSARY_HELD(a0) + TESSARY_HELD(a1) + TESSARY_HELD(a2) + TESSARY_HELD(a3);
+        change[r] = (((change[r] + d0) + d1) + d2) + d3;
+    }
+#undef TESSARY_HELD
+#undef TESSARY_ZERO
+}
+
+/// True when the aligned dates are consecutive rows of the matrix, as when the
+/// return dates are the signal dates less the first.
+bool consecutive_rows(const std::int64_t *rows, std::size_t n) {
+    if (rows[0] < 0) return false;
+    for (std::size_t r = 1; r < n; ++r)
+        if (rows[r] != rows[0] + (std::int64_t)r) return false;
+    return true;
 }
 
 }  // namespace
 
 void weight_activity(const FloatView &weights, const std::int64_t *rows, std::size_t n, std::size_t stocks,
-                     std::int64_t *count, double *change) {
-    if (count) std::fill(count, count + n, 0);
-    if (change) std::fill(change, change + n, 0.0);
+                     double *count, double *change) {
+    std::fill(count, count + n, 0.0);
+    std::fill(change, change + n, 0.0);
     if (n == 0) return;
 
-    // Both traversals add each date's changes in column order, so they give the same
+    // Every traversal adds each date's changes in column order, so all give the same
     // sums; the choice only follows the memory layout.
-    if (weights.row_stride == 1) {
-        // Column-major block: walk a few columns at a time down the dates.
-        constexpr std::size_t kWidth = 4;
-        for (std::size_t c0 = 0; c0 < stocks; c0 += kWidth) {
-            const std::size_t width = std::min(kWidth, stocks - c0);
-            double prev[kWidth] = {};
-            for (std::size_t r = 0; r < n; ++r) {
-                std::int64_t held = 0;
-                double acc = change ? change[r] : 0.0;
-                for (std::size_t k = 0; k < width; ++k) {
-                    const double v = weight_at(weights, rows[r], c0 + k);
-                    held += is_held(v);
-                    const double a = missing_as_zero(v);
-                    if (r > 0) acc += change_of(a, prev[k]);
-                    prev[k] = a;
-                }
-                if (count) count[r] += held;
-                if (change) change[r] = acc;
-            }
-        }
+    if (weights.row_stride == 1 && consecutive_rows(rows, n)) {
+        // Column-major block on consecutive dates: every column is one contiguous slice.
+        const std::size_t first = (std::size_t)rows[0];
+        std::size_t c = 0;
+        for (; c + 4 <= stocks; c += 4)
+            activity_columns(&weights(first, c), &weights(first, c + 1), &weights(first, c + 2),
+                             &weights(first, c + 3), n, count, change);
+        for (; c < stocks; ++c) activity_columns(&weights(first, c), nullptr, nullptr, nullptr, n, count, change);
         return;
     }
 
-    // Row-major (or other) layout: one date at a time across the stocks.
+    // Any other layout or alignment: one date at a time across the stocks.
     for (std::size_t r = 0; r < n; ++r) {
-        std::int64_t held = 0;
-        double acc = 0.0;
-        if (r == 0) {
-            for (std::size_t c = 0; c < stocks; ++c) held += is_held(weight_at(weights, rows[0], c));
-        } else {
-            for (std::size_t c = 0; c < stocks; ++c) {
-                const double v = weight_at(weights, rows[r], c);
-                held += is_held(v);
-                acc += change_of(missing_as_zero(v), missing_as_zero(weight_at(weights, rows[r - 1], c)));
-            }
+        double held = 0.0, acc = 0.0;
+        for (std::size_t c = 0; c < stocks; ++c) {
+            const double v = weight_at(weights, rows[r], c);
+            held += held_as_double(v);
+            if (r > 0) acc += change_of(missing_as_zero(v), missing_as_zero(weight_at(weights, rows[r - 1], c)));
         }
-        if (count) count[r] = held;
-        if (change) change[r] = acc;
+        count[r] = held;
+        change[r] = acc;
     }
 }
 
 void rolling_mean_first_row_raw(const FloatView &in, std::size_t rows, std::size_t cols, std::size_t window,
                                 const OutView2D &out) {
     if (rows == 0) return;
-    if (in.row_stride == 1) {
+    if (in.row_stride == 1 && out.row_stride == 1) {
         // Column-major: each column is a contiguous stream; a few run side by side.
-        constexpr std::size_t kWidth = 4;
+        constexpr std::size_t kWidth = 2;
         std::size_t c0 = 0;
-        for (; c0 + kWidth <= cols; c0 += kWidth) rolling_columns<kWidth>(in, rows, c0, window, out);
-        for (; c0 < cols; ++c0) rolling_columns<1>(in, rows, c0, window, out);
+        for (; c0 < cols; c0 += kWidth) {
+            const std::size_t width = std::min(kWidth, cols - c0);
+            const double *src[kWidth];
+            double *dst[kWidth];
+            for (std::size_t k = 0; k < kWidth; ++k) {
+                const std::size_t c = c0 + std::min(k, width - 1);
+                src[k] = &in(0, c);
+                dst[k] = &out(0, c);
+            }
+            if (width == kWidth)
+                rolling_contiguous<kWidth>(src, dst, rows, window);
+            else
+                for (std::size_t k = 0; k < width; ++k) rolling_contiguous<1>(src + k, dst + k, rows, window);
+        }
     } else {
         // Row-major: one state per column, rows read and written contiguously.
         std::vector<MeanState> state(cols);
         for (std::size_t c = 0; c < cols; ++c) state[c].prev = rolling_input(in(0, c));
-        for (std::size_t r = 0; r < rows; ++r)
-            for (std::size_t c = 0; c < cols; ++c) out(r, c) = rolling_step(state[c], in, r, c, window);
+        for (std::size_t r = 0; r < rows; ++r) {
+            const bool leaves = r >= window;
+            for (std::size_t c = 0; c < cols; ++c)
+                out(r, c) = rolling_step(state[c], leaves ? in(r - window, c) : kNaN, in(r, c));
+        }
     }
     // The first row keeps the raw weights (an infinity included).
     for (std::size_t c = 0; c < cols; ++c) out(0, c) = in(0, c);

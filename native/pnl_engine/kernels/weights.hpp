@@ -16,11 +16,11 @@ namespace tessary::kernels {
 /// entry: a date the matrix lacks, all weights missing):
 ///   count[r]  = number of stocks whose weight is present (not NaN) and not 0;
 ///   change[r] = sum over stocks, in column order, of |w[r] - w[r-1]| with missing
-///               weights taken as 0, skipping a NaN difference (inf - inf);
+///               weights taken as 0, leaving out a NaN difference (inf - inf);
 ///               change[0] = 0.
-/// Either output may be null when it is not wanted.
+/// Counts are whole numbers held in doubles (exact far beyond any matrix width).
 void weight_activity(const FloatView &weights, const std::int64_t *rows, std::size_t n, std::size_t stocks,
-                     std::int64_t *count, double *change);
+                     double *count, double *change);
 
 /// A writable 2-D buffer with element strides.
 struct OutView2D {
