@@ -19,4 +19,8 @@ NB_MODULE(_pnl_engine, m) {
     init_weekly(m);
     init_stats(m);
     init_pipeline(m);
+    init_charts(m);
+    init_yearly_table(m);
+    init_figure_performance(m);
+    init_figure_weekly(m);
 }

@@ -20,5 +20,9 @@ void init_yearly(nb::module_ &m);  // _period_return_drawdown_calmar, _calc_year
 void init_weekly(nb::module_ &m);  // _build_weekly_net_value_frame
 void init_stats(nb::module_ &m);   // calc_strategy_stats
 void init_pipeline(nb::module_ &m);  // run_strategy_backtest_core
+void init_charts(nb::module_ &m);              // plot_strategy_performance, plot_weekly_net_value
+void init_yearly_table(nb::module_ &m);        // _draw_yearly_metrics_table
+void init_figure_performance(nb::module_ &m);  // _plot_strategy_performance_unlocked
+void init_figure_weekly(nb::module_ &m);       // _plot_weekly_net_value_unlocked
 
 }  // namespace tessary::pnl
