@@ -90,7 +90,7 @@ static nb::object calc_strategy_vwap_daily_return(const args::Bound &a) {
     nb::object result = new_float_array(days, &out);
     {
         nb::gil_scoped_release release;
-        std::vector<double> scratch(5 * days);
+        std::vector<double> scratch(kernels::vwap_scratch_size(days));
         kernels::vwap_daily_cash(in, out, scratch.data());
         for (size_t i = 0; i < days; ++i) out[i] = out[i] / in.total_money;
     }

@@ -16,32 +16,49 @@ inline double nan_to_num(double x) {
     return x;
 }
 
-// Stocks are processed in blocks: for each block the days run in order, so the
-// holdings of the block stay in a small array while every input is read once. With
-// row-major inputs a block row is contiguous; with column-major inputs the lines
-// of the block's columns are reused across consecutive days. Either way each input
-// cache line is loaded about once.
-constexpr std::size_t kBlock = 64;
+// Stocks are processed in blocks of `width` columns; for each block the days run in
+// order, so the block's holdings stay in a small array while every input element is
+// read exactly once. Row-major inputs use wide blocks (a block row is contiguous);
+// column-major inputs, what pandas hands out for a single-dtype frame, use blocks of
+// one stock, so every input is read as a sequential stream down its column.
+constexpr std::size_t kRowMajorBlock = 64;
+
+constexpr std::size_t kTerms = 5;  // buy, hold, hold dividend, sell, sell dividend
+
+/// Neumaier's compensated addition: `comp` collects the rounding error of `sum`, so a
+/// sum over thousands of stocks stays as accurate as a pairwise (BLAS-style) dot.
+inline void neumaier_add(double &sum, double &comp, double x) {
+    const double t = sum + x;
+    if (std::fabs(sum) >= std::fabs(x))
+        comp += (sum - t) + x;
+    else
+        comp += (x - t) + sum;
+    sum = t;
+}
+
+/// The compensated total; an infinite or NaN sum is returned as it is (its
+/// compensation is meaningless then).
+inline double compensated(double sum, double comp) { return std::isfinite(sum) ? sum + comp : sum; }
 
 }  // namespace
 
 void vwap_daily_cash(const VwapInputs &in, double *daily_cash, double *scratch) {
     const std::size_t days = in.days, stocks = in.stocks;
-    double *acc_buy = scratch;
-    double *acc_hold = scratch + days;
-    double *acc_hold_div = scratch + 2 * days;
-    double *acc_sell = scratch + 3 * days;
-    double *acc_sell_div = scratch + 4 * days;
-    std::fill(scratch, scratch + 5 * days, 0.0);
+    // Five per-day sums over stocks, each with its compensation term.
+    double *sum = scratch;
+    double *comp = scratch + kTerms * days;
+    std::fill(scratch, scratch + 2 * kTerms * days, 0.0);
 
     const double money = in.total_money;
     const double lot = in.lot_size;
     const double buy_mult = 1.0 + in.fee;
     const double sell_mult = 1.0 - in.fee - in.rule_fee;  // (1 - fee) - rule_fee, as written
 
-    double holding[kBlock];
-    for (std::size_t s0 = 0; s0 < stocks; s0 += kBlock) {
-        const std::size_t width = std::min(kBlock, stocks - s0);
+    const bool column_major = in.signal.row_stride == 1 && in.close.row_stride == 1;
+    const std::size_t block = column_major ? 1 : kRowMajorBlock;
+    double holding[kRowMajorBlock];
+    for (std::size_t s0 = 0; s0 < stocks; s0 += block) {
+        const std::size_t width = std::min(block, stocks - s0);
         std::fill(holding, holding + width, 0.0);  // the portfolio starts empty
         for (std::size_t i = 0; i < days; ++i) {
             double sum_buy = 0.0, sum_hold = 0.0, sum_hold_div = 0.0, sum_sell = 0.0, sum_sell_div = 0.0;
@@ -77,15 +94,15 @@ void vwap_daily_cash(const VwapInputs &in, double *daily_cash, double *scratch) 
                 sum_sell += sell * sell_coeff;
                 sum_sell_div += sell * dividend;
             }
-            acc_buy[i] += sum_buy;
-            acc_hold[i] += sum_hold;
-            acc_hold_div[i] += sum_hold_div;
-            acc_sell[i] += sum_sell;
-            acc_sell_div[i] += sum_sell_div;
+            const double block_sums[kTerms] = {sum_buy, sum_hold, sum_hold_div, sum_sell, sum_sell_div};
+            for (std::size_t t = 0; t < kTerms; ++t) neumaier_add(sum[t * days + i], comp[t * days + i], block_sums[t]);
         }
     }
-    for (std::size_t i = 0; i < days; ++i)
-        daily_cash[i] = acc_buy[i] + acc_hold[i] + acc_hold_div[i] + acc_sell[i] + acc_sell_div[i];
+    for (std::size_t i = 0; i < days; ++i) {
+        double term[kTerms];
+        for (std::size_t t = 0; t < kTerms; ++t) term[t] = compensated(sum[t * days + i], comp[t * days + i]);
+        daily_cash[i] = term[0] + term[1] + term[2] + term[3] + term[4];
+    }
 }
 
 }  // namespace tessary::kernels

@@ -29,8 +29,11 @@ struct VwapInputs {
 /// previous close finite and > 0, else 0. Per-share coefficients map NaN to 0 and
 /// +-inf to +-DBL_MAX, as numpy's nan_to_num does.
 ///
-/// `scratch` must hold 5 * days doubles. Touches no Python object; safe to run with
+/// `scratch` must hold `vwap_scratch_size(days)` doubles. Touches no Python object; safe to run with
 /// the GIL released and from several threads on different outputs.
 void vwap_daily_cash(const VwapInputs &in, double *daily_cash, double *scratch);
+
+/// Doubles of scratch space `vwap_daily_cash` needs for `days` return dates.
+inline std::size_t vwap_scratch_size(std::size_t days) { return 10 * days; }
 
 }  // namespace tessary::kernels

@@ -92,6 +92,9 @@ def safe_sharpe(series: Any, periods: int = 252) -> float:
     values = values[np.isfinite(values)]
     if values.size < 2:
         return math.nan
+    if values.min() == values.max():
+        # constant: the deviation is zero in exact arithmetic, whatever rounding says
+        return math.nan
     std = float(np.std(values, ddof=1))
     if not math.isfinite(std) or std == 0.0:
         return math.nan

@@ -1,0 +1,115 @@
+"""Benchmark of the VWAP daily-return engine on 2520 dates x 5000 stocks.
+
+Side by side in one run: the native engine end to end, the plain numpy per-day
+implementation of the same algorithm, and a numpy sum over the same float inputs
+(the memory-bandwidth floor). Also the engine's peak extra memory and the throughput
+of two backtests in two threads. Prints the ratios.
+
+    python bench/bench_vwap.py [--days 2520] [--stocks 5000]
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import sys
+import threading
+import time
+import tracemalloc
+
+import numpy as np
+import pandas as pd
+
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "tests"))
+from reference_vwap import vwap_daily_return_numpy  # noqa: E402
+
+from tessary.backtest import _pnl_engine as pe  # noqa: E402
+
+
+def make_frames(days: int, stocks: int, seed: int = 0) -> dict[str, pd.DataFrame]:
+    rng = np.random.default_rng(seed)
+    index = pd.Index(pd.bdate_range("2015-01-05", periods=days).strftime("%Y%m%d"))
+    columns = pd.Index([f"{i:06d}" for i in range(stocks)])
+    shape = (days, stocks)
+    prev = rng.uniform(3, 80, shape)
+    f = lambda a: pd.DataFrame(a, index=index, columns=columns)  # noqa: E731
+    weight = np.where(rng.random(shape) < 0.1, 1.0 / 500, 0.0)
+    split = np.where(rng.random(shape) < 0.001, 2.0, np.nan)
+    dividend = np.where(rng.random(shape) < 0.002, 0.2, np.nan)
+    return dict(
+        signal_matrix=f(weight),
+        can_buy_stock=f(rng.random(shape) > 0.02),
+        cant_sell_stock=f(rng.random(shape) < 0.02),
+        split_factor=f(split),
+        dividend_factor=f(dividend),
+        close_price=f(prev * (1 + rng.normal(0, 0.02, shape))),
+        prev_close=f(prev),
+        buy_price=f(prev * (1 + rng.normal(0, 0.01, shape))),
+        sell_price=f(prev * (1 + rng.normal(0, 0.01, shape))),
+    )
+
+
+def best_of(fn, repeat: int) -> float:
+    times = []
+    for _ in range(repeat):
+        t0 = time.perf_counter()
+        fn()
+        times.append(time.perf_counter() - t0)
+    return min(times)
+
+
+def main() -> None:
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--days", type=int, default=2520)
+    ap.add_argument("--stocks", type=int, default=5000)
+    ap.add_argument("--repeat", type=int, default=5)
+    args = ap.parse_args()
+    frames = make_frames(args.days, args.stocks)
+    float_keys = ["signal_matrix", "split_factor", "dividend_factor", "close_price", "prev_close",
+                  "buy_price", "sell_price"]
+    matrix_bytes = args.days * args.stocks * 8
+    print(f"{args.days} dates x {args.stocks} stocks; one float matrix = {matrix_bytes / 2**20:.0f} MiB")
+
+    native = lambda: pe.calc_strategy_vwap_daily_return(**frames)  # noqa: E731
+    reference = lambda: vwap_daily_return_numpy(**frames)  # noqa: E731
+    floor = lambda: [frames[k].to_numpy(copy=False).sum() for k in float_keys]  # noqa: E731
+
+    got, want = native(), reference()
+    err = float(np.max(np.abs(got.to_numpy() - want.to_numpy()) / np.maximum(np.abs(want.to_numpy()), 1e-300)))
+    print(f"max relative difference native vs numpy reference: {err:.2e}")
+
+    t_native = best_of(native, args.repeat)
+    t_ref = best_of(reference, 1)
+    t_floor = best_of(floor, args.repeat)
+    print(f"native engine end to end : {t_native * 1e3:8.1f} ms")
+    print(f"numpy per-day reference  : {t_ref * 1e3:8.1f} ms   -> native is {t_ref / t_native:5.1f}x faster (goal >= 20x)")
+    print(f"numpy sum of float inputs: {t_floor * 1e3:8.1f} ms   -> native / floor = {t_native / t_floor:4.2f} (goal <= 2.5)")
+
+    tracemalloc.start()
+    native()
+    _, peak = tracemalloc.get_traced_memory()
+    tracemalloc.stop()
+    print(f"peak extra memory (numpy/Python allocations): {peak / matrix_bytes:.3f} day x stock float matrices "
+          f"(goal <= 3)")
+
+    def run_n(n_threads: int, per_thread: int) -> float:
+        def work():
+            for _ in range(per_thread):
+                native()
+
+        threads = [threading.Thread(target=work) for _ in range(n_threads)]
+        t0 = time.perf_counter()
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+        return time.perf_counter() - t0
+
+    per = 3
+    one = min(run_n(1, per) for _ in range(2)) / per  # seconds per backtest, one thread
+    two = min(run_n(2, per) for _ in range(2)) / (2 * per)  # seconds per backtest, two threads
+    print(f"throughput two threads / one thread: {one / two:4.2f}x (goal >= 1.6x)")
+
+
+if __name__ == "__main__":
+    main()
