@@ -1,0 +1,78 @@
+"""Wall time and peak memory of the demo and of a large build through DuckDB.
+
+    python bench/bench_demo.py [--stocks 2000] [--years 10] [--skip-demo] [--keep DIR]
+
+1. ``tessary-backtest demo`` with the default market (300 stocks, 3 years).
+2. A synthetic market of 2000 stocks over 10 years written into a DuckDB file, then
+   ``tessary-backtest build`` of that file into a new store (goal: at most 60 s),
+   then an incremental ``build`` of the same file (nothing new: the store is up to date).
+
+Every step runs in a fresh process, so each peak resident memory is that step's own.
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import resource
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+BUILD_GOAL_SECONDS = 60.0
+
+GENERATE = """
+import sys
+from tessary.synthetic import generate_market
+market = generate_market(n_stocks=int(sys.argv[1]), years=float(sys.argv[2]), seed=1)
+market.to_duckdb(sys.argv[3], overwrite=True)
+print(len(market.dates), "days x", len(market.codes), "stocks")
+"""
+
+
+def measure(label: str, argv: list[str]) -> tuple[float, float, str]:
+    """Runs ``argv`` in a child process; returns (seconds, peak MiB of the child, stdout)."""
+    before = resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss
+    started = time.perf_counter()
+    done = subprocess.run(argv, capture_output=True, text=True)
+    seconds = time.perf_counter() - started
+    peak_kib = resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss
+    if done.returncode != 0:
+        sys.exit(f"{label} failed with status {done.returncode}:\n{done.stderr.strip()[-2000:]}")
+    # ru_maxrss of the children is the largest child so far: exact when each step grows.
+    peak = max(peak_kib, before) / 1024
+    print(f"{label:<44} {seconds:8.1f} s   peak {peak:8.0f} MiB", flush=True)
+    return seconds, peak, done.stdout
+
+
+def main() -> None:
+    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    ap.add_argument("--stocks", type=int, default=2000)
+    ap.add_argument("--years", type=float, default=10)
+    ap.add_argument("--skip-demo", action="store_true")
+    ap.add_argument("--keep", help="keep the outputs in this directory instead of a temporary one")
+    args = ap.parse_args()
+
+    cli = [sys.executable, "-m", "tessary.cli"]
+    with tempfile.TemporaryDirectory(prefix="tessary-bench-") as tmp:
+        root = Path(args.keep).expanduser() if args.keep else Path(tmp)
+        root.mkdir(parents=True, exist_ok=True)
+        print(f"outputs in {root}; {os.cpu_count()} cores")
+        if not args.skip_demo:
+            measure("demo (300 stocks x 3 years)", cli + ["demo", "--out", str(root / "demo")])
+        db = root / f"market_{args.stocks}x{args.years:g}y.duckdb"
+        _, _, shape = measure(f"generate + write DuckDB ({args.stocks} x {args.years:g}y)",
+                              [sys.executable, "-c", GENERATE, str(args.stocks), str(args.years), str(db)])
+        print(f"{'':<44} {shape.strip()}, {db.stat().st_size / 2**20:.0f} MiB on disk")
+        store = root / "store"
+        seconds, _, out = measure("build (full) into a new store", cli + ["build", str(db), str(store), "--full"])
+        print(f"{'':<44} {out.strip()}")
+        verdict = "within" if seconds <= BUILD_GOAL_SECONDS else "OVER"
+        print(f"{'':<44} {verdict} the goal of {BUILD_GOAL_SECONDS:.0f} s")
+        measure("build (incremental, up to date)", cli + ["build", str(db), str(store)])
+
+
+if __name__ == "__main__":
+    main()
