@@ -227,20 +227,46 @@ def _store_dates(payload: dict) -> pd.Index:
     return close.index
 
 
-def _market_from_store(store_dir: Path, start: str | None, end: str | None) -> tuple[dict[str, pd.DataFrame], dict]:
+def _load_store(store, **kwargs: Any) -> dict:
+    try:
+        loaded = store.load(**kwargs)
+    except KeyError as exc:
+        raise UserError(f"the store {store.store_dir} lacks a dataset the backtest needs: {exc.args[0]}") from None
+    except (ValueError, OSError, TypeError) as exc:
+        raise UserError(f"cannot read the store {store.store_dir}: {exc}") from None
+    if loaded is None:
+        raise UserError(f"the store {store.store_dir} holds no data")
+    return loaded["data"]
+
+
+def _market_for(weights: pd.DataFrame, store_dir: Path) -> tuple[dict[str, pd.DataFrame], dict]:
+    """The market datasets and benchmarks of the store over the weights' dates, after
+    checking that the weights' dates and codes are the store's."""
     if not store_dir.is_dir():
         raise UserError(f"store not found: {store_dir}")
     store = _open_store(store_dir)
+    close = _load_store(store, keys=["close_price"], mmap=True)["close_price"]  # memory-mapped: cheap
+    if not len(close.index):
+        raise UserError(f"the store {store_dir} holds no dates")
+    missing_dates = weights.index.difference(close.index)
+    if len(missing_dates):
+        raise UserError(
+            f"{len(missing_dates)} date(s) of the weights are not trading dates of the store {store_dir} "
+            f"(which covers {close.index[0]}..{close.index[-1]}): {', '.join(missing_dates[:3])}"
+        )
+    missing_codes = weights.columns.difference(close.columns)
+    if len(missing_codes):
+        raise UserError(
+            f"{len(missing_codes)} stock(s) of the weights are not in the store {store_dir}: "
+            f"{', '.join(missing_codes[:5])}"
+        )
+    start, end = weights.index[0], weights.index[-1]
+    market = _load_store(store, start_date=start, end_date=end, keys=list(ENGINE_DATASETS.values()), mmap=True)
     try:
-        loaded = store.load(start_date=start, end_date=end, keys=list(ENGINE_DATASETS.values()), mmap=True)
         benchmarks = store.load_benchmark_dict(start_date=start, end_date=end)
-    except KeyError as exc:
-        raise UserError(f"the store {store_dir} lacks a dataset the backtest needs: {exc.args[0]}") from None
-    except (ValueError, OSError, TypeError) as exc:
-        raise UserError(f"cannot read the store {store_dir}: {exc}") from None
-    if loaded is None:
-        raise UserError(f"the store {store_dir} holds no data")
-    return loaded["data"], benchmarks
+    except (ValueError, OSError) as exc:
+        raise UserError(f"cannot read the benchmarks of the store {store_dir}: {exc}") from None
+    return market, benchmarks
 
 
 # --------------------------------------------------------------------------- build
@@ -448,22 +474,6 @@ def read_weights(path: str | Path) -> pd.DataFrame:
     return weights
 
 
-def _check_weights_meet_store(weights: pd.DataFrame, market: dict[str, pd.DataFrame], store_dir: Path) -> None:
-    close = market["close_price"]
-    missing_dates = weights.index.difference(close.index)
-    if len(missing_dates):
-        raise UserError(
-            f"{len(missing_dates)} date(s) of the weights are not trading dates of the store {store_dir} "
-            f"(which covers {close.index[0]}..{close.index[-1]}): {', '.join(missing_dates[:3])}"
-        )
-    missing_codes = weights.columns.difference(close.columns)
-    if len(missing_codes):
-        raise UserError(
-            f"{len(missing_codes)} stock(s) of the weights are not in the store {store_dir}: "
-            f"{', '.join(missing_codes[:5])}"
-        )
-
-
 def _aligned_market(market: dict[str, pd.DataFrame], index: pd.Index, columns: pd.Index) -> dict[str, pd.DataFrame]:
     out = {}
     for param, key in ENGINE_DATASETS.items():
@@ -536,7 +546,10 @@ def cmd_demo(args: argparse.Namespace) -> int:
     out.mkdir(parents=True, exist_ok=True)
     started = time.perf_counter()
 
-    bar = _tqdm(total=None, desc=f"generating {args.stocks} stocks x {args.years} years", unit="day")
+    from tessary.synthetic import trading_calendar
+
+    days = len(trading_calendar(years=args.years))
+    bar = _tqdm(total=days, desc=f"generating {args.stocks} stocks x {args.years:g} years", unit="day")
     try:
         market = generate_market(n_stocks=args.stocks, years=args.years, seed=args.seed, progress=bar.update)
     finally:
@@ -618,8 +631,7 @@ def cmd_run(args: argparse.Namespace) -> int:
     if len(weights.index) < 2:
         raise UserError("fewer than two dates of the weights lie in the chosen range")
     with _step("loading the store"):
-        market, benchmarks = _market_from_store(store_dir, weights.index[0], weights.index[-1])
-    _check_weights_meet_store(weights, market, store_dir)
+        market, benchmarks = _market_for(weights, store_dir)
     out = Path(args.out).expanduser() if args.out else Path(args.weights).expanduser().parent
     if out.exists() and not out.is_dir():
         raise UserError(f"--out must be a directory: {out}")
