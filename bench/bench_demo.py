@@ -14,7 +14,6 @@ from __future__ import annotations
 
 import argparse
 import os
-import resource
 import subprocess
 import sys
 import tempfile
@@ -33,18 +32,21 @@ print(len(market.dates), "days x", len(market.codes), "stocks")
 
 
 def measure(label: str, argv: list[str]) -> tuple[float, float, str]:
-    """Runs ``argv`` in a child process; returns (seconds, peak MiB of the child, stdout)."""
-    before = resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss
-    started = time.perf_counter()
-    done = subprocess.run(argv, capture_output=True, text=True)
-    seconds = time.perf_counter() - started
-    peak_kib = resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss
-    if done.returncode != 0:
-        sys.exit(f"{label} failed with status {done.returncode}:\n{done.stderr.strip()[-2000:]}")
-    # ru_maxrss of the children is the largest child so far: exact when each step grows.
-    peak = max(peak_kib, before) / 1024
+    """Runs ``argv`` in a child process; returns (seconds, peak MiB of that child, stdout)."""
+    with tempfile.TemporaryFile("w+") as out, tempfile.TemporaryFile("w+") as err:
+        started = time.perf_counter()
+        child = subprocess.Popen(argv, stdout=out, stderr=err, text=True)
+        _, status, usage = os.wait4(child.pid, 0)
+        seconds = time.perf_counter() - started
+        child.returncode = os.waitstatus_to_exitcode(status)
+        out.seek(0)
+        err.seek(0)
+        stdout, stderr = out.read(), err.read()
+    if child.returncode != 0:
+        sys.exit(f"{label} failed with status {child.returncode}:\n{stderr.strip()[-2000:]}")
+    peak = usage.ru_maxrss / 1024  # KiB on Linux
     print(f"{label:<44} {seconds:8.1f} s   peak {peak:8.0f} MiB", flush=True)
-    return seconds, peak, done.stdout
+    return seconds, peak, stdout
 
 
 def main() -> None:

@@ -210,21 +210,26 @@ def _open_store(store_dir: Path, component_names: list[str] | None = None):
     return BinaryPreparedDataStore(store_dir, component_names=component_names)
 
 
-def _store_payload(store) -> dict | None:
+def _stored_dates(store) -> pd.Index | None:
+    """The dates of the store's close prices (memory-mapped, cheap), or None for an empty store."""
     try:
-        payload = store.load(mmap=False)
+        if "close_price" not in store.load_metadata().get("datasets", {}):
+            return None
+        loaded = store.load(keys=["close_price"], mmap=True)
     except (ValueError, OSError, KeyError, TypeError) as exc:
         raise UserError(f"cannot read the store {store.store_dir}: {exc}") from None
-    if payload is not None:
+    dates = None if loaded is None else loaded["data"]["close_price"].index
+    return dates if dates is not None and len(dates) else None
+
+
+def _store_payload(store) -> dict:
+    """Everything the store holds, in memory, with its benchmark dictionary."""
+    try:
+        payload = store.load(mmap=False)
         payload["data"]["benchmark_dict"] = store.load_benchmark_dict()
+    except (ValueError, OSError, KeyError, TypeError) as exc:
+        raise UserError(f"cannot read the store {store.store_dir}: {exc}") from None
     return payload
-
-
-def _store_dates(payload: dict) -> pd.Index:
-    close = payload["data"].get("close_price")
-    if close is None or not len(close.index):
-        raise UserError("the store holds no close prices")
-    return close.index
 
 
 def _load_store(store, **kwargs: Any) -> dict:
@@ -357,10 +362,9 @@ def build_store(
     if start > end:
         raise UserError(f"the start date {start} is after the end date {end}")
 
-    existing = None if full else _store_payload(store)
+    dates = None if full else _stored_dates(store)
     mode, first_new, build_start = "full", None, start
-    if existing is not None:
-        dates = _store_dates(existing)
+    if dates is not None:
         if end <= dates[-1]:
             mode = "up to date"
         else:
@@ -380,8 +384,9 @@ def build_store(
             raise UserError(f"cannot build from {database}: {exc.args[0] if exc.args else exc}") from None
         finally:
             bar.close()
-        if existing is not None:
+        if mode == "incremental":
             with _step("merging with the stored days"):
+                existing = _store_payload(store)
                 payload = _merge_payloads(existing, payload, first_new)
         with _step(f"writing {store_dir}"):
             store.write_payload(payload)
@@ -393,8 +398,9 @@ def build_store(
     missing = [name for name in names if component_dataset_key(name) not in datasets]
     supplemented: list[str] = []
     if missing:
-        stored = _store_payload(store)
-        dates = _store_dates(stored)
+        dates = _stored_dates(store)
+        if dates is None:
+            raise UserError(f"the store {store_dir} holds no dates to read constituent masks for")
         from tessary.backtest._prepare import GroupPreparedDataBuilder
 
         bar = _tqdm(total=len(missing), desc="reading missing constituent masks", unit="query")
@@ -409,8 +415,7 @@ def build_store(
         with _step("supplementing constituent masks"):
             supplemented = store.add_component_matrices(masks, missing)
     summary["supplemented"] = supplemented
-    stored = store.load(keys=["close_price"], mmap=True)
-    close = stored["data"]["close_price"]
+    close = _load_store(store, keys=["close_price"], mmap=True)["close_price"]
     summary.update(first_date=str(close.index[0]), last_date=str(close.index[-1]), dates=len(close.index), stocks=len(close.columns))
     summary["datasets"] = len(store.load_metadata().get("datasets", {}))
     return summary

@@ -70,19 +70,17 @@ def _query_date(value: Any, name: str) -> _dt.date | None:
     """A query bound as a date: None, "YYYYMMDD", "YYYY-MM-DD", a date or a Timestamp."""
     if value is None:
         return None
-    if isinstance(value, (pd.Timestamp, _dt.date)):
-        if value is pd.NaT:
-            raise ValueError(f"{name} is not a date: {value!r}")
+    if isinstance(value, (pd.Timestamp, _dt.date)) and value is not pd.NaT:
         return _dt.date(value.year, value.month, value.day)
-    text = str(value).strip() if isinstance(value, (str, int, np.integer)) and not isinstance(value, bool) else None
-    try:
-        if text is not None and _DIGITS8.match(text):
-            return _dt.date(int(text[:4]), int(text[4:6]), int(text[6:]))
-        match = _DASHED.match(text) if text is not None else None
+    if isinstance(value, (str, int, np.integer)) and not isinstance(value, bool):
+        text = str(value).strip()
+        match = _DIGITS8.match(text) and (text[:4], text[4:6], text[6:])
+        match = match or ((m := _DASHED.match(text)) and m.groups())
         if match:
-            return _dt.date(int(match.group(1)), int(match.group(2)), int(match.group(3)))
-    except ValueError:
-        pass
+            try:
+                return _dt.date(*(int(part) for part in match))
+            except ValueError:
+                pass
     raise ValueError(f"{name} is not a date in YYYYMMDD or YYYY-MM-DD form: {value!r}")
 
 
