@@ -53,7 +53,7 @@ class TestDemo:
         assert code == 0, err
         lines = out.strip().splitlines()
         assert lines[-2].endswith("strategy_backtest.png") and lines[-1].endswith("strategy_backtest_weekly_net_value.png")
-        assert any(line.startswith("annual_return") for line in lines)
+        assert any(line.startswith("annual return") and " annual_return " in line for line in lines)
 
 
 def weights_for(store_dir, path, codes=None, dates=None):

@@ -126,28 +126,49 @@ def _date_arg(value: str | None, name: str) -> str | None:
         raise UserError(f"{name} must be a date such as 20240131 or 2024-01-31, not {value!r}") from None
 
 
-def _format_stat(value: Any) -> str:
+#: Statistic key -> (label, unit) for the demo's table; "%" marks percentage points.
+STAT_LABELS = {
+    "annual_return": ("annual return", "%"),
+    "long_sharp": ("Sharpe ratio", ""),
+    "max_dd": ("maximum drawdown", "%"),
+    "extra_annual_return": ("excess annual return", "%"),
+    "extra_sharp": ("excess Sharpe ratio", ""),
+    "extra_max_dd": ("excess maximum drawdown", "%"),
+    "benchmark_annual_return": ("benchmark annual return", "%"),
+    "benchmark_sharp": ("benchmark Sharpe ratio", ""),
+    "return_corr": ("correlation with the benchmark", ""),
+    "win_rate": ("daily win rate", "%"),
+    "excess_win_rate": ("daily excess win rate", "%"),
+    "holding_count": ("stocks held (mean)", ""),
+    "turnover": ("daily turnover (mean)", "%"),
+}
+
+
+def _format_stat(value: Any, unit: str = "") -> str:
     if isinstance(value, (bool, np.bool_)):
         return str(bool(value))
     if isinstance(value, (int, float, np.integer, np.floating)):
         value = float(value)
-        return "--" if not math.isfinite(value) else f"{value:,.4f}"
+        return "--" if not math.isfinite(value) else f"{value:,.2f}{' %' if unit else ''}"
     return str(value)
 
 
 def _stats_table(stats: dict, summary: pd.DataFrame | None = None) -> str:
-    width = max((len(str(k)) for k in stats), default=0)
-    lines = ["statistic".ljust(width) + "  value", "-" * (width + 14)]
-    lines += [f"{str(key).ljust(width)}  {_format_stat(value):>12}" for key, value in stats.items()]
+    """The statistics as an aligned text table, then one line per benchmark."""
+    rows = [(STAT_LABELS.get(str(k), (str(k), ""))[0], str(k), _format_stat(v, STAT_LABELS.get(str(k), ("", ""))[1]))
+            for k, v in stats.items()]
+    w0 = max([len(r[0]) for r in rows] + [9])
+    w1 = max([len(r[1]) for r in rows] + [3])
+    lines = [f"{'statistic':<{w0}}  {'key':<{w1}}  {'value':>12}", "-" * (w0 + w1 + 16)]
+    lines += [f"{label:<{w0}}  {key:<{w1}}  {text:>12}" for label, key, text in rows]
     if summary is not None and len(summary):
-        lines += ["", "benchmark  annual return  excess annual  excess sharpe  excess max dd"]
+        lines += ["", f"{'benchmark':<9}  {'annual return':>13}  {'excess annual':>13}  {'excess Sharpe':>13}  {'excess max dd':>13}"]
         for row in summary.itertuples(index=False):
+            pct = lambda v: _format_stat(float(v) * 100, "%")  # noqa: E731 - the summary holds ratios
             lines.append(
-                f"{row.benchmark_name:<9}  {_format_stat(row.benchmark_annual_return):>13}  "
-                f"{_format_stat(row.excess_annual_return):>13}  {_format_stat(row.excess_sharpe):>13}  "
-                f"{_format_stat(row.excess_max_dd):>13}"
+                f"{row.benchmark_name:<9}  {pct(row.benchmark_annual_return):>13}  {pct(row.excess_annual_return):>13}  "
+                f"{_format_stat(row.excess_sharpe):>13}  {pct(row.excess_max_dd):>13}"
             )
-        lines.append("(benchmark figures are ratios; the statistics above are percentage points where they are returns)")
     return "\n".join(lines)
 
 
