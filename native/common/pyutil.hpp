@@ -28,14 +28,16 @@ void def_bound(nb::handle scope, const args::Signature &sig, Impl impl, const ch
 }
 
 /// A Python method (first positional argument `self`) bound by `sig`, to be stored
-/// in a Python class created at run time.
+/// in a Python class created at run time. No scope is passed to nanobind: with one,
+/// it would try to chain the new function as an overload of a same-named attribute
+/// the class inherits (a base class's `load`, say), which is an error.
 template <class Impl>
-nb::object bound_method(nb::handle cls, const args::Signature &sig, Impl impl, const char *text_sig,
+nb::object bound_method(nb::handle /*cls*/, const args::Signature &sig, Impl impl, const char *text_sig,
                         const char *doc) {
     const args::Signature *s = &sig;
     return nb::cpp_function(
         [s, impl](nb::handle self, nb::args a, nb::kwargs k) -> nb::object { return impl(self, s->bind(a, k)); },
-        nb::is_method(), nb::name(sig.name()), nb::scope(cls), nb::sig(text_sig), doc);
+        nb::is_method(), nb::name(sig.name()), nb::sig(text_sig), doc);
 }
 
 }  // namespace tessary
