@@ -147,6 +147,10 @@ class TestErrors:
         one_line_error(capsys, "build", str(garbage), str(tmp_path / "s"), match="garbage.duckdb")
         one_line_error(capsys, "build", str(garbage), str(tmp_path / "s"), "--start", "2024-02-30", match="--start")
 
+    def test_demo_refuses_an_unknown_benchmark_before_any_work(self, tmp_path, capsys):
+        one_line_error(capsys, "demo", "--out", str(tmp_path / "d"), "--benchmark", "399001", match="unknown benchmark")
+        assert not (tmp_path / "d").exists()
+
     def test_usage_errors_exit_with_status_2(self, capsys):
         for argv in (["nonsense"], ["demo", "--stocks", "0"], ["demo", "--years", "abc"], ["run", "only-one-arg"]):
             with pytest.raises(SystemExit) as exc:

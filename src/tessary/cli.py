@@ -482,7 +482,7 @@ def read_weights(path: str | Path) -> pd.DataFrame:
         if day is None:
             raise UserError(f"the weight file {path} has a row that is not a date: {label!r}")
         dates.append(day)
-    codes = [str(c).strip().split(".")[0] for c in frame.columns]
+    codes = [f"{c:06d}" if isinstance(c, (int, np.integer)) else str(c).strip().split(".")[0] for c in frame.columns]
     bad = [c for c in codes if not (len(c) == 6 and c.isdigit())]
     if bad:
         raise UserError(f"the weight file {path} has columns that are not stock codes: {', '.join(map(repr, bad[:5]))}")
@@ -566,6 +566,10 @@ def cmd_demo(args: argparse.Namespace) -> int:
     from tessary.local import LocalDataClient
     from tessary.synthetic import generate_market
 
+    from tessary.backtest._prepare import BENCHMARK_INDEX_CODES
+
+    if args.benchmark not in BENCHMARK_INDEX_CODES:
+        raise UserError(f"unknown benchmark {args.benchmark!r} (choose from {', '.join(BENCHMARK_INDEX_CODES)})")
     out = Path(args.out).expanduser()
     if out.exists() and not out.is_dir():
         raise UserError(f"--out must be a directory: {out}")

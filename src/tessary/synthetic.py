@@ -81,7 +81,7 @@ _N_INDUSTRIES = 28
 _SEALED_SHARE = 0.4  # share of the limit days on which the price sits at the limit from the open
 
 
-def trading_calendar(start: Any = "2021-01-04", years: float = 3) -> pd.DatetimeIndex:
+def trading_calendar(start: Any = "2021-01-01", years: float = 3) -> pd.DatetimeIndex:
     """Weekdays from ``start`` for ``years`` years, without New Year's Day, a Spring
     Festival week (from the first Monday of February), 1 to 5 May and 1 to 7 October."""
     first = pd.Timestamp(start).normalize()
@@ -160,7 +160,7 @@ def generate_market(
     n_stocks: int = 300,
     years: float = 3,
     seed: int = 0,
-    start: Any = "2021-01-04",
+    start: Any = "2021-01-01",
     progress: Callable[[int], None] | None = None,
 ) -> SyntheticMarket:
     """Draw a synthetic market of ``n_stocks`` stocks over ``years`` years of trading
@@ -196,14 +196,23 @@ def generate_market(
     sector = 0.006 * rng.standard_normal((n_days, _N_INDUSTRIES))
     # A trend per stock that drifts slowly (AR(1), half-life of about 70 days).
     phi, trend_sd = 0.99, 0.0008
-    shocks = rng.standard_normal((n_days, n)) * trend_sd * np.sqrt(1 - phi**2)
-    trend = np.empty((n_days, n))
-    trend[0] = rng.standard_normal(n) * trend_sd
+    shocks = rng.standard_normal((n_days, n))
+    shocks *= trend_sd * np.sqrt(1 - phi**2)
+    log_ret = np.empty((n_days, n))  # the trend first, then the other terms added in place
+    log_ret[0] = rng.standard_normal(n) * trend_sd
     for t in range(1, n_days):
-        trend[t] = phi * trend[t - 1] + shocks[t]
-    noise = rng.standard_t(4, (n_days, n)) / np.sqrt(2.0) * vol
-    jumps = (rng.random((n_days, n)) < 0.004) * rng.choice([-1.0, 1.0], (n_days, n)) * rng.normal(0.09, 0.03, (n_days, n))
-    log_ret = trend + beta * market[:, None] + sector[:, industry.astype(int) - 1] + noise + jumps
+        np.add(phi * log_ret[t - 1], shocks[t], out=log_ret[t])
+    del shocks
+    noise = rng.standard_t(4, (n_days, n))
+    noise *= vol / np.sqrt(2.0)
+    log_ret += noise
+    jump = rng.random((n_days, n)) < 0.004
+    noise[:] = rng.choice([-1.0, 1.0], (n_days, n))
+    noise *= rng.normal(0.09, 0.03, (n_days, n))
+    log_ret += np.where(jump, noise, 0.0)
+    del noise, jump
+    log_ret += beta * market[:, None]
+    log_ret += sector[:, industry.astype(int) - 1]
     open_gap = 0.35 * log_ret + 0.006 * rng.standard_normal((n_days, n))
     vwap_noise = 0.003 * rng.standard_normal((2, n_days, n))
     seal_draw = rng.random((n_days, n))
@@ -225,7 +234,7 @@ def generate_market(
         splits = rng.random(n) < 0.08
         split_mult[ex_day[splits], np.flatnonzero(splits)] = rng.choice([1.2, 1.3, 1.5, 2.0], splits.sum())
 
-    first_price = np.exp(rng.normal(np.log(14.0), 0.6, n)).clip(2.0, 300.0)
+    first_price = np.round(np.exp(rng.normal(np.log(14.0), 0.6, n)).clip(2.0, 300.0), 2)
     shares = np.exp(rng.normal(np.log(4e8), 1.0, n))  # shares outstanding
     switch_day = np.where(rng.random(n) < 0.03, rng.integers(1, n_days, n), n_days)
     new_industry = rng.integers(1, _N_INDUSTRIES + 1, n).astype(np.float64)
@@ -252,7 +261,7 @@ def generate_market(
         ipo = listed_late & (list_day == t)
         if t > 0:
             prev = np.where(ipo, first_price, prev)
-        starts = listed & ~ipo & (suspended_left == 0) & spell_start[t]
+        starts = listed & ~ipo & (suspended_left == 0) & spell_start[t] & (t > 0)
         suspended_left = np.where(starts, spell_len[t], suspended_left)
         suspended = listed & (suspended_left > 0)
         trading = listed & ~suspended
@@ -304,7 +313,7 @@ def generate_market(
 
     members = _index_members(dates, cap, list_day)
 
-    frame = lambda values: pd.DataFrame(values, index=dates, columns=list(codes))  # noqa: E731
+    frame = lambda values: pd.DataFrame(values, index=dates, columns=list(codes), copy=False)  # noqa: E731
     factors = {
         "rq_industry_exposure_new": frame(industry_matrix),
         "limit_down": frame(limit_down),
