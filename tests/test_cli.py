@@ -1,5 +1,7 @@
 """The command-line program: the demo end to end, build and run, and one-line errors."""
 
+import contextlib
+import io
 import json
 import math
 
@@ -29,10 +31,17 @@ def one_line_error(capsys, *argv, match):
 
 
 @pytest.fixture(scope="module")
-def demo_dir(tmp_path_factory):
+def demo_run(tmp_path_factory):
     out = tmp_path_factory.mktemp("demo")
-    assert main(["demo", "--out", str(out), *SMALL]) == 0
-    return out
+    printed = io.StringIO()
+    with contextlib.redirect_stdout(printed), contextlib.redirect_stderr(io.StringIO()):
+        assert main(["demo", "--out", str(out), *SMALL]) == 0
+    return out, printed.getvalue()
+
+
+@pytest.fixture(scope="module")
+def demo_dir(demo_run):
+    return demo_run[0]
 
 
 class TestDemo:
@@ -48,10 +57,8 @@ class TestDemo:
         assert [row["benchmark_name"] for row in report["benchmark_summary"]] == ["000852", "000300", "000905"]
         assert (demo_dir / "market.duckdb").is_file() and (demo_dir / "store" / "metadata.pkl").is_file()
 
-    def test_demo_prints_table_and_ends_with_the_chart_paths(self, tmp_path, capsys):
-        code, out, err = run_cli(capsys, "demo", "--out", str(tmp_path), *SMALL, "--kind", "long")
-        assert code == 0, err
-        lines = out.strip().splitlines()
+    def test_demo_prints_table_and_ends_with_the_chart_paths(self, demo_run):
+        lines = demo_run[1].strip().splitlines()
         assert lines[-2].endswith("strategy_backtest.png") and lines[-1].endswith("strategy_backtest_weekly_net_value.png")
         assert any(line.startswith("annual return") and " annual_return " in line for line in lines)
 
