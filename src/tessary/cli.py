@@ -369,10 +369,9 @@ def build_store(
         raise UserError(f"the store must be a directory: {store_dir}")
     from tessary.backtest._prepare import TAIL_RELOAD_ROWS, get_component_factor_names
     from tessary.local import LocalDataClient
-    names = get_component_factor_names() if component_names is None else list(component_names)
-    for name in get_component_factor_names():
-        if name not in names:
-            names.insert(0, name)
+
+    names = get_component_factor_names()
+    names += [name for name in dict.fromkeys(component_names or []) if name not in names]
     store = _open_store(store_dir, names)
     client = LocalDataClient(database)
     span = client.date_range()
@@ -734,7 +733,7 @@ def make_parser() -> argparse.ArgumentParser:
     build = commands.add_parser("build", help="build or update a store from a DuckDB file")
     build.add_argument("database", help="DuckDB file of the local data service")
     build.add_argument("store", help="store directory (created when missing)")
-    build.add_argument("--start", help="first date (default: the database's first date)")
+    build.add_argument("--start", help="first date of a new store or a --full build (default: the database's first)")
     build.add_argument("--end", help="last date (default: the database's last date)")
     build.add_argument("--full", action="store_true", help="rebuild everything instead of adding the new days")
     build.add_argument(
