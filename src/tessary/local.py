@@ -66,6 +66,13 @@ def _duckdb():
     return duckdb
 
 
+def _connect(path: str, read_only: bool = False):
+    """A DuckDB connection that prints nothing (no progress bar of its own)."""
+    con = _duckdb().connect(path, read_only=read_only)
+    con.execute("SET enable_progress_bar = false")
+    return con
+
+
 def _query_date(value: Any, name: str) -> _dt.date | None:
     """A query bound as a date: None, "YYYYMMDD", "YYYY-MM-DD", a date or a Timestamp."""
     if value is None:
@@ -125,7 +132,7 @@ class LocalDataClient:
         if not self.path.is_file():
             raise NetworkError(f"local database not found: {self.path}")
         try:
-            con = duckdb.connect(str(self.path), read_only=True)
+            con = _connect(str(self.path), read_only=True)
         except (duckdb.Error, OSError) as exc:
             raise NetworkError(f"cannot open local database {self.path}: {exc}") from exc
         try:
@@ -206,10 +213,9 @@ def _empty_frame(columns: Iterable[str]) -> pd.DataFrame:
 
 def create_database(path: PathLike) -> Path:
     """Create the database file with both (empty) tables; an existing file keeps its data."""
-    duckdb = _duckdb()
     path = Path(path).expanduser()
     path.parent.mkdir(parents=True, exist_ok=True)
-    con = duckdb.connect(str(path))
+    con = _connect(str(path))
     try:
         for statement in _SCHEMA:
             con.execute(statement)
@@ -271,7 +277,6 @@ def write_database(
     never left half-written; it is replaced only with ``overwrite=True``.
     ``progress`` is called with each factor name once it is written.
     """
-    duckdb = _duckdb()
     path = Path(path).expanduser()
     if path.exists() and not overwrite:
         raise FileExistsError(f"database already exists: {path}")
@@ -281,7 +286,7 @@ def write_database(
     os.unlink(tmp_name)  # DuckDB creates the file itself
     tmp = Path(tmp_name)
     try:
-        con = duckdb.connect(str(tmp))
+        con = _connect(str(tmp))
         try:
             for statement in _SCHEMA:
                 con.execute(statement)
@@ -405,11 +410,10 @@ def load_files(
     transaction: a failing file leaves the database as it was. Returns the number of
     rows loaded per table.
     """
-    duckdb = _duckdb()
     factor_paths = _as_paths(factors, "factor")
     index_paths = _as_paths(index_daily, "index")
     path = create_database(database)
-    con = duckdb.connect(str(path))
+    con = _connect(str(path))
     counts = {FACTOR_TABLE: 0, INDEX_TABLE: 0}
     try:
         con.execute("BEGIN TRANSACTION")
