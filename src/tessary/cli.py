@@ -1,0 +1,787 @@
+"""The ``tessary-backtest`` command.
+
+``tessary-backtest demo [--out DIR]``
+    Generates a synthetic A-share market into a DuckDB file, builds the prepared
+    data through the local data service, writes it into a store, loads it back,
+    backtests a momentum strategy against the three benchmarks and draws both charts.
+``tessary-backtest build DATABASE STORE``
+    Builds a store from a DuckDB file of the local data service: in full, or (when
+    the store already holds data) only the days after its last date; constituent
+    masks the store lacks are supplemented.
+``tessary-backtest run WEIGHTS STORE``
+    Backtests a weight matrix (parquet or CSV: dates down, stock codes across)
+    against a store, draws both charts and prints the statistics as JSON.
+
+A mistake of the user (a missing or malformed file, an unknown benchmark, weights
+that do not meet the store) is reported in one line with exit status 2.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import math
+import sys
+import time
+from collections.abc import Sequence
+from contextlib import contextmanager
+from pathlib import Path
+from typing import Any
+
+import numpy as np
+import pandas as pd
+
+PROG = "tessary-backtest"
+#: The market datasets the engine reads, by its parameter names.
+ENGINE_DATASETS = {
+    "can_buy_stock": "can_buy_stock",
+    "cant_sell_stock": "cant_sell_stock",
+    "split_factor": "rq_get_split",
+    "dividend_factor": "rq_get_dividend",
+    "close_price": "close_price",
+    "prev_close": "prev_close",
+    "buy_price": "buy_price",
+    "sell_price": "sell_price",
+}
+#: How a stock absent from part of a stored date range is filled when stores are merged.
+_BOOL_FILL = {"can_buy_stock": False, "cant_sell_stock": True}
+
+MOMENTUM_LOOKBACK = 60
+MOMENTUM_MIN_DAYS = 40
+MOMENTUM_TOP_SHARE = 0.1
+MOMENTUM_MIN_HOLDINGS = 5
+MOMENTUM_REBALANCE_DAYS = 5
+
+
+_EXTRAS = ("duckdb", "tqdm", "pyarrow")
+
+
+class UserError(Exception):
+    """A mistake of the user: reported in one line, exit status 2."""
+
+
+# --------------------------------------------------------------------------- helpers
+
+
+def _tqdm(**kwargs: Any):
+    from tqdm.auto import tqdm
+
+    kwargs.setdefault("file", sys.stderr)
+    kwargs.setdefault("leave", False)
+    kwargs.setdefault("dynamic_ncols", True)
+    return tqdm(**kwargs)
+
+
+@contextmanager
+def _step(description: str):
+    """A one-step progress bar (with elapsed time) around work that reports no progress itself."""
+    bar = _tqdm(total=1, desc=description, bar_format="{desc}: {elapsed}")
+    try:
+        yield bar
+        bar.update(1)
+    finally:
+        bar.close()
+
+
+class _ProgressClient:
+    """Wraps a data-service client and advances a progress bar once per query."""
+
+    def __init__(self, client: Any, bar: Any) -> None:
+        self._client, self._bar = client, bar
+
+    def _call(self, method: str, label: str, **kwargs: Any) -> Any:
+        self._bar.set_postfix_str(label[:40], refresh=False)
+        try:
+            return getattr(self._client, method)(**kwargs)
+        finally:
+            self._bar.update(1)
+
+    def get_factors(self, **kwargs: Any) -> Any:
+        factor = kwargs.get("factor")
+        label = factor if isinstance(factor, str) else f"{len(factor or [])} factors"
+        return self._call("get_factors", label, **kwargs)
+
+    def get_index_daily(self, **kwargs: Any) -> Any:
+        return self._call("get_index_daily", "index bars", **kwargs)
+
+
+@contextmanager
+def _registered_client(client: Any):
+    """Registers ``client`` as the data-service client for the duration of the block."""
+    from tessary import singleton
+
+    previous = singleton.set_instance(client)
+    try:
+        yield client
+    finally:
+        singleton.set_instance(previous)
+
+
+def _date_arg(value: str | None, name: str) -> str | None:
+    from tessary.backtest._store import normalize_yyyymmdd
+
+    try:
+        return normalize_yyyymmdd(value)
+    except ValueError:
+        raise UserError(f"{name} must be a date such as 20240131 or 2024-01-31, not {value!r}") from None
+
+
+#: Statistic key -> (label, unit) for the demo's table; "%" marks percentage points.
+STAT_LABELS = {
+    "annual_return": ("annual return", "%"),
+    "long_sharp": ("Sharpe ratio", ""),
+    "max_dd": ("maximum drawdown", "%"),
+    "extra_annual_return": ("excess annual return", "%"),
+    "extra_sharp": ("excess Sharpe ratio", ""),
+    "extra_max_dd": ("excess maximum drawdown", "%"),
+    "benchmark_annual_return": ("benchmark annual return", "%"),
+    "benchmark_sharp": ("benchmark Sharpe ratio", ""),
+    "return_corr": ("correlation with the benchmark", ""),
+    "win_rate": ("daily win rate", "%"),
+    "excess_win_rate": ("daily excess win rate", "%"),
+    "holding_count": ("stocks held (mean)", ""),
+    "turnover": ("daily turnover (mean)", "%"),
+}
+
+
+def _format_stat(value: Any, unit: str = "") -> str:
+    if isinstance(value, (bool, np.bool_)):
+        return str(bool(value))
+    if isinstance(value, (int, float, np.integer, np.floating)):
+        value = float(value)
+        return "--" if not math.isfinite(value) else f"{value:,.2f}{' %' if unit else ''}"
+    return str(value)
+
+
+def _stats_table(stats: dict, summary: pd.DataFrame | None = None) -> str:
+    """The statistics as an aligned text table, then one line per benchmark."""
+    rows = [(STAT_LABELS.get(str(k), (str(k), ""))[0], str(k), _format_stat(v, STAT_LABELS.get(str(k), ("", ""))[1]))
+            for k, v in stats.items()]
+    w0 = max([len(r[0]) for r in rows] + [9])
+    w1 = max([len(r[1]) for r in rows] + [3])
+    lines = [f"{'statistic':<{w0}}  {'key':<{w1}}  {'value':>12}", "-" * (w0 + w1 + 16)]
+    lines += [f"{label:<{w0}}  {key:<{w1}}  {text:>12}" for label, key, text in rows]
+    if summary is not None and len(summary):
+        lines += ["", f"{'benchmark':<9}  {'annual return':>13}  {'excess annual':>13}  {'excess Sharpe':>13}  {'excess max dd':>13}"]
+        for row in summary.itertuples(index=False):
+            pct = lambda v: _format_stat(float(v) * 100, "%")  # noqa: E731 - the summary holds ratios
+            lines.append(
+                f"{row.benchmark_name:<9}  {pct(row.benchmark_annual_return):>13}  {pct(row.excess_annual_return):>13}  "
+                f"{_format_stat(row.excess_sharpe):>13}  {pct(row.excess_max_dd):>13}"
+            )
+    return "\n".join(lines)
+
+
+def _json_value(value: Any) -> Any:
+    if isinstance(value, (bool, np.bool_)):
+        return bool(value)
+    if isinstance(value, (int, np.integer)):
+        return int(value)
+    if isinstance(value, (float, np.floating)):
+        value = float(value)
+        return value if math.isfinite(value) else None
+    return str(value)
+
+
+# --------------------------------------------------------------------------- strategy
+
+
+def momentum_weights(market: dict[str, pd.DataFrame]) -> pd.DataFrame:
+    """The demo's momentum strategy, as a date x stock weight matrix.
+
+    Each stock's daily total return is (close x split multiplier + cash dividend) /
+    previous close - 1. Its momentum on a date is the sum of those returns over the
+    last ``MOMENTUM_LOOKBACK`` (60) trading days, given at least
+    ``MOMENTUM_MIN_DAYS`` (40) of them. Every ``MOMENTUM_REBALANCE_DAYS`` (5) days
+    the strategy picks the top ``MOMENTUM_TOP_SHARE`` (10 %, at least 5) of the
+    stocks that have a valid close and may be bought that day, and holds them in
+    equal weights (summing to 1) until the next rebalance. The engine trades the
+    weights of a date on the next trading date.
+    """
+    close = market["close_price"]
+    prev = market["prev_close"].reindex_like(close)
+    split = market["rq_get_split"].reindex_like(close).fillna(1.0)
+    dividend = market["rq_get_dividend"].reindex_like(close).fillna(0.0)
+    with np.errstate(divide="ignore", invalid="ignore"):
+        daily = (close * split + dividend) / prev - 1.0
+    daily = daily.where(np.isfinite(daily))
+    momentum = daily.rolling(MOMENTUM_LOOKBACK, min_periods=MOMENTUM_MIN_DAYS).sum()
+    buyable = market["can_buy_stock"].reindex_like(close).fillna(False).astype(bool) & close.notna()
+    score = momentum.where(buyable).to_numpy()
+    weights = np.full(score.shape, np.nan)
+    for i in range(0, len(close), MOMENTUM_REBALANCE_DAYS):
+        row = score[i]
+        candidates = np.flatnonzero(np.isfinite(row))
+        if len(candidates) < MOMENTUM_MIN_HOLDINGS:
+            continue
+        count = max(MOMENTUM_MIN_HOLDINGS, int(len(candidates) * MOMENTUM_TOP_SHARE))
+        chosen = candidates[np.argsort(-row[candidates], kind="stable")[:count]]
+        weights[i] = 0.0
+        weights[i, chosen] = 1.0 / count
+    frame = pd.DataFrame(weights, index=close.index, columns=close.columns)
+    return frame.ffill().fillna(0.0)
+
+
+# --------------------------------------------------------------------------- store access
+
+
+def _open_store(store_dir: Path, component_names: list[str] | None = None):
+    from tessary.backtest._prepare import BinaryPreparedDataStore
+
+    return BinaryPreparedDataStore(store_dir, component_names=component_names)
+
+
+def _stored_dates(store) -> pd.Index | None:
+    """The dates of the store's close prices (memory-mapped, cheap), or None for an empty store."""
+    try:
+        if "close_price" not in store.load_metadata().get("datasets", {}):
+            return None
+        loaded = store.load(keys=["close_price"], mmap=True)
+    except (ValueError, OSError, KeyError, TypeError) as exc:
+        raise UserError(f"cannot read the store {store.store_dir}: {exc}") from None
+    dates = None if loaded is None else loaded["data"]["close_price"].index
+    return dates if dates is not None and len(dates) else None
+
+
+def _store_payload(store) -> dict:
+    """Everything the store holds, in memory, with its benchmark dictionary."""
+    try:
+        payload = store.load(mmap=False)
+        payload["data"]["benchmark_dict"] = store.load_benchmark_dict()
+    except (ValueError, OSError, KeyError, TypeError) as exc:
+        raise UserError(f"cannot read the store {store.store_dir}: {exc}") from None
+    return payload
+
+
+def _load_store(store, **kwargs: Any) -> dict:
+    try:
+        loaded = store.load(**kwargs)
+    except KeyError as exc:
+        raise UserError(f"the store {store.store_dir} lacks a dataset the backtest needs: {exc.args[0]}") from None
+    except (ValueError, OSError, TypeError) as exc:
+        raise UserError(f"cannot read the store {store.store_dir}: {exc}") from None
+    if loaded is None:
+        raise UserError(f"the store {store.store_dir} holds no data")
+    return loaded["data"]
+
+
+def _market_for(weights: pd.DataFrame, store_dir: Path) -> tuple[dict[str, pd.DataFrame], dict]:
+    """The market datasets and benchmarks of the store over the weights' dates, after
+    checking that the weights' dates and codes are the store's."""
+    if not store_dir.is_dir():
+        raise UserError(f"store not found: {store_dir}")
+    store = _open_store(store_dir)
+    close = _load_store(store, keys=["close_price"], mmap=True)["close_price"]  # memory-mapped: cheap
+    if not len(close.index):
+        raise UserError(f"the store {store_dir} holds no dates")
+    missing_dates = weights.index.difference(close.index)
+    if len(missing_dates):
+        raise UserError(
+            f"{len(missing_dates)} date(s) of the weights are not trading dates of the store {store_dir} "
+            f"(which covers {close.index[0]}..{close.index[-1]}): {', '.join(missing_dates[:3])}"
+        )
+    missing_codes = weights.columns.difference(close.columns)
+    if len(missing_codes):
+        raise UserError(
+            f"{len(missing_codes)} stock(s) of the weights are not in the store {store_dir}: "
+            f"{', '.join(missing_codes[:5])}"
+        )
+    start, end = weights.index[0], weights.index[-1]
+    market = _load_store(store, start_date=start, end_date=end, keys=list(ENGINE_DATASETS.values()), mmap=True)
+    try:
+        benchmarks = store.load_benchmark_dict(start_date=start, end_date=end)
+    except (ValueError, OSError) as exc:
+        raise UserError(f"cannot read the benchmarks of the store {store_dir}: {exc}") from None
+    return market, benchmarks
+
+
+# --------------------------------------------------------------------------- build
+
+
+def _merge_frames(old: pd.DataFrame, new: pd.DataFrame, first_new: str, fill: Any) -> pd.DataFrame:
+    """Rows of ``old`` before ``first_new`` followed by the rows of ``new`` from it on,
+    over the union of both stock sets (cells a side lacks are ``fill``)."""
+    columns = old.columns.union(new.columns)
+    head = old.loc[old.index < first_new].reindex(columns=columns, fill_value=fill)
+    tail = new.loc[new.index >= first_new].reindex(columns=columns, fill_value=fill)
+    merged = pd.concat([head, tail])
+    if old.dtypes.nunique() == 1 and old.dtypes.iloc[0] == bool:
+        merged = merged.astype(bool)
+    return merged
+
+
+def _merge_payloads(old: dict, new: dict, first_new: str) -> dict:
+    data: dict[str, Any] = {}
+    for key, matrix in new["data"].items():
+        if key == "benchmark_dict":
+            continue
+        previous = old["data"].get(key)
+        fill = _BOOL_FILL.get(key, np.nan)
+        data[key] = matrix if previous is None else _merge_frames(previous, matrix, first_new, fill)
+    benchmarks = {}
+    old_bench = old["data"].get("benchmark_dict", {})
+    for name, series in new["data"]["benchmark_dict"].items():
+        previous = old_bench.get(name)
+        if previous is None:
+            benchmarks[name] = series
+        else:
+            benchmarks[name] = pd.concat([previous[previous.index < first_new], series[series.index >= first_new]])
+            benchmarks[name].name = series.name
+    data["benchmark_dict"] = benchmarks
+    meta = dict(new["meta"])
+    for key in ("start_date", "ddb_start"):
+        if key in old.get("meta", {}):
+            meta[key] = old["meta"][key]
+    return {"version": new["version"], "meta": meta, "data": data}
+
+
+def _build_payload(builder_start: str, end: str, incremental: bool) -> dict:
+    from tessary.backtest._prepare import GroupPreparedDataBuilder
+
+    builder = GroupPreparedDataBuilder(builder_start, end)
+    if incremental:
+        return builder.build_incremental()
+    return builder.build()
+
+
+def build_store(
+    database: str | Path,
+    store_dir: str | Path,
+    start: str | None = None,
+    end: str | None = None,
+    *,
+    full: bool = False,
+    component_names: list[str] | None = None,
+) -> dict:
+    """Build (or bring up to date) the store ``store_dir`` from a local DuckDB file.
+
+    Without ``full`` and with data in the store, only the days after the store's last
+    date are read, together with the last ``TAIL_RELOAD_ROWS`` stored days (whose
+    forward-return ranks need the new opens) and one day before them (for the previous
+    close); the new rows replace those days. Constituent masks named in
+    ``component_names`` (default: the five built-in ones) that the store lacks are then
+    read and supplemented. Returns a summary dict.
+    """
+    database, store_dir = Path(database).expanduser(), Path(store_dir).expanduser()
+    if not database.is_file():
+        raise UserError(f"database not found: {database}")
+    if store_dir.exists() and not store_dir.is_dir():
+        raise UserError(f"the store must be a directory: {store_dir}")
+    from tessary.backtest._prepare import TAIL_RELOAD_ROWS, get_component_factor_names
+    from tessary.local import LocalDataClient
+
+    names = get_component_factor_names()
+    names += [name for name in dict.fromkeys(component_names or []) if name not in names]
+    store = _open_store(store_dir, names)
+    client = LocalDataClient(database)
+    span = client.date_range()
+    if span is None:
+        raise UserError(f"the database {database} holds no factor values")
+    start = start or span[0]
+    end = end or span[1]
+    if start > end:
+        raise UserError(f"the start date {start} is after the end date {end}")
+
+    dates = None if full else _stored_dates(store)
+    mode, first_new, build_start = "full", None, start
+    if dates is not None:
+        if end <= dates[-1]:
+            mode = "up to date"
+        else:
+            mode = "incremental"
+            keep = min(TAIL_RELOAD_ROWS, len(dates))
+            first_new = dates[-keep]
+            build_start = dates[max(len(dates) - keep - 1, 0)]
+
+    summary: dict[str, Any] = {"store": str(store_dir), "mode": mode}
+    if mode != "up to date":
+        queries = 16 if mode == "full" else None
+        bar = _tqdm(total=queries, desc=f"{mode} build: querying {database.name}", unit="query", leave=False)
+        try:
+            with _registered_client(_ProgressClient(client, bar)):
+                payload = _build_payload(build_start, end, incremental=mode == "incremental")
+        except (KeyError, ValueError) as exc:  # the builder's messages about the database's contents
+            raise UserError(f"cannot build from {database}: {exc.args[0] if exc.args else exc}") from None
+        finally:
+            bar.close()
+        if mode == "incremental":
+            with _step("merging with the stored days"):
+                existing = _store_payload(store)
+                payload = _merge_payloads(existing, payload, first_new)
+        with _step(f"writing {store_dir}"):
+            store.write_payload(payload)
+
+    # Supplement the constituent masks that the store does not hold yet.
+    datasets = store.load_metadata().get("datasets", {})
+    from tessary.backtest._store import component_dataset_key
+
+    missing = [name for name in names if component_dataset_key(name) not in datasets]
+    supplemented: list[str] = []
+    if missing:
+        dates = _stored_dates(store)
+        if dates is None:
+            raise UserError(f"the store {store_dir} holds no dates to read constituent masks for")
+        from tessary.backtest._prepare import GroupPreparedDataBuilder
+
+        bar = _tqdm(total=len(missing), desc="reading missing constituent masks", unit="query")
+        try:
+            with _registered_client(_ProgressClient(client, bar)):
+                masks = GroupPreparedDataBuilder(dates[0], dates[-1])._component_matrices(missing)
+        finally:
+            bar.close()
+        absent = [name for name in missing if name not in masks]
+        if absent:
+            raise UserError(f"the database {database} has no constituent data for: {', '.join(absent)}")
+        with _step("supplementing constituent masks"):
+            supplemented = store.add_component_matrices(masks, missing)
+    summary["supplemented"] = supplemented
+    close = _load_store(store, keys=["close_price"], mmap=True)["close_price"]
+    summary.update(first_date=str(close.index[0]), last_date=str(close.index[-1]), dates=len(close.index), stocks=len(close.columns))
+    summary["datasets"] = len(store.load_metadata().get("datasets", {}))
+    return summary
+
+
+# --------------------------------------------------------------------------- run
+
+
+def read_weights(path: str | Path) -> pd.DataFrame:
+    """A weight matrix from parquet or CSV: one row per date (the index, or a column
+    named date / DataDate / trade_date, or else the first column), one column per stock
+    (six-digit codes; a suffix such as ".XSHG" is dropped). Dates become "YYYYMMDD"."""
+    from tessary.backtest._store import normalize_yyyymmdd
+
+    path = Path(path).expanduser()
+    if not path.is_file():
+        raise UserError(f"weight file not found: {path}")
+    name = path.name.lower()
+    try:
+        if name.endswith((".parquet", ".pq")):
+            frame = pd.read_parquet(path)
+        elif name.endswith((".csv", ".csv.gz", ".txt")):
+            frame = pd.read_csv(path, dtype=str)
+        else:
+            raise UserError(f"the weight file must be .parquet or .csv: {path}")
+    except UserError:
+        raise
+    except Exception as exc:
+        raise UserError(f"cannot read the weight file {path}: {str(exc).splitlines()[0] if str(exc) else type(exc).__name__}") from None
+    date_column = next((c for c in ("date", "DataDate", "trade_date") if c in frame.columns), None)
+    if date_column is not None:
+        frame = frame.set_index(date_column)
+    elif isinstance(frame.index, pd.RangeIndex):
+        if frame.shape[1] < 2:
+            raise UserError(f"the weight file {path} needs a date column and at least one stock column")
+        frame = frame.set_index(frame.columns[0])
+    dates = []
+    for label in frame.index:
+        try:
+            day = normalize_yyyymmdd(label.strip() if isinstance(label, str) else label)
+        except ValueError:
+            day = None
+        if day is None:
+            raise UserError(f"the weight file {path} has a row that is not a date: {label!r}")
+        dates.append(day)
+    codes = [f"{c:06d}" if isinstance(c, (int, np.integer)) else str(c).strip().split(".")[0] for c in frame.columns]
+    bad = [c for c in codes if not (len(c) == 6 and c.isdigit())]
+    if bad:
+        raise UserError(f"the weight file {path} has columns that are not stock codes: {', '.join(map(repr, bad[:5]))}")
+    if len(set(codes)) != len(codes):
+        raise UserError(f"the weight file {path} names a stock twice")
+    if len(set(dates)) != len(dates):
+        raise UserError(f"the weight file {path} has a date twice")
+    try:
+        values = frame.apply(pd.to_numeric, errors="raise").to_numpy(dtype=np.float64, na_value=np.nan)
+    except (ValueError, TypeError) as exc:
+        raise UserError(f"the weight file {path} has a weight that is not a number ({exc})") from None
+    weights = pd.DataFrame(values, index=pd.Index(dates), columns=pd.Index(codes)).sort_index()
+    if len(weights.index) < 2:
+        raise UserError(f"the weight file {path} needs at least two dates")
+    return weights
+
+
+def _aligned_market(market: dict[str, pd.DataFrame], index: pd.Index, columns: pd.Index) -> dict[str, pd.DataFrame]:
+    out = {}
+    for param, key in ENGINE_DATASETS.items():
+        fill = _BOOL_FILL.get(key, np.nan)
+        out[param] = market[key].reindex(index=index, columns=columns, fill_value=fill)
+    return out
+
+
+def backtest(
+    weights: pd.DataFrame,
+    market: dict[str, pd.DataFrame],
+    benchmarks: dict,
+    out_dir: Path,
+    *,
+    benchmark: str = "000852",
+    image_kind: str = "large",
+    strategy_name: str = "strategy",
+    title: str | None = None,
+    rolling_window: int = 0,
+    chart_name: str = "strategy_backtest.png",
+):
+    """Run the strategy pipeline on aligned data and draw both charts into ``out_dir``."""
+    from tessary.backtest._pnl_engine import run_strategy_backtest_core
+
+    if benchmark not in benchmarks:
+        known = ", ".join(benchmarks) or "none"
+        raise UserError(f"unknown benchmark {benchmark!r} (the store has: {known})")
+    out_dir.mkdir(parents=True, exist_ok=True)
+    aligned = _aligned_market(market, weights.index, weights.columns)
+    with _step(f"backtesting {len(weights.index)} days x {len(weights.columns)} stocks and drawing the charts"):
+        return run_strategy_backtest_core(
+            weights,
+            **aligned,
+            benchmark_dict=dict(benchmarks),
+            benchmark_names=benchmark,
+            rolling_window=rolling_window,
+            plot_image_kind=image_kind,
+            plot_save_path=out_dir / chart_name,
+            strategy_name=strategy_name,
+            plot_title=title,
+        )
+
+
+def _result_json(result, weights_path: str | None = None) -> dict:
+    summary = result.benchmark_summary
+    return {
+        "strategy_name": result.strategy_name,
+        "first_date": str(result.daily_return.index[0]) if len(result.daily_return) else None,
+        "last_date": str(result.daily_return.index[-1]) if len(result.daily_return) else None,
+        "stats": {str(k): _json_value(v) for k, v in result.stats.items()},
+        "benchmark_summary": [
+            {str(k): _json_value(v) for k, v in row.items()} for row in summary.to_dict(orient="records")
+        ],
+        "plot_paths": dict(result.plot_paths),
+        **({"weights": weights_path} if weights_path else {}),
+    }
+
+
+# --------------------------------------------------------------------------- commands
+
+
+def cmd_demo(args: argparse.Namespace) -> int:
+    from tessary.backtest._prepare import BinaryPreparedDataStore, GroupPreparedDataBuilder
+    from tessary.local import LocalDataClient
+    from tessary.synthetic import generate_market
+
+    from tessary.backtest._prepare import BENCHMARK_INDEX_CODES
+
+    if args.benchmark not in BENCHMARK_INDEX_CODES:
+        raise UserError(f"unknown benchmark {args.benchmark!r} (choose from {', '.join(BENCHMARK_INDEX_CODES)})")
+    out = Path(args.out).expanduser()
+    if out.exists() and not out.is_dir():
+        raise UserError(f"--out must be a directory: {out}")
+    out.mkdir(parents=True, exist_ok=True)
+    started = time.perf_counter()
+
+    from tessary.synthetic import trading_calendar
+
+    days = len(trading_calendar(years=args.years))
+    bar = _tqdm(total=days, desc=f"generating {args.stocks} stocks x {args.years:g} years", unit="day")
+    try:
+        market = generate_market(n_stocks=args.stocks, years=args.years, seed=args.seed, progress=bar.update)
+    finally:
+        bar.close()
+    database = out / "market.duckdb"
+    bar = _tqdm(total=len(market.factors), desc=f"writing {database.name}", unit="factor")
+    try:
+        market.to_duckdb(database, overwrite=True, progress=lambda name: bar.update(1))
+    finally:
+        bar.close()
+
+    client = LocalDataClient(database)
+    bar = _tqdm(total=16, desc="building prepared data", unit="query")
+    try:
+        with _registered_client(_ProgressClient(client, bar)):
+            payload = GroupPreparedDataBuilder(market.start_date, market.end_date).build()
+    finally:
+        bar.close()
+    store = BinaryPreparedDataStore(out / "store")
+    with _step(f"writing the store {store.store_dir}"):
+        store.write_payload(payload)
+    del payload
+    with _step("loading the store"):
+        loaded = store.load()
+        benchmarks = store.load_benchmark_dict()
+    data = loaded["data"]
+    with _step("computing momentum weights"):
+        weights = momentum_weights(data)
+    result = backtest(
+        weights,
+        data,
+        benchmarks,
+        out,
+        benchmark=args.benchmark,
+        image_kind=args.kind,
+        strategy_name="momentum_60d",
+        title=args.title,
+    )
+    report = _result_json(result)
+    (out / "stats.json").write_text(json.dumps(report, indent=2, ensure_ascii=False) + "\n")
+    elapsed = time.perf_counter() - started
+    print(f"synthetic market: {len(market.codes)} stocks, {len(market.dates)} trading days "
+          f"({market.start_date}..{market.end_date}), seed {args.seed}")
+    print(f"database {database}; store {store.store_dir}")
+    print(f"strategy: 60-day momentum, top 10 % equal weight, rebalanced every 5 days; primary benchmark {args.benchmark}")
+    print()
+    print(_stats_table(result.stats, result.benchmark_summary))
+    print()
+    print(f"statistics: {out / 'stats.json'}  ({elapsed:.1f} s)")
+    for key in ("main", "weekly_net_value"):
+        print(result.plot_paths[key])
+    return 0
+
+
+def cmd_build(args: argparse.Namespace) -> int:
+    started = time.perf_counter()
+    summary = build_store(
+        args.database,
+        args.store,
+        _date_arg(args.start, "--start"),
+        _date_arg(args.end, "--end"),
+        full=args.full,
+        component_names=args.component or None,
+    )
+    elapsed = time.perf_counter() - started
+    extra = f"; supplemented {', '.join(summary['supplemented'])}" if summary["supplemented"] else ""
+    print(
+        f"{summary['store']}: {summary['mode']}; {summary['dates']} dates {summary['first_date']}..{summary['last_date']} "
+        f"x {summary['stocks']} stocks, {summary['datasets']} datasets{extra} ({elapsed:.1f} s)"
+    )
+    return 0
+
+
+def cmd_run(args: argparse.Namespace) -> int:
+    store_dir = Path(args.store).expanduser()
+    weights = read_weights(args.weights)
+    start, end = _date_arg(args.start, "--start"), _date_arg(args.end, "--end")
+    weights = weights.loc[(weights.index >= (start or "")) & (weights.index <= (end or "99999999"))]
+    if len(weights.index) < 2:
+        raise UserError("fewer than two dates of the weights lie in the chosen range")
+    with _step("loading the store"):
+        market, benchmarks = _market_for(weights, store_dir)
+    out = Path(args.out).expanduser() if args.out else Path(args.weights).expanduser().parent
+    if out.exists() and not out.is_dir():
+        raise UserError(f"--out must be a directory: {out}")
+    result = backtest(
+        weights,
+        market,
+        benchmarks,
+        out,
+        benchmark=args.benchmark,
+        image_kind=args.kind,
+        strategy_name=args.name or Path(args.weights).stem,
+        title=args.title,
+        rolling_window=args.rolling_window,
+    )
+    report = _result_json(result, str(Path(args.weights).expanduser()))
+    text = json.dumps(report, indent=2, ensure_ascii=False)
+    if args.json:
+        Path(args.json).expanduser().write_text(text + "\n")
+    print(text)
+    return 0
+
+
+def _positive_int(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not an integer: {text!r}") from None
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"must be at least 1: {value}")
+    return value
+
+
+def _positive_float(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
+    if not value > 0 or not math.isfinite(value):
+        raise argparse.ArgumentTypeError(f"must be positive: {text}")
+    return value
+
+
+def _non_negative_int(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not an integer: {text!r}") from None
+    if value < 0:
+        raise argparse.ArgumentTypeError(f"must not be negative: {value}")
+    return value
+
+
+def make_parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(prog=PROG, description="A-share strategy backtests from prepared data.")
+    commands = parser.add_subparsers(dest="command", required=True, metavar="{demo,build,run}")
+
+    def chart_options(p: argparse.ArgumentParser) -> None:
+        p.add_argument("--benchmark", default="000852", help="primary benchmark: 000852 (default), 000300 or 000905")
+        p.add_argument("--kind", choices=("large", "long"), default="large", help="chart layout (default: large)")
+        p.add_argument("--title", default=None, help="chart title (default: the strategy name)")
+
+    demo = commands.add_parser("demo", help="synthetic market -> DuckDB -> store -> momentum backtest with charts")
+    demo.add_argument("--out", default="tessary-demo", help="output directory (default: ./tessary-demo)")
+    demo.add_argument("--stocks", type=_positive_int, default=300, help="number of stocks (default: 300)")
+    demo.add_argument("--years", type=_positive_float, default=3, help="years of trading days (default: 3)")
+    demo.add_argument("--seed", type=_non_negative_int, default=0, help="seed of the synthetic market (default: 0)")
+    chart_options(demo)
+    demo.set_defaults(handler=cmd_demo)
+
+    build = commands.add_parser("build", help="build or update a store from a DuckDB file")
+    build.add_argument("database", help="DuckDB file of the local data service")
+    build.add_argument("store", help="store directory (created when missing)")
+    build.add_argument("--start", help="first date of a new store or a --full build (default: the database's first)")
+    build.add_argument("--end", help="last date (default: the database's last date)")
+    build.add_argument("--full", action="store_true", help="rebuild everything instead of adding the new days")
+    build.add_argument(
+        "--component", action="append", metavar="NAME",
+        help="a further constituent factor whose mask the store should hold (repeatable)",
+    )
+    build.set_defaults(handler=cmd_build)
+
+    run = commands.add_parser("run", help="backtest a weight matrix (parquet or CSV) against a store")
+    run.add_argument("weights", help="weight matrix: dates down, six-digit stock codes across")
+    run.add_argument("store", help="store directory")
+    run.add_argument("--out", help="directory of the charts (default: beside the weight file)")
+    run.add_argument("--json", help="also write the statistics JSON to this file")
+    run.add_argument("--name", help="strategy name (default: the weight file's name)")
+    run.add_argument("--start", help="first date of the backtest")
+    run.add_argument("--end", help="last date of the backtest")
+    run.add_argument("--rolling-window", type=_non_negative_int, default=0, help="smooth the weights over N days")
+    chart_options(run)
+    run.set_defaults(handler=cmd_run)
+    return parser
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    """Entry point of ``tessary-backtest``; returns the exit status."""
+    from tessary.exceptions import NetworkError
+
+    parser = make_parser()
+    args = parser.parse_args(argv)  # usage errors exit with status 2
+    try:
+        return args.handler(args)
+    except UserError as exc:
+        print(f"{PROG}: error: {exc}", file=sys.stderr)
+        return 2
+    except NetworkError as exc:
+        print(f"{PROG}: error: {exc}", file=sys.stderr)
+        return 2
+    except KeyboardInterrupt:
+        print(f"{PROG}: interrupted", file=sys.stderr)
+        return 130
+    except ModuleNotFoundError as exc:
+        hint = " (install the command-line extras: pip install 'tessary[cli]')" if exc.name in _EXTRAS else ""
+        print(f"{PROG}: error: {exc}{hint}", file=sys.stderr)
+        return 1
+    except Exception as exc:  # anything else is not the user's mistake, but still one line
+        text = str(exc).splitlines()[0] if str(exc) else ""
+        print(f"{PROG}: unexpected error: {type(exc).__name__}: {text}", file=sys.stderr)
+        return 1
+
+
+if __name__ == "__main__":  # pragma: no cover
+    sys.exit(main())
