@@ -28,16 +28,25 @@ void def_bound(nb::handle scope, const args::Signature &sig, Impl impl, const ch
 }
 
 /// A Python method (first positional argument `self`) bound by `sig`, to be stored
-/// in a Python class created at run time. No scope is passed to nanobind: with one,
-/// it would try to chain the new function as an overload of a same-named attribute
-/// the class inherits (a base class's `load`, say), which is an error.
+/// in the namespace of a Python class created at run time. No scope is given to
+/// nanobind: with one, it would try to chain the new function as an overload of a
+/// same-named attribute the class inherits (a base class's `load`, say) and abort.
 template <class Impl>
-nb::object bound_method(nb::handle /*cls*/, const args::Signature &sig, Impl impl, const char *text_sig,
-                        const char *doc) {
+nb::object bound_method(const args::Signature &sig, Impl impl, const char *text_sig, const char *doc) {
     const args::Signature *s = &sig;
     return nb::cpp_function(
         [s, impl](nb::handle self, nb::args a, nb::kwargs k) -> nb::object { return impl(self, s->bind(a, k)); },
         nb::is_method(), nb::name(sig.name()), nb::sig(text_sig), doc);
+}
+
+/// A static method bound by `sig` (no self), for a class created at run time.
+template <class Impl>
+nb::object bound_static(const args::Signature &sig, Impl impl, const char *text_sig, const char *doc) {
+    const args::Signature *s = &sig;
+    nb::object fn = nb::cpp_function(
+        [s, impl](nb::args a, nb::kwargs k) -> nb::object { return impl(s->bind(a, k)); }, nb::name(sig.name()),
+        nb::sig(text_sig), doc);
+    return nb::module_::import_("builtins").attr("staticmethod")(fn);
 }
 
 }  // namespace tessary

@@ -118,15 +118,15 @@ void init_builder(nb::module_ &m) {
     add_method(cls, kInitSig, init, "def __init__(self, start_date: str, end_date: str) -> None",
                "Normalises both dates to 'YYYYMMDD' and keeps them with their payload-meta forms.");
     nb::setattr(cls, "_normalize_ddb_backtest_date",
-                bound_static(cls, kDdbDateSig, normalize_ddb_backtest_date,
+                bound_static(kDdbDateSig, normalize_ddb_backtest_date,
                              "def _normalize_ddb_backtest_date(date_value) -> str | None",
                              "The date's string form; a seven-digit text gains a trailing '0'. None gives None."));
     nb::setattr(cls, "_tsy_factor_date",
-                bound_static(cls, kFactorDateSig, tsy_factor_date,
+                bound_static(kFactorDateSig, tsy_factor_date,
                              "def _tsy_factor_date(date_value: str | None) -> str | None",
                              "The date as 'YYYY-MM-DD' for factor queries; None gives None."));
     nb::setattr(cls, "_empty_like",
-                bound_static(cls, kEmptyLikeSig, empty_like,
+                bound_static(kEmptyLikeSig, empty_like,
                              "def _empty_like(reference: pandas.DataFrame, fill_value=nan) -> pandas.DataFrame",
                              "A new frame of fill_value with the reference's index and columns."));
     add_read_methods(cls);

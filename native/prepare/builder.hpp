@@ -57,21 +57,10 @@ nb::object inf_as_nan(nb::handle frame);
 /// integer (exact in float64 for the values a kernel sees), else an invalid object.
 nb::object numeric_values(nb::handle frame);
 
-/// A static method bound by `sig` (no self), for a class created at run time.
-template <class Impl>
-nb::object bound_static(nb::handle cls, const args::Signature &sig, Impl impl, const char *text_sig,
-                        const char *doc) {
-    const args::Signature *s = &sig;
-    nb::object fn = nb::cpp_function(
-        [s, impl](nb::args a, nb::kwargs k) -> nb::object { return impl(s->bind(a, k)); }, nb::name(sig.name()),
-        nb::scope(cls), nb::sig(text_sig), doc);
-    return nb::module_::import_("builtins").attr("staticmethod")(fn);
-}
-
 /// Stores a method bound by `sig` on `cls` under the signature's name.
 template <class Impl>
 void add_method(nb::handle cls, const args::Signature &sig, Impl impl, const char *text_sig, const char *doc) {
-    nb::setattr(cls, sig.name(), bound_method(cls, sig, impl, text_sig, doc));
+    nb::setattr(cls, sig.name(), bound_method(sig, impl, text_sig, doc));
 }
 
 /// The long-to-wide conversion of a factor answer (builder_pivot.cpp).

@@ -152,27 +152,24 @@ void init_store(nb::module_ &m) {
     nb::dict ns;
     ns["__module__"] = m.attr("__name__");
     ns["__qualname__"] = "BinaryPreparedDataStore";
-    // The methods are made on a stand-in class of the same name: making one directly on
-    // the subclass would find the base's Python method of that name (load) and refuse
-    // to shadow it. They then go into the subclass's namespace like a class body's.
-    nb::object stand_in = type("BinaryPreparedDataStore", nb::make_tuple(), ns);
+    // The methods go into the namespace like a class body's, then the class is made.
     ns["__doc__"] =
         "Binary prepared-data store with constituent masks: one float dataset per constituent factor beside the "
         "base matrices; load() without keys reads only the datasets the store holds; missing masks can be "
         "supplemented into an existing store with add_component_matrices().";
     ns["__init__"] =
-        bound_method(stand_in, kInitSig, store_init,
+        bound_method(kInitSig, store_init,
                      "def __init__(self, store_dir: PathLike, component_names: list[str] | None = None) -> None",
                      "Opens the store in store_dir ('~' expanded) with the base datasets and one mask per component "
                      "name (the built-in names when None).");
-    ns["load"] = bound_method(stand_in, kLoadSig, store_load,
+    ns["load"] = bound_method(kLoadSig, store_load,
                               "def load(self, start_date: str | None = None, end_date: str | None = None, "
                               "keys: list[str] | None = None, mmap: bool = True) -> dict | None",
                               "Datasets for the inclusive date range as {'version', 'meta', 'data'}, or None for an "
                               "empty store. Without keys, every dataset of the dtype map that the store holds; with "
                               "mmap true the values are read-only memory maps.");
     ns["add_component_matrices"] =
-        bound_method(stand_in, kAddSig, store_add_component_matrices,
+        bound_method(kAddSig, store_add_component_matrices,
                      "def add_component_matrices(self, component_matrices: dict[str, pandas.DataFrame], "
                      "component_names: list[str]) -> list[str]",
                      "Writes the masks of the named components that the store does not hold yet and records them "
