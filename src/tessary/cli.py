@@ -569,7 +569,7 @@ def cmd_demo(args: argparse.Namespace) -> int:
 
     if args.benchmark not in BENCHMARK_INDEX_CODES:
         raise UserError(f"unknown benchmark {args.benchmark!r} (choose from {', '.join(BENCHMARK_INDEX_CODES)})")
-    out = Path(args.out).expanduser()
+    out = Path(args.out).expanduser().resolve()
     if out.exists() and not out.is_dir():
         raise UserError(f"--out must be a directory: {out}")
     out.mkdir(parents=True, exist_ok=True)
@@ -661,7 +661,7 @@ def cmd_run(args: argparse.Namespace) -> int:
         raise UserError("fewer than two dates of the weights lie in the chosen range")
     with _step("loading the store"):
         market, benchmarks = _market_for(weights, store_dir)
-    out = Path(args.out).expanduser() if args.out else Path(args.weights).expanduser().parent
+    out = (Path(args.out).expanduser() if args.out else Path(args.weights).expanduser().parent).resolve()
     if out.exists() and not out.is_dir():
         raise UserError(f"--out must be a directory: {out}")
     result = backtest(
