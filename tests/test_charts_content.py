@@ -320,3 +320,27 @@ def test_weekly_panels_read_the_weekly_frame(saved, monkeypatch):
     monkeypatch.setattr(eng, "_build_weekly_net_value_frame", lambda *a: pd.DataFrame())
     eng.plot_weekly_net_value(daily, cum, bench)
     assert len(saved) == 1
+
+
+class TestMalformedInput:
+    """Inputs a caller can get wrong give Python errors, never a crash or bogus rows."""
+
+    def test_yearly_table_from_a_series_is_an_error_not_a_crash(self):
+        fig, ax = plt.subplots()
+        columns = list(yearly_frame().columns)
+        with pytest.raises(TypeError):
+            eng._draw_yearly_metrics_table(ax, pd.Series([0.1] * (len(columns) + 1), index=[2020] + columns))
+        plt.close(fig)
+
+    def test_a_missing_date_makes_no_year_of_its_own(self, saved):
+        idx = pd.DatetimeIndex(["2024-01-02", "2024-01-03", pd.NaT, "2025-01-02", "2025-01-03"])
+        daily = pd.Series([0.01, -0.01, 0.02, 0.01, 0.01], index=idx)
+        eng.plot_strategy_performance(daily, daily.cumsum() + 1, daily * 0, {}, save_path="x.png")
+        fig = saved[0][0]
+        labels = {t.get_text() for ax in fig.axes for t in ax.get_xticklabels()}
+        assert {"2024", "2025"} <= labels and not any("-9223372036854775808" in t for t in labels)
+
+    def test_a_frame_as_benchmark_is_a_value_error(self, saved):
+        daily, cumulative, _ = series(30)
+        with pytest.raises(ValueError, match="one-dimensional"):
+            eng.plot_strategy_performance(daily, cumulative, daily.to_frame(), {}, save_path="x.png")

@@ -206,6 +206,16 @@ class TestWholeWrites:
         assert len(dataset_files) == 5 and not dataset_files & before
         assert not any(".tmp-" in f for f in files)
 
+    def test_meta_with_keys_json_cannot_write_still_completes_the_write(self, filled):
+        # The metadata is the commit point; the manifest written after it must not fail.
+        p = payload(1)
+        p["meta"] = dict(p["meta"], extra={(1, 2): 3})
+        filled.write_payload(p)
+        manifest = json.loads((filled.store_dir / "manifest.json").read_text(encoding="utf-8"))
+        assert manifest["meta"]["extra"] == {"(1, 2)": 3}
+        assert filled.load()["meta"]["extra"] == {(1, 2): 3}
+        assert not any(".tmp-" in f for f in snapshot(filled.store_dir))
+
     def test_inputs_are_not_mutated(self, store):
         p = payload(0)
         store.write_payload(p)

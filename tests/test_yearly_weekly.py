@@ -163,6 +163,13 @@ class TestWeeklyNetValueFrame:
         out = eng._build_weekly_net_value_frame(e, e, e)
         assert out.empty and len(out.columns) == 0
 
+    def test_net_value_without_returns_has_a_flat_excess(self):
+        e = pd.Series(dtype=float)
+        cum = pd.Series([1.0, 1.01], index=pd.date_range("2024-01-01", periods=2))
+        out = eng._build_weekly_net_value_frame(e, cum, e)
+        assert list(out["long"]) == [1.01]
+        assert list(out["extra_return"]) == [0.0] and list(out["extra_net_value"]) == [1.0]
+
     def test_friday_labels_and_compounding(self):
         dates = pd.bdate_range("2024-01-01", "2024-01-10")  # Monday to the next Wednesday
         daily = series(dates, np.full(len(dates), 0.02))

@@ -1,4 +1,6 @@
 // Plotting-library setup, common axes styling and saving of the report figures.
+#include <string>
+
 #include "pnl_engine/chart_style.hpp"
 
 #include <nanobind/ndarray.h>
@@ -178,8 +180,13 @@ nb::object float_values(nb::handle obj) {
     return attr("np").attr("ascontiguousarray")(obj, "dtype"_a = "float64");
 }
 
-const double *float_data(nb::handle array) {
-    auto view = nb::cast<nb::ndarray<const double, nb::ndim<1>, nb::c_contig, nb::device::cpu>>(array, false);
+const double *float_data(nb::handle array, std::size_t n) {
+    nb::ndarray<const double, nb::ndim<1>, nb::c_contig, nb::device::cpu> view;
+    if (!nb::try_cast(array, view, false))
+        throw nb::value_error("a chart series must be one-dimensional: pass a Series of returns, not a DataFrame");
+    if (n != kAnyLength && view.shape(0) != n)
+        throw nb::value_error(("a chart series has " + std::to_string(view.shape(0)) + " values for " +
+                               std::to_string(n) + " dates").c_str());
     return view.data();
 }
 

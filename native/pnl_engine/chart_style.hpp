@@ -79,9 +79,12 @@ void table_title(nb::handle ax, const char *text, double table_height, nb::dict 
 /// A contiguous float64 numpy array of `obj`'s values (no copy when it already is one).
 nb::object float_values(nb::handle obj);
 
+inline constexpr std::size_t kAnyLength = (std::size_t)-1;
+
 /// Pointer to the data of a 1-D contiguous float64 array made by `float_values` or
-/// `new_float_array`; valid while the array lives.
-const double *float_data(nb::handle array);
+/// `new_float_array`, valid while the array lives; a ValueError for anything else,
+/// and for a length other than `n` unless `n` is kAnyLength.
+const double *float_data(nb::handle array, std::size_t n = kAnyLength);
 
 /// Closes the figure when drawing or saving fails, so that a failed call leaves no
 /// figure behind in pyplot's registry. `release()` after the figure was closed.

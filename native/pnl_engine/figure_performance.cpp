@@ -68,7 +68,12 @@ charts::PerformanceData prepare(nb::handle daily_clean, nb::handle cumulative_cl
     nb::object daily = charts::float_values(daily_clean);
     nb::object cumulative = charts::float_values(cumulative_clean);
     nb::object benchmark = charts::float_values(benchmark_clean);
-    nb::object years_obj = attr("np").attr("ascontiguousarray")(d.index.attr("year"), "dtype"_a = "int64");
+    // Calendar year of every date; a missing date (NaT) has none and stays out of the
+    // yearly sums instead of becoming a bogus year.
+    nb::object np = attr("np");
+    nb::object year_f = np.attr("asarray")(d.index.attr("year"), "dtype"_a = "float64");
+    nb::object years_obj = np.attr("ascontiguousarray")(
+        np.attr("where")(np.attr("isnan")(year_f), (double)kernels::kNoYear, year_f), "dtype"_a = "int64");
     auto years = nb::cast<nb::ndarray<const std::int64_t, nb::ndim<1>, nb::c_contig, nb::device::cpu>>(years_obj);
 
     kernels::PerformanceCurves c{};
@@ -90,9 +95,10 @@ charts::PerformanceData prepare(nb::handle daily_clean, nb::handle cumulative_cl
     nb::object sum_arrs[3];
     for (int k = 0; k < 3; ++k) sum_arrs[k] = new_float_array(n, &sums[k]);
 
-    const double *daily_p = charts::float_data(daily);
-    const double *cum_p = charts::float_data(cumulative);
-    const double *bench_p = charts::float_data(benchmark);
+    // All three are read for n days by the kernels below: check before handing over.
+    const double *daily_p = charts::float_data(daily, n);
+    const double *cum_p = charts::float_data(cumulative, n);
+    const double *bench_p = charts::float_data(benchmark, n);
     const std::int64_t *years_p = years.data();
     std::size_t n_years = 0;
     {

@@ -41,13 +41,16 @@ static nb::object build_weekly_net_value_frame(const args::Bound &a) {
     nb::object extra_cum = extra_daily.attr("cumsum")();
     // A NaN first value makes the whole excess column NaN, as it should: the excess
     // path has no defined start.
-    nb::object first = nb::len(extra_cum) > 0 ? nb::object(extra_cum.attr("iloc")[0]) : nb::object(nb::float_(0.0));
+    // Without any return date the excess column is the constant 0.0 on the strategy's
+    // net-value dates.
+    const bool has_extra = nb::len(extra_cum) > 0;
     nb::object close_net_value = (benchmark.attr("fillna")(0) + nb::int_(1)).attr("cumprod")();
 
     nb::dict plot_columns;
     plot_columns["long"] = a.obj("cumulative_return");
     plot_columns["close_net_value"] = close_net_value;
-    plot_columns["extra_return"] = extra_cum - first;
+    plot_columns["extra_return"] =
+        has_extra ? nb::object(extra_cum - extra_cum.attr("iloc")[0]) : nb::object(nb::float_(0.0));
     nb::object plot_df = attr("_with_datetime_index")(pd.attr("DataFrame")(plot_columns));
     if (nb::cast<bool>(plot_df.attr("empty"))) return pd.attr("DataFrame")();
 

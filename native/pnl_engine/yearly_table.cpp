@@ -1,4 +1,6 @@
 // _draw_yearly_metrics_table: the per-year strategy and excess metrics as a table.
+#include <string>
+
 #include "common/pyutil.hpp"
 #include "pnl_engine/chart_style.hpp"
 #include "pnl_engine/module.hpp"
@@ -28,6 +30,18 @@ constexpr MetricColumn kColumns[] = {
     {"excess_max_dd", "_format_pct", "Excess Max DD"},     {"excess_calmar", "_format_num", "Excess Calmar"},
 };
 
+/// `values` as a new list of exactly `n` items (one per year), or a clear error: the
+/// rows are indexed below without bounds checks of their own.
+static nb::list year_list(nb::handle values, std::size_t n, const char *what) {
+    PyObject *list = PySequence_List(values.ptr());  // TypeError for a non-sequence
+    if (list == nullptr) throw nb::python_error();
+    nb::list result = nb::steal<nb::list>(list);
+    if (nb::len(result) != n)
+        throw nb::value_error((std::string("yearly metrics: ") + what + " has " + std::to_string(nb::len(result)) +
+                               " values for " + std::to_string(n) + " years").c_str());
+    return result;
+}
+
 nb::object draw_yearly_metrics_table(const args::Bound &a) {
     nb::object ax = a.obj("ax");
     nb::object yearly = a.obj("yearly_metrics");
@@ -46,11 +60,11 @@ nb::object draw_yearly_metrics_table(const args::Bound &a) {
     // this function so that a replaced formatter is honoured.
     nb::object builtins = nb::module_::import_("builtins");
     nb::object to_int = builtins.attr("int");
-    nb::list years = nb::borrow<nb::list>(yearly.attr("index").attr("tolist")());
+    nb::list years = year_list(yearly.attr("index"), n_years, "the index");
     nb::list values[std::size(kColumns)];
     nb::object formatters[std::size(kColumns)];
     for (std::size_t c = 0; c < std::size(kColumns); ++c) {
-        values[c] = nb::borrow<nb::list>(yearly[kColumns[c].column].attr("tolist")());
+        values[c] = year_list(yearly[kColumns[c].column], n_years, kColumns[c].column);
         formatters[c] = attr(kColumns[c].formatter);
     }
     nb::list cell_text;

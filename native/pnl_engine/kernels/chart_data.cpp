@@ -73,7 +73,10 @@ void performance_curves(const double *daily, const double *cumulative, const dou
 
 std::size_t yearly_sums(const std::int64_t *years, std::size_t n, const double *const *cols, std::size_t ncols,
                         std::int64_t *years_out, double *const *sums_out) {
-    std::vector<std::int64_t> distinct(years, years + n);
+    std::vector<std::int64_t> distinct;
+    distinct.reserve(n);
+    for (std::size_t i = 0; i < n; ++i)
+        if (years[i] != kNoYear) distinct.push_back(years[i]);
     std::sort(distinct.begin(), distinct.end());
     distinct.erase(std::unique(distinct.begin(), distinct.end()), distinct.end());
     const std::size_t k = distinct.size();
@@ -91,7 +94,7 @@ std::size_t yearly_sums(const std::int64_t *years, std::size_t n, const double *
         const double *x = cols[c];
         for (std::size_t i = 0; i < n; ++i) {
             const double v = x[i];
-            if (std::isnan(v)) continue;
+            if (std::isnan(v) || years[i] == kNoYear) continue;
             const std::size_t g = group[i];
             const double y = v - comp[g];
             const double t = sum[g] + y;

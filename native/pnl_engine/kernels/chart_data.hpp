@@ -33,11 +33,15 @@ struct PerformanceCurves {
 void performance_curves(const double *daily, const double *cumulative, const double *benchmark, std::size_t n,
                         const PerformanceCurves &out, double *scratch);
 
+/// Year key of a row without a calendar year (a missing date).
+inline constexpr std::int64_t kNoYear = INT64_MIN;
+
 /// Per-year sums of `ncols` columns of n values, grouped by `years[i]` in ascending
 /// year order (the days need not be sorted). NaN values are skipped; each sum is
 /// compensated (Kahan) in day order, as pandas' grouped sum is, and an infinite value
 /// gives an infinite sum. Writes the distinct years to `years_out` and the sums to
-/// `sums_out[c][k]`; both must hold n entries. Returns the number of years.
+/// `sums_out[c][k]`; both must hold n entries. Returns the number of years. Rows
+/// whose year is `kNoYear` are left out.
 std::size_t yearly_sums(const std::int64_t *years, std::size_t n, const double *const *cols, std::size_t ncols,
                         std::int64_t *years_out, double *const *sums_out);
 

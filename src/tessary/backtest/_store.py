@@ -407,6 +407,19 @@ class _AxisCache:
         return out
 
 
+def _json_keys(value: object) -> object:
+    """``value`` with every mapping key JSON can not write (a tuple, say) turned into
+    its text, so that the manifest never fails after the metadata was committed."""
+    if isinstance(value, Mapping):
+        return {
+            (k if k is None or isinstance(k, (str, int, float, bool)) else str(k)): _json_keys(v)
+            for k, v in value.items()
+        }
+    if isinstance(value, (list, tuple)):
+        return [_json_keys(v) for v in value]
+    return value
+
+
 class BinaryPreparedDataStoreBase:
     """Binary store of prepared backtest data in one directory.
 
@@ -719,7 +732,7 @@ class BinaryPreparedDataStoreBase:
                 for name, d in benchmarks.items()
                 if isinstance(d, Mapping)
             },
-            "meta": metadata.get("meta", {}),
+            "meta": _json_keys(metadata.get("meta", {})),
         }
         text = json.dumps(manifest, ensure_ascii=False, indent=2, default=str) + "\n"
         _write_atomically(Path(store_dir).expanduser() / "manifest.json", lambda fh: fh.write(text.encode("utf-8")))
