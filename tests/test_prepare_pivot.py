@@ -177,6 +177,9 @@ def test_bad_answers_raise_clear_errors(builder):
         builder._tsy_factors_to_matrices(doubled, ["a"])
     with pytest.raises(TypeError, match=r"Argument 'names' has incorrect type \(expected list, got tuple\)"):
         builder._tsy_factors_to_matrices(None, ("a",))
+    complex_values = pd.DataFrame({"ukey": ["600000"], "date": ["2024-01-02"], "factor": ["a"], "value": [1 + 1j]})
+    with pytest.raises(TypeError, match="complex"):
+        builder._tsy_factors_to_matrices(complex_values, ["a"])
 
 
 def test_uses_the_module_helpers_at_call_time(builder, monkeypatch):

@@ -343,6 +343,8 @@ nb::object numeric_column(nb::handle column) {
         const std::string kind = text_of(dtype.attr("kind"));
         if (kind == "f" || kind == "i" || kind == "u" || kind == "b")
             return numpy.attr("ascontiguousarray")(column.attr("to_numpy")(), "dtype"_a = "float64");
+        // A float64 cast would silently drop the imaginary part.
+        if (kind == "c") throw nb::type_error("factor values must be real numbers, got a complex column");
     }
     nb::object num = pd().attr("to_numeric")(column, "errors"_a = "coerce");
     nb::object arr = num.attr("to_numpy")("dtype"_a = "float64", "na_value"_a = numpy.attr("nan"));
