@@ -66,6 +66,11 @@ def test_series_to_yyyymmdd_reads_integers_as_yyyymmdd():
     out = prep.series_to_yyyymmdd(pd.Series([20240102, 20240230, 7], index=["a", "b", "c"]))
     assert list(out.index) == ["a", "b", "c"]
     assert out.iloc[0] == "20240102" and pd.isna(out.iloc[1]) and pd.isna(out.iloc[2])
+    # an integer date column with a missing value arrives as floats
+    out = prep.series_to_yyyymmdd(pd.Series([20240102.0, np.nan, 20240103.0]))
+    assert out.iloc[0] == "20240102" and pd.isna(out.iloc[1]) and out.iloc[2] == "20240103"
+    out = prep.series_to_yyyymmdd(np.array([20240105, 20240108]))
+    assert list(out) == ["20240105", "20240108"]
 
 
 @pytest.mark.parametrize(

@@ -76,18 +76,43 @@ nb::object build_matrix_dtype(const args::Bound &a) {
     return matrix_dtype;
 }
 
-/// Eight-digit date strings; unparseable values come out missing.
-///
-/// Values of an integer dtype are read as yyyymmdd numbers (20240102), not as
-/// nanoseconds since 1970, which is what the date parser would make of them and
-/// which would silently turn every such date into 19700101.
+/// True when `values` (anything with a numpy-like dtype) hold yyyymmdd numbers: an
+/// integer dtype, or floats whose present values are all whole numbers of eight
+/// digits (an integer date column with a missing value arrives as floats). Read as
+/// nanoseconds since 1970, which is what the date parser would make of them, every
+/// such date would silently become 19700101.
+static bool holds_yyyymmdd_numbers(nb::handle values) {
+    nb::object pd = attr("pd");
+    if (!nb::hasattr(values, "dtype") || !nb::hasattr(values, "astype")) return false;
+    nb::object types = pd.attr("api").attr("types");
+    nb::object dtype = values.attr("dtype");
+    if (nb::cast<bool>(types.attr("is_integer_dtype")(dtype))) return !nb::cast<bool>(types.attr("is_bool_dtype")(dtype));
+    if (!nb::cast<bool>(types.attr("is_float_dtype")(dtype))) return false;
+    nb::object np = attr("np");
+    nb::object arr = np.attr("asarray")(values, "dtype"_a = "float64");
+    nb::object present = arr[np.attr("isfinite")(arr)];
+    if (nb::len(present) == 0) return false;
+    nb::object whole = present.attr("__eq__")(np.attr("floor")(present));
+    nb::object in_range =
+        present.attr("__ge__")(10000101.0).attr("__and__")(present.attr("__le__")(99991231.0));
+    const int all = PyObject_IsTrue(whole.attr("__and__")(in_range).attr("all")().ptr());  // a numpy bool
+    if (all < 0) throw nb::python_error();
+    return all == 1;
+}
+
+/// Eight-digit date strings; unparseable values come out missing. yyyymmdd numbers
+/// (see above) are read as such.
 nb::object series_to_yyyymmdd(const args::Bound &a) {
     nb::object pd = attr("pd");
     nb::object values = a.obj("values");
     nb::object parsed;
-    if (nb::hasattr(values, "dtype") && nb::hasattr(values, "astype") &&
-        nb::cast<bool>(pd.attr("api").attr("types").attr("is_integer_dtype")(values.attr("dtype")))) {
-        nb::object text = values.attr("astype")(nb::handle((PyObject *)&PyUnicode_Type));
+    if (holds_yyyymmdd_numbers(values)) {
+        // Nullable integers print whole numbers without ".0"; a missing value prints
+        // as "<NA>", which the parser turns into NaT.
+        // (An index or array gives a Series with a new index, as the parser's result would.)
+        nb::object series = nb::isinstance(values, pd.attr("Series")) ? values : pd.attr("Series")(values);
+        nb::object whole = series.attr("astype")("Int64");
+        nb::object text = whole.attr("astype")(nb::handle((PyObject *)&PyUnicode_Type));
         parsed = pd.attr("to_datetime")(text, "format"_a = "%Y%m%d", "errors"_a = "coerce");
     } else {
         parsed = pd.attr("to_datetime")(values, "errors"_a = "coerce");
