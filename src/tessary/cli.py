@@ -683,14 +683,23 @@ def cmd_run(args: argparse.Namespace) -> int:
     return 0
 
 
-def _positive_int(text: str) -> int:
-    try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not an integer: {text!r}") from None
-    if value < 1:
-        raise argparse.ArgumentTypeError(f"must be at least 1: {value}")
-    return value
+def _int_at_least(minimum: int, wording: str):
+    """An argparse type: an integer of at least ``minimum``."""
+
+    def parse(text: str) -> int:
+        try:
+            value = int(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"not an integer: {text!r}") from None
+        if value < minimum:
+            raise argparse.ArgumentTypeError(f"{wording}: {value}")
+        return value
+
+    return parse
+
+
+_positive_int = _int_at_least(1, "must be at least 1")
+_non_negative_int = _int_at_least(0, "must not be negative")
 
 
 def _positive_float(text: str) -> float:
@@ -700,16 +709,6 @@ def _positive_float(text: str) -> float:
         raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
     if not value > 0 or not math.isfinite(value):
         raise argparse.ArgumentTypeError(f"must be positive: {text}")
-    return value
-
-
-def _non_negative_int(text: str) -> int:
-    try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not an integer: {text!r}") from None
-    if value < 0:
-        raise argparse.ArgumentTypeError(f"must not be negative: {value}")
     return value
 
 
