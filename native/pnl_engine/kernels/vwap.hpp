@@ -31,7 +31,15 @@ struct VwapInputs {
 ///
 /// `scratch` must hold `vwap_scratch_size(days)` doubles. Touches no Python object; safe to run with
 /// the GIL released and from several threads on different outputs.
-void vwap_daily_cash(const VwapInputs &in, double *daily_cash, double *scratch);
+///
+/// Column-major inputs are processed `lanes` days at a time with vector instructions:
+/// 0 picks the widest the processor supports, 1 the scalar step, and 2, 4 or 8 force
+/// that width (an unsupported width is treated as 0). Every width gives the same
+/// result bit for bit; the choice exists so that the tests can check exactly that.
+void vwap_daily_cash(const VwapInputs &in, double *daily_cash, double *scratch, int lanes = 0);
+
+/// True when this processor runs the vector width `lanes` (1, 2, 4 or 8 doubles).
+bool vwap_lanes_supported(int lanes);
 
 /// Doubles of scratch space `vwap_daily_cash` needs for `days` return dates.
 inline std::size_t vwap_scratch_size(std::size_t days) { return 15 * days; }

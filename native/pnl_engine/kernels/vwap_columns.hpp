@@ -1,0 +1,251 @@
+// The VWAP kernel's vectorised pass over column-major inputs, as a template over the
+// vector width. Each width is compiled in its own source file with the matching
+// instruction-set flags; everything here has internal linkage so that no code built
+// for a wide instruction set can be picked by the linker for another file.
+//
+// Column-major frames (pandas' own layout) put each stock's days next to each other,
+// so the natural order is stock by stock, down the days. The only thing that links
+// one day to the next is the stock's holding, and that chain is what makes a plain
+// day-by-day loop slow: every day waits for the previous day's subtract, compare and
+// select. This pass breaks the chain up.
+//
+// While share counts are whole numbers no larger than 2^53 every subtraction in the
+// trading step is exact, and one day's new holding is a clamp of the old one:
+//
+//     buy allowed, sell allowed  -> target                 (lo = hi = target)
+//     buy allowed, sell barred   -> max(holding, target)   (lo = target, hi = +inf)
+//     buy barred,  sell allowed  -> min(holding, target)   (lo = -inf, hi = target)
+//     buy barred,  sell barred   -> holding                (lo = -inf, hi = +inf)
+//
+// where clamp(x) = min(max(x, lo), hi). Clamps compose into clamps, so the holdings
+// of `lanes` consecutive days follow from the holding before them by a prefix scan
+// over the days of one vector, and the chain from one vector to the next is a
+// single scalar max and min. With the holdings known, the day's buy, sell and carry
+// are the scalar step's own formulas evaluated on vectors, and the five products are
+// added to the per-day partial sums in the same stock order as the scalar pass:
+// the results are bit for bit those of the scalar pass.
+//
+// A vector of days whose targets or incoming holding leave that range (an infinite
+// weight, a NaN capital, astronomically large positions) is done by the scalar step,
+// which carries infinities and NaN exactly as the arithmetic prescribes.
+//
+// The pass is built for 8 and 4 doubles per vector (AVX-512 and AVX2); the widest the
+// processor supports is chosen at run time, and a processor with neither runs the
+// scalar step. Floating-point contraction is off for the whole build, so every width
+// performs the same IEEE operations in the same order.
+#pragma once
+
+#include <immintrin.h>
+
+#include <cstdint>
+#include <cstring>
+#include <utility>
+
+#include "pnl_engine/kernels/vwap_cell.hpp"
+
+namespace tessary::kernels::vwap_detail {
+
+namespace {
+
+template <int W>
+struct Vec {
+    typedef double d __attribute__((vector_size(W * 8)));
+    typedef long long m __attribute__((vector_size(W * 8)));  // lane masks: all ones or zero
+    typedef std::uint8_t b __attribute__((vector_size(W)));
+};
+
+constexpr double kExactLimit = 9007199254740992.0;  // 2^53: integers up to here subtract exactly
+constexpr double kInf = __builtin_inf();
+
+#define TESSARY_INLINE [[gnu::always_inline]] inline
+
+template <int W>
+TESSARY_INLINE typename Vec<W>::d load(const double *p) {
+    typename Vec<W>::d v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+template <int W>
+TESSARY_INLINE void store(double *p, typename Vec<W>::d v) {
+    std::memcpy(p, &v, sizeof v);
+}
+
+/// Lanes where the numpy bool bytes at `p` are True (zero extension of the bytes to
+/// lanes is a single instruction on the wide targets; the generic conversion is not).
+template <int W>
+TESSARY_INLINE typename Vec<W>::m load_flags(const std::uint8_t *p) {
+    using M = typename Vec<W>::m;
+#if defined(__AVX512F__)
+    if constexpr (W == 8) {
+        long long bytes;
+        std::memcpy(&bytes, p, 8);
+        return (M)_mm512_maskz_cvtepu8_epi64((__mmask8)0xFF, _mm_cvtsi64_si128(bytes)) != 0;
+    }
+#endif
+#if defined(__AVX2__)
+    if constexpr (W == 4) {
+        int bytes;
+        std::memcpy(&bytes, p, 4);
+        return (M)_mm256_cvtepu8_epi64(_mm_cvtsi32_si128(bytes)) != 0;
+    }
+#endif
+    typename Vec<W>::b v;
+    std::memcpy(&v, p, sizeof v);
+    return __builtin_convertvector(v, M) != 0;
+}
+
+template <int W>
+TESSARY_INLINE typename Vec<W>::d splat(double x) {
+    return typename Vec<W>::d{} + x;
+}
+
+template <int W>
+TESSARY_INLINE typename Vec<W>::d vmax(typename Vec<W>::d a, typename Vec<W>::d b) {
+    return a > b ? a : b;
+}
+
+template <int W>
+TESSARY_INLINE typename Vec<W>::d vmin(typename Vec<W>::d a, typename Vec<W>::d b) {
+    return a < b ? a : b;
+}
+
+/// Lane i of the result is lane i - K of `a`; the first K lanes come from `fill`.
+template <int W, int K, std::size_t... I>
+TESSARY_INLINE typename Vec<W>::d shift_up(typename Vec<W>::d a, typename Vec<W>::d fill, std::index_sequence<I...>) {
+    return __builtin_shufflevector(a, fill, ((int)I >= K ? (int)I - K : W + (int)I)...);
+}
+
+template <int W, int K>
+TESSARY_INLINE typename Vec<W>::d shift_up(typename Vec<W>::d a, typename Vec<W>::d fill) {
+    return shift_up<W, K>(a, fill, std::make_index_sequence<W>{});
+}
+
+/// Inclusive prefix composition of the clamps (lo, hi) over the lanes (Hillis-Steele):
+/// afterwards lane i holds the clamp of days 0..i applied in order. Shifted-in lanes
+/// are the identity clamp (-inf, +inf).
+template <int W, int K = 1>
+TESSARY_INLINE void scan_clamps(typename Vec<W>::d &lo, typename Vec<W>::d &hi) {
+    if constexpr (K < W) {
+        using D = typename Vec<W>::d;
+        const D before_lo = shift_up<W, K>(lo, splat<W>(-kInf));
+        const D before_hi = shift_up<W, K>(hi, splat<W>(kInf));
+        // The earlier clamp first, then this lane's: its bounds clamped by this lane's.
+        const D new_lo = vmin<W>(vmax<W>(before_lo, lo), hi);
+        const D new_hi = vmin<W>(vmax<W>(before_hi, lo), hi);
+        lo = new_lo;
+        hi = new_hi;
+        scan_clamps<W, 2 * K>(lo, hi);
+    }
+}
+
+/// floor(x) for 0 <= x < 2^52 (the only values it is used on where the result counts):
+/// adding and subtracting 2^52 rounds to the nearest integer, one step down fixes a
+/// round-up. Larger values are integers already; NaN and +inf come back unchanged.
+template <int W>
+TESSARY_INLINE typename Vec<W>::d floor_nonnegative(typename Vec<W>::d x) {
+    using D = typename Vec<W>::d;
+    constexpr double two52 = 4503599627370496.0;
+    D t = (x + two52) - two52;
+    t = t > x ? t - 1.0 : t;
+    return x < two52 ? t : x;
+}
+
+/// numpy.nan_to_num(x, nan=0.0) on a vector.
+template <int W>
+TESSARY_INLINE typename Vec<W>::d nan_to_num_v(typename Vec<W>::d x) {
+    using D = typename Vec<W>::d;
+    D y = x != x ? splat<W>(0.0) : x;
+    y = y == kInf ? splat<W>(DBL_MAX) : y;
+    return y == -kInf ? splat<W>(-DBL_MAX) : y;
+}
+
+/// True when every lane of the mask is set: one instruction on the wide targets.
+template <int W>
+TESSARY_INLINE bool all_lanes(typename Vec<W>::m m) {
+#if defined(__AVX512F__)
+    if constexpr (W == 8) return _mm512_test_epi64_mask((__m512i)m, (__m512i)m) == 0xFF;
+#endif
+#if defined(__AVX2__)
+    if constexpr (W == 4) return _mm256_movemask_pd((__m256d)m) == 0xF;
+#endif
+    bool all = true;
+    for (int l = 0; l < W; ++l) all = all && m[l] != 0;
+    return all;
+}
+
+/// One stock, all days.
+template <int W>
+TESSARY_INLINE void column_run(const VwapInputs &in, const Rates &r, std::size_t s, double *partial) {
+    using D = typename Vec<W>::d;
+    using M = typename Vec<W>::m;
+    const std::size_t days = in.days;
+    const double *w = &in.signal(0, s), *pc = &in.prev_close(0, s), *close = &in.close(0, s);
+    const double *buy = &in.buy_price(0, s), *sell = &in.sell_price(0, s);
+    const double *split = &in.split(0, s), *dividend = &in.dividend(0, s);
+    const std::uint8_t *can_buy = &in.can_buy(0, s), *cant_sell = &in.cant_sell(0, s);
+    double *acc_buy = partial, *acc_hold = partial + days, *acc_hold_div = partial + 2 * days;
+    double *acc_sell = partial + 3 * days, *acc_sell_div = partial + 4 * days;
+
+    double holding = 0.0;  // the portfolio starts empty
+    std::size_t i = 0;
+    for (; i + W <= days; i += W) {
+        const D wv = load<W>(w + i), pcv = load<W>(pc + i);
+        // Target in shares, exactly as the scalar step computes it. pc - pc is 0 only
+        // for a finite previous close.
+        const M valid = (wv > 0.0) & (pcv - pcv == 0.0) & (pcv > 0.0);
+        const D raw_lots = r.money * wv / (pcv * r.lot);
+        const D target = valid ? floor_nonnegative<W>(raw_lots) * r.lot : splat<W>(0.0);
+        if (!(holding <= kExactLimit) || !all_lanes<W>(target <= kExactLimit)) {
+            for (std::size_t j = i; j < i + W; ++j) trade_cell(in, r, j, s, holding, partial + j, days);
+            continue;
+        }
+        const M buy_ok = load_flags<W>(can_buy + i);
+        const M sell_barred = load_flags<W>(cant_sell + i);
+
+        // Each day's holding from the holding before the vector (see the top of the file).
+        D lo = buy_ok ? target : splat<W>(-kInf);
+        D hi = sell_barred ? splat<W>(kInf) : target;
+        scan_clamps<W>(lo, hi);
+        const D start = splat<W>(holding);
+        const D after = vmin<W>(vmax<W>(start, lo), hi);
+        const D before = shift_up<W, 1>(after, start);
+        // The carried chain: a scalar max and min per vector (the last lane of `after`,
+        // computed off the vector path so the next vector need not wait for it).
+        const double lo_last = lo[W - 1], hi_last = hi[W - 1];
+        const double raised = holding > lo_last ? holding : lo_last;
+        holding = raised < hi_last ? raised : hi_last;
+
+        // The scalar step's trade formulas, on the known holdings.
+        const D diff = target - before;
+        const D real_buy = ((diff > 0.0) & buy_ok) ? diff : splat<W>(0.0);
+        const D sold = ((diff < 0.0) & ~sell_barred) ? -diff : splat<W>(0.0);
+        const D hold = before - sold;
+
+        const D closev = load<W>(close + i);
+        const D split_raw = load<W>(split + i), div_raw = load<W>(dividend + i);
+        const D split_eff = split_raw != split_raw ? splat<W>(1.0) : split_raw;
+        const D div_eff = div_raw != div_raw ? splat<W>(0.0) : div_raw;
+        const D buy_coeff = nan_to_num_v<W>(closev - load<W>(buy + i) * r.buy_mult);
+        const D hold_coeff = nan_to_num_v<W>(split_eff * closev - pcv);
+        const D sell_coeff = nan_to_num_v<W>(split_eff * load<W>(sell + i) * r.sell_mult - pcv);
+
+        store<W>(acc_buy + i, load<W>(acc_buy + i) + real_buy * buy_coeff);
+        store<W>(acc_hold + i, load<W>(acc_hold + i) + hold * hold_coeff);
+        store<W>(acc_hold_div + i, load<W>(acc_hold_div + i) + hold * div_eff);
+        store<W>(acc_sell + i, load<W>(acc_sell + i) + sold * sell_coeff);
+        store<W>(acc_sell_div + i, load<W>(acc_sell_div + i) + sold * div_eff);
+    }
+    for (; i < days; ++i) trade_cell(in, r, i, s, holding, partial + i, days);
+}
+
+/// Stocks s0 .. s0 + width - 1.
+template <int W>
+TESSARY_INLINE void columns(const VwapInputs &in, const Rates &r, std::size_t s0, std::size_t width,
+                            double *partial) {
+    for (std::size_t k = 0; k < width; ++k) column_run<W>(in, r, s0 + k, partial);
+}
+
+}  // namespace
+
+}  // namespace tessary::kernels::vwap_detail

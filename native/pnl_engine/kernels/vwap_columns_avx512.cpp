@@ -1,0 +1,11 @@
+// The column pass, 8 doubles per vector. Built with AVX-512 flags (see CMakeLists.txt);
+// only called when the processor has them.
+#include "pnl_engine/kernels/vwap_columns.hpp"
+
+namespace tessary::kernels::vwap_detail {
+
+void column_pass_8(const VwapInputs &in, const Rates &r, std::size_t s0, std::size_t width, double *partial) {
+    columns<8>(in, r, s0, width, partial);
+}
+
+}  // namespace tessary::kernels::vwap_detail
