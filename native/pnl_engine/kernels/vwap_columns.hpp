@@ -35,91 +35,17 @@
 // performs the same IEEE operations in the same order.
 #pragma once
 
-#include <immintrin.h>
-
-#include <cstdint>
-#include <cstring>
-#include <utility>
-
+#include "pnl_engine/kernels/simd.hpp"
 #include "pnl_engine/kernels/vwap_cell.hpp"
 
 namespace tessary::kernels::vwap_detail {
 
 namespace {
 
-template <int W>
-struct Vec {
-    typedef double d __attribute__((vector_size(W * 8)));
-    typedef long long m __attribute__((vector_size(W * 8)));  // lane masks: all ones or zero
-    typedef std::uint8_t b __attribute__((vector_size(W)));
-};
+using namespace simd;
 
 constexpr double kExactLimit = 9007199254740992.0;  // 2^53: integers up to here subtract exactly
 constexpr double kInf = __builtin_inf();
-
-#define TESSARY_INLINE [[gnu::always_inline]] inline
-
-template <int W>
-TESSARY_INLINE typename Vec<W>::d load(const double *p) {
-    typename Vec<W>::d v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-}
-
-template <int W>
-TESSARY_INLINE void store(double *p, typename Vec<W>::d v) {
-    std::memcpy(p, &v, sizeof v);
-}
-
-/// Lanes where the numpy bool bytes at `p` are True (zero extension of the bytes to
-/// lanes is a single instruction on the wide targets; the generic conversion is not).
-template <int W>
-TESSARY_INLINE typename Vec<W>::m load_flags(const std::uint8_t *p) {
-    using M = typename Vec<W>::m;
-#if defined(__AVX512F__)
-    if constexpr (W == 8) {
-        long long bytes;
-        std::memcpy(&bytes, p, 8);
-        return (M)_mm512_maskz_cvtepu8_epi64((__mmask8)0xFF, _mm_cvtsi64_si128(bytes)) != 0;
-    }
-#endif
-#if defined(__AVX2__)
-    if constexpr (W == 4) {
-        int bytes;
-        std::memcpy(&bytes, p, 4);
-        return (M)_mm256_cvtepu8_epi64(_mm_cvtsi32_si128(bytes)) != 0;
-    }
-#endif
-    typename Vec<W>::b v;
-    std::memcpy(&v, p, sizeof v);
-    return __builtin_convertvector(v, M) != 0;
-}
-
-template <int W>
-TESSARY_INLINE typename Vec<W>::d splat(double x) {
-    return typename Vec<W>::d{} + x;
-}
-
-template <int W>
-TESSARY_INLINE typename Vec<W>::d vmax(typename Vec<W>::d a, typename Vec<W>::d b) {
-    return a > b ? a : b;
-}
-
-template <int W>
-TESSARY_INLINE typename Vec<W>::d vmin(typename Vec<W>::d a, typename Vec<W>::d b) {
-    return a < b ? a : b;
-}
-
-/// Lane i of the result is lane i - K of `a`; the first K lanes come from `fill`.
-template <int W, int K, std::size_t... I>
-TESSARY_INLINE typename Vec<W>::d shift_up(typename Vec<W>::d a, typename Vec<W>::d fill, std::index_sequence<I...>) {
-    return __builtin_shufflevector(a, fill, ((int)I >= K ? (int)I - K : W + (int)I)...);
-}
-
-template <int W, int K>
-TESSARY_INLINE typename Vec<W>::d shift_up(typename Vec<W>::d a, typename Vec<W>::d fill) {
-    return shift_up<W, K>(a, fill, std::make_index_sequence<W>{});
-}
 
 /// Inclusive prefix composition of the clamps (lo, hi) over the lanes (Hillis-Steele):
 /// afterwards lane i holds the clamp of days 0..i applied in order. Shifted-in lanes
@@ -158,20 +84,6 @@ TESSARY_INLINE typename Vec<W>::d nan_to_num_v(typename Vec<W>::d x) {
     D y = x != x ? splat<W>(0.0) : x;
     y = y == kInf ? splat<W>(DBL_MAX) : y;
     return y == -kInf ? splat<W>(-DBL_MAX) : y;
-}
-
-/// True when every lane of the mask is set: one instruction on the wide targets.
-template <int W>
-TESSARY_INLINE bool all_lanes(typename Vec<W>::m m) {
-#if defined(__AVX512F__)
-    if constexpr (W == 8) return _mm512_test_epi64_mask((__m512i)m, (__m512i)m) == 0xFF;
-#endif
-#if defined(__AVX2__)
-    if constexpr (W == 4) return _mm256_movemask_pd((__m256d)m) == 0xF;
-#endif
-    bool all = true;
-    for (int l = 0; l < W; ++l) all = all && m[l] != 0;
-    return all;
 }
 
 /// One stock, all days.

@@ -1,6 +1,9 @@
 // Passes over a date x stock weight matrix.
 #include "pnl_engine/kernels/weights.hpp"
 
+#include "pnl_engine/kernels/cpu_features.hpp"
+#include "pnl_engine/kernels/weights_simd.hpp"
+
 #include <algorithm>
 #include <cmath>
 #include <limits>
@@ -202,13 +205,19 @@ void weight_activity(const FloatView &weights, const std::int64_t *rows, std::si
 }
 
 void rolling_mean_first_row_raw(const FloatView &in, std::size_t rows, std::size_t cols, std::size_t window,
-                                const OutView2D &out) {
+                                const OutView2D &out, int lanes) {
     if (rows == 0) return;
-    if (in.row_stride == 1 && out.row_stride == 1) {
+    const bool column_major = in.row_stride == 1 && out.row_stride == 1;
+    const bool row_major = in.col_stride == 1 && out.col_stride == 1;
+    // Eight columns at a time where the processor and the layouts allow; the rest
+    // (and everything on other processors) one or two columns at a time.
+    std::size_t first = 0;
+    if (lanes != 1 && cpu_has_avx512() && (column_major || row_major))
+        for (; first + 8 <= cols; first += 8) weights_detail::rolling_columns_8(in, rows, first, window, out);
+    if (column_major) {
         // Column-major: each column is a contiguous stream; a few run side by side.
         constexpr std::size_t kWidth = 2;
-        std::size_t c0 = 0;
-        for (; c0 < cols; c0 += kWidth) {
+        for (std::size_t c0 = first; c0 < cols; c0 += kWidth) {
             const std::size_t width = std::min(kWidth, cols - c0);
             const double *src[kWidth];
             double *dst[kWidth];
@@ -223,12 +232,12 @@ void rolling_mean_first_row_raw(const FloatView &in, std::size_t rows, std::size
                 for (std::size_t k = 0; k < width; ++k) rolling_contiguous<1>(src + k, dst + k, rows, window);
         }
     } else {
-        // Row-major: one state per column, rows read and written contiguously.
+        // Row-major (or mixed): one state per column, rows read across the columns.
         std::vector<MeanState> state(cols);
-        for (std::size_t c = 0; c < cols; ++c) state[c].prev = rolling_input(in(0, c));
+        for (std::size_t c = first; c < cols; ++c) state[c].prev = rolling_input(in(0, c));
         for (std::size_t r = 0; r < rows; ++r) {
             const bool leaves = r >= window;
-            for (std::size_t c = 0; c < cols; ++c)
+            for (std::size_t c = first; c < cols; ++c)
                 out(r, c) = rolling_step(state[c], leaves ? in(r - window, c) : kNaN, in(r, c));
         }
     }

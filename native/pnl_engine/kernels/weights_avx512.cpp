@@ -1,0 +1,142 @@
+// The rolling mean of the weights, eight columns per vector. Built with AVX-512 flags
+// (see CMakeLists.txt); only called when the processor has them.
+//
+// Each lane carries one column's accumulator through the rows, with exactly the
+// operations of the scalar MeanState in weights.cpp: the same compensated running
+// sum, the same counts and the same guards on the mean, every branch of the scalar
+// code turned into a select. A missing value leaves every part of the state as it
+// was, as the scalar early return does.
+//
+// Column-major inputs have each column's rows adjacent, so eight columns are read as
+// eight vectors of eight rows and transposed in registers into eight rows of eight
+// columns (and the results transposed back); row-major inputs are read row by row.
+#include <vector>
+
+#include "pnl_engine/kernels/simd.hpp"
+#include "pnl_engine/kernels/weights_simd.hpp"
+
+namespace tessary::kernels::weights_detail {
+
+namespace {
+
+using namespace simd;
+using D = Vec<8>::d;
+using M = Vec<8>::m;
+
+constexpr double kNaN = __builtin_nan("");
+constexpr double kInf = __builtin_inf();
+
+/// Eight columns' rolling-mean accumulators (counts held as exact doubles).
+struct Lanes {
+    D nobs, neg_ct, same_run, sum, comp_add, comp_remove, prev;
+};
+
+/// Infinities count as missing.
+TESSARY_INLINE D rolling_input(D v) { return (v == kInf) | (v == -kInf) ? splat<8>(kNaN) : v; }
+
+/// The sign bit, also of -0.0.
+TESSARY_INLINE M sign_bit(D v) { return (M)v < 0; }
+
+TESSARY_INLINE void remove(Lanes &s, D v) {
+    const M ok = v == v;
+    const D y = -v - s.comp_remove;
+    const D t = s.sum + y;
+    const D c = t - s.sum - y;
+    s.nobs = ok ? s.nobs - 1.0 : s.nobs;
+    s.sum = ok ? t : s.sum;
+    s.comp_remove = ok ? c : s.comp_remove;
+    s.neg_ct = ok & sign_bit(v) ? s.neg_ct - 1.0 : s.neg_ct;
+}
+
+TESSARY_INLINE void add(Lanes &s, D v) {
+    const M ok = v == v;
+    const D y = v - s.comp_add;
+    const D t = s.sum + y;
+    const D c = t - s.sum - y;
+    s.nobs = ok ? s.nobs + 1.0 : s.nobs;
+    s.sum = ok ? t : s.sum;
+    s.comp_add = ok ? c : s.comp_add;
+    s.neg_ct = ok & sign_bit(v) ? s.neg_ct + 1.0 : s.neg_ct;
+    s.same_run = ok ? (v == s.prev ? s.same_run + 1.0 : splat<8>(1.0)) : s.same_run;
+    s.prev = ok ? v : s.prev;
+}
+
+/// The scalar guards, applied from the last to the first so that the first that
+/// holds decides.
+TESSARY_INLINE D mean(const Lanes &s) {
+    D m = s.sum / s.nobs;
+    m = (s.neg_ct == s.nobs) & (m > 0.0) ? splat<8>(0.0) : m;
+    m = (s.neg_ct == 0.0) & (m < 0.0) ? splat<8>(0.0) : m;
+    m = s.same_run >= s.nobs ? s.prev : m;
+    return s.nobs <= 0.0 ? splat<8>(kNaN) : m;
+}
+
+/// Rows of eight columns from columns of eight rows: b[j][k] = a[k][j].
+TESSARY_INLINE void transpose8(const D *a, D *b) {
+    D t[8], u[8];
+    for (int k = 0; k < 8; k += 2) {
+        t[k] = __builtin_shufflevector(a[k], a[k + 1], 0, 8, 2, 10, 4, 12, 6, 14);      // even rows
+        t[k + 1] = __builtin_shufflevector(a[k], a[k + 1], 1, 9, 3, 11, 5, 13, 7, 15);  // odd rows
+    }
+    for (int h = 0; h < 8; h += 4)
+        for (int p = 0; p < 2; ++p) {
+            u[h + p] = __builtin_shufflevector(t[h + p], t[h + p + 2], 0, 1, 8, 9, 4, 5, 12, 13);
+            u[h + p + 2] = __builtin_shufflevector(t[h + p], t[h + p + 2], 2, 3, 10, 11, 6, 7, 14, 15);
+        }
+    for (int j = 0; j < 4; ++j) {
+        b[j] = __builtin_shufflevector(u[j], u[j + 4], 0, 1, 2, 3, 8, 9, 10, 11);
+        b[j + 4] = __builtin_shufflevector(u[j], u[j + 4], 4, 5, 6, 7, 12, 13, 14, 15);
+    }
+}
+
+}  // namespace
+
+void rolling_columns_8(const FloatView &in, std::size_t rows, std::size_t c0, std::size_t window,
+                       const OutView2D &out) {
+    if (rows == 0) return;
+    const bool column_major = in.row_stride == 1;
+    // The rows of the eight columns, missing values as NaN; column-major inputs are
+    // transposed once into this buffer, which also supplies the leaving values.
+    std::vector<D> row_buf(column_major ? rows : 0);
+    auto row = [&](std::size_t r) -> D {
+        if (!column_major) return rolling_input(load<8>(&in(r, c0)));
+        return row_buf[r];
+    };
+    if (column_major) {
+        std::size_t r0 = 0;
+        for (; r0 + 8 <= rows; r0 += 8) {
+            D a[8], b[8];
+            for (int k = 0; k < 8; ++k) a[k] = load<8>(&in(r0, c0 + k));
+            transpose8(a, b);
+            for (int j = 0; j < 8; ++j) row_buf[r0 + j] = rolling_input(b[j]);
+        }
+        for (std::size_t r = r0; r < rows; ++r) {
+            D v;
+            for (int k = 0; k < 8; ++k) v[k] = in(r, c0 + k);
+            row_buf[r] = rolling_input(v);
+        }
+    }
+
+    Lanes s{splat<8>(0.0), splat<8>(0.0), splat<8>(0.0), splat<8>(0.0), splat<8>(0.0), splat<8>(0.0), row(0)};
+    D pending[8];  // a tile of results waiting to be transposed back (column-major)
+    for (std::size_t r = 0; r < rows; ++r) {
+        if (r >= window) remove(s, row(r - window));
+        add(s, row(r));
+        const D m = mean(s);
+        if (!column_major) {
+            store<8>(&out(r, c0), m);
+            continue;
+        }
+        pending[r % 8] = m;
+        if (r % 8 == 7) {
+            D cols[8];
+            transpose8(pending, cols);
+            for (int k = 0; k < 8; ++k) store<8>(&out(r - 7, c0 + k), cols[k]);
+        }
+    }
+    if (column_major)
+        for (std::size_t r = rows - rows % 8; r < rows; ++r)
+            for (int k = 0; k < 8; ++k) out(r, c0 + k) = pending[r % 8][k];
+}
+
+}  // namespace tessary::kernels::weights_detail
