@@ -87,6 +87,70 @@ TESSARY_INLINE typename Vec<W>::d shift_up(typename Vec<W>::d a, typename Vec<W>
     return shift_up<W, K>(a, fill, std::make_index_sequence<W>{});
 }
 
+/// floor(x) for x >= 0 (the only values it is used on where the result counts):
+/// one rounding instruction where the target has it; otherwise adding and
+/// subtracting 2^52 rounds to the nearest integer and one step down fixes a
+/// round-up. Larger values are integers already; NaN and +inf come back unchanged.
+template <int W>
+TESSARY_INLINE typename Vec<W>::d floor_v(typename Vec<W>::d x) {
+    using D = typename Vec<W>::d;
+#if defined(__AVX512F__)
+    if constexpr (W == 8) return (D)_mm512_roundscale_pd((__m512d)x, _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC);
+#endif
+#if defined(__AVX2__)
+    if constexpr (W == 4) return (D)_mm256_round_pd((__m256d)x, _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC);
+#endif
+    constexpr double two52 = 4503599627370496.0;
+    D t = (x + two52) - two52;
+    t = t > x ? t - 1.0 : t;
+    return x < two52 ? t : x;
+}
+
+// AVX-512's "fix up" instruction replaces special values by a table of 4-bit codes,
+// one per input class (QNaN, SNaN, zero, one, -inf, +inf, negative, positive, from
+// the lowest nibble up). Code 1 keeps the input, 8 gives +0, 10 gives +1, 14 and 15
+// the largest finite value of each sign.
+constexpr long long kFixNanToNum = 0x11EF1188;  // NaN -> 0, +-inf -> +-DBL_MAX
+constexpr long long kFixNanToOne = 0x111111AA;  // NaN -> 1
+constexpr long long kFixNanToZero = 0x11111188;  // NaN -> 0
+
+#if defined(__AVX512F__)
+TESSARY_INLINE Vec<8>::d fix_up(Vec<8>::d x, long long table) {
+    return (Vec<8>::d)_mm512_fixupimm_pd((__m512d)x, (__m512d)x, _mm512_set1_epi64(table), 0);
+}
+#endif
+
+/// numpy.nan_to_num(x, nan=0.0): NaN -> 0, +inf -> DBL_MAX, -inf -> -DBL_MAX.
+template <int W>
+TESSARY_INLINE typename Vec<W>::d nan_to_num_v(typename Vec<W>::d x) {
+    using D = typename Vec<W>::d;
+#if defined(__AVX512F__)
+    if constexpr (W == 8) return fix_up(x, kFixNanToNum);
+#endif
+    constexpr double inf = __builtin_inf(), max = __DBL_MAX__;
+    D y = x != x ? splat<W>(0.0) : x;
+    y = y == inf ? splat<W>(max) : y;
+    return y == -inf ? splat<W>(-max) : y;
+}
+
+/// NaN replaced by 1.
+template <int W>
+TESSARY_INLINE typename Vec<W>::d nan_as_one(typename Vec<W>::d x) {
+#if defined(__AVX512F__)
+    if constexpr (W == 8) return fix_up(x, kFixNanToOne);
+#endif
+    return x != x ? splat<W>(1.0) : x;
+}
+
+/// NaN replaced by 0.
+template <int W>
+TESSARY_INLINE typename Vec<W>::d nan_as_zero(typename Vec<W>::d x) {
+#if defined(__AVX512F__)
+    if constexpr (W == 8) return fix_up(x, kFixNanToZero);
+#endif
+    return x != x ? splat<W>(0.0) : x;
+}
+
 /// True when every lane of the mask is set: one instruction on the wide targets.
 template <int W>
 TESSARY_INLINE bool all_lanes(typename Vec<W>::m m) {

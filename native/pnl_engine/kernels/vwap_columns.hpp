@@ -65,27 +65,6 @@ TESSARY_INLINE void scan_clamps(typename Vec<W>::d &lo, typename Vec<W>::d &hi) 
     }
 }
 
-/// floor(x) for 0 <= x < 2^52 (the only values it is used on where the result counts):
-/// adding and subtracting 2^52 rounds to the nearest integer, one step down fixes a
-/// round-up. Larger values are integers already; NaN and +inf come back unchanged.
-template <int W>
-TESSARY_INLINE typename Vec<W>::d floor_nonnegative(typename Vec<W>::d x) {
-    using D = typename Vec<W>::d;
-    constexpr double two52 = 4503599627370496.0;
-    D t = (x + two52) - two52;
-    t = t > x ? t - 1.0 : t;
-    return x < two52 ? t : x;
-}
-
-/// numpy.nan_to_num(x, nan=0.0) on a vector.
-template <int W>
-TESSARY_INLINE typename Vec<W>::d nan_to_num_v(typename Vec<W>::d x) {
-    using D = typename Vec<W>::d;
-    D y = x != x ? splat<W>(0.0) : x;
-    y = y == kInf ? splat<W>(DBL_MAX) : y;
-    return y == -kInf ? splat<W>(-DBL_MAX) : y;
-}
-
 /// One stock, all days.
 template <int W>
 TESSARY_INLINE void column_run(const VwapInputs &in, const Rates &r, std::size_t s, double *partial) {
@@ -105,9 +84,9 @@ TESSARY_INLINE void column_run(const VwapInputs &in, const Rates &r, std::size_t
         const D wv = load<W>(w + i), pcv = load<W>(pc + i);
         // Target in shares, exactly as the scalar step computes it. pc - pc is 0 only
         // for a finite previous close.
-        const M valid = (wv > 0.0) & (pcv - pcv == 0.0) & (pcv > 0.0);
+        const M valid = (wv > 0.0) & (pcv > 0.0) & (pcv < kInf);  // NaN fails both
         const D raw_lots = r.money * wv / (pcv * r.lot);
-        const D target = valid ? floor_nonnegative<W>(raw_lots) * r.lot : splat<W>(0.0);
+        const D target = valid ? floor_v<W>(raw_lots) * r.lot : splat<W>(0.0);
         if (!(holding <= kExactLimit) || !all_lanes<W>(target <= kExactLimit)) {
             for (std::size_t j = i; j < i + W; ++j) trade_cell(in, r, j, s, holding, partial + j, days);
             continue;
@@ -136,8 +115,8 @@ TESSARY_INLINE void column_run(const VwapInputs &in, const Rates &r, std::size_t
 
         const D closev = load<W>(close + i);
         const D split_raw = load<W>(split + i), div_raw = load<W>(dividend + i);
-        const D split_eff = split_raw != split_raw ? splat<W>(1.0) : split_raw;
-        const D div_eff = div_raw != div_raw ? splat<W>(0.0) : div_raw;
+        const D split_eff = nan_as_one<W>(split_raw);
+        const D div_eff = nan_as_zero<W>(div_raw);
         const D buy_coeff = nan_to_num_v<W>(closev - load<W>(buy + i) * r.buy_mult);
         const D hold_coeff = nan_to_num_v<W>(split_eff * closev - pcv);
         const D sell_coeff = nan_to_num_v<W>(split_eff * load<W>(sell + i) * r.sell_mult - pcv);
