@@ -9,6 +9,12 @@ best-of-N wall times and their ratios:
 
 from __future__ import annotations
 
+import os
+
+# Both sides run on one thread. An idle BLAS thread pool spins after numpy's dot
+# products and takes the second core from whatever runs next.
+os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
+
 import argparse
 import time
 
