@@ -81,7 +81,8 @@ static void layouts_agree() {
             return cmajor ? FloatView{fm[k].data(), 1, (std::ptrdiff_t)days} : row_major(m[k], stocks);
         };
         auto bv = [&](int k) -> BoolView {
-            return cmajor ? BoolView{fb[k].data(), 1, (std::ptrdiff_t)days} : BoolView{b[k].data(), (std::ptrdiff_t)stocks, 1};
+            return cmajor ? BoolView{fb[k].data(), 1, (std::ptrdiff_t)days}
+                          : BoolView{b[k].data(), (std::ptrdiff_t)stocks, 1};
         };
         VwapInputs in;
         in.days = days;
@@ -132,11 +133,15 @@ static void vector_widths_identical() {
         for (auto &v : m) v.resize(n);
         for (auto &v : b) v.resize(n);
         for (std::size_t i = 0; i < n; ++i) {
+            // Weights: NaN, negative, infinite and astronomically large ones among plain ones.
             const double u = rnd();
-            m[0][i] = u < 0.3 ? rnd() * 0.05 : u < 0.32 ? NAN : u < 0.33 ? -0.01 : u < 0.335 ? INFINITY : u < 0.34 ? 1e300 : 0.0;
+            m[0][i] = u < 0.3 ? rnd() * 0.05 : u < 0.32 ? NAN : u < 0.33 ? -0.01 : u < 0.335 ? INFINITY
+                    : u < 0.34 ? 1e300 : 0.0;
+            // Prices: NaN, infinite, zero and negative ones among plain ones.
             for (int k = 1; k < 5; ++k) {
                 const double v = rnd();
-                m[k][i] = v < 0.01 ? NAN : v < 0.015 ? INFINITY : v < 0.02 ? -INFINITY : v < 0.025 ? 0.0 : v < 0.03 ? -3.0 : 5.0 + 20.0 * rnd();
+                m[k][i] = v < 0.01 ? NAN : v < 0.015 ? INFINITY : v < 0.02 ? -INFINITY : v < 0.025 ? 0.0
+                        : v < 0.03 ? -3.0 : 5.0 + 20.0 * rnd();
             }
             m[5][i] = rnd() < 0.03 ? 2.0 : NAN;
             m[6][i] = rnd() < 0.03 ? 0.3 : NAN;

@@ -95,7 +95,8 @@ template <int W>
 TESSARY_INLINE typename Vec<W>::d floor_v(typename Vec<W>::d x) {
     using D = typename Vec<W>::d;
 #if defined(__AVX512F__)
-    if constexpr (W == 8) return (D)_mm512_roundscale_pd((__m512d)x, _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC);
+    if constexpr (W == 8)
+        return (D)_mm512_maskz_roundscale_pd((__mmask8)0xFF, (__m512d)x, _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC);
 #endif
 #if defined(__AVX2__)
     if constexpr (W == 4) return (D)_mm256_round_pd((__m256d)x, _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC);
