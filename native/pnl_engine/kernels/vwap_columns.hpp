@@ -101,9 +101,8 @@ TESSARY_INLINE void column_run(const VwapInputs &in, const Rates &r, std::size_t
             }
         }
         const D wv = load<W>(w + i), pcv = load<W>(pc + i);
-        // Target in shares, exactly as the scalar step computes it. pc - pc is 0 only
-        // for a finite previous close.
-        const M valid = (wv > 0.0) & (pcv > 0.0) & (pcv < kInf);  // NaN fails both
+        // Target in shares, exactly as the scalar step computes it.
+        const M valid = (wv > 0.0) & (pcv > 0.0) & (pcv < kInf);  // a NaN close fails both
         const D raw_lots = r.money * wv / (pcv * r.lot);
         const D target = valid ? floor_v<W>(raw_lots) * r.lot : splat<W>(0.0);
         if (!(holding <= kExactLimit) || !all_lanes<W>(target <= kExactLimit)) {
