@@ -173,7 +173,7 @@ bool consecutive_rows(const std::int64_t *rows, std::size_t n) {
 }  // namespace
 
 void weight_activity(const FloatView &weights, const std::int64_t *rows, std::size_t n, std::size_t stocks,
-                     double *count, double *change) {
+                     double *count, double *change, int lanes) {
     std::fill(count, count + n, 0.0);
     std::fill(change, change + n, 0.0);
     if (n == 0) return;
@@ -184,9 +184,15 @@ void weight_activity(const FloatView &weights, const std::int64_t *rows, std::si
         // Column-major block on consecutive dates: every column is one contiguous slice.
         const std::size_t first = (std::size_t)rows[0];
         std::size_t c = 0;
-        for (; c + 4 <= stocks; c += 4)
-            activity_columns(&weights(first, c), &weights(first, c + 1), &weights(first, c + 2),
-                             &weights(first, c + 3), n, count, change);
+        const bool wide = lanes != 1 && cpu_has_avx512();
+        for (; c + 4 <= stocks; c += 4) {
+            const double *p0 = &weights(first, c), *p1 = &weights(first, c + 1);
+            const double *p2 = &weights(first, c + 2), *p3 = &weights(first, c + 3);
+            if (wide)
+                weights_detail::activity_columns_8(p0, p1, p2, p3, n, count, change);
+            else
+                activity_columns(p0, p1, p2, p3, n, count, change);
+        }
         for (; c < stocks; ++c) activity_columns(&weights(first, c), nullptr, nullptr, nullptr, n, count, change);
         return;
     }

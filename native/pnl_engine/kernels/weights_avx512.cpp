@@ -1,5 +1,6 @@
-// The rolling mean of the weights, eight columns per vector. Built with AVX-512 flags
-// (see CMakeLists.txt); only called when the processor has them.
+// Passes over the weights eight values per vector: the rolling mean (eight columns
+// at a time) and the held-count and change pass (eight dates at a time). Built with
+// AVX-512 flags (see CMakeLists.txt); only called when the processor has them.
 //
 // Each lane carries one column's accumulator through the rows, with exactly the
 // operations of the scalar MeanState in weights.cpp: the same compensated running
@@ -137,6 +138,43 @@ void rolling_columns_8(const FloatView &in, std::size_t rows, std::size_t c0, st
     if (column_major)
         for (std::size_t r = rows - rows % 8; r < rows; ++r)
             for (int k = 0; k < 8; ++k) out(r, c0 + k) = pending[r % 8][k];
+}
+
+namespace {
+
+/// 1 where a weight counts as held: present and not 0.
+TESSARY_INLINE D held(D v) { return (v == v) & (v != 0.0) ? splat<8>(1.0) : splat<8>(0.0); }
+
+/// |a - b| with missing weights as 0, and 0 for a NaN difference (inf - inf).
+TESSARY_INLINE D change_of(D a, D b) {
+    const D za = a == a ? a : splat<8>(0.0), zb = b == b ? b : splat<8>(0.0);
+    const D d = (D)((M)(za - zb) & 0x7FFFFFFFFFFFFFFFLL);  // fabs
+    return d == d ? d : splat<8>(0.0);
+}
+
+}  // namespace
+
+void activity_columns_8(const double *p0, const double *p1, const double *p2, const double *p3, std::size_t n,
+                        double *count, double *change) {
+    auto held1 = [](double v) { return (v == v) & (v != 0.0) ? 1.0 : 0.0; };
+    count[0] += held1(p0[0]) + held1(p1[0]) + held1(p2[0]) + held1(p3[0]);
+    std::size_t r = 1;
+    for (; r + 8 <= n; r += 8) {
+        const D a0 = load<8>(p0 + r), a1 = load<8>(p1 + r), a2 = load<8>(p2 + r), a3 = load<8>(p3 + r);
+        const D d0 = change_of(a0, load<8>(p0 + r - 1)), d1 = change_of(a1, load<8>(p1 + r - 1));
+        const D d2 = change_of(a2, load<8>(p2 + r - 1)), d3 = change_of(a3, load<8>(p3 + r - 1));
+        store<8>(count + r, load<8>(count + r) + (held(a0) + held(a1) + held(a2) + held(a3)));
+        store<8>(change + r, (((load<8>(change + r) + d0) + d1) + d2) + d3);
+    }
+    for (; r < n; ++r) {
+        auto d = [](double a, double b) {
+            const double v = __builtin_fabs((a == a ? a : 0.0) - (b == b ? b : 0.0));
+            return v == v ? v : 0.0;
+        };
+        count[r] += held1(p0[r]) + held1(p1[r]) + held1(p2[r]) + held1(p3[r]);
+        change[r] = (((change[r] + d(p0[r], p0[r - 1])) + d(p1[r], p1[r - 1])) + d(p2[r], p2[r - 1])) +
+                    d(p3[r], p3[r - 1]);
+    }
 }
 
 }  // namespace tessary::kernels::weights_detail

@@ -13,4 +13,11 @@ namespace tessary::kernels::weights_detail {
 void rolling_columns_8(const FloatView &in, std::size_t rows, std::size_t c0, std::size_t window,
                        const OutView2D &out);
 
+/// Held-count and change contributions of the contiguous columns p0 .. p3, added to
+/// count[r] and change[r] for r < n, eight dates per vector (AVX-512; only call when
+/// the processor has it). Bit for bit the scalar pass: each date's change grows in
+/// column order.
+void activity_columns_8(const double *p0, const double *p1, const double *p2, const double *p3, std::size_t n,
+                        double *count, double *change);
+
 }  // namespace tessary::kernels::weights_detail
