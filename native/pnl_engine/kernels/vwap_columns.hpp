@@ -66,6 +66,14 @@ TESSARY_INLINE void scan_clamps(typename Vec<W>::d &lo, typename Vec<W>::d &hi) 
     }
 }
 
+/// Asks the memory system for element `k` of `column`. The address is formed as an
+/// integer: near the end of the data it may lie past the array, which is harmless
+/// for a prefetch (it never faults) but not allowed for pointer arithmetic.
+template <class T>
+TESSARY_INLINE void prefetch(const T *column, std::size_t k) {
+    __builtin_prefetch(reinterpret_cast<const void *>(reinterpret_cast<std::uintptr_t>(column) + k * sizeof(T)));
+}
+
 /// One stock, all days.
 template <int W>
 TESSARY_INLINE void column_run(const VwapInputs &in, const Rates &r, std::size_t s, double *partial) {
@@ -84,20 +92,19 @@ TESSARY_INLINE void column_run(const VwapInputs &in, const Rates &r, std::size_t
     for (; i + W <= days; i += W) {
         // Nine streams are read at once; asking for each one's data a little ahead
         // keeps the memory system busy while the vector work runs (about a sixth
-        // faster on large matrices). Prefetches never fault, so running past the end
-        // of a column or of the array is harmless.
+        // faster on large matrices).
         if (i % 8 == 0) {
             const std::size_t ahead = i + kPrefetchDays;
-            __builtin_prefetch(w + ahead);
-            __builtin_prefetch(pc + ahead);
-            __builtin_prefetch(close + ahead);
-            __builtin_prefetch(buy + ahead);
-            __builtin_prefetch(sell + ahead);
-            __builtin_prefetch(split + ahead);
-            __builtin_prefetch(dividend + ahead);
+            prefetch(w, ahead);
+            prefetch(pc, ahead);
+            prefetch(close, ahead);
+            prefetch(buy, ahead);
+            prefetch(sell, ahead);
+            prefetch(split, ahead);
+            prefetch(dividend, ahead);
             if (i % 64 == 0) {
-                __builtin_prefetch(can_buy + ahead);
-                __builtin_prefetch(cant_sell + ahead);
+                prefetch(can_buy, ahead);
+                prefetch(cant_sell, ahead);
             }
         }
         const D wv = load<W>(w + i), pcv = load<W>(pc + i);
