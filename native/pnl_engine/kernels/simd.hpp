@@ -128,10 +128,10 @@ TESSARY_INLINE typename Vec<W>::d nan_to_num_v(typename Vec<W>::d x) {
 #if defined(__AVX512F__)
     if constexpr (W == 8) return fix_up(x, kFixNanToNum);
 #endif
-    constexpr double inf = __builtin_inf(), max = __DBL_MAX__;
-    D y = x != x ? splat<W>(0.0) : x;
-    y = y == inf ? splat<W>(max) : y;
-    return y == -inf ? splat<W>(-max) : y;
+    // NaN to 0, then infinities clamped to the largest finite values.
+    constexpr double max = __DBL_MAX__;
+    const D y = x != x ? splat<W>(0.0) : x;
+    return vmin<W>(vmax<W>(y, splat<W>(-max)), splat<W>(max));
 }
 
 /// NaN replaced by 1.
