@@ -76,10 +76,23 @@ TESSARY_INLINE typename Vec<W>::d vmin(typename Vec<W>::d a, typename Vec<W>::d 
     return a < b ? a : b;
 }
 
+/// Lanes of `a` and `b` picked by constant indices (0 .. W - 1 from `a`, W .. 2W - 1
+/// from `b`). GCC before 12 lacks __builtin_shufflevector; its own __builtin_shuffle
+/// with a constant mask compiles to the same instructions.
+template <int W, int... I>
+TESSARY_INLINE typename Vec<W>::d shuffle(typename Vec<W>::d a, typename Vec<W>::d b) {
+    static_assert(sizeof...(I) == W);
+#if defined(__clang__) || (__GNUC__ >= 12 && !defined(TESSARY_FORCE_BUILTIN_SHUFFLE))
+    return __builtin_shufflevector(a, b, I...);
+#else
+    return __builtin_shuffle(a, b, typename Vec<W>::m{I...});
+#endif
+}
+
 /// Lane i of the result is lane i - K of `a`; the first K lanes come from `fill`.
 template <int W, int K, std::size_t... I>
 TESSARY_INLINE typename Vec<W>::d shift_up(typename Vec<W>::d a, typename Vec<W>::d fill, std::index_sequence<I...>) {
-    return __builtin_shufflevector(a, fill, ((int)I >= K ? (int)I - K : W + (int)I)...);
+    return shuffle<W, ((int)I >= K ? (int)I - K : W + (int)I)...>(a, fill);
 }
 
 template <int W, int K>

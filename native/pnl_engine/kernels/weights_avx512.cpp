@@ -76,17 +76,17 @@ TESSARY_INLINE D mean(const Lanes &s) {
 TESSARY_INLINE void transpose8(const D *a, D *b) {
     D t[8], u[8];
     for (int k = 0; k < 8; k += 2) {
-        t[k] = __builtin_shufflevector(a[k], a[k + 1], 0, 8, 2, 10, 4, 12, 6, 14);      // even rows
-        t[k + 1] = __builtin_shufflevector(a[k], a[k + 1], 1, 9, 3, 11, 5, 13, 7, 15);  // odd rows
+        t[k] = shuffle<8, 0, 8, 2, 10, 4, 12, 6, 14>(a[k], a[k + 1]);      // even rows
+        t[k + 1] = shuffle<8, 1, 9, 3, 11, 5, 13, 7, 15>(a[k], a[k + 1]);  // odd rows
     }
     for (int h = 0; h < 8; h += 4)
         for (int p = 0; p < 2; ++p) {
-            u[h + p] = __builtin_shufflevector(t[h + p], t[h + p + 2], 0, 1, 8, 9, 4, 5, 12, 13);
-            u[h + p + 2] = __builtin_shufflevector(t[h + p], t[h + p + 2], 2, 3, 10, 11, 6, 7, 14, 15);
+            u[h + p] = shuffle<8, 0, 1, 8, 9, 4, 5, 12, 13>(t[h + p], t[h + p + 2]);
+            u[h + p + 2] = shuffle<8, 2, 3, 10, 11, 6, 7, 14, 15>(t[h + p], t[h + p + 2]);
         }
     for (int j = 0; j < 4; ++j) {
-        b[j] = __builtin_shufflevector(u[j], u[j + 4], 0, 1, 2, 3, 8, 9, 10, 11);
-        b[j + 4] = __builtin_shufflevector(u[j], u[j + 4], 4, 5, 6, 7, 12, 13, 14, 15);
+        b[j] = shuffle<8, 0, 1, 2, 3, 8, 9, 10, 11>(u[j], u[j + 4]);
+        b[j + 4] = shuffle<8, 4, 5, 6, 7, 12, 13, 14, 15>(u[j], u[j + 4]);
     }
 }
 
