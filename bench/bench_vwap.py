@@ -5,7 +5,10 @@ implementation of the same algorithm, and a numpy sum over the same float inputs
 (the memory-bandwidth floor). Also the engine's peak extra memory and the throughput
 of two backtests in two threads. Prints the ratios.
 
-    python bench/bench_vwap.py [--days 2520] [--stocks 5000]
+    python bench/bench_vwap.py [--days 2520] [--stocks 5000] [--layout F|C]
+
+--layout C gives the frames row-major values (as the binary store's memory-mapped
+matrices are); the default F is what pandas builds itself.
 """
 
 from __future__ import annotations
@@ -31,13 +34,16 @@ from reference_vwap import vwap_daily_return_numpy  # noqa: E402
 from tessary.backtest import _pnl_engine as pe  # noqa: E402
 
 
-def make_frames(days: int, stocks: int, seed: int = 0) -> dict[str, pd.DataFrame]:
+def make_frames(days: int, stocks: int, seed: int = 0, layout: str = "F") -> dict[str, pd.DataFrame]:
     rng = np.random.default_rng(seed)
     index = pd.Index(pd.bdate_range("2015-01-05", periods=days).strftime("%Y%m%d"))
     columns = pd.Index([f"{i:06d}" for i in range(stocks)])
     shape = (days, stocks)
     prev = rng.uniform(3, 80, shape)
-    f = lambda a: pd.DataFrame(a, index=index, columns=columns)  # noqa: E731
+    if layout == "C":  # row-major values, kept as they are
+        f = lambda a: pd.DataFrame(np.ascontiguousarray(a), index=index, columns=columns, copy=False)  # noqa: E731
+    else:
+        f = lambda a: pd.DataFrame(a, index=index, columns=columns)  # noqa: E731
     weight = np.where(rng.random(shape) < 0.1, 1.0 / 500, 0.0)
     split = np.where(rng.random(shape) < 0.001, 2.0, np.nan)
     dividend = np.where(rng.random(shape) < 0.002, 0.2, np.nan)
@@ -68,8 +74,11 @@ def main() -> None:
     ap.add_argument("--days", type=int, default=2520)
     ap.add_argument("--stocks", type=int, default=5000)
     ap.add_argument("--repeat", type=int, default=10)
+    ap.add_argument("--layout", choices=["F", "C"], default="F")
     args = ap.parse_args()
-    frames = make_frames(args.days, args.stocks)
+    frames = make_frames(args.days, args.stocks, layout=args.layout)
+    order = frames["close_price"].to_numpy(copy=False)
+    print(f"layout of the values: {'column' if order.flags.f_contiguous else 'row'}-major")
     float_keys = ["signal_matrix", "split_factor", "dividend_factor", "close_price", "prev_close",
                   "buy_price", "sell_price"]
     matrix_bytes = args.days * args.stocks * 8

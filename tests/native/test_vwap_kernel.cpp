@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <utility>
 #include <vector>
 
 #include "pnl_engine/kernels/vwap.hpp"
@@ -119,13 +120,24 @@ static bool same_bits(const std::vector<double> &a, const std::vector<double> &b
     return true;
 }
 
-// The vectorised column pass must give the scalar step's results bit for bit, also
-// where it has to fall back to the scalar step (infinite weights, positions beyond
-// 2^53 shares, NaN and infinite prices) and on day counts that are no multiple of
-// the vector width.
+/// The row-major copy of a column-major days x stocks matrix.
+template <class T>
+static std::vector<T> transposed(const std::vector<T> &column_major, std::size_t days, std::size_t stocks) {
+    std::vector<T> out(days * stocks);
+    for (std::size_t s = 0; s < stocks; ++s)
+        for (std::size_t i = 0; i < days; ++i) out[i * stocks + s] = column_major[s * days + i];
+    return out;
+}
+
+// The vector passes must give the scalar step's results bit for bit, in both
+// layouts: also where the column pass falls back to the scalar step (infinite
+// weights, positions beyond 2^53 shares, NaN and infinite prices), on day and stock
+// counts that are no multiple of the vector width, and over several spans of the
+// row pass.
 static void vector_widths_identical() {
-    for (std::size_t days : {1u, 7u, 37u, 64u}) {
-        const std::size_t stocks = 70, n = days * stocks;
+    const std::pair<std::size_t, std::size_t> shapes[] = {{1, 70}, {7, 70}, {37, 70}, {64, 70}, {9, 1100}};
+    for (auto [days, stocks] : shapes) {
+        const std::size_t n = days * stocks;
         std::vector<double> m[7];
         std::vector<std::uint8_t> b[2];
         unsigned seed = 777 + (unsigned)days;
@@ -148,8 +160,14 @@ static void vector_widths_identical() {
             b[0][i] = rnd() > 0.15;
             b[1][i] = rnd() < 0.15;
         }
-        auto fv = [&](int k) { return FloatView{m[k].data(), 1, (std::ptrdiff_t)days}; };
-        auto run = [&](int lanes, double money, double lot) {
+        // Row-major copies of the same values.
+        std::vector<double> rm[7];
+        std::vector<std::uint8_t> rb[2];
+        for (int k = 0; k < 7; ++k) rm[k] = transposed(m[k], days, stocks);
+        for (int k = 0; k < 2; ++k) rb[k] = transposed(b[k], days, stocks);
+        auto run = [&](int lanes, double money, double lot, bool rows) {
+            const std::ptrdiff_t rs = rows ? (std::ptrdiff_t)stocks : 1, cs = rows ? 1 : (std::ptrdiff_t)days;
+            auto fv = [&](int k) { return FloatView{rows ? rm[k].data() : m[k].data(), rs, cs}; };
             VwapInputs in;
             in.days = days;
             in.stocks = stocks;
@@ -160,8 +178,8 @@ static void vector_widths_identical() {
             in.sell_price = fv(4);
             in.split = fv(5);
             in.dividend = fv(6);
-            in.can_buy = {b[0].data(), 1, (std::ptrdiff_t)days};
-            in.cant_sell = {b[1].data(), 1, (std::ptrdiff_t)days};
+            in.can_buy = {rows ? rb[0].data() : b[0].data(), rs, cs};
+            in.cant_sell = {rows ? rb[1].data() : b[1].data(), rs, cs};
             in.total_money = money;
             in.lot_size = lot;
             std::vector<double> out(days), scratch(vwap_scratch_size(days));
@@ -170,13 +188,18 @@ static void vector_widths_identical() {
         };
         for (double money : {1e7, 1e20, -1e7})
             for (double lot : {100.0, 1.0, 0.0}) {
-                const std::vector<double> scalar = run(1, money, lot);
+                const std::vector<double> scalar = run(1, money, lot, false);
+                char what[140];
+                std::snprintf(what, sizeof what, "scalar step, rows = columns, %zu x %zu, money %g, lot %g", days,
+                              stocks, money, lot);
+                check(same_bits(run(1, money, lot, true), scalar), what);
                 for (int lanes : {4, 8}) {
                     if (!vwap_lanes_supported(lanes)) continue;
-                    char what[120];
-                    std::snprintf(what, sizeof what, "%d lanes = scalar step, %zu days, money %g, lot %g", lanes, days,
-                                  money, lot);
-                    check(same_bits(run(lanes, money, lot), scalar), what);
+                    for (bool rows : {false, true}) {
+                        std::snprintf(what, sizeof what, "%d lanes (%s) = scalar step, %zu x %zu, money %g, lot %g",
+                                      lanes, rows ? "rows" : "columns", days, stocks, money, lot);
+                        check(same_bits(run(lanes, money, lot, rows), scalar), what);
+                    }
                 }
             }
     }

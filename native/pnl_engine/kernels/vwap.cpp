@@ -63,14 +63,23 @@ bool all_column_major(const VwapInputs &in) {
     return true;
 }
 
+bool all_row_major(const VwapInputs &in) {
+    const std::ptrdiff_t col_strides[] = {in.signal.col_stride,    in.prev_close.col_stride, in.close.col_stride,
+                                          in.buy_price.col_stride, in.sell_price.col_stride, in.split.col_stride,
+                                          in.dividend.col_stride,  in.can_buy.col_stride,    in.cant_sell.col_stride};
+    for (std::ptrdiff_t cs : col_strides)
+        if (cs != 1) return false;
+    return true;
+}
+
 }  // namespace
 
-bool vwap_lanes_supported(int lanes) { return column_lanes_supported(lanes); }
+bool vwap_lanes_supported(int lanes) { return lanes_supported(lanes); }
 
 void vwap_daily_cash(const VwapInputs &in, double *daily_cash, double *scratch, int lanes) {
     const std::size_t days = in.days, stocks = in.stocks;
     // Per term and day: the running total over blocks, its compensation, and the
-    // plain partial sum of the current block, each laid out [term][day] so that a
+    // plain partial sums of the current blocks, each laid out [term][day] so that a
     // stock's consecutive days are adjacent.
     double *total = scratch;
     double *comp = scratch + kTerms * days;
@@ -80,28 +89,39 @@ void vwap_daily_cash(const VwapInputs &in, double *daily_cash, double *scratch, 
     const Rates r{in.total_money, in.lot_size, 1.0 + in.fee,
                   1.0 - in.fee - in.rule_fee};  // (1 - fee) - rule_fee, as written
     const bool column_major = days > 1 && mostly_column_major(in);
-    // The vectorised column pass needs every input column-major, and relies on
+    // The vector passes need every input in the layout they walk, and rely on
     // targets being non-negative, which a positive capital and lot size guarantee.
     // Anything else takes the scalar step (the same arithmetic, one cell at a time).
-    if (lanes == 0 || !column_lanes_supported(lanes)) lanes = best_column_lanes();
-    if (!(column_major && all_column_major(in) && r.money > 0.0 && r.lot >= 1.0)) lanes = 1;
+    if (lanes == 0 || !lanes_supported(lanes)) lanes = best_lanes();
+    const bool same_layout = column_major ? all_column_major(in) : all_row_major(in);
+    if (!(same_layout && r.money > 0.0 && r.lot >= 1.0)) lanes = 1;
 
+    // The row pass walks eight blocks at once (longer contiguous pieces of each row)
+    // and keeps one set of partial sums per block; every other pass one block.
+    const bool row_vectors = !column_major && lanes > 1;
+    const std::size_t span = row_vectors ? kRowBlocks * kBlock : kBlock;
     double holding[kBlock];
-    for (std::size_t s0 = 0; s0 < stocks; s0 += kBlock) {
-        const std::size_t width = std::min(kBlock, stocks - s0);
+    for (std::size_t s0 = 0; s0 < stocks; s0 += span) {
+        const std::size_t width = std::min(span, stocks - s0);
         if (column_major) {
             // Stock by stock, each input read as one sequential stream down its column.
             column_pass(lanes, in, r, s0, width, partial);
+        } else if (row_vectors) {
+            // Day by day, neighbouring stocks side by side in vectors.
+            row_pass(lanes, in, r, s0, width, partial);
         } else {
             // Day by day; a block's row is contiguous in every input.
             std::fill(holding, holding + width, 0.0);  // the portfolio starts empty
             for (std::size_t i = 0; i < days; ++i)
                 for (std::size_t k = 0; k < width; ++k) trade_cell(in, r, i, s0 + k, holding[k], partial + i, days);
         }
-        // Fold the block's sums into the compensated totals.
-        for (std::size_t j = 0; j < kTerms * days; ++j) {
-            neumaier_add(total[j], comp[j], partial[j]);
-            partial[j] = 0.0;
+        // Fold each block's sums into the compensated totals, block after block.
+        for (std::size_t b = 0; b * kBlock < width; ++b) {
+            double *block = partial + b * kTerms * days;
+            for (std::size_t j = 0; j < kTerms * days; ++j) {
+                neumaier_add(total[j], comp[j], block[j]);
+                block[j] = 0.0;
+            }
         }
     }
     for (std::size_t i = 0; i < days; ++i) {

@@ -41,7 +41,12 @@ void vwap_daily_cash(const VwapInputs &in, double *daily_cash, double *scratch, 
 /// True when this processor runs the vector width `lanes` (1, 2, 4 or 8 doubles).
 bool vwap_lanes_supported(int lanes);
 
-/// Doubles of scratch space `vwap_daily_cash` needs for `days` return dates.
-inline std::size_t vwap_scratch_size(std::size_t days) { return 15 * days; }
+/// Stocks are summed in blocks of 64; the row pass works on this many blocks at once.
+constexpr std::size_t kRowBlocks = 8;
+
+/// Doubles of scratch space `vwap_daily_cash` needs for `days` return dates: running
+/// totals and their compensation, and the partial sums of up to kRowBlocks blocks,
+/// five terms each.
+inline std::size_t vwap_scratch_size(std::size_t days) { return (10 + 5 * kRowBlocks) * days; }
 
 }  // namespace tessary::kernels

@@ -73,11 +73,11 @@ static inline void trade_cell(const VwapInputs &in, const Rates &r, std::size_t 
     acc[4 * stride] += sell * dividend;
 }
 
-/// True when this processor runs the column pass `lanes` doubles at a time (1 is the
-/// scalar step, always available; 4 needs AVX2, 8 AVX-512).
-bool column_lanes_supported(int lanes);
+/// True when this processor runs the vector passes `lanes` doubles at a time (1 is
+/// the scalar step, always available; 4 needs AVX2, 8 AVX-512).
+bool lanes_supported(int lanes);
 /// The widest supported width.
-int best_column_lanes();
+int best_lanes();
 
 /// The column pass: stocks s0 .. s0 + width - 1, each read down its contiguous
 /// column (every view must have row stride 1), `lanes` consecutive days at a time.
@@ -87,5 +87,14 @@ void column_pass(int lanes, const VwapInputs &in, const Rates &r, std::size_t s0
                  double *partial);
 void column_pass_8(const VwapInputs &in, const Rates &r, std::size_t s0, std::size_t width, double *partial);
 void column_pass_4(const VwapInputs &in, const Rates &r, std::size_t s0, std::size_t width, double *partial);
+
+/// The row pass: stocks s0 .. s0 + width - 1 (width at most kRowBlocks blocks of 64),
+/// day by day, `lanes` neighbouring stocks at a time (every view must have column
+/// stride 1; lanes 4 or 8). Adds each day's products of block b (stocks s0 + 64 b ..)
+/// to `partial[b * 5 * days + term * days + day]` in stock order, exactly as the
+/// scalar step does for one block.
+void row_pass(int lanes, const VwapInputs &in, const Rates &r, std::size_t s0, std::size_t width, double *partial);
+void row_pass_8(const VwapInputs &in, const Rates &r, std::size_t s0, std::size_t width, double *partial);
+void row_pass_4(const VwapInputs &in, const Rates &r, std::size_t s0, std::size_t width, double *partial);
 
 }  // namespace tessary::kernels::vwap_detail
