@@ -25,13 +25,13 @@ static bool same_bits(const std::vector<double> &a, const std::vector<double> &b
     return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(double)) == 0;
 }
 
-// Held count and change of a column-major block, vector pass against scalar pass,
+// Held count and change, vector passes against the scalar pass in both layouts,
 // with NaN, infinities (inf - inf is left out) and signed zeros.
 static void activity_widths_identical() {
     unsigned seed = 4242;
     auto rnd = [&seed] { seed = seed * 1103515245u + 12345u; return (seed >> 8) / double(1u << 24); };
     for (std::size_t rows : {1u, 2u, 9u, 100u})
-        for (std::size_t cols : {3u, 4u, 11u}) {
+        for (std::size_t cols : {3u, 4u, 11u, 19u}) {
             std::vector<double> v(rows * cols);
             for (double &x : v) {
                 const double u = rnd();
@@ -41,15 +41,24 @@ static void activity_widths_identical() {
             }
             std::vector<std::int64_t> dates(rows);
             for (std::size_t r = 0; r < rows; ++r) dates[r] = (std::int64_t)r;
-            auto run = [&](int lanes) {
+            std::vector<double> row_major(rows * cols);
+            for (std::size_t r = 0; r < rows; ++r)
+                for (std::size_t c = 0; c < cols; ++c) row_major[r * cols + c] = v[c * rows + r];
+            auto run = [&](int lanes, bool by_rows) {
                 std::vector<double> out(2 * rows);
-                weight_activity(FloatView{v.data(), 1, (std::ptrdiff_t)rows}, dates.data(), rows, cols, out.data(),
-                                out.data() + rows, lanes);
+                const FloatView view = by_rows ? FloatView{row_major.data(), (std::ptrdiff_t)cols, 1}
+                                               : FloatView{v.data(), 1, (std::ptrdiff_t)rows};
+                weight_activity(view, dates.data(), rows, cols, out.data(), out.data() + rows, lanes);
                 return out;
             };
+            const std::vector<double> scalar = run(1, false);
             char what[100];
-            std::snprintf(what, sizeof what, "activity: vector = scalar, %zu x %zu", rows, cols);
-            check(same_bits(run(0), run(1)), what);
+            std::snprintf(what, sizeof what, "activity: column-major vector = scalar, %zu x %zu", rows, cols);
+            check(same_bits(run(0, false), scalar), what);
+            std::snprintf(what, sizeof what, "activity: row-major scalar = column-major, %zu x %zu", rows, cols);
+            check(same_bits(run(1, true), scalar), what);
+            std::snprintf(what, sizeof what, "activity: row-major vector = scalar, %zu x %zu", rows, cols);
+            check(same_bits(run(0, true), scalar), what);
         }
 }
 

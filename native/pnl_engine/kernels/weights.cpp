@@ -197,8 +197,13 @@ void weight_activity(const FloatView &weights, const std::int64_t *rows, std::si
         return;
     }
 
-    // Any other layout or alignment: one date at a time across the stocks.
-    for (std::size_t r = 0; r < n; ++r) {
+    // Row-major block on consecutive dates: eight dates at a time where the processor
+    // allows; then (and for any other layout or alignment) one date at a time across
+    // the stocks.
+    std::size_t done = 0;
+    if (lanes != 1 && cpu_has_avx512() && weights.col_stride == 1 && consecutive_rows(rows, n))
+        done = weights_detail::activity_rows_8(weights, (std::size_t)rows[0], n, stocks, count, change);
+    for (std::size_t r = done; r < n; ++r) {
         double held = 0.0, acc = 0.0;
         for (std::size_t c = 0; c < stocks; ++c) {
             const double v = weight_at(weights, rows[r], c);
@@ -218,8 +223,12 @@ void rolling_mean_first_row_raw(const FloatView &in, std::size_t rows, std::size
     // Eight columns at a time where the processor and the layouts allow; the rest
     // (and everything on other processors) one or two columns at a time.
     std::size_t first = 0;
-    if (lanes != 1 && cpu_has_avx512() && (column_major || row_major))
+    if (lanes != 1 && cpu_has_avx512() && column_major)
         for (; first + 8 <= cols; first += 8) weights_detail::rolling_columns_8(in, rows, first, window, out);
+    if (lanes != 1 && cpu_has_avx512() && row_major && !column_major) {
+        weights_detail::rolling_rows_8(in, rows, cols / 8, window, out);
+        first = cols - cols % 8;
+    }
     if (column_major) {
         // Column-major: each column is a contiguous stream; a few run side by side.
         constexpr std::size_t kWidth = 2;

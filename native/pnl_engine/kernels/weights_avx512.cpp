@@ -1,5 +1,7 @@
 // Passes over the weights eight values per vector: the rolling mean (eight columns
-// at a time) and the held-count and change pass (eight dates at a time). Built with
+// at a time) and the held-count and change pass (eight dates at a time, in either
+// layout; row-major tiles are transposed in registers so that each lane is a date
+// that sums its stocks in column order). Built with
 // AVX-512 flags (see CMakeLists.txt); only called when the processor has them.
 //
 // Each lane carries one column's accumulator through the rows, with exactly the
@@ -10,7 +12,8 @@
 //
 // Column-major inputs have each column's rows adjacent, so eight columns are read as
 // eight vectors of eight rows and transposed in registers into eight rows of eight
-// columns (and the results transposed back); row-major inputs are read row by row.
+// columns (and the results transposed back); row-major inputs are walked row by row
+// across all columns, one accumulator vector per eight columns.
 #include <vector>
 
 #include "pnl_engine/kernels/simd.hpp"
@@ -95,49 +98,54 @@ TESSARY_INLINE void transpose8(const D *a, D *b) {
 void rolling_columns_8(const FloatView &in, std::size_t rows, std::size_t c0, std::size_t window,
                        const OutView2D &out) {
     if (rows == 0) return;
-    const bool column_major = in.row_stride == 1;
-    // The rows of the eight columns, missing values as NaN; column-major inputs are
-    // transposed once into this buffer, which also supplies the leaving values.
-    std::vector<D> row_buf(column_major ? rows : 0);
-    auto row = [&](std::size_t r) -> D {
-        if (!column_major) return rolling_input(load<8>(&in(r, c0)));
-        return row_buf[r];
-    };
-    if (column_major) {
-        std::size_t r0 = 0;
-        for (; r0 + 8 <= rows; r0 += 8) {
-            D a[8], b[8];
-            for (int k = 0; k < 8; ++k) a[k] = load<8>(&in(r0, c0 + k));
-            transpose8(a, b);
-            for (int j = 0; j < 8; ++j) row_buf[r0 + j] = rolling_input(b[j]);
-        }
-        for (std::size_t r = r0; r < rows; ++r) {
-            D v;
-            for (int k = 0; k < 8; ++k) v[k] = in(r, c0 + k);
-            row_buf[r] = rolling_input(v);
-        }
+    // The rows of the eight columns, missing values as NaN, transposed once into this
+    // buffer, which also supplies the leaving values.
+    std::vector<D> row_buf(rows);
+    std::size_t r0 = 0;
+    for (; r0 + 8 <= rows; r0 += 8) {
+        D a[8], b[8];
+        for (int k = 0; k < 8; ++k) a[k] = load<8>(&in(r0, c0 + k));
+        transpose8(a, b);
+        for (int j = 0; j < 8; ++j) row_buf[r0 + j] = rolling_input(b[j]);
+    }
+    for (std::size_t r = r0; r < rows; ++r) {
+        D v;
+        for (int k = 0; k < 8; ++k) v[k] = in(r, c0 + k);
+        row_buf[r] = rolling_input(v);
     }
 
-    Lanes s{splat<8>(0.0), splat<8>(0.0), splat<8>(0.0), splat<8>(0.0), splat<8>(0.0), splat<8>(0.0), row(0)};
-    D pending[8];  // a tile of results waiting to be transposed back (column-major)
+    const D zero = splat<8>(0.0);
+    Lanes s{zero, zero, zero, zero, zero, zero, row_buf[0]};
+    D pending[8];  // a tile of results waiting to be transposed back
     for (std::size_t r = 0; r < rows; ++r) {
-        if (r >= window) remove(s, row(r - window));
-        add(s, row(r));
-        const D m = mean(s);
-        if (!column_major) {
-            store<8>(&out(r, c0), m);
-            continue;
-        }
-        pending[r % 8] = m;
+        if (r >= window) remove(s, row_buf[r - window]);
+        add(s, row_buf[r]);
+        pending[r % 8] = mean(s);
         if (r % 8 == 7) {
             D cols[8];
             transpose8(pending, cols);
             for (int k = 0; k < 8; ++k) store<8>(&out(r - 7, c0 + k), cols[k]);
         }
     }
-    if (column_major)
-        for (std::size_t r = rows - rows % 8; r < rows; ++r)
-            for (int k = 0; k < 8; ++k) out(r, c0 + k) = pending[r % 8][k];
+    for (std::size_t r = rows - rows % 8; r < rows; ++r)
+        for (int k = 0; k < 8; ++k) out(r, c0 + k) = pending[r % 8][k];
+}
+
+void rolling_rows_8(const FloatView &in, std::size_t rows, std::size_t groups, std::size_t window,
+                    const OutView2D &out) {
+    if (rows == 0 || groups == 0) return;
+    std::vector<Lanes> state(groups);
+    for (std::size_t g = 0; g < groups; ++g) {
+        const D zero = splat<8>(0.0);
+        state[g] = Lanes{zero, zero, zero, zero, zero, zero, rolling_input(load<8>(&in(0, 8 * g)))};
+    }
+    for (std::size_t r = 0; r < rows; ++r)
+        for (std::size_t g = 0; g < groups; ++g) {
+            Lanes &s = state[g];
+            if (r >= window) remove(s, rolling_input(load<8>(&in(r - window, 8 * g))));
+            add(s, rolling_input(load<8>(&in(r, 8 * g))));
+            store<8>(&out(r, 8 * g), mean(s));
+        }
 }
 
 namespace {
@@ -175,6 +183,37 @@ void activity_columns_8(const double *p0, const double *p1, const double *p2, co
         change[r] = (((change[r] + d(p0[r], p0[r - 1])) + d(p1[r], p1[r - 1])) + d(p2[r], p2[r - 1])) +
                     d(p3[r], p3[r - 1]);
     }
+}
+
+std::size_t activity_rows_8(const FloatView &weights, std::size_t first, std::size_t n, std::size_t stocks,
+                            double *count, double *change) {
+    const std::size_t full = stocks - stocks % 8;
+    std::size_t r0 = 0;
+    for (; r0 + 8 <= n; r0 += 8) {
+        const std::size_t row = first + r0;
+        // Lane j is date r0 + j; the first date of all has no change (it stays +0).
+        const M has_prev = r0 == 0 ? M{0, -1, -1, -1, -1, -1, -1, -1} : M{} - 1;
+        D held_sum = splat<8>(0.0), change_sum = splat<8>(0.0);
+        auto column = [&](D values, double before) {  // one stock on the eight dates
+            const D prev = shift_up<8, 1>(values, splat<8>(before));
+            held_sum += held(values);
+            change_sum += has_prev ? change_of(values, prev) : splat<8>(0.0);
+        };
+        for (std::size_t c = 0; c < full; c += 8) {
+            D tile[8], cols[8];
+            for (int j = 0; j < 8; ++j) tile[j] = load<8>(&weights(row + j, c));
+            transpose8(tile, cols);
+            for (int k = 0; k < 8; ++k) column(cols[k], r0 == 0 ? kNaN : weights(row - 1, c + k));
+        }
+        for (std::size_t c = full; c < stocks; ++c) {
+            D values;
+            for (int j = 0; j < 8; ++j) values[j] = weights(row + j, c);
+            column(values, r0 == 0 ? kNaN : weights(row - 1, c));
+        }
+        store<8>(count + r0, held_sum);
+        store<8>(change + r0, change_sum);
+    }
+    return r0;
 }
 
 }  // namespace tessary::kernels::weights_detail

@@ -8,10 +8,16 @@
 namespace tessary::kernels::weights_detail {
 
 /// The rolling mean of columns c0 .. c0 + 7, all rows, eight columns per vector
-/// (AVX-512; only call when the processor has it). `in` and `out` must share a
-/// layout with either rows or columns contiguous. Bit for bit the scalar pass.
+/// (AVX-512; only call when the processor has it). `in` and `out` must both be
+/// column-major (row stride 1). Bit for bit the scalar pass.
 void rolling_columns_8(const FloatView &in, std::size_t rows, std::size_t c0, std::size_t window,
                        const OutView2D &out);
+
+/// The rolling mean of columns 0 .. 8 * groups - 1 of a row-major `in` and `out`
+/// (column stride 1), all rows, walked row by row across the columns so that every
+/// row is read and written as one contiguous piece. Bit for bit the scalar pass.
+void rolling_rows_8(const FloatView &in, std::size_t rows, std::size_t groups, std::size_t window,
+                    const OutView2D &out);
 
 /// Held-count and change contributions of the contiguous columns p0 .. p3, added to
 /// count[r] and change[r] for r < n, eight dates per vector (AVX-512; only call when
@@ -19,5 +25,12 @@ void rolling_columns_8(const FloatView &in, std::size_t rows, std::size_t c0, st
 /// column order.
 void activity_columns_8(const double *p0, const double *p1, const double *p2, const double *p3, std::size_t n,
                         double *count, double *change);
+
+/// Held count and change of the dates 0 .. n - 1 of a row-major block whose date r
+/// is row first + r (column stride 1), eight dates per vector: count[r] and change[r]
+/// for r below the returned number of dates (a multiple of 8; the caller does the
+/// rest). Each date's change grows in column order, as in the scalar pass.
+std::size_t activity_rows_8(const FloatView &weights, std::size_t first, std::size_t n, std::size_t stocks,
+                            double *count, double *change);
 
 }  // namespace tessary::kernels::weights_detail
