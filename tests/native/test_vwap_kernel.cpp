@@ -6,21 +6,30 @@
 #include <utility>
 #include <vector>
 
+#include "check.hpp"
 #include "pnl_engine/kernels/vwap.hpp"
 
 using namespace tessary::kernels;
 
-static int failures = 0;
-
-static void check(bool ok, const char *what) {
-    if (!ok) {
-        std::printf("FAIL: %s\n", what);
-        ++failures;
-    }
-}
 
 static FloatView row_major(const std::vector<double> &v, std::size_t stocks) {
     return {v.data(), (std::ptrdiff_t)stocks, 1};
+}
+
+/// The kernel's inputs over seven float matrices (signal, previous close, close, buy
+/// price, sell price, split, dividend) and two flag matrices (can buy, cannot sell),
+/// all with the element strides `rs` between days and `cs` between stocks.
+static VwapInputs inputs_of(const std::vector<double> (&m)[7], const std::vector<std::uint8_t> (&b)[2],
+                            std::size_t days, std::size_t stocks, std::ptrdiff_t rs, std::ptrdiff_t cs) {
+    VwapInputs in;
+    in.days = days;
+    in.stocks = stocks;
+    FloatView *views[7] = {&in.signal, &in.prev_close, &in.close, &in.buy_price, &in.sell_price, &in.split,
+                           &in.dividend};
+    for (int k = 0; k < 7; ++k) *views[k] = {m[k].data(), rs, cs};
+    in.can_buy = {b[0].data(), rs, cs};
+    in.cant_sell = {b[1].data(), rs, cs};
+    return in;
 }
 
 static void worked_example() {
@@ -78,25 +87,8 @@ static void layouts_agree() {
             for (std::size_t s = 0; s < stocks; ++s) fb[k][s * days + i] = b[k][i * stocks + s];
     }
     auto run = [&](bool cmajor) {
-        auto fv = [&](int k) -> FloatView {
-            return cmajor ? FloatView{fm[k].data(), 1, (std::ptrdiff_t)days} : row_major(m[k], stocks);
-        };
-        auto bv = [&](int k) -> BoolView {
-            return cmajor ? BoolView{fb[k].data(), 1, (std::ptrdiff_t)days}
-                          : BoolView{b[k].data(), (std::ptrdiff_t)stocks, 1};
-        };
-        VwapInputs in;
-        in.days = days;
-        in.stocks = stocks;
-        in.signal = fv(0);
-        in.prev_close = fv(1);
-        in.close = fv(2);
-        in.buy_price = fv(3);
-        in.sell_price = fv(4);
-        in.split = fv(5);
-        in.dividend = fv(6);
-        in.can_buy = bv(0);
-        in.cant_sell = bv(1);
+        VwapInputs in = cmajor ? inputs_of(fm, fb, days, stocks, 1, (std::ptrdiff_t)days)
+                               : inputs_of(m, b, days, stocks, (std::ptrdiff_t)stocks, 1);
         in.total_money = 1e7;
         std::vector<double> out(days), scratch(vwap_scratch_size(days));
         vwap_daily_cash(in, out.data(), scratch.data());
@@ -110,14 +102,6 @@ static void layouts_agree() {
     }
     check(same, "row-major and column-major layouts agree to 1e-12");
     check(nonzero, "the random market trades");
-}
-
-/// Bitwise equality, with NaN equal to NaN.
-static bool same_bits(const std::vector<double> &a, const std::vector<double> &b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i)
-        if (!(a[i] == b[i] || (std::isnan(a[i]) && std::isnan(b[i])))) return false;
-    return true;
 }
 
 /// The row-major copy of a column-major days x stocks matrix.
@@ -167,19 +151,7 @@ static void vector_widths_identical() {
         for (int k = 0; k < 2; ++k) rb[k] = transposed(b[k], days, stocks);
         auto run = [&](int lanes, double money, double lot, bool rows) {
             const std::ptrdiff_t rs = rows ? (std::ptrdiff_t)stocks : 1, cs = rows ? 1 : (std::ptrdiff_t)days;
-            auto fv = [&](int k) { return FloatView{rows ? rm[k].data() : m[k].data(), rs, cs}; };
-            VwapInputs in;
-            in.days = days;
-            in.stocks = stocks;
-            in.signal = fv(0);
-            in.prev_close = fv(1);
-            in.close = fv(2);
-            in.buy_price = fv(3);
-            in.sell_price = fv(4);
-            in.split = fv(5);
-            in.dividend = fv(6);
-            in.can_buy = {rows ? rb[0].data() : b[0].data(), rs, cs};
-            in.cant_sell = {rows ? rb[1].data() : b[1].data(), rs, cs};
+            VwapInputs in = rows ? inputs_of(rm, rb, days, stocks, rs, cs) : inputs_of(m, b, days, stocks, rs, cs);
             in.total_money = money;
             in.lot_size = lot;
             std::vector<double> out(days), scratch(vwap_scratch_size(days));
@@ -209,6 +181,5 @@ int main() {
     worked_example();
     layouts_agree();
     vector_widths_identical();
-    if (failures == 0) std::printf("ok\n");
-    return failures == 0 ? 0 : 1;
+    return finish();
 }

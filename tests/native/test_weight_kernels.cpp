@@ -6,24 +6,12 @@
 #include <cstring>
 #include <vector>
 
+#include "check.hpp"
 #include "pnl_engine/kernels/cpu_features.hpp"
 #include "pnl_engine/kernels/weights.hpp"
 
 using namespace tessary::kernels;
 
-static int failures = 0;
-
-static void check(bool ok, const char *what) {
-    if (!ok) {
-        std::printf("FAIL: %s\n", what);
-        ++failures;
-    }
-}
-
-/// Same bits everywhere (NaN payloads and signed zeros included).
-static bool same_bits(const std::vector<double> &a, const std::vector<double> &b) {
-    return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(double)) == 0;
-}
 
 // Held count and change, vector passes against the scalar pass in both layouts,
 // with NaN, infinities (inf - inf is left out) and signed zeros.
@@ -105,6 +93,5 @@ int main() {
                     check(same_bits(run(true, 8), scalar), what);
                 }
             }
-    if (failures == 0) std::printf("ok\n");
-    return failures == 0 ? 0 : 1;
+    return finish();
 }

@@ -147,22 +147,27 @@ TESSARY_INLINE typename Vec<W>::d nan_to_num_v(typename Vec<W>::d x) {
     return vmin<W>(vmax<W>(y, splat<W>(-max)), splat<W>(max));
 }
 
-/// NaN replaced by 1.
+/// NaN replaced by `value`, which must be 0 or 1 (what the fix-up table offers).
 template <int W>
-TESSARY_INLINE typename Vec<W>::d nan_as_one(typename Vec<W>::d x) {
+TESSARY_INLINE typename Vec<W>::d nan_as(typename Vec<W>::d x, double value) {
 #if defined(__AVX512F__)
-    if constexpr (W == 8) return fix_up(x, kFixNanToOne);
+    if constexpr (W == 8) return fix_up(x, value == 0.0 ? kFixNanToZero : kFixNanToOne);
 #endif
-    return x != x ? splat<W>(1.0) : x;
+    return x != x ? splat<W>(value) : x;
 }
 
-/// NaN replaced by 0.
-template <int W>
-TESSARY_INLINE typename Vec<W>::d nan_as_zero(typename Vec<W>::d x) {
-#if defined(__AVX512F__)
-    if constexpr (W == 8) return fix_up(x, kFixNanToZero);
-#endif
-    return x != x ? splat<W>(0.0) : x;
+/// Asks the memory system for element `k` of `p`. The address is formed as an
+/// integer: near the end of the data it may lie past the array, which is harmless
+/// for a prefetch (it never faults) but not allowed for pointer arithmetic.
+template <class T>
+TESSARY_INLINE void prefetch(const T *p, std::size_t k) {
+    __builtin_prefetch(reinterpret_cast<const void *>(reinterpret_cast<std::uintptr_t>(p) + k * sizeof(T)));
+}
+
+/// Asks the memory system for the `n` elements from `p` on (a few cache lines).
+template <class T>
+TESSARY_INLINE void prefetch_run(const T *p, std::size_t n) {
+    for (std::size_t k = 0; k < n; k += 64 / sizeof(T)) prefetch(p, k);
 }
 
 /// True when every lane of the mask is set: one instruction on the wide targets.

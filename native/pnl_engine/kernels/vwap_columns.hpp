@@ -35,8 +35,7 @@
 // performs the same IEEE operations in the same order.
 #pragma once
 
-#include "pnl_engine/kernels/simd.hpp"
-#include "pnl_engine/kernels/vwap_cell.hpp"
+#include "pnl_engine/kernels/vwap_lanes.hpp"
 
 namespace tessary::kernels::vwap_detail {
 
@@ -66,14 +65,6 @@ TESSARY_INLINE void scan_clamps(typename Vec<W>::d &lo, typename Vec<W>::d &hi) 
     }
 }
 
-/// Asks the memory system for element `k` of `column`. The address is formed as an
-/// integer: near the end of the data it may lie past the array, which is harmless
-/// for a prefetch (it never faults) but not allowed for pointer arithmetic.
-template <class T>
-TESSARY_INLINE void prefetch(const T *column, std::size_t k) {
-    __builtin_prefetch(reinterpret_cast<const void *>(reinterpret_cast<std::uintptr_t>(column) + k * sizeof(T)));
-}
-
 /// One stock, all days.
 template <int W>
 TESSARY_INLINE void column_run(const VwapInputs &in, const Rates &r, std::size_t s, double *partial) {
@@ -84,8 +75,6 @@ TESSARY_INLINE void column_run(const VwapInputs &in, const Rates &r, std::size_t
     const double *buy = &in.buy_price(0, s), *sell = &in.sell_price(0, s);
     const double *split = &in.split(0, s), *dividend = &in.dividend(0, s);
     const std::uint8_t *can_buy = &in.can_buy(0, s), *cant_sell = &in.cant_sell(0, s);
-    double *acc_buy = partial, *acc_hold = partial + days, *acc_hold_div = partial + 2 * days;
-    double *acc_sell = partial + 3 * days, *acc_sell_div = partial + 4 * days;
 
     double holding = 0.0;  // the portfolio starts empty
     std::size_t i = 0;
@@ -107,11 +96,8 @@ TESSARY_INLINE void column_run(const VwapInputs &in, const Rates &r, std::size_t
                 prefetch(cant_sell, ahead);
             }
         }
-        const D wv = load<W>(w + i), pcv = load<W>(pc + i);
-        // Target in shares, exactly as the scalar step computes it.
-        const M valid = (wv > 0.0) & (pcv > 0.0) & (pcv < kInf);  // a NaN close fails both
-        const D raw_lots = r.money * wv / (pcv * r.lot);
-        const D target = valid ? floor_v<W>(raw_lots) * r.lot : splat<W>(0.0);
+        const D pcv = load<W>(pc + i);
+        const D target = lane_target<W>(load<W>(w + i), pcv, r);
         if (!(holding <= kExactLimit) || !all_lanes<W>(target <= kExactLimit)) {
             for (std::size_t j = i; j < i + W; ++j) trade_cell(in, r, j, s, holding, partial + j, days);
             continue;
@@ -133,24 +119,14 @@ TESSARY_INLINE void column_run(const VwapInputs &in, const Rates &r, std::size_t
         holding = raised < hi_last ? raised : hi_last;
 
         // The scalar step's trade formulas, on the known holdings.
-        const D diff = target - before;
-        const D real_buy = ((diff > 0.0) & buy_ok) ? diff : splat<W>(0.0);
-        const D sold = ((diff < 0.0) & ~sell_barred) ? -diff : splat<W>(0.0);
-        const D hold = before - sold;
-
-        const D closev = load<W>(close + i);
-        const D split_raw = load<W>(split + i), div_raw = load<W>(dividend + i);
-        const D split_eff = nan_as_one<W>(split_raw);
-        const D div_eff = nan_as_zero<W>(div_raw);
-        const D buy_coeff = nan_to_num_v<W>(closev - load<W>(buy + i) * r.buy_mult);
-        const D hold_coeff = nan_to_num_v<W>(split_eff * closev - pcv);
-        const D sell_coeff = nan_to_num_v<W>(split_eff * load<W>(sell + i) * r.sell_mult - pcv);
-
-        store<W>(acc_buy + i, load<W>(acc_buy + i) + real_buy * buy_coeff);
-        store<W>(acc_hold + i, load<W>(acc_hold + i) + hold * hold_coeff);
-        store<W>(acc_hold_div + i, load<W>(acc_hold_div + i) + hold * div_eff);
-        store<W>(acc_sell + i, load<W>(acc_sell + i) + sold * sell_coeff);
-        store<W>(acc_sell_div + i, load<W>(acc_sell_div + i) + sold * div_eff);
+        const LaneMarket<W> market{load<W>(close + i), load<W>(buy + i), load<W>(sell + i), load<W>(split + i),
+                                   load<W>(dividend + i)};
+        D product[kTerms];
+        lane_trade<W>(target, before, buy_ok, sell_barred, pcv, market, r, product);
+        for (std::size_t t = 0; t < kTerms; ++t) {
+            double *acc = partial + t * days + i;
+            store<W>(acc, load<W>(acc) + product[t]);
+        }
     }
     for (; i < days; ++i) trade_cell(in, r, i, s, holding, partial + i, days);
 }
