@@ -4,7 +4,7 @@
 #include "pnl_engine/kernels/vwap.hpp"
 
 #include <algorithm>
-#include <iterator>
+#include <array>
 
 #include "pnl_engine/kernels/vwap_cell.hpp"
 
@@ -35,41 +35,39 @@ inline void neumaier_add(double &sum, double &comp, double x) {
 /// compensation is meaningless then).
 inline double compensated(double sum, double comp) { return std::isfinite(sum) ? sum + comp : sum; }
 
-template <class View>
-inline bool days_contiguous(const View &v) {
-    return v.row_stride == 1;
+constexpr std::size_t kInputs = 9;
+
+/// Element strides between consecutive days (rows) of every input, in a fixed order.
+std::array<std::ptrdiff_t, kInputs> row_strides(const VwapInputs &in) {
+    return {in.signal.row_stride,   in.prev_close.row_stride, in.close.row_stride,
+            in.buy_price.row_stride, in.sell_price.row_stride, in.split.row_stride,
+            in.dividend.row_stride,  in.can_buy.row_stride,    in.cant_sell.row_stride};
 }
 
-/// Row strides of every input, in a fixed order.
-std::ptrdiff_t row_strides(const VwapInputs &in, std::size_t k) {
-    const std::ptrdiff_t strides[] = {in.signal.row_stride,    in.prev_close.row_stride, in.close.row_stride,
-                                      in.buy_price.row_stride, in.sell_price.row_stride, in.split.row_stride,
-                                      in.dividend.row_stride,  in.can_buy.row_stride,    in.cant_sell.row_stride};
-    return strides[k];
+/// Element strides between consecutive stocks (columns) of every input.
+std::array<std::ptrdiff_t, kInputs> col_strides(const VwapInputs &in) {
+    return {in.signal.col_stride,   in.prev_close.col_stride, in.close.col_stride,
+            in.buy_price.col_stride, in.sell_price.col_stride, in.split.col_stride,
+            in.dividend.col_stride,  in.can_buy.col_stride,    in.cant_sell.col_stride};
 }
-constexpr std::size_t kInputs = 9;
+
+bool is_one(std::ptrdiff_t stride) { return stride == 1; }
 
 /// True when most inputs are column-major (consecutive days adjacent in memory), as
 /// pandas hands out the values of a single-dtype frame.
 bool mostly_column_major(const VwapInputs &in) {
-    std::size_t n = 0;
-    for (std::size_t k = 0; k < kInputs; ++k) n += row_strides(in, k) == 1 ? 1 : 0;
-    return 2 * n > kInputs;
+    const auto strides = row_strides(in);
+    return 2 * std::count_if(strides.begin(), strides.end(), is_one) > (std::ptrdiff_t)kInputs;
 }
 
 bool all_column_major(const VwapInputs &in) {
-    for (std::size_t k = 0; k < kInputs; ++k)
-        if (row_strides(in, k) != 1) return false;
-    return true;
+    const auto strides = row_strides(in);
+    return std::all_of(strides.begin(), strides.end(), is_one);
 }
 
 bool all_row_major(const VwapInputs &in) {
-    const std::ptrdiff_t col_strides[] = {in.signal.col_stride,    in.prev_close.col_stride, in.close.col_stride,
-                                          in.buy_price.col_stride, in.sell_price.col_stride, in.split.col_stride,
-                                          in.dividend.col_stride,  in.can_buy.col_stride,    in.cant_sell.col_stride};
-    for (std::ptrdiff_t cs : col_strides)
-        if (cs != 1) return false;
-    return true;
+    const auto strides = col_strides(in);
+    return std::all_of(strides.begin(), strides.end(), is_one);
 }
 
 }  // namespace

@@ -222,10 +222,11 @@ void rolling_mean_first_row_raw(const FloatView &in, std::size_t rows, std::size
     const bool row_major = in.col_stride == 1 && out.col_stride == 1;
     // Eight columns at a time where the processor and the layouts allow; the rest
     // (and everything on other processors) one or two columns at a time.
+    const bool wide = lanes != 1 && cpu_has_avx512();
     std::size_t first = 0;
-    if (lanes != 1 && cpu_has_avx512() && column_major)
+    if (wide && column_major) {
         for (; first + 8 <= cols; first += 8) weights_detail::rolling_columns_8(in, rows, first, window, out);
-    if (lanes != 1 && cpu_has_avx512() && row_major && !column_major) {
+    } else if (wide && row_major) {
         weights_detail::rolling_rows_8(in, rows, cols / 8, window, out);
         first = cols - cols % 8;
     }
