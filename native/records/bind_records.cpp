@@ -1,0 +1,175 @@
+// calc_strategy_vwap_records: binding of the recording pass. Same parameters,
+// argument checks, market alignment and array checks as the daily-return engine;
+// the records leave as numpy arrays that own the kernel's buffers (no copy).
+#include <cstdint>
+#include <cstdlib>
+#include <limits>
+#include <new>
+#include <utility>
+#include <vector>
+
+#include <nanobind/ndarray.h>
+
+#include "common/arrays.hpp"
+#include "common/pyutil.hpp"
+#include "records/kernels/record_pass.hpp"
+#include "records/module.hpp"
+
+namespace tessary::records {
+
+using namespace nb::literals;
+using args::Default;
+using args::Kind;
+
+static const args::Signature kRecordsSig("calc_strategy_vwap_records",
+                                         {{"signal_matrix"},
+                                          {"can_buy_stock"},
+                                          {"cant_sell_stock"},
+                                          {"split_factor"},
+                                          {"dividend_factor"},
+                                          {"close_price"},
+                                          {"prev_close"},
+                                          {"buy_price"},
+                                          {"sell_price"},
+                                          {"total_money", Kind::Float, Default::of(1e8)},
+                                          {"fee", Kind::Float, Default::of(0.0001)},
+                                          {"rule_fee", Kind::Float, Default::of(0.0005)},
+                                          {"lot_size", Kind::Int, Default::of(200)}});
+
+/// A 1-D numpy array that takes over `v`'s buffer; the capsule frees it with the array.
+template <class T>
+static nb::object to_numpy(std::vector<T> &&v) {
+    auto *owned = new std::vector<T>(std::move(v));
+    nb::capsule owner(owned, [](void *p) noexcept { delete static_cast<std::vector<T> *>(p); });
+    return nb::ndarray<nb::numpy, T, nb::ndim<1>>(owned->data(), {owned->size()}, owner).cast();
+}
+
+/// A 1-D numpy array of the first `n` values of `column`, which it takes over.
+template <class T>
+static nb::object to_numpy(kernels::Column<T> &column, std::size_t n) {
+    T *data = column.release();
+    // An empty table may have no buffer; numpy still wants an address.
+    if (data == nullptr && (data = static_cast<T *>(std::malloc(sizeof(T)))) == nullptr) throw std::bad_alloc();
+    nb::capsule owner(data, [](void *p) noexcept { std::free(p); });
+    return nb::ndarray<nb::numpy, T, nb::ndim<1>>(data, {n}, owner).cast();
+}
+
+/// One table as {name: array}: "day" and "stock" positions, the tag under `tag_name`
+/// when the table has one, then the float columns under `names`.
+template <std::size_t N>
+static nb::dict table_dict(kernels::RecordTable<N> &t, const char *tag_name, const char *const (&names)[N]) {
+    nb::dict d;
+    d["day"] = to_numpy(t.day, t.size);
+    d["stock"] = to_numpy(t.stock, t.size);
+    if (tag_name != nullptr) d[tag_name] = to_numpy(t.tag, t.size);
+    for (std::size_t k = 0; k < N; ++k) d[names[k]] = to_numpy(t.value[k], t.size);
+    return d;
+}
+
+/// The weights of the previous date on every return date, as float64 rows x columns
+/// (the engine's own alignment: with unique labels all rows but the last, otherwise
+/// pandas' shift and reindex, which raise for duplicate dates).
+static nb::object shifted_signal(nb::handle signal_matrix, nb::handle pnl_index, nb::handle columns) {
+    nb::handle source_index = signal_matrix.attr("index");
+    if (nb::cast<bool>(source_index.attr("is_unique")) && nb::cast<bool>(columns.attr("is_unique"))) {
+        nb::object values = signal_matrix.attr("to_numpy")("dtype"_a = "float64");
+        return values[nb::slice(nb::none(), nb::int_(-1), nb::none())];
+    }
+    nb::object shifted = signal_matrix.attr("shift")(1);
+    nb::object aligned = shifted.attr("reindex")("index"_a = pnl_index, "columns"_a = columns);
+    return aligned.attr("to_numpy")("dtype"_a = "float64");
+}
+
+static nb::object calc_strategy_vwap_records(const args::Bound &a) {
+    nb::object signal_matrix = a.obj("signal_matrix");
+    nb::object source_index = signal_matrix.attr("index");
+    nb::object columns = signal_matrix.attr("columns");
+    const size_t n_source = nb::len(source_index);
+    const size_t days = n_source < 2 ? 0 : n_source - 1;
+    const size_t stocks = nb::len(columns);
+    // Record positions are 32-bit.
+    constexpr size_t kMaxAxis = (size_t)std::numeric_limits<std::int32_t>::max();
+    if (days > kMaxAxis || stocks > kMaxAxis)
+        throw nb::value_error("calc_strategy_vwap_records: more than 2**31 - 1 dates or stocks");
+
+    kernels::VwapRecords rec;
+    nb::object pnl_index = source_index[nb::slice(nb::int_(n_source < 2 ? 0 : 1), nb::none(), nb::none())];
+    if (n_source >= 2) {
+        // As in the engine: nothing is aligned for fewer than two dates.
+        nb::object build = module_attr("tessary.backtest._core", "_build_market_arrays");
+        nb::object market = build(pnl_index, columns, a.obj("can_buy_stock"), a.obj("cant_sell_stock"),
+                                  a.obj("split_factor"), a.obj("dividend_factor"), a.obj("close_price"),
+                                  a.obj("prev_close"), a.obj("buy_price"), a.obj("sell_price"));
+        // Keys read, and arrays checked, in the engine's order and with its messages.
+        auto prev_close = float_view(market["prev_close_arr"], "prev_close_arr", days, stocks);
+        auto can_buy = bool_view(market["can_buy_arr"], "can_buy_arr", days, stocks);
+        auto cant_sell = bool_view(market["cant_sell_arr"], "cant_sell_arr", days, stocks);
+        auto close = float_view(market["close_arr"], "close_arr", days, stocks);
+        auto buy_price = float_view(market["buy_price_arr"], "buy_price_arr", days, stocks);
+        auto sell_price = float_view(market["sell_price_arr"], "sell_price_arr", days, stocks);
+        auto split = float_view(market["split_arr"], "split_arr", days, stocks);
+        auto dividend = float_view(market["dividend_arr"], "dividend_arr", days, stocks);
+        auto signal = float_view(shifted_signal(signal_matrix, pnl_index, columns), "signal_arr", days, stocks);
+
+        kernels::VwapInputs in;
+        in.days = days;
+        in.stocks = stocks;
+        in.signal = signal.view;
+        in.prev_close = prev_close.view;
+        in.close = close.view;
+        in.buy_price = buy_price.view;
+        in.sell_price = sell_price.view;
+        in.split = split.view;
+        in.dividend = dividend.view;
+        in.can_buy = can_buy.view;
+        in.cant_sell = cant_sell.view;
+        in.total_money = a.f64("total_money");
+        in.fee = a.f64("fee");
+        in.rule_fee = a.f64("rule_fee");
+        in.lot_size = (double)a.i64("lot_size");
+        {
+            nb::gil_scoped_release release;
+            kernels::record_vwap_pass(in, rec);
+        }
+    }
+
+    static const char *const kTradeCols[5] = {"shares", "price", "value", "commission", "levy"};
+    static const char *const kBlockedCols[1] = {"shares"};
+    static const char *const kPositionCols[2] = {"shares", "value"};
+    static const char *const kPnlCols[5] = {"buy", "hold", "hold_dividend", "sell", "sell_dividend"};
+    const size_t buffer_bytes = rec.bytes();
+    nb::dict daily;
+    daily["bought_value"] = to_numpy(std::move(rec.bought));
+    daily["sold_value"] = to_numpy(std::move(rec.sold));
+    daily["commission"] = to_numpy(std::move(rec.commission));
+    daily["levy"] = to_numpy(std::move(rec.levy));
+    daily["held"] = to_numpy(std::move(rec.held));
+    daily["pnl"] = to_numpy(std::move(rec.profit));
+
+    nb::dict result;
+    result["dates"] = pnl_index;
+    result["columns"] = columns;
+    result["total_money"] = a.obj("total_money");
+    result["trades"] = table_dict(rec.trades, "side", kTradeCols);
+    result["blocked"] = table_dict(rec.blocked, "side", kBlockedCols);
+    result["positions"] = table_dict(rec.positions, nullptr, kPositionCols);
+    result["pnl"] = table_dict(rec.pnl, nullptr, kPnlCols);
+    result["daily"] = daily;
+    result["buffer_bytes"] = nb::int_(buffer_bytes);
+    return result;
+}
+
+void init_record_pass(nb::module_ &m) {
+    def_bound(m, kRecordsSig, calc_strategy_vwap_records,
+              "def calc_strategy_vwap_records(signal_matrix, can_buy_stock, cant_sell_stock, split_factor, "
+              "dividend_factor, close_price, prev_close, buy_price, sell_price, total_money=100000000.0, "
+              "fee=0.0001, rule_fee=0.0005, lot_size=200) -> dict",
+              "What calc_strategy_vwap_daily_return does, recorded: a dict with 'dates' (the return dates), "
+              "'columns', 'total_money', the record tables 'trades' (side 0 buy, 1 sell; shares, price, value, "
+              "commission, levy), 'blocked' (side, shares), 'positions' (shares, value), 'pnl' (buy, hold, "
+              "hold_dividend, sell, sell_dividend), each a dict of 1-D arrays with the date row 'day' and stock "
+              "column 'stock' of every record, sorted by day then stock; 'daily' (bought_value, sold_value, "
+              "commission, levy, held, pnl per return date) and 'buffer_bytes' (memory of the record buffers).");
+}
+
+}  // namespace tessary::records
