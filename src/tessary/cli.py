@@ -10,7 +10,9 @@
     masks the store lacks are supplemented.
 ``tessary-backtest run WEIGHTS STORE``
     Backtests a weight matrix (parquet or CSV: dates down, stock codes across)
-    against a store, draws both charts and prints the statistics as JSON.
+    against a store, draws both charts and prints the statistics as JSON, with the
+    traded turnover and the blocked trades; ``--records DIR`` also writes the
+    trade records as parquet.
 
 A mistake of the user (a missing or malformed file, an unknown benchmark, weights
 that do not meet the store) is reported in one line with exit status 2.
@@ -676,6 +678,18 @@ def cmd_run(args: argparse.Namespace) -> int:
         rolling_window=args.rolling_window,
     )
     report = _result_json(result, str(Path(args.weights).expanduser()))
+    from tessary.backtest import records as rec
+
+    with _step("recording trades and positions"):
+        inputs = {"strategy_matrix": weights, **_aligned_market(market, weights.index, weights.columns)}
+        records = rec.records_from_inputs({**inputs, "rolling_window": args.rolling_window})
+        if args.records:
+            try:
+                rec.write_records(records, args.records)
+            except OSError as exc:
+                raise UserError(f"cannot write the records into {args.records}: {exc}") from None
+    report["trading"] = {k: _json_value(v) for k, v in rec.trading_summary(records).items()}
+    print(rec.summary_line(records), file=sys.stderr)
     text = json.dumps(report, indent=2, ensure_ascii=False)
     if args.json:
         Path(args.json).expanduser().write_text(text + "\n")
@@ -750,6 +764,7 @@ def make_parser() -> argparse.ArgumentParser:
     run.add_argument("--start", help="first date of the backtest")
     run.add_argument("--end", help="last date of the backtest")
     run.add_argument("--rolling-window", type=_non_negative_int, default=0, help="smooth the weights over N days")
+    run.add_argument("--records", metavar="DIR", help="write trades, blocked trades, positions, pnl and daily totals as parquet into DIR")
     chart_options(run)
     run.set_defaults(handler=cmd_run)
     return parser
