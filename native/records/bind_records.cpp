@@ -93,7 +93,7 @@ static nb::object calc_strategy_vwap_records(const args::Bound &a) {
         throw nb::value_error("calc_strategy_vwap_records: more than 2**31 - 1 dates or stocks");
 
     kernels::VwapRecords rec;
-    nb::object pnl_index = source_index[nb::slice(nb::int_(n_source < 2 ? 0 : 1), nb::none(), nb::none())];
+    nb::object pnl_index = source_index[nb::slice(nb::int_(1), nb::none(), nb::none())];
     if (n_source >= 2) {
         // As in the engine: nothing is aligned for fewer than two dates.
         nb::object build = module_attr("tessary.backtest._core", "_build_market_arrays");
