@@ -666,6 +666,8 @@ def cmd_run(args: argparse.Namespace) -> int:
     out = (Path(args.out).expanduser() if args.out else Path(args.weights).expanduser().parent).resolve()
     if out.exists() and not out.is_dir():
         raise UserError(f"--out must be a directory: {out}")
+    if args.records and Path(args.records).expanduser().exists() and not Path(args.records).expanduser().is_dir():
+        raise UserError(f"--records must be a directory: {args.records}")
     result = backtest(
         weights,
         market,
