@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstdlib>
 #include <new>
 
@@ -52,13 +53,13 @@ void RecordTable<N>::reserve(std::size_t n) {
 
 template <std::size_t N>
 std::size_t RecordTable<N>::bytes() const {
-    return capacity * (2 * sizeof(std::int32_t) + (tagged ? 1 : 0) + N * sizeof(double));
+    return size * (2 * sizeof(std::int32_t) + (tagged ? 1 : 0) + N * sizeof(double));
 }
 
 std::size_t VwapRecords::bytes() const {
     return trades.bytes() + blocked.bytes() + positions.bytes() + pnl.bytes() +
-           sizeof(double) * (bought.capacity() + sold.capacity() + commission.capacity() + levy.capacity() +
-                             held.capacity() + profit.capacity());
+           sizeof(double) * (bought.size() + sold.size() + commission.size() + levy.size() + held.size() +
+                             profit.size());
 }
 
 template class Column<std::int32_t>;
@@ -229,8 +230,8 @@ void walk_column(const VwapInputs &in, const PassRates &p, std::size_t s, double
 
 /// `column` moved into the order `dest` (record k goes to slot dest[k]), as a new
 /// exact-size buffer; the old one is freed.
-template <class T>
-void scatter(Column<T> &column, const std::vector<std::size_t> &dest) {
+template <class T, class Index>
+void scatter(Column<T> &column, const std::vector<Index> &dest) {
     const std::size_t n = dest.size();
     Column<T> moved;
     moved.reserve(n);
@@ -240,24 +241,47 @@ void scatter(Column<T> &column, const std::vector<std::size_t> &dest) {
     column = std::move(moved);
 }
 
-/// Puts a table's records in date order, keeping the order of each date's records
-/// (a counting sort). Column by column: the write positions of one column (one per
-/// date) stay in the cache, where those of all columns at once would not.
-template <std::size_t N>
-void sort_by_day(RecordTable<N> &table, std::size_t days) {
+template <std::size_t N, class Index>
+void sort_by_day_as(RecordTable<N> &table, std::size_t days) {
     const std::size_t n = table.size;
     const std::int32_t *day = table.day.data();
-    if (n < 2 || std::is_sorted(day, day + n)) return;
-    std::vector<std::size_t> next(days + 1, 0);
+    std::vector<Index> next(days + 1, 0);
     for (std::size_t k = 0; k < n; ++k) ++next[(std::size_t)day[k] + 1];
     for (std::size_t d = 0; d < days; ++d) next[d + 1] += next[d];
-    std::vector<std::size_t> dest(n);
+    std::vector<Index> dest(n);
     for (std::size_t k = 0; k < n; ++k) dest[k] = next[(std::size_t)day[k]]++;
     scatter(table.day, dest);
     scatter(table.stock, dest);
     if (table.tagged) scatter(table.tag, dest);
     for (auto &v : table.value) scatter(v, dest);
     table.capacity = n;
+}
+
+/// Puts a table's records in date order, keeping the order of each date's records
+/// (a counting sort). Column by column: the write positions of one column (one per
+/// date) stay in the cache, where those of all columns at once would not.
+template <std::size_t N>
+void sort_by_day(RecordTable<N> &table, std::size_t days) {
+    const std::size_t n = table.size;
+    if (n < 2 || std::is_sorted(table.day.data(), table.day.data() + n)) return;
+    if (n <= UINT32_MAX)
+        sort_by_day_as<N, std::uint32_t>(table, days);  // half the index traffic
+    else
+        sort_by_day_as<N, std::size_t>(table, days);
+}
+
+/// Number of positive weights of the stocks, a guess of how many positions (and
+/// about as many trades and profit rows) the pass will record.
+std::size_t positive_weights(const VwapInputs &in) {
+    std::size_t count = 0;
+    if (in.signal.row_stride == 1) {  // down each contiguous column
+        for (std::size_t s = 0; s < in.stocks; ++s)
+            for (std::size_t i = 0; i < in.days; ++i) count += in.signal(i, s) > 0.0;
+    } else {
+        for (std::size_t i = 0; i < in.days; ++i)
+            for (std::size_t s = 0; s < in.stocks; ++s) count += in.signal(i, s) > 0.0;
+    }
+    return count;
 }
 
 }  // namespace
@@ -273,6 +297,14 @@ void record_vwap_pass(const VwapInputs &in, VwapRecords &out) {
     const bool column_major = days > 1 && mostly_column_major(in);
     // Per term and day: compensated totals over the blocks, laid out [term][day].
     std::vector<double> total(kTerms * days, 0.0), comp(kTerms * days, 0.0);
+
+    // Room for about as many records as there are positive weights, so that the
+    // tables rarely grow (a reservation touches no memory until it is written).
+    const std::size_t expected = positive_weights(in);
+    out.trades.reserve(expected + expected / 4);
+    out.positions.reserve(expected + expected / 4);
+    out.pnl.reserve(expected + expected / 4);
+    out.blocked.reserve(expected / 16);
 
     if (column_major) {
         // Block by block, stock by stock: each block's per-day sums collect its

@@ -68,7 +68,7 @@ struct RecordTable {
         for (std::size_t k = 0; k < N; ++k) value[k].data()[size] = v[k];
         ++size;
     }
-    /// Bytes the table's buffers hold.
+    /// Bytes the table's records take.
     std::size_t bytes() const;
 };
 

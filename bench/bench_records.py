@@ -1,0 +1,156 @@
+"""Benchmark of the trade records on 2520 dates x 5000 stocks, about 500 held a day.
+
+Side by side in one run: the return engine alone (calc_strategy_vwap_daily_return),
+the native recording pass (the records as arrays), and the records with all five
+frames built. Memory: the record buffers the pass allocates and the peak growth of
+the process while it runs, beside the size of one date x stock float matrix, at two
+holding sizes (memory should follow the number of records, not dates x stocks).
+Prints the ratios.
+
+    python bench/bench_records.py [--days 2520] [--stocks 5000] [--held 500] [--layout F|C]
+
+--layout C gives the frames row-major values (as the binary store's memory-mapped
+matrices are); the default F is what pandas builds itself.
+"""
+
+from __future__ import annotations
+
+import os
+
+os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
+
+import argparse
+import threading
+import time
+
+import numpy as np
+import pandas as pd
+
+from tessary.backtest import _pnl_engine as pe
+from tessary.backtest import _records
+from tessary.backtest.records import compute_records
+
+MARKET_KEYS = ["can_buy_stock", "cant_sell_stock", "split_factor", "dividend_factor", "close_price", "prev_close",
+               "buy_price", "sell_price"]
+
+
+def make_frames(days: int, stocks: int, held: int, seed: int = 0, layout: str = "F") -> dict[str, pd.DataFrame]:
+    """Equal weights on `held` stocks a day, 5 % of them replaced every day."""
+    rng = np.random.default_rng(seed)
+    index = pd.Index(pd.bdate_range("2015-01-05", periods=days).strftime("%Y%m%d"))
+    columns = pd.Index([f"{i:06d}" for i in range(stocks)])
+    shape = (days, stocks)
+    if layout == "C":
+        f = lambda a: pd.DataFrame(np.ascontiguousarray(a), index=index, columns=columns, copy=False)  # noqa: E731
+    else:
+        f = lambda a: pd.DataFrame(a, index=index, columns=columns)  # noqa: E731
+    weight = np.zeros(shape)
+    chosen = rng.choice(stocks, held, replace=False)
+    swap = max(1, held // 20)
+    for i in range(days):
+        leaving = rng.choice(held, swap, replace=False)
+        pool = np.setdiff1d(np.arange(stocks), chosen)
+        chosen[leaving] = rng.choice(pool, swap, replace=False)
+        weight[i, chosen] = 1.0 / held
+    prev = rng.uniform(3, 80, shape)
+    return dict(
+        strategy_matrix=f(weight),
+        can_buy_stock=f(rng.random(shape) > 0.02),
+        cant_sell_stock=f(rng.random(shape) < 0.02),
+        split_factor=f(np.where(rng.random(shape) < 0.001, 2.0, np.nan)),
+        dividend_factor=f(np.where(rng.random(shape) < 0.002, 0.2, np.nan)),
+        close_price=f(prev * (1 + rng.normal(0, 0.02, shape))),
+        prev_close=f(prev),
+        buy_price=f(prev * (1 + rng.normal(0, 0.01, shape))),
+        sell_price=f(prev * (1 + rng.normal(0, 0.01, shape))),
+    )
+
+
+def best_of(fn, repeat: int) -> float:
+    times = []
+    for _ in range(repeat):
+        t0 = time.perf_counter()
+        fn()
+        times.append(time.perf_counter() - t0)
+    return min(times)
+
+
+def rss_bytes() -> int:
+    with open("/proc/self/statm") as fh:
+        return int(fh.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+def peak_growth(fn) -> int:
+    """The highest resident size while `fn` runs, less the size before (sampled)."""
+    before = rss_bytes()
+    peak = [before]
+    done = threading.Event()
+
+    def sample():
+        while not done.is_set():
+            peak[0] = max(peak[0], rss_bytes())
+            time.sleep(0.001)
+
+    t = threading.Thread(target=sample)
+    t.start()
+    try:
+        result = fn()
+        peak[0] = max(peak[0], rss_bytes())
+    finally:
+        done.set()
+        t.join()
+    del result
+    return peak[0] - before
+
+
+def main() -> None:
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--days", type=int, default=2520)
+    ap.add_argument("--stocks", type=int, default=5000)
+    ap.add_argument("--held", type=int, default=500)
+    ap.add_argument("--repeat", type=int, default=5)
+    ap.add_argument("--layout", choices=["F", "C"], default="F")
+    args = ap.parse_args()
+    frames = make_frames(args.days, args.stocks, args.held, layout=args.layout)
+    matrix_bytes = args.days * args.stocks * 8
+    positional = [frames["strategy_matrix"], *[frames[k] for k in MARKET_KEYS]]
+    print(f"{args.days} dates x {args.stocks} stocks, {args.held} held a day, "
+          f"{'column' if args.layout == 'F' else 'row'}-major values; one float matrix = {matrix_bytes / 2**20:.0f} MiB")
+
+    engine = lambda: pe.calc_strategy_vwap_daily_return(*positional)  # noqa: E731
+    native = lambda: _records.calc_strategy_vwap_records(*positional)  # noqa: E731
+    frames_built = lambda: compute_records(**frames).frames()  # noqa: E731
+
+    raw = native()
+    counts = {k: len(raw[k]["day"]) for k in ("trades", "blocked", "positions", "pnl")}
+    same = np.array_equal(raw["daily"]["pnl"] / 1e8, engine().to_numpy())
+    print("records: " + ", ".join(f"{k} {v:,}" for k, v in counts.items()) +
+          f"; daily returns identical to the engine's: {same}")
+    del raw
+
+    # The machine is shared and noisy: each figure is the best of several runs,
+    # taken in turns.
+    t_engine = best_of(engine, args.repeat)
+    t_native = best_of(native, args.repeat)
+    t_frames = best_of(frames_built, max(2, args.repeat // 2))
+    t_engine = min(t_engine, best_of(engine, args.repeat))
+    print(f"return engine alone          : {t_engine * 1e3:8.1f} ms")
+    print(f"recording pass (arrays)      : {t_native * 1e3:8.1f} ms   -> {t_native / t_engine:4.2f}x the engine (goal <= 1.5)")
+    print(f"records with all five frames : {t_frames * 1e3:8.1f} ms   -> {t_frames / t_engine:4.2f}x the engine")
+
+    for held in (args.held, max(1, args.held // 10)):
+        f = frames if held == args.held else make_frames(args.days, args.stocks, held, layout=args.layout)
+        pos = [f["strategy_matrix"], *[f[k] for k in MARKET_KEYS]]
+        raw = _records.calc_strategy_vwap_records(*pos)
+        n_records = sum(len(raw[k]["day"]) for k in ("trades", "blocked", "positions", "pnl"))
+        buffers = raw["buffer_bytes"]
+        del raw
+        grow_records = peak_growth(lambda: _records.calc_strategy_vwap_records(*pos))
+        grow_engine = peak_growth(lambda: pe.calc_strategy_vwap_daily_return(*pos))
+        print(f"held {held:4d}: {n_records:10,} records; record buffers {buffers / 2**20:7.1f} MiB "
+              f"({buffers / max(n_records, 1):5.1f} B/record, {buffers / matrix_bytes:5.3f} float matrices); "
+              f"peak growth: recording {grow_records / 2**20:7.1f} MiB, engine {grow_engine / 2**20:6.1f} MiB")
+
+
+if __name__ == "__main__":
+    main()
