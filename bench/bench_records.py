@@ -110,7 +110,10 @@ def main() -> None:
     ap.add_argument("--held", type=int, default=500)
     ap.add_argument("--repeat", type=int, default=5)
     ap.add_argument("--layout", choices=["F", "C"], default="F")
+    ap.add_argument("--child", choices=["records", "engine"], help=argparse.SUPPRESS)
     args = ap.parse_args()
+    if args.child:
+        return child(args)
     frames = make_frames(args.days, args.stocks, args.held, layout=args.layout)
     matrix_bytes = args.days * args.stocks * 8
     positional = [frames["strategy_matrix"], *[frames[k] for k in MARKET_KEYS]]
@@ -138,19 +141,53 @@ def main() -> None:
     print(f"recording pass (arrays)      : {t_native * 1e3:8.1f} ms   -> {t_native / t_engine:4.2f}x the engine (goal <= 1.5)")
     print(f"records with all five frames : {t_frames * 1e3:8.1f} ms   -> {t_frames / t_engine:4.2f}x the engine")
 
+    # Memory, each figure from a fresh process (a process that already ran the pass
+    # reuses the memory it freed, which would hide the growth).
     for held in (args.held, max(1, args.held // 10)):
-        f = frames if held == args.held else make_frames(args.days, args.stocks, held, layout=args.layout)
-        pos = [f["strategy_matrix"], *[f[k] for k in MARKET_KEYS]]
-        raw = _records.calc_strategy_vwap_records(*pos)
-        n_records = sum(len(raw[k]["day"]) for k in ("trades", "blocked", "positions", "pnl"))
-        buffers = raw["buffer_bytes"]
-        del raw
-        grow_records = peak_growth(lambda: _records.calc_strategy_vwap_records(*pos))
-        grow_engine = peak_growth(lambda: pe.calc_strategy_vwap_daily_return(*pos))
-        print(f"held {held:4d}: {n_records:10,} records; record buffers {buffers / 2**20:7.1f} MiB "
-              f"({buffers / max(n_records, 1):5.1f} B/record, {buffers / matrix_bytes:5.3f} float matrices); "
-              f"peak growth: recording {grow_records / 2**20:7.1f} MiB, engine {grow_engine / 2**20:6.1f} MiB")
+        fig = {what: child_figures(args, held, what) for what in ("records", "engine")}
+        n_records, buffers, grown = fig["records"]
+        print(f"held {held:4d}: {n_records:10,} records; record tables {buffers / 2**20:7.1f} MiB "
+              f"({buffers / max(n_records, 1):4.1f} B/record); peak growth while running: recording "
+              f"{grown / 2**20:7.1f} MiB = {grown / matrix_bytes:5.2f} float matrices "
+              f"({grown / max(n_records, 1):5.1f} B/record), engine {fig['engine'][2] / 2**20:6.1f} MiB")
 
+
+def child_figures(args, held: int, what: str) -> tuple[int, int, int]:
+    """(records, bytes of the record tables, peak growth) of one run in a new process."""
+    import subprocess
+    import sys
+
+    cmd = [sys.executable, __file__, "--days", str(args.days), "--stocks", str(args.stocks), "--held", str(held),
+           "--layout", args.layout, "--child", what]
+    out = subprocess.run(cmd, check=True, capture_output=True, text=True).stdout.split()
+    return int(out[0]), int(out[1]), int(out[2])
+
+
+def child(args) -> None:
+    import ctypes
+    import gc
+
+    frames = make_frames(args.days, args.stocks, args.held, layout=args.layout)
+    # Hand the memory freed while the market was made back to the system, so that the
+    # pass cannot hide its growth in it.
+    gc.collect()
+    try:
+        ctypes.CDLL("libc.so.6").malloc_trim(0)
+    except (OSError, AttributeError):
+        pass
+    positional = [frames["strategy_matrix"], *[frames[k] for k in MARKET_KEYS]]
+    if args.child == "engine":
+        print(0, 0, peak_growth(lambda: pe.calc_strategy_vwap_daily_return(*positional)))
+        return
+    kept = {}
+
+    def run():
+        kept["raw"] = _records.calc_strategy_vwap_records(*positional)
+        return kept["raw"]
+
+    grown = peak_growth(run)
+    raw = kept.pop("raw")
+    print(sum(len(raw[k]["day"]) for k in ("trades", "blocked", "positions", "pnl")), raw["buffer_bytes"], grown)
 
 if __name__ == "__main__":
     main()
