@@ -153,4 +153,4 @@ class TestOutput:
         assert summary["blocked_trades"] == len(rec.blocked) > 0
         buys = int((rec.blocked["side"] == "buy").sum())
         assert summary_line(rec) == (f"traded turnover (one-sided, daily mean): {expected:.2f} %; blocked trades: "
-                                     f"{len(rec.blocked)} ({buys} buys, {len(rec.blocked) - buys} sells)")
+                                     f"{len(rec.blocked)} (buys: {buys}, sells: {len(rec.blocked) - buys})")

@@ -302,5 +302,5 @@ def summary_line(records: TradeRecords) -> str:
     text = "--" if not np.isfinite(turnover) else f"{turnover:.2f} %"
     return (
         f"traded turnover (one-sided, daily mean): {text}; blocked trades: {summary['blocked_trades']} "
-        f"({buys} buys, {summary['blocked_trades'] - buys} sells)"
+        f"(buys: {buys}, sells: {summary['blocked_trades'] - buys})"
     )
