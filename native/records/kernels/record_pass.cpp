@@ -248,9 +248,14 @@ void sort_by_day_as(RecordTable<N> &table, std::size_t days) {
     std::vector<Index> next(days + 1, 0);
     for (std::size_t k = 0; k < n; ++k) ++next[(std::size_t)day[k] + 1];
     for (std::size_t d = 0; d < days; ++d) next[d + 1] += next[d];
+    // The sorted day column is each day repeated over its slots: written directly.
+    Column<std::int32_t> days_sorted;
+    days_sorted.reserve(n);
+    for (std::size_t d = 0; d < days; ++d)
+        std::fill(days_sorted.data() + next[d], days_sorted.data() + next[d + 1], (std::int32_t)d);
     std::vector<Index> dest(n);
     for (std::size_t k = 0; k < n; ++k) dest[k] = next[(std::size_t)day[k]]++;
-    scatter(table.day, dest);
+    table.day = std::move(days_sorted);
     scatter(table.stock, dest);
     if (table.tagged) scatter(table.tag, dest);
     for (auto &v : table.value) scatter(v, dest);
