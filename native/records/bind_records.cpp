@@ -169,7 +169,7 @@ void init_record_pass(nb::module_ &m) {
               "commission, levy), 'blocked' (side, shares), 'positions' (shares, value), 'pnl' (buy, hold, "
               "hold_dividend, sell, sell_dividend), each a dict of 1-D arrays with the date row 'day' and stock "
               "column 'stock' of every record, sorted by day then stock; 'daily' (bought_value, sold_value, "
-              "commission, levy, held, pnl per return date) and 'buffer_bytes' (memory of the record buffers).");
+              "commission, levy, held, pnl per return date) and 'buffer_bytes' (the bytes the records take).");
 }
 
 }  // namespace tessary::records

@@ -35,6 +35,7 @@ Column<T>::~Column() {
 
 template <class T>
 void Column<T>::reserve(std::size_t capacity) {
+    if (capacity > SIZE_MAX / sizeof(T)) throw std::bad_alloc();
     void *p = std::realloc(data_, capacity * sizeof(T));
     if (p == nullptr && capacity > 0) throw std::bad_alloc();
     data_ = static_cast<T *>(p);

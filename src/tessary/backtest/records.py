@@ -120,7 +120,7 @@ class TradeRecords:
 
     @property
     def buffer_bytes(self) -> int:
-        """Memory the native pass used for its record buffers."""
+        """Bytes the records take in the native pass's tables (before any frame)."""
         return int(self._raw["buffer_bytes"])
 
     def _order(self, table: dict) -> np.ndarray | None:
