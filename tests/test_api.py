@@ -145,6 +145,11 @@ class TestWeightsAsResearchersHoldThem:
         # a start between two rebalances begins with the weights of the one before it
         late = run_backtest(given, store, start_date=days[5], end_date=days[-1])
         pd.testing.assert_frame_equal(late.weights, expected.iloc[5:], check_index_type=False, check_column_type=False)
+        # given dates outside the chosen range do not matter, even those the store lacks
+        wider = pd.concat([given, pd.DataFrame({a: [1.0], b: [0.0]}, index=pd.to_datetime(["2031-01-06"]))])
+        wider.loc[pd.Timestamp("2020-12-31")] = [0.5, 0.5]
+        ranged = run_backtest(wider, store, start_date=days[5], end_date=days[-1])
+        assert same_bits(ranged.daily_return, late.daily_return)
 
     def test_dates_and_codes_not_in_the_store_are_errors(self, store, close):
         weights = momentum_like(close, rows=slice(5, 15), n=3)

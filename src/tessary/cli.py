@@ -21,6 +21,7 @@ from __future__ import annotations
 import argparse
 import json
 import math
+import pickle
 import sys
 import time
 from collections.abc import Sequence
@@ -265,36 +266,6 @@ def _load_store(store, **kwargs: Any) -> dict:
     return loaded["data"]
 
 
-def _market_for(weights: pd.DataFrame, store_dir: Path) -> tuple[dict[str, pd.DataFrame], dict]:
-    """The market datasets and benchmarks of the store over the weights' dates, after
-    checking that the weights' dates and codes are the store's."""
-    if not store_dir.is_dir():
-        raise UserError(f"store not found: {store_dir}")
-    store = _open_store(store_dir)
-    close = _load_store(store, keys=["close_price"], mmap=True)["close_price"]  # memory-mapped: cheap
-    if not len(close.index):
-        raise UserError(f"the store {store_dir} holds no dates")
-    missing_dates = weights.index.difference(close.index)
-    if len(missing_dates):
-        raise UserError(
-            f"{len(missing_dates)} date(s) of the weights are not trading dates of the store {store_dir} "
-            f"(which covers {close.index[0]}..{close.index[-1]}): {', '.join(missing_dates[:3])}"
-        )
-    missing_codes = weights.columns.difference(close.columns)
-    if len(missing_codes):
-        raise UserError(
-            f"{len(missing_codes)} stock(s) of the weights are not in the store {store_dir}: "
-            f"{', '.join(missing_codes[:5])}"
-        )
-    start, end = weights.index[0], weights.index[-1]
-    market = _load_store(store, start_date=start, end_date=end, keys=list(ENGINE_DATASETS.values()), mmap=True)
-    try:
-        benchmarks = store.load_benchmark_dict(start_date=start, end_date=end)
-    except (ValueError, OSError) as exc:
-        raise UserError(f"cannot read the benchmarks of the store {store_dir}: {exc}") from None
-    return market, benchmarks
-
-
 # --------------------------------------------------------------------------- build
 
 
@@ -447,7 +418,9 @@ def build_store(
 def read_weights(path: str | Path) -> pd.DataFrame:
     """A weight matrix from parquet or CSV: one row per date (the index, or a column
     named date / DataDate / trade_date, or else the first column), one column per stock
-    (six-digit codes; a suffix such as ".XSHG" is dropped). Dates become "YYYYMMDD"."""
+    (codes such as "600000", "600000.XSHG" or "SH600000" become six digits). Dates
+    become "YYYYMMDD"."""
+    from tessary.backtest import _weights
     from tessary.backtest._store import normalize_yyyymmdd
 
     path = Path(path).expanduser()
@@ -481,12 +454,12 @@ def read_weights(path: str | Path) -> pd.DataFrame:
         if day is None:
             raise UserError(f"the weight file {path} has a row that is not a date: {label!r}")
         dates.append(day)
-    codes = [f"{c:06d}" if isinstance(c, (int, np.integer)) else str(c).strip().split(".")[0] for c in frame.columns]
-    bad = [c for c in codes if not (len(c) == 6 and c.isdigit())]
-    if bad:
-        raise UserError(f"the weight file {path} has columns that are not stock codes: {', '.join(map(repr, bad[:5]))}")
-    if len(set(codes)) != len(codes):
-        raise UserError(f"the weight file {path} names a stock twice")
+    if frame.shape[1] == 0:
+        raise UserError(f"the weight file {path} has no stock columns, only dates")
+    try:
+        codes = list(_weights.normalize_codes(frame.columns))
+    except ValueError as exc:
+        raise UserError(f"the weight file {path}: {exc}") from None
     if len(set(dates)) != len(dates):
         raise UserError(f"the weight file {path} has a date twice")
     try:
@@ -652,35 +625,82 @@ def cmd_build(args: argparse.Namespace) -> int:
     return 0
 
 
+def _json_target(value: str | None) -> Path | None:
+    """The --json file, its directory created (or found unusable) before any work."""
+    if not value:
+        return None
+    target = Path(value).expanduser()
+    if target.is_dir():
+        raise UserError(f"--json must name a file, not the directory {target}")
+    try:
+        target.parent.mkdir(parents=True, exist_ok=True)
+    except OSError as exc:
+        raise UserError(f"cannot create the directory of --json {target}: {exc.strerror or exc}") from None
+    if not target.parent.is_dir():
+        raise UserError(f"the directory of --json is not a directory: {target.parent}")
+    return target
+
+
+def _chart_file(name: str | None) -> str:
+    """The main chart's file name: after --name, so runs into one folder do not collide."""
+    if not name:
+        return "strategy_backtest.png"
+    from tessary.backtest.api import _file_stem
+
+    return _file_stem(name) + ".png"
+
+
 def cmd_run(args: argparse.Namespace) -> int:
+    import warnings
+
+    from tessary.backtest.api import run_backtest
+    from tessary.exceptions import TessaryWarning
+
     store_dir = Path(args.store).expanduser()
+    json_path = _json_target(args.json)
     weights = read_weights(args.weights)
     start, end = _date_arg(args.start, "--start"), _date_arg(args.end, "--end")
-    weights = weights.loc[(weights.index >= (start or "")) & (weights.index <= (end or "99999999"))]
-    if len(weights.index) < 2:
-        raise UserError("fewer than two dates of the weights lie in the chosen range")
-    with _step("loading the store"):
-        market, benchmarks = _market_for(weights, store_dir)
+    if not store_dir.is_dir():
+        raise UserError(f"store not found: {store_dir}")
     out = (Path(args.out).expanduser() if args.out else Path(args.weights).expanduser().parent).resolve()
     if out.exists() and not out.is_dir():
         raise UserError(f"--out must be a directory: {out}")
-    result = backtest(
-        weights,
-        market,
-        benchmarks,
-        out,
-        benchmark=args.benchmark,
-        image_kind=args.kind,
-        strategy_name=args.name or Path(args.weights).stem,
-        title=args.title,
-        rolling_window=args.rolling_window,
-    )
-    report = _result_json(result, str(Path(args.weights).expanduser()))
+    shown = f"{len(weights.index)} dates x {len(weights.columns)} stocks"
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always", TessaryWarning)
+        try:
+            with _step(f"backtesting {shown} and drawing the charts"):
+                result = run_backtest(
+                    weights,
+                    store_dir,
+                    start_date=start,
+                    end_date=end,
+                    benchmark=args.benchmark,
+                    rolling_window=args.rolling_window,
+                    chart=args.kind,
+                    save_path=out / _chart_file(args.name),
+                    name=args.name or Path(args.weights).stem,
+                    title=args.title,
+                )
+        except ValueError as exc:  # the front door's messages about the weights and the store
+            raise UserError(str(exc)) from None
+    for warning in caught:
+        if issubclass(warning.category, TessaryWarning):
+            print(f"{PROG}: warning: {warning.message}", file=sys.stderr)
+        else:
+            warnings.warn_explicit(warning.message, warning.category, warning.filename, warning.lineno)
+    report = result.to_dict()
+    report["weights"] = str(Path(args.weights).expanduser())
     text = json.dumps(report, indent=2, ensure_ascii=False)
-    if args.json:
-        Path(args.json).expanduser().write_text(text + "\n")
+    if json_path is not None:
+        json_path.write_text(text + "\n")
     print(text)
     return 0
+
+
+def _first_line(exc: BaseException) -> str:
+    text = str(exc)
+    return text.splitlines()[0] if text else type(exc).__name__
 
 
 def _int_at_least(minimum: int, wording: str):
@@ -723,7 +743,8 @@ def make_parser() -> argparse.ArgumentParser:
 
     demo = commands.add_parser("demo", help="synthetic market -> DuckDB -> store -> momentum backtest with charts")
     demo.add_argument("--out", default="tessary-demo", help="output directory (default: ./tessary-demo)")
-    demo.add_argument("--stocks", type=_positive_int, default=300, help="number of stocks (default: 300)")
+    demo.add_argument("--stocks", type=_int_at_least(10, "must be at least 10"), default=300,
+                      help="number of stocks, at least 10 (default: 300)")
     demo.add_argument("--years", type=_positive_float, default=3, help="years of trading days (default: 3)")
     demo.add_argument("--seed", type=_non_negative_int, default=0, help="seed of the synthetic market (default: 0)")
     chart_options(demo)
@@ -746,7 +767,8 @@ def make_parser() -> argparse.ArgumentParser:
     run.add_argument("store", help="store directory")
     run.add_argument("--out", help="directory of the charts (default: beside the weight file)")
     run.add_argument("--json", help="also write the statistics JSON to this file")
-    run.add_argument("--name", help="strategy name (default: the weight file's name)")
+    run.add_argument("--name", help="strategy name, also the charts' file names <NAME>.png and "
+                     "<NAME>_weekly_net_value.png (default: the weight file's name; charts strategy_backtest.png)")
     run.add_argument("--start", help="first date of the backtest")
     run.add_argument("--end", help="last date of the backtest")
     run.add_argument("--rolling-window", type=_non_negative_int, default=0, help="smooth the weights over N days")
@@ -768,6 +790,9 @@ def main(argv: Sequence[str] | None = None) -> int:
         return 2
     except NetworkError as exc:
         print(f"{PROG}: error: {exc}", file=sys.stderr)
+        return 2
+    except pickle.UnpicklingError as exc:  # a damaged store: its metadata file cannot be read
+        print(f"{PROG}: error: damaged store metadata: {_first_line(exc)}", file=sys.stderr)
         return 2
     except KeyboardInterrupt:
         print(f"{PROG}: interrupted", file=sys.stderr)

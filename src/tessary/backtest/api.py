@@ -129,6 +129,20 @@ def _check_in_store(weights: pd.DataFrame, days: pd.Index, codes: pd.Index, stor
         )
 
 
+def _relevant_rows(given: pd.DataFrame, start: str | None, end: str | None) -> pd.DataFrame:
+    """The given rows that matter for a backtest from ``start`` to ``end``: none after
+    ``end``, and before ``start`` only the last one (whose weights hold at ``start``)."""
+    if end:
+        given = given.loc[given.index <= end]
+    if start:
+        before = np.flatnonzero(given.index <= start)
+        if len(before):
+            given = given.iloc[before[-1]:]
+    if not len(given.index):
+        raise ValueError(f"no date of the weights lies on or before the end date {end}")
+    return given
+
+
 def _trading_days(given: pd.Index, days: pd.Index, start: str | None, end: str | None) -> pd.Index:
     """The store's trading days from the later of ``start`` and the first given date to
     ``end`` (default: the last given date)."""
@@ -297,6 +311,7 @@ def run_backtest(
         columns=_weights.normalize_codes(weights.columns),
     ).sort_index()
 
+    given = _relevant_rows(given, start, end)
     store = _open_store(store)
     store_days, store_codes = _store_axes(store)
     _check_in_store(given, store_days, store_codes, store)
