@@ -607,21 +607,32 @@ def cmd_demo(args: argparse.Namespace) -> int:
 
 
 def cmd_build(args: argparse.Namespace) -> int:
+    from tessary.report import builder_error_hint, store_report
+
     started = time.perf_counter()
-    summary = build_store(
-        args.database,
-        args.store,
-        _date_arg(args.start, "--start"),
-        _date_arg(args.end, "--end"),
-        full=args.full,
-        component_names=args.component or None,
-    )
+    try:
+        summary = build_store(
+            args.database,
+            args.store,
+            _date_arg(args.start, "--start"),
+            _date_arg(args.end, "--end"),
+            full=args.full,
+            component_names=args.component or None,
+        )
+    except UserError as exc:  # the builder's message as it is, and what to do in English
+        hint = builder_error_hint(str(exc))
+        raise UserError(f"{exc} -- {hint}" if hint else str(exc)) from None
     elapsed = time.perf_counter() - started
     extra = f"; supplemented {', '.join(summary['supplemented'])}" if summary["supplemented"] else ""
     print(
         f"{summary['store']}: {summary['mode']}; {summary['dates']} dates {summary['first_date']}..{summary['last_date']} "
         f"x {summary['stocks']} stocks, {summary['datasets']} datasets{extra} ({elapsed:.1f} s)"
     )
+    with _step("checking the stored data"):
+        lines, problems = store_report(Path(args.store).expanduser())
+    print("\n".join(lines))
+    for problem in problems:
+        print(f"{PROG}: warning: {problem}", file=sys.stderr)
     return 0
 
 

@@ -21,6 +21,8 @@ import pandas as pd
 
 from tessary.backtest import _weights
 from tessary.exceptions import TessaryWarning
+# Below this share of buyable stock-days the market is almost certainly mislabelled.
+from tessary.report import MIN_BUYABLE_SHARE
 
 __all__ = ["run_backtest", "BacktestResult", "ENGINE_DATASETS"]
 
@@ -38,9 +40,6 @@ ENGINE_DATASETS = {
 #: A stock a dataset lacks on part of the range: not buyable, not sellable.
 _BOOL_FILL = {"can_buy_stock": False, "cant_sell_stock": True}
 CHART_KINDS = ("large", "long")
-#: Below this share of buyable stock-days among those the weights want to buy, the
-#: market is almost certainly mislabelled (typically the suspension flag inverted).
-_MIN_BUYABLE_SHARE = 0.01
 _MIN_CELLS_FOR_BUYABLE_CHECK = 10
 #: A date whose weights sum above 1 by more than rounding is leveraged.
 _LEVERAGE_TOLERANCE = 1e-9
@@ -215,7 +214,7 @@ def _market_warnings(weights: pd.DataFrame, market: dict[str, pd.DataFrame], mes
     if cells < _MIN_CELLS_FOR_BUYABLE_CHECK:
         return
     share = float((wanted & can_buy).sum()) / cells
-    if share < _MIN_BUYABLE_SHARE:
+    if share < MIN_BUYABLE_SHARE:
         _warn(
             messages,
             f"only {share:.1%} of the {cells} stock-days the weights want to buy can be bought: the market "
