@@ -24,8 +24,8 @@ def own_files(market, tmp_path, factors=None, index=None):
     """The market as a user's long-form files: one parquet per factor, one index CSV."""
     paths = []
     for name, matrix in (factors or market.factors).items():
-        frame = matrix.stack().rename("value").reset_index()
-        frame.columns = ["date", "ukey", "value"]
+        frame = matrix.rename_axis(index="date", columns="ukey").reset_index().melt(id_vars="date", var_name="ukey")
+        frame = frame.dropna(subset=["value"])
         path = tmp_path / f"{name}.parquet"
         frame.assign(factor=name)[["ukey", "date", "factor", "value"]].to_parquet(path)
         paths.append(path)
