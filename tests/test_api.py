@@ -242,6 +242,18 @@ def rebuilt(store, tmp_path, change):
 
 
 class TestFormerlySilentMarkets:
+    def test_the_engine_refuses_weights_labelled_unlike_its_market(self, store, close):
+        weights = momentum_like(close, rows=slice(5, 40), n=6)
+        data = store.load(mmap=False)["data"]
+        frames = {p: data[k].reindex(index=weights.index, columns=weights.columns) for p, k in DATASETS.items()}
+        assert len(run_strategy_backtest_core(weights, **frames).daily_return) == 34
+        dated = weights.set_axis(pd.to_datetime(weights.index, format="%Y%m%d"))
+        with pytest.raises(ValueError, match=r"'can_buy_stock' lacks 34 date\(s\).*DatetimeIndex"):
+            run_strategy_backtest_core(dated, **frames)
+        suffixed = weights.set_axis([c + ".XSHG" for c in weights.columns], axis=1)
+        with pytest.raises(ValueError, match=r"lacks 6 stock code\(s\).*suffix"):
+            run_strategy_backtest_core(suffixed, **frames)
+
     def test_a_market_where_nothing_can_be_bought_warns(self, store, close, tmp_path):
         blocked = rebuilt(store, tmp_path, lambda d: d.update(can_buy_stock=d["can_buy_stock"] & False))
         with pytest.warns(TessaryWarning, match=r"only 0.0% of the \d+ stock-days.*rq_is_suspended.*1 means the stock trades"):
