@@ -90,6 +90,14 @@ class TestAgreesWithTheEngine:
         pd.testing.assert_frame_equal(got.benchmark_summary, want.benchmark_summary)
         assert got.carried_days == 0 and got.warnings == [] and got.plot_paths == {}
 
+    def test_without_a_benchmark(self, store, close):
+        weights = momentum_like(close, seed=4)
+        got = run_backtest(weights, store, benchmark=None)
+        want = run_strategy_backtest_core(**got._engine_inputs, benchmark_dict=None)
+        assert got.benchmark_summary.empty and got.to_dict()["benchmark_summary"] == []
+        assert all(same_bits([got.stats[k]], [want.stats[k]]) for k in want.stats)
+        assert got.stats["benchmark_annual_return"] == 0
+
     def test_engine_inputs_are_the_arguments_the_engine_got(self, store, close):
         weights = momentum_like(close, seed=1)
         got = run_backtest(weights, store, rolling_window=10**9, total_money=5e6)

@@ -21,7 +21,6 @@ import pandas as pd
 
 from tessary.backtest import _weights
 from tessary.exceptions import TessaryWarning
-# Below this share of buyable stock-days the market is almost certainly mislabelled.
 from tessary.report import MIN_BUYABLE_SHARE
 
 __all__ = ["run_backtest", "BacktestResult", "ENGINE_DATASETS"]
@@ -281,16 +280,7 @@ def run_backtest(
     """
     from tessary.backtest._pnl_engine import run_strategy_backtest_core
 
-    if not isinstance(weights, pd.DataFrame):
-        raise TypeError(f"weights must be a pandas DataFrame (dates x stocks), not {type(weights).__name__}")
-    if not isinstance(name, str):
-        raise TypeError(f"name must be a str, not {type(name).__name__}")
-    if title is not None and not isinstance(title, str):
-        raise TypeError(f"title must be a str or None, not {type(title).__name__}")
-    if isinstance(rolling_window, bool) or not isinstance(rolling_window, (int, np.integer)):
-        raise TypeError(f"rolling_window must be an int, not {type(rolling_window).__name__}")
-    if rolling_window < 0:
-        raise ValueError(f"rolling_window must not be negative, not {rolling_window}")
+    _check_labels_and_window(name, title, rolling_window)
     total_money = _check_number("total_money", total_money, 0.0, None, low_open=True)
     fee = _check_number("fee", fee, 0.0, 1.0, low_open=False)
     rule_fee = _check_number("rule_fee", rule_fee, 0.0, 1.0, low_open=False)
@@ -300,17 +290,7 @@ def run_backtest(
     if start and end and start > end:
         raise ValueError(f"start_date {start} is after end_date {end}")
 
-    if weights.shape[1] == 0:
-        raise ValueError("the weights have no stock columns")
-    if weights.shape[0] == 0:
-        raise ValueError("the weights have no dates")
-    given = pd.DataFrame(
-        _weights.weight_values(weights),
-        index=_weights.normalize_dates(weights.index),
-        columns=_weights.normalize_codes(weights.columns),
-    ).sort_index()
-
-    given = _relevant_rows(given, start, end)
+    given = _relevant_rows(_normalized_weights(weights), start, end)
     store = _open_store(store)
     store_days, store_codes = _store_axes(store)
     _check_in_store(given, store_days, store_codes, store)
@@ -342,7 +322,8 @@ def run_backtest(
     core = run_strategy_backtest_core(
         **engine_inputs,
         benchmark_dict=benchmarks,
-        benchmark_names=benchmark if benchmark is not None else "000852",
+        # without a benchmark the charts' label says so
+        benchmark_names=benchmark if benchmark is not None else "none",
         plot_image_kind=kind,
         plot_save_path=main_path,
         strategy_name=name,
@@ -356,6 +337,32 @@ def run_backtest(
         warnings=messages,
         engine_inputs=engine_inputs,
     )
+
+
+def _check_labels_and_window(name: Any, title: Any, rolling_window: Any) -> None:
+    if not isinstance(name, str):
+        raise TypeError(f"name must be a str, not {type(name).__name__}")
+    if title is not None and not isinstance(title, str):
+        raise TypeError(f"title must be a str or None, not {type(title).__name__}")
+    if isinstance(rolling_window, bool) or not isinstance(rolling_window, (int, np.integer)):
+        raise TypeError(f"rolling_window must be an int, not {type(rolling_window).__name__}")
+    if rolling_window < 0:
+        raise ValueError(f"rolling_window must not be negative, not {rolling_window}")
+
+
+def _normalized_weights(weights: Any) -> pd.DataFrame:
+    """A new float64 weight frame on "YYYYMMDD" dates (ascending) x six-digit codes."""
+    if not isinstance(weights, pd.DataFrame):
+        raise TypeError(f"weights must be a pandas DataFrame (dates x stocks), not {type(weights).__name__}")
+    if weights.shape[1] == 0:
+        raise ValueError("the weights have no stock columns")
+    if weights.shape[0] == 0:
+        raise ValueError("the weights have no dates")
+    return pd.DataFrame(
+        _weights.weight_values(weights),
+        index=_weights.normalize_dates(weights.index),
+        columns=_weights.normalize_codes(weights.columns),
+    ).sort_index()
 
 
 def _weights_date(value: Any, name: str) -> str | None:
