@@ -211,7 +211,9 @@ class TestRunEdges:
             (copy / "metadata.pkl").write_bytes(content)
             one_line_error(capsys, "run", str(weights), str(copy), "--out", str(tmp_path), match=match)
 
-    def test_demo_needs_ten_stocks(self, capsys):
+    def test_demo_needs_ten_stocks_and_twenty_days(self, capsys, tmp_path):
         with pytest.raises(SystemExit) as exc:
             main(["demo", "--stocks", "2"])
         assert exc.value.code == 2 and "at least 10" in capsys.readouterr().err
+        one_line_error(capsys, "demo", "--out", str(tmp_path), "--stocks", "10", "--years", "0.05",
+                       match="at least 20 trading days")

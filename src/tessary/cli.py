@@ -554,6 +554,8 @@ def cmd_demo(args: argparse.Namespace) -> int:
     bar = _tqdm(total=days, desc=f"generating {args.stocks} stocks x {args.years:g} years", unit="day")
     try:
         market = generate_market(n_stocks=args.stocks, years=args.years, seed=args.seed, progress=bar.update)
+    except ValueError as exc:  # a market too small for the demo (too few days)
+        raise UserError(f"--stocks/--years: {exc}") from None
     finally:
         bar.close()
     database = out / "market.duckdb"
@@ -774,7 +776,8 @@ def make_parser() -> argparse.ArgumentParser:
     build.set_defaults(handler=cmd_build)
 
     run = commands.add_parser("run", help="backtest a weight matrix (parquet or CSV) against a store")
-    run.add_argument("weights", help="weight matrix: dates down, six-digit stock codes across")
+    run.add_argument("weights", help="weight matrix: dates down, stock codes across (600000, 600000.XSHG, "
+                     "SH600000); rebalance dates only are carried forward")
     run.add_argument("store", help="store directory")
     run.add_argument("--out", help="directory of the charts (default: beside the weight file)")
     run.add_argument("--json", help="also write the statistics JSON to this file")
