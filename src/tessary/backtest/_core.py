@@ -33,6 +33,10 @@ def _absent_labels(wanted: pd.Index, present: pd.Index) -> pd.Index:
     """The labels of ``wanted`` that ``present`` lacks (none when both are equal)."""
     if wanted.equals(present):
         return wanted[:0]
+    if isinstance(wanted, pd.DatetimeIndex) != isinstance(present, pd.DatetimeIndex):
+        # Timestamps against text: compared as objects, so "20240105" never matches a
+        # Timestamp (pandas 2 would parse the text and match it, with a warning).
+        return wanted[~wanted.astype(object).isin(present.astype(object))]
     return wanted[~wanted.isin(present)]
 
 
