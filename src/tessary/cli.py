@@ -705,9 +705,12 @@ def cmd_run(args: argparse.Namespace) -> int:
     report = result.to_dict()
     report["weights"] = str(Path(args.weights).expanduser())
     text = json.dumps(report, indent=2, ensure_ascii=False)
-    if json_path is not None:
-        json_path.write_text(text + "\n")
     print(text)
+    if json_path is not None:
+        try:
+            json_path.write_text(text + "\n")
+        except OSError as exc:
+            raise UserError(f"cannot write --json {json_path}: {exc.strerror or exc}") from None
     return 0
 
 
