@@ -94,7 +94,7 @@ class TestRun:
         foreign = weights_for(demo_dir / "store", tmp_path / "codes.parquet", codes=["999999"])
         one_line_error(capsys, "run", str(foreign), store, match="not in the store")
         weekend = weights_for(demo_dir / "store", tmp_path / "dates.csv", dates=["20210102", "20210103"])
-        one_line_error(capsys, "run", str(weekend), store, match="not trading dates")
+        one_line_error(capsys, "run", str(weekend), store, match="not trading days of the store")
         good = weights_for(demo_dir / "store", tmp_path / "good.csv")
         one_line_error(capsys, "run", str(good), store, "--benchmark", "000001", match="unknown benchmark '000001'")
 
@@ -164,3 +164,56 @@ class TestErrors:
                 main(argv)
             assert exc.value.code == 2
         capsys.readouterr()
+
+
+class TestRunEdges:
+    def test_name_names_the_charts_and_json_directory_is_made_first(self, demo_dir, tmp_path, capsys):
+        weights = weights_for(demo_dir / "store", tmp_path / "w.csv")
+        target = tmp_path / "made" / "here" / "r.json"
+        code, out, err = run_cli(capsys, "run", str(weights), str(demo_dir / "store"), "--name", "momentum",
+                                 "--out", str(tmp_path / "charts"), "--json", str(target))
+        assert code == 0, err
+        assert sorted(p.name for p in (tmp_path / "charts").iterdir()) == ["momentum.png", "momentum_weekly_net_value.png"]
+        assert json.loads(target.read_text())["strategy_name"] == "momentum"
+        blocker = tmp_path / "file"
+        blocker.write_text("")
+        one_line_error(capsys, "run", str(weights), str(demo_dir / "store"), "--out", str(tmp_path / "none"),
+                       "--json", str(blocker / "r.json"), match="--json")
+        assert not (tmp_path / "none").exists()  # refused before any work
+
+    def test_researchers_forms_warnings_and_formerly_silent_files(self, demo_dir, tmp_path, capsys):
+        store = str(demo_dir / "store")
+        weights = pd.read_csv(weights_for(demo_dir / "store", tmp_path / "w.csv"), dtype={"date": str})
+        weights.columns = ["date"] + ["SH" + c if c[0] == "6" else c + ".SZ" for c in weights.columns[1:]]
+        (weights.iloc[::5].assign(**{weights.columns[1]: 20.0})).to_csv(tmp_path / "lev.csv", index=False)
+        code, out, err = run_cli(capsys, "run", str(tmp_path / "lev.csv"), store, "--out", str(tmp_path))
+        warned = [line for line in err.splitlines() if "warning:" in line]
+        assert code == 0 and len(warned) == 1 and "summing above 1" in warned[0], err
+        assert json.loads(out)["weight_dates"]["carried"] > 0
+        weights.assign(**{weights.columns[2]: np.inf}).to_csv(tmp_path / "inf.csv", index=False)
+        one_line_error(capsys, "run", str(tmp_path / "inf.csv"), store, match="infinite")
+        weights[["date"]].to_csv(tmp_path / "dates.csv", index=False)
+        one_line_error(capsys, "run", str(tmp_path / "dates.csv"), store, match="no stock columns")
+        code, out, err = run_cli(capsys, "run", str(tmp_path / "lev.csv"), store, "--out", str(tmp_path),
+                                 "--rolling-window", "9" * 30)
+        assert code == 0, err
+
+    def test_damaged_store_metadata_is_a_one_line_error(self, demo_dir, tmp_path, capsys):
+        import pickle
+        import shutil
+
+        weights = weights_for(demo_dir / "store", tmp_path / "w.csv")
+        for content, match in ((b"garbage", "damaged store metadata"), (b"", "truncated"),
+                               (pickle.dumps([1]), "metadata dict"), (pickle.dumps({"datasets": 5}), "'datasets'")):
+            copy = tmp_path / "bad"
+            shutil.rmtree(copy, ignore_errors=True)
+            shutil.copytree(demo_dir / "store", copy)
+            (copy / "metadata.pkl").write_bytes(content)
+            one_line_error(capsys, "run", str(weights), str(copy), "--out", str(tmp_path), match=match)
+
+    def test_demo_needs_ten_stocks_and_twenty_days(self, capsys, tmp_path):
+        with pytest.raises(SystemExit) as exc:
+            main(["demo", "--stocks", "2"])
+        assert exc.value.code == 2 and "at least 10" in capsys.readouterr().err
+        one_line_error(capsys, "demo", "--out", str(tmp_path), "--stocks", "10", "--years", "0.05",
+                       match="at least 20 trading days")

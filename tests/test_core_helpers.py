@@ -41,15 +41,29 @@ class TestBuildMarketArrays:
             assert np.shares_memory(out[key], frames[i].to_numpy(copy=False)), key
             np.testing.assert_array_equal(out[key], frames[i].loc[pnl, cols].to_numpy())
 
-    def test_misaligned_frames_are_reindexed_and_missing_flags_are_false(self):
+    def test_frames_with_more_labels_in_another_order_are_reindexed(self):
         pnl, cols = pd.Index(["b", "c"]), pd.Index(["x", "y"])
-        close = pd.DataFrame({"y": [1.0, 2.0, 3.0]}, index=["a", "b", "c"])
-        can_buy = pd.DataFrame({"y": [True, True], "x": [True, True]}, index=["b", "z"])
+        close = pd.DataFrame({"y": [1.0, 2.0, 3.0], "x": [4.0, np.nan, 6.0], "z": 0.0}, index=["a", "b", "c"])
+        can_buy = pd.DataFrame({"y": [True, None], "x": [True, False]}, index=["c", "b"], dtype=object)
         frames = market(pnl, cols)
         frames[0], frames[4] = can_buy, close
         out = _build_market_arrays(pnl, cols, *frames)
-        np.testing.assert_array_equal(out["close_arr"], [[np.nan, 2.0], [np.nan, 3.0]])
-        np.testing.assert_array_equal(out["can_buy_arr"], [[True, True], [False, False]])
+        np.testing.assert_array_equal(out["close_arr"], [[np.nan, 2.0], [6.0, 3.0]])  # a NaN cell stays NaN
+        np.testing.assert_array_equal(out["can_buy_arr"], [[False, False], [True, True]])  # None counts as False
+
+    def test_labels_a_frame_lacks_raise_naming_frame_count_and_cause(self):
+        days = pd.Index(["20240102", "20240103", "20240104"])
+        cols = pd.Index(["600000", "000001"])
+        frames = market(days, cols)
+        with pytest.raises(ValueError, match=r"'close_price' lacks 2 date\(s\).*'20240103', '20240104'.*DatetimeIndex"):
+            _build_market_arrays(days[1:], cols, *frames[:4],
+                                 frames[4].set_axis(pd.to_datetime(days, format="%Y%m%d")), *frames[5:])
+        with pytest.raises(ValueError, match=r"'can_buy_stock' lacks 1 stock code\(s\).*'600000.XSHG'.*suffix"):
+            _build_market_arrays(days, pd.Index(["600000.XSHG", "000001"]), *frames)
+        with pytest.raises(ValueError, match=r"'can_buy_stock' lacks 1 stock code"):
+            _build_market_arrays(days, cols, frames[0][["000001"]], *frames[1:])
+        with pytest.raises(ValueError, match=r"'sell_price' lacks 1 date"):
+            _build_market_arrays(days, cols, *frames[:7], frames[7].iloc[:2])
 
     def test_inputs_are_not_mutated(self):
         pnl, cols = pd.Index(["b", "c"]), pd.Index(["x", "y"])

@@ -76,6 +76,32 @@ class TestIndexAnswers:
         assert df["date"].dt.strftime("%Y%m%d").tolist() == ["20240102", "20240103", "20240104"] * 2
 
 
+    def test_only_fields_the_data_has_and_returns_derived_from_close(self, tmp_path):
+        days = pd.to_datetime(["2024-01-02", "2024-01-03", "2024-01-04", "2024-01-05"])
+        close_only = pd.DataFrame({"ukey": "000852.XSHG", "date": days, "close": [10.0, 11.0, 12.1, 12.1]})
+        mixed = pd.DataFrame({"ukey": "000300.XSHG", "date": days, "close": [5.0, np.nan, 6.0, 6.6],
+                              "daily_return": [np.nan, 0.5, np.nan, 0.25]})
+        returns_only = pd.DataFrame({"ukey": "000905.XSHG", "date": days, "daily_return": [0.01, 0.02, 0.03, 0.04]})
+        db = write_database(tmp_path / "i.duckdb", {}, pd.concat([close_only, mixed.drop(columns="daily_return")]))
+        client = LocalDataClient(db)
+        # the first day of a range takes its return from the stored day before it
+        bars = client.get_index_daily(ukeys=["000852.XSHG"], start_date="20240103")
+        np.testing.assert_allclose(bars["daily_return"], [0.1, 0.1, 0.0], rtol=1e-12)
+        # a stored return wins; a missing close leaves that day and the next without one
+        load_files(db, index_daily=[self._csv(tmp_path, "mixed", mixed)])
+        bars = client.get_index_daily(ukeys="000300.XSHG")
+        np.testing.assert_allclose(bars["daily_return"], [np.nan, 0.5, np.nan, 0.25], rtol=1e-12)
+        db2 = write_database(tmp_path / "r.duckdb", {}, returns_only)
+        bars = LocalDataClient(db2).get_index_daily(ukeys=None)
+        assert list(bars.columns) == ["ukey", "date", "daily_return"]  # no all-NULL close column
+
+    @staticmethod
+    def _csv(tmp_path, name, frame):
+        path = tmp_path / f"{name}.csv"
+        frame.to_csv(path, index=False)
+        return path
+
+
 class TestFailures:
     def test_unreadable_databases_raise_network_error(self, tmp_path):
         garbage = tmp_path / "garbage.duckdb"
@@ -122,7 +148,9 @@ class TestLoadFiles:
         opened = client.get_factors(factor="Open")
         assert opened[["ukey", "value"]].values.tolist() == [["000001", 1.5]]
         bars = client.get_index_daily(ukeys=["000300.XSHG"])
-        assert bars["close"].tolist() == [100.0, 101.0] and bars["daily_return"].isna().all()
+        # close only: the daily return is derived from it, never a column of NULLs
+        assert bars["close"].tolist() == [100.0, 101.0]
+        assert np.isnan(bars["daily_return"].iloc[0]) and bars["daily_return"].iloc[1] == 101.0 / 100.0 - 1
 
         # loading again replaces rows with the same key instead of duplicating them
         (tmp_path / "fix.csv").write_text("ukey,date,factor,value\n600000.XSHG,2024-01-03,Close,9.6\n")

@@ -113,14 +113,17 @@ class TestAgainstNumpyReference:
         b = pe.calc_strategy_vwap_daily_return(**c_order)
         np.testing.assert_allclose(a.to_numpy(), b.to_numpy(), rtol=1e-12, equal_nan=True)
 
-    def test_misaligned_frames_are_reindexed(self):
+    def test_misaligned_frames_are_reindexed_and_lacking_labels_raise(self):
         frames = random_market(20, 10, seed=7, special=False)
-        # A market frame with extra dates and stocks in another order, and one lacking a stock.
-        bigger = frames["close_price"].reindex(columns=list(reversed(frames["close_price"].columns)))
-        frames2 = dict(frames, close_price=bigger, prev_close=frames["prev_close"].iloc[:, :-1])
+        # A market frame with its stocks in another order gives the same returns.
+        reordered = frames["close_price"].reindex(columns=list(reversed(frames["close_price"].columns)))
+        frames2 = dict(frames, close_price=reordered)
         got = pe.calc_strategy_vwap_daily_return(**frames2)
-        want = vwap_daily_return_numpy(**frames2)
+        want = vwap_daily_return_numpy(**frames)
         np.testing.assert_allclose(got.to_numpy(), want.to_numpy(), rtol=1e-12, equal_nan=True)
+        # One lacking a stock would leave that stock silently unheld: an error instead.
+        with pytest.raises(ValueError, match="'prev_close' lacks 1 stock code"):
+            pe.calc_strategy_vwap_daily_return(**dict(frames, prev_close=frames["prev_close"].iloc[:, :-1]))
 
     def test_inputs_are_not_mutated(self):
         frames = random_market(15, 8, seed=9)

@@ -216,11 +216,62 @@ bool is_long_layout(nb::handle image_kind) {
     return PyUnicode_Check(image_kind.ptr()) && PyUnicode_CompareWithASCIIString(image_kind.ptr(), "long") == 0;
 }
 
+namespace {
+
+/// Columns a code point takes in a line of text: two for the East Asian wide and
+/// full-width blocks (CJK ideographs, kana, hangul, full-width forms), else one.
+size_t display_width(Py_UCS4 cp) {
+    const bool wide = (cp >= 0x1100 && cp <= 0x115F) || (cp >= 0x2E80 && cp <= 0xA4CF) ||
+                      (cp >= 0xAC00 && cp <= 0xD7A3) || (cp >= 0xF900 && cp <= 0xFAFF) ||
+                      (cp >= 0xFE30 && cp <= 0xFE4F) || (cp >= 0xFF00 && cp <= 0xFF60) ||
+                      (cp >= 0xFFE0 && cp <= 0xFFE6) || (cp >= 0x20000 && cp <= 0x3FFFD);
+    return wide ? 2 : 1;
+}
+
+bool is_control(Py_UCS4 cp) { return cp < 0x20 || (cp >= 0x7F && cp < 0xA0); }
+
+}  // namespace
+
+nb::str bounded_text(nb::handle text, size_t max_width) {
+    PyObject *obj = text.ptr();
+    const Py_ssize_t length = PyUnicode_GetLength(obj);
+    if (length < 0) throw nb::python_error();
+    const int kind = PyUnicode_KIND(obj);
+    const void *data = PyUnicode_DATA(obj);
+    // The ellipsis takes one column: keep what fits in max_width - 1 when cutting.
+    Py_ssize_t keep = 0, cut_at = -1;
+    size_t width = 0;
+    bool has_control = false;
+    for (Py_ssize_t i = 0; i < length; ++i) {
+        const Py_UCS4 cp = PyUnicode_READ(kind, data, i);
+        has_control = has_control || is_control(cp);
+        width += display_width(cp);
+        if (width <= max_width - 1) keep = i + 1;
+        if (width > max_width) {
+            cut_at = keep;
+            break;
+        }
+    }
+    if (cut_at < 0 && !has_control) return nb::borrow<nb::str>(text);
+    const Py_ssize_t end = cut_at < 0 ? length : cut_at;
+    std::u32string out;
+    out.reserve(static_cast<size_t>(end) + 1);
+    for (Py_ssize_t i = 0; i < end; ++i) {
+        const Py_UCS4 cp = PyUnicode_READ(kind, data, i);
+        out.push_back(is_control(cp) ? U' ' : static_cast<char32_t>(cp));
+    }
+    if (cut_at >= 0) out.push_back(U'\u2026');
+    PyObject *result = PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, out.data(), static_cast<Py_ssize_t>(out.size()));
+    if (!result) throw nb::python_error();
+    return nb::steal<nb::str>(result);
+}
+
 nb::object figure_title(nb::handle plot_title, nb::handle strategy_name, nb::handle benchmark_name,
-                        const char *suffix) {
+                        const char *suffix, bool is_long) {
     const bool has_title = PyUnicode_Check(plot_title.ptr()) && PyUnicode_GetLength(plot_title.ptr()) > 0;
-    nb::str head = nb::borrow<nb::str>(has_title ? plot_title : strategy_name);
-    return head + nb::str(" | Benchmark ") + nb::borrow<nb::str>(benchmark_name) + nb::str(" | ") +
+    nb::str head = bounded_text(has_title ? plot_title : strategy_name,
+                                is_long ? title_text_width_long : title_text_width_large);
+    return head + nb::str(" | Benchmark ") + bounded_text(benchmark_name, benchmark_text_width) + nb::str(" | ") +
            nb::str(suffix);
 }
 

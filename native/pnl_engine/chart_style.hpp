@@ -113,9 +113,23 @@ void save_and_close(const Plotting &mpl, nb::handle fig, nb::handle save_path, b
 /// value, differently cased ones included, selects the landscape layout.
 bool is_long_layout(nb::handle image_kind);
 
+/// Display widths (in columns; an East Asian wide character takes two) up to which
+/// user texts are drawn: the title's strategy name or title (portrait and landscape
+/// layouts), and the benchmark name wherever it appears. Even in the widest letters
+/// the portrait title then fits its fixed page, and the landscape one, saved with a
+/// tight box, stays about as wide as the figure: a long text never grows the image.
+inline constexpr size_t title_text_width_long = 30;
+inline constexpr size_t title_text_width_large = 56;
+inline constexpr size_t benchmark_text_width = 12;
+
+/// `text` (a str) with control characters as blanks, cut to at most `max_width`
+/// display columns and then ending in "…"; the same str object when nothing changes.
+nb::str bounded_text(nb::handle text, size_t max_width);
+
 /// The title text of both figures: `plot_title` when it is a non-empty str, else
-/// `strategy_name`, then " | Benchmark <benchmark_name> | <suffix>".
+/// `strategy_name`, then " | Benchmark <benchmark_name> | <suffix>"; the name and
+/// the benchmark bounded by `bounded_text` to the widths of the layout.
 nb::object figure_title(nb::handle plot_title, nb::handle strategy_name, nb::handle benchmark_name,
-                        const char *suffix);
+                        const char *suffix, bool is_long);
 
 }  // namespace tessary::pnl::charts

@@ -190,11 +190,11 @@ nb::object plot_strategy_performance_unlocked(const args::Bound &a) {
     }
 
     nb::object title = charts::figure_title(a.obj("plot_title"), a.obj("strategy_name"), a.obj("benchmark_name"),
-                                            "Strategy Performance");
+                                            "Strategy Performance", is_long);
     fig.attr("suptitle")(title, "fontsize"_a = 17, "fontweight"_a = "bold", "color"_a = charts::color::benchmark,
                          "y"_a = is_long ? 0.986 : 0.997);
 
-    nb::object benchmark_name = a.obj("benchmark_name");
+    nb::object benchmark_name = charts::bounded_text(a.obj("benchmark_name"), charts::benchmark_text_width);
     charts::PanelContext ctx{mpl, data, benchmark_name, stats, is_long ? nb::object(nb::int_(12)) : nb::none(),
                              is_long};
     charts::draw_kpi_cards(ax_cards, cards);

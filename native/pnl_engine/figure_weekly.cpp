@@ -108,9 +108,9 @@ nb::object plot_weekly_net_value_unlocked(const args::Bound &a) {
     }
 
     nb::object benchmark_name = a.obj("benchmark_name");
-    nb::str bench = nb::borrow<nb::str>(benchmark_name);
+    nb::str bench = charts::bounded_text(benchmark_name, charts::benchmark_text_width);
     nb::object title =
-        charts::figure_title(a.obj("plot_title"), a.obj("strategy_name"), benchmark_name, "Weekly Net Value");
+        charts::figure_title(a.obj("plot_title"), a.obj("strategy_name"), benchmark_name, "Weekly Net Value", is_long);
     fig.attr("suptitle")(title, "fontsize"_a = 16, "fontweight"_a = "bold", "color"_a = charts::color::benchmark,
                          "y"_a = is_long ? 0.985 : 0.995);
 

@@ -23,6 +23,7 @@ from __future__ import annotations
 import argparse
 import json
 import math
+import pickle
 import sys
 import time
 from collections.abc import Sequence
@@ -267,36 +268,6 @@ def _load_store(store, **kwargs: Any) -> dict:
     return loaded["data"]
 
 
-def _market_for(weights: pd.DataFrame, store_dir: Path) -> tuple[dict[str, pd.DataFrame], dict]:
-    """The market datasets and benchmarks of the store over the weights' dates, after
-    checking that the weights' dates and codes are the store's."""
-    if not store_dir.is_dir():
-        raise UserError(f"store not found: {store_dir}")
-    store = _open_store(store_dir)
-    close = _load_store(store, keys=["close_price"], mmap=True)["close_price"]  # memory-mapped: cheap
-    if not len(close.index):
-        raise UserError(f"the store {store_dir} holds no dates")
-    missing_dates = weights.index.difference(close.index)
-    if len(missing_dates):
-        raise UserError(
-            f"{len(missing_dates)} date(s) of the weights are not trading dates of the store {store_dir} "
-            f"(which covers {close.index[0]}..{close.index[-1]}): {', '.join(missing_dates[:3])}"
-        )
-    missing_codes = weights.columns.difference(close.columns)
-    if len(missing_codes):
-        raise UserError(
-            f"{len(missing_codes)} stock(s) of the weights are not in the store {store_dir}: "
-            f"{', '.join(missing_codes[:5])}"
-        )
-    start, end = weights.index[0], weights.index[-1]
-    market = _load_store(store, start_date=start, end_date=end, keys=list(ENGINE_DATASETS.values()), mmap=True)
-    try:
-        benchmarks = store.load_benchmark_dict(start_date=start, end_date=end)
-    except (ValueError, OSError) as exc:
-        raise UserError(f"cannot read the benchmarks of the store {store_dir}: {exc}") from None
-    return market, benchmarks
-
-
 # --------------------------------------------------------------------------- build
 
 
@@ -449,7 +420,9 @@ def build_store(
 def read_weights(path: str | Path) -> pd.DataFrame:
     """A weight matrix from parquet or CSV: one row per date (the index, or a column
     named date / DataDate / trade_date, or else the first column), one column per stock
-    (six-digit codes; a suffix such as ".XSHG" is dropped). Dates become "YYYYMMDD"."""
+    (codes such as "600000", "600000.XSHG" or "SH600000" become six digits). Dates
+    become "YYYYMMDD"."""
+    from tessary.backtest import _weights
     from tessary.backtest._store import normalize_yyyymmdd
 
     path = Path(path).expanduser()
@@ -483,12 +456,12 @@ def read_weights(path: str | Path) -> pd.DataFrame:
         if day is None:
             raise UserError(f"the weight file {path} has a row that is not a date: {label!r}")
         dates.append(day)
-    codes = [f"{c:06d}" if isinstance(c, (int, np.integer)) else str(c).strip().split(".")[0] for c in frame.columns]
-    bad = [c for c in codes if not (len(c) == 6 and c.isdigit())]
-    if bad:
-        raise UserError(f"the weight file {path} has columns that are not stock codes: {', '.join(map(repr, bad[:5]))}")
-    if len(set(codes)) != len(codes):
-        raise UserError(f"the weight file {path} names a stock twice")
+    if frame.shape[1] == 0:
+        raise UserError(f"the weight file {path} has no stock columns, only dates")
+    try:
+        codes = list(_weights.normalize_codes(frame.columns))
+    except ValueError as exc:
+        raise UserError(f"the weight file {path}: {exc}") from None
     if len(set(dates)) != len(dates):
         raise UserError(f"the weight file {path} has a date twice")
     try:
@@ -583,6 +556,8 @@ def cmd_demo(args: argparse.Namespace) -> int:
     bar = _tqdm(total=days, desc=f"generating {args.stocks} stocks x {args.years:g} years", unit="day")
     try:
         market = generate_market(n_stocks=args.stocks, years=args.years, seed=args.seed, progress=bar.update)
+    except ValueError as exc:  # a market too small for the demo (too few days)
+        raise UserError(f"--stocks/--years: {exc}") from None
     finally:
         bar.close()
     database = out / "market.duckdb"
@@ -636,55 +611,107 @@ def cmd_demo(args: argparse.Namespace) -> int:
 
 
 def cmd_build(args: argparse.Namespace) -> int:
+    from tessary.report import builder_error_hint, store_report
+
     started = time.perf_counter()
-    summary = build_store(
-        args.database,
-        args.store,
-        _date_arg(args.start, "--start"),
-        _date_arg(args.end, "--end"),
-        full=args.full,
-        component_names=args.component or None,
-    )
+    try:
+        summary = build_store(
+            args.database,
+            args.store,
+            _date_arg(args.start, "--start"),
+            _date_arg(args.end, "--end"),
+            full=args.full,
+            component_names=args.component or None,
+        )
+    except UserError as exc:  # the builder's message as it is, and what to do in English
+        hint = builder_error_hint(str(exc))
+        raise UserError(f"{exc} -- {hint}" if hint else str(exc)) from None
     elapsed = time.perf_counter() - started
     extra = f"; supplemented {', '.join(summary['supplemented'])}" if summary["supplemented"] else ""
     print(
         f"{summary['store']}: {summary['mode']}; {summary['dates']} dates {summary['first_date']}..{summary['last_date']} "
         f"x {summary['stocks']} stocks, {summary['datasets']} datasets{extra} ({elapsed:.1f} s)"
     )
+    with _step("checking the stored data"):
+        lines, problems = store_report(Path(args.store).expanduser())
+    print("\n".join(lines))
+    for problem in problems:
+        print(f"{PROG}: warning: {problem}", file=sys.stderr)
     return 0
 
 
+def _json_target(value: str | None) -> Path | None:
+    """The --json file, its directory created (or found unusable) before any work."""
+    if not value:
+        return None
+    target = Path(value).expanduser()
+    if target.is_dir():
+        raise UserError(f"--json must name a file, not the directory {target}")
+    try:
+        target.parent.mkdir(parents=True, exist_ok=True)
+    except OSError as exc:
+        raise UserError(f"cannot create the directory of --json {target}: {exc.strerror or exc}") from None
+    if not target.parent.is_dir():
+        raise UserError(f"the directory of --json is not a directory: {target.parent}")
+    return target
+
+
+def _chart_file(name: str | None) -> str:
+    """The main chart's file name: after --name, so runs into one folder do not collide."""
+    if not name:
+        return "strategy_backtest.png"
+    from tessary.backtest.api import _file_stem
+
+    return _file_stem(name) + ".png"
+
+
 def cmd_run(args: argparse.Namespace) -> int:
+    import warnings
+
+    from tessary.backtest.api import run_backtest
+    from tessary.exceptions import TessaryWarning
+
     store_dir = Path(args.store).expanduser()
+    json_path = _json_target(args.json)
     weights = read_weights(args.weights)
     start, end = _date_arg(args.start, "--start"), _date_arg(args.end, "--end")
-    weights = weights.loc[(weights.index >= (start or "")) & (weights.index <= (end or "99999999"))]
-    if len(weights.index) < 2:
-        raise UserError("fewer than two dates of the weights lie in the chosen range")
-    with _step("loading the store"):
-        market, benchmarks = _market_for(weights, store_dir)
+    if not store_dir.is_dir():
+        raise UserError(f"store not found: {store_dir}")
     out = (Path(args.out).expanduser() if args.out else Path(args.weights).expanduser().parent).resolve()
     if out.exists() and not out.is_dir():
         raise UserError(f"--out must be a directory: {out}")
     if args.records and Path(args.records).expanduser().exists() and not Path(args.records).expanduser().is_dir():
         raise UserError(f"--records must be a directory: {args.records}")
-    result = backtest(
-        weights,
-        market,
-        benchmarks,
-        out,
-        benchmark=args.benchmark,
-        image_kind=args.kind,
-        strategy_name=args.name or Path(args.weights).stem,
-        title=args.title,
-        rolling_window=args.rolling_window,
-    )
-    report = _result_json(result, str(Path(args.weights).expanduser()))
+    shown = f"{len(weights.index)} dates x {len(weights.columns)} stocks"
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always", TessaryWarning)
+        try:
+            with _step(f"backtesting {shown} and drawing the charts"):
+                result = run_backtest(
+                    weights,
+                    store_dir,
+                    start_date=start,
+                    end_date=end,
+                    benchmark=args.benchmark,
+                    rolling_window=args.rolling_window,
+                    chart=args.kind,
+                    save_path=out / _chart_file(args.name),
+                    name=args.name or Path(args.weights).stem,
+                    title=args.title,
+                )
+        except ValueError as exc:  # the front door's messages about the weights and the store
+            raise UserError(str(exc)) from None
+    for warning in caught:
+        if issubclass(warning.category, TessaryWarning):
+            print(f"{PROG}: warning: {warning.message}", file=sys.stderr)
+        else:
+            warnings.warn_explicit(warning.message, warning.category, warning.filename, warning.lineno)
+    report = result.to_dict()
+    report["weights"] = str(Path(args.weights).expanduser())
     from tessary.backtest import records as rec
 
     with _step("recording trades and positions"):
-        inputs = {"strategy_matrix": weights, **_aligned_market(market, weights.index, weights.columns)}
-        records = rec.records_from_inputs({**inputs, "rolling_window": args.rolling_window})
+        records = rec.records_from_inputs(result._engine_inputs)
         if args.records:
             try:
                 rec.write_records(records, args.records)
@@ -693,10 +720,18 @@ def cmd_run(args: argparse.Namespace) -> int:
     report["trading"] = {k: _json_value(v) for k, v in rec.trading_summary(records).items()}
     print(rec.summary_line(records), file=sys.stderr)
     text = json.dumps(report, indent=2, ensure_ascii=False)
-    if args.json:
-        Path(args.json).expanduser().write_text(text + "\n")
     print(text)
+    if json_path is not None:
+        try:
+            json_path.write_text(text + "\n")
+        except OSError as exc:
+            raise UserError(f"cannot write --json {json_path}: {exc.strerror or exc}") from None
     return 0
+
+
+def _first_line(exc: BaseException) -> str:
+    text = str(exc)
+    return text.splitlines()[0] if text else type(exc).__name__
 
 
 def _int_at_least(minimum: int, wording: str):
@@ -739,7 +774,8 @@ def make_parser() -> argparse.ArgumentParser:
 
     demo = commands.add_parser("demo", help="synthetic market -> DuckDB -> store -> momentum backtest with charts")
     demo.add_argument("--out", default="tessary-demo", help="output directory (default: ./tessary-demo)")
-    demo.add_argument("--stocks", type=_positive_int, default=300, help="number of stocks (default: 300)")
+    demo.add_argument("--stocks", type=_int_at_least(10, "must be at least 10"), default=300,
+                      help="number of stocks, at least 10 (default: 300)")
     demo.add_argument("--years", type=_positive_float, default=3, help="years of trading days (default: 3)")
     demo.add_argument("--seed", type=_non_negative_int, default=0, help="seed of the synthetic market (default: 0)")
     chart_options(demo)
@@ -758,11 +794,13 @@ def make_parser() -> argparse.ArgumentParser:
     build.set_defaults(handler=cmd_build)
 
     run = commands.add_parser("run", help="backtest a weight matrix (parquet or CSV) against a store")
-    run.add_argument("weights", help="weight matrix: dates down, six-digit stock codes across")
+    run.add_argument("weights", help="weight matrix: dates down, stock codes across (600000, 600000.XSHG, "
+                     "SH600000); rebalance dates only are carried forward")
     run.add_argument("store", help="store directory")
     run.add_argument("--out", help="directory of the charts (default: beside the weight file)")
     run.add_argument("--json", help="also write the statistics JSON to this file")
-    run.add_argument("--name", help="strategy name (default: the weight file's name)")
+    run.add_argument("--name", help="strategy name, also the charts' file names <NAME>.png and "
+                     "<NAME>_weekly_net_value.png (default: the weight file's name; charts strategy_backtest.png)")
     run.add_argument("--start", help="first date of the backtest")
     run.add_argument("--end", help="last date of the backtest")
     run.add_argument("--rolling-window", type=_non_negative_int, default=0, help="smooth the weights over N days")
@@ -785,6 +823,9 @@ def main(argv: Sequence[str] | None = None) -> int:
         return 2
     except NetworkError as exc:
         print(f"{PROG}: error: {exc}", file=sys.stderr)
+        return 2
+    except pickle.UnpicklingError as exc:  # a damaged store: its metadata file cannot be read
+        print(f"{PROG}: error: damaged store metadata: {_first_line(exc)}", file=sys.stderr)
         return 2
     except KeyboardInterrupt:
         print(f"{PROG}: interrupted", file=sys.stderr)

@@ -169,7 +169,14 @@ class LocalDataClient:
     ) -> pd.DataFrame:
         """Daily bars of the indices ``ukeys`` (suffixed codes; None for all) between two
         dates, inclusive: columns ukey, date (datetime64), close, daily_return, sorted
-        by index and date. One SQL query per call."""
+        by index and date. One SQL query per call.
+
+        Only fields the data has are returned: where a bar has no stored daily return,
+        it is derived from ``close`` (close over the index's previous stored close,
+        minus 1, looked up before the date range too), and a column without any value
+        in the answer (``close`` or ``daily_return``) is left out, so that a caller
+        falling back from one to the other is not handed a column of NULLs.
+        """
         codes = None if ukeys is None else _name_list(ukeys, "ukeys")
         start = _query_date(start_date, "start_date")
         end = _query_date(end_date, "end_date")
@@ -180,11 +187,20 @@ class LocalDataClient:
         if codes is not None:
             where = f"ukey IN ({', '.join('?' for _ in codes)})"
             params = list(dict.fromkeys(codes)) + params
+        # The previous close is taken over all stored days of the index, before the
+        # date filter, so the first day of the range has its return as well.
         sql = (
-            f"SELECT ukey, CAST(date AS TIMESTAMP) AS date, close, daily_return FROM {INDEX_TABLE} "
-            f"WHERE {where}{clause} ORDER BY ukey, date"
+            f"SELECT ukey, CAST(date AS TIMESTAMP) AS date, close, "
+            f"COALESCE(daily_return, close / previous_close - 1) AS daily_return FROM ("
+            f"SELECT ukey, date, close, daily_return, "
+            f"lag(close) OVER (PARTITION BY ukey ORDER BY date) AS previous_close "
+            f"FROM {INDEX_TABLE} WHERE {where}) WHERE TRUE{clause} ORDER BY ukey, date"
         )
-        return self._fetch(sql, params)
+        frame = self._fetch(sql, params)
+        if len(frame):
+            empty = [name for name in ("close", "daily_return") if frame[name].isna().all()]
+            frame = frame.drop(columns=empty)
+        return frame
 
     def factor_names(self) -> list[str]:
         """The distinct factor names the database holds, sorted."""

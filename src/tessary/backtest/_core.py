@@ -14,13 +14,69 @@ __all__ = ["_build_market_arrays", "safe_sharpe", "_with_datetime_index"]
 _FLOAT_KEYS = ("split_arr", "dividend_arr", "close_arr", "prev_close_arr", "buy_price_arr", "sell_price_arr")
 
 
+#: The market frames in the order ``_build_market_arrays`` receives them, by the
+#: parameter names the engine's callers use.
+_FRAME_NAMES = (
+    "can_buy_stock",
+    "cant_sell_stock",
+    "split_factor",
+    "dividend_factor",
+    "close_price",
+    "prev_close",
+    "buy_price",
+    "sell_price",
+)
+_SHOWN_LABELS = 3
+
+
+def _absent_labels(wanted: pd.Index, present: pd.Index) -> pd.Index:
+    """The labels of ``wanted`` that ``present`` lacks (none when both are equal)."""
+    if wanted.equals(present):
+        return wanted[:0]
+    if isinstance(wanted, pd.DatetimeIndex) != isinstance(present, pd.DatetimeIndex):
+        # Timestamps against text: compared as objects, so "20240105" never matches a
+        # Timestamp (pandas 2 would parse the text and match it, with a warning).
+        return wanted[~wanted.astype(object).isin(present.astype(object))]
+    return wanted[~wanted.isin(present)]
+
+
+def _label_hint(absent: pd.Index, present: pd.Index, what: str) -> str:
+    """The usual cause of labels that do not meet, judged from their kinds."""
+    if what == "date":
+        if isinstance(absent, pd.DatetimeIndex) != isinstance(present, pd.DatetimeIndex):
+            return "the weights and the market label dates differently (a DatetimeIndex against \"YYYYMMDD\" strings?)"
+        return "dates the market does not cover, or labelled in another form (\"YYYYMMDD\" strings are the store's)"
+    if any(isinstance(label, str) and not label.isdigit() for label in absent[:20]):
+        return "stock codes with an exchange suffix or prefix (\"600000.XSHG\") against six-digit codes?"
+    return "stocks the market does not cover, or codes in another form (six-digit strings are the store's)"
+
+
+def _check_labels(name: str, frame: pd.DataFrame, pnl_index: pd.Index, columns: pd.Index) -> None:
+    """Raise ValueError when ``frame`` lacks a date of ``pnl_index`` or a stock of ``columns``.
+
+    Reindexing would fill such cells with NaN and the engine would silently never hold
+    the stock (or value the day at nothing): a labelling mistake must not look like a
+    market without prices. NaN cells inside labels the frame has are left alone.
+    """
+    for what, wanted, present in (("date", pnl_index, frame.index), ("stock code", columns, frame.columns)):
+        absent = _absent_labels(wanted, present)
+        if len(absent):
+            shown = ", ".join(repr(x) if isinstance(x, str) else str(x) for x in list(absent[:_SHOWN_LABELS]))
+            more = ", ..." if len(absent) > _SHOWN_LABELS else ""
+            raise ValueError(
+                f"market frame {name!r} lacks {len(absent)} {what}(s) of the weights ({shown}{more}); "
+                f"usual cause: {_label_hint(absent, present, what)}"
+            )
+
+
 def _aligned_values(frame: pd.DataFrame, pnl_index: pd.Index, columns: pd.Index) -> np.ndarray:
     """The values of ``frame`` on ``pnl_index`` x ``columns``.
 
     Without copying when the frame already has exactly ``columns`` and either the
     index ``pnl_index`` or a one-row-longer index that ends in it (the source index of
-    the signal: its first row is sliced off). Otherwise the frame is reindexed, which
-    fills dates or stocks it lacks with NaN and raises pandas' error for duplicates.
+    the signal: its first row is sliced off). Otherwise the frame is reindexed (it
+    holds every label, see ``_check_labels``), which raises pandas' error for
+    duplicates.
     """
     if frame.columns.equals(columns):
         index = frame.index
@@ -64,11 +120,16 @@ def _build_market_arrays(
     """The eight market arrays of a backtest, aligned to ``pnl_index`` x ``columns``.
 
     Row r of every array belongs to ``pnl_index[r]``, column c to ``columns[c]``.
-    Price and factor arrays are float64 with NaN for missing cells (dates or stocks a
-    frame lacks included). The feasibility arrays are boolean; a cell that is missing
-    after alignment counts as False. Frames that already match are not copied, so the
-    arrays may be read-only views of the caller's data: treat them as read-only.
+    Every frame must have every date of ``pnl_index`` and every stock of ``columns``
+    among its labels (it may have more, in any order): a ValueError names the first
+    frame that lacks some, how many and the first few. Price and factor arrays are
+    float64 with NaN for missing cells. The feasibility arrays are boolean; a missing
+    cell counts as False. Frames that already match are not copied, so the arrays may
+    be read-only views of the caller's data: treat them as read-only.
     """
+    frames = (can_buy_stock, cant_sell_stock, split_factor, dividend_factor, close_price, prev_close, buy_price, sell_price)
+    for name, frame in zip(_FRAME_NAMES, frames):
+        _check_labels(name, frame, pnl_index, columns)
     return {
         "prev_close_arr": _as_float(_aligned_values(prev_close, pnl_index, columns)),
         "can_buy_arr": _as_bool(_aligned_values(can_buy_stock, pnl_index, columns)),

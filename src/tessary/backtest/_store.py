@@ -470,6 +470,9 @@ class BinaryPreparedDataStoreBase:
         fmt = metadata.get("format", _STORE_FORMAT)
         if type(fmt) is not int or fmt > _STORE_FORMAT:
             raise ValueError(f"{self.metadata_path}: unknown store format {fmt!r}")
+        for group in ("datasets", "benchmarks", "meta"):
+            if not isinstance(metadata.get(group, {}), dict):
+                raise ValueError(f"{self.metadata_path}: {group!r} is not a dict but {type(metadata[group]).__name__}")
         return metadata
 
     def load_metadata(self) -> dict:

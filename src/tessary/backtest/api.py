@@ -1,0 +1,477 @@
+"""The front door: backtest a weight matrix against a store in one call.
+
+``run_backtest(weights, store)`` takes the weights as a researcher holds them (see
+``tessary.backtest._weights``), loads the market of the store over their dates,
+aligns everything the way the engine wants it and runs ``run_strategy_backtest_core``.
+Mistakes that would otherwise give a silent wrong backtest are errors; input that is
+legal but rarely meant gives a ``TessaryWarning``.
+"""
+
+from __future__ import annotations
+
+import math
+import os
+import re
+import warnings
+from pathlib import Path
+from typing import Any
+
+import numpy as np
+import pandas as pd
+
+from tessary.backtest import _weights
+from tessary.exceptions import TessaryWarning
+from tessary.report import MIN_BUYABLE_SHARE
+
+__all__ = ["run_backtest", "BacktestResult", "ENGINE_DATASETS"]
+
+#: The market datasets of the store the engine reads, by the engine's parameter names.
+ENGINE_DATASETS = {
+    "can_buy_stock": "can_buy_stock",
+    "cant_sell_stock": "cant_sell_stock",
+    "split_factor": "rq_get_split",
+    "dividend_factor": "rq_get_dividend",
+    "close_price": "close_price",
+    "prev_close": "prev_close",
+    "buy_price": "buy_price",
+    "sell_price": "sell_price",
+}
+#: A stock a dataset lacks on part of the range: not buyable, not sellable.
+_BOOL_FILL = {"can_buy_stock": False, "cant_sell_stock": True}
+CHART_KINDS = ("large", "long")
+_MIN_CELLS_FOR_BUYABLE_CHECK = 10
+#: A date whose weights sum above 1 by more than rounding is leveraged.
+_LEVERAGE_TOLERANCE = 1e-9
+
+
+def _warn(messages: list[str], text: str) -> None:
+    messages.append(text)
+    # _warn <- the check <- run_backtest <- its caller, the line the warning names
+    warnings.warn(text, TessaryWarning, stacklevel=4)
+
+
+# --------------------------------------------------------------------------- arguments
+
+
+def _open_store(store: Any):
+    from tessary.backtest._prepare import BinaryPreparedDataStore
+
+    if isinstance(store, BinaryPreparedDataStore):
+        return store
+    if isinstance(store, (str, os.PathLike)):
+        path = Path(store).expanduser()
+        if not path.is_dir():
+            raise FileNotFoundError(f"store not found: {path}")
+        return BinaryPreparedDataStore(path)
+    raise TypeError(f"store must be a BinaryPreparedDataStore or a directory path, not {type(store).__name__}")
+
+
+def _check_number(name: str, value: Any, low: float, high: float | None, low_open: bool) -> float:
+    if isinstance(value, bool) or not isinstance(value, (int, float, np.integer, np.floating)):
+        raise TypeError(f"{name} must be a number, not {type(value).__name__}")
+    value = float(value)
+    ok = math.isfinite(value) and (value > low if low_open else value >= low) and (high is None or value < high)
+    if not ok:
+        bound = f"{'>' if low_open else '>='} {low:g}" + ("" if high is None else f" and < {high:g}")
+        raise ValueError(f"{name} must be finite and {bound}, not {value!r}")
+    return value
+
+
+def _file_stem(name: str) -> str:
+    """A file name made from a strategy name: no path separators or shell-awkward
+    characters, at most 100 characters."""
+    stem = re.sub(r"[\\/:*?\"<>|\s]+", "_", name).strip("._")[:100]
+    return stem or "strategy"
+
+
+def _chart_paths(chart: str | None, save_path: Any, name: str) -> tuple[str | None, Path | None]:
+    if chart is not None and chart not in CHART_KINDS:
+        raise ValueError(f"chart must be one of {', '.join(map(repr, CHART_KINDS))} or None, not {chart!r}")
+    if save_path is not None and not isinstance(save_path, (str, os.PathLike)):
+        raise TypeError(f"save_path must be a str or a path, not {type(save_path).__name__}")
+    if chart is None and save_path is None:
+        return None, None
+    kind = chart or "large"
+    path = Path(save_path).expanduser() if save_path is not None else Path(f"{_file_stem(name)}.png")
+    if path.exists() and path.is_dir():
+        raise ValueError(f"save_path is a directory, not an image path: {path}")
+    return kind, path
+
+
+# --------------------------------------------------------------------------- market
+
+
+def _store_axes(store) -> tuple[pd.Index, pd.Index]:
+    """The store's trading days and stock codes (those of its close prices)."""
+    loaded = store.load(keys=["close_price"], mmap=True)
+    if loaded is None:
+        raise ValueError(f"the store {store.store_dir} holds no data")
+    close = loaded["data"]["close_price"]
+    if not len(close.index):
+        raise ValueError(f"the store {store.store_dir} holds no dates")
+    return pd.Index(close.index, dtype=object), pd.Index(close.columns, dtype=object)
+
+
+def _check_in_store(weights: pd.DataFrame, days: pd.Index, codes: pd.Index, store) -> None:
+    missing_dates = weights.index[~weights.index.isin(days)]
+    if len(missing_dates):
+        raise ValueError(
+            f"{len(missing_dates)} date(s) of the weights are not trading days of the store {store.store_dir} "
+            f"(which covers {days[0]}..{days[-1]}): {_weights.first_few(missing_dates)}"
+        )
+    missing_codes = weights.columns[~weights.columns.isin(codes)]
+    if len(missing_codes):
+        raise ValueError(
+            f"{len(missing_codes)} stock(s) of the weights are not in the store {store.store_dir}: "
+            f"{_weights.first_few(missing_codes)}"
+        )
+
+
+def _relevant_rows(given: pd.DataFrame, start: str | None, end: str | None) -> pd.DataFrame:
+    """The given rows that matter for a backtest from ``start`` to ``end``: none after
+    ``end``, and before ``start`` only the last one (whose weights hold at ``start``)."""
+    if end:
+        given = given.loc[given.index <= end]
+    if start:
+        before = np.flatnonzero(given.index <= start)
+        if len(before):
+            given = given.iloc[before[-1]:]
+    if not len(given.index):
+        raise ValueError(f"no date of the weights lies on or before the end date {end}")
+    return given
+
+
+def _trading_days(given: pd.Index, days: pd.Index, start: str | None, end: str | None) -> pd.Index:
+    """The store's trading days from the later of ``start`` and the first given date to
+    ``end`` (default: the last given date)."""
+    first = max(given[0], start) if start else given[0]
+    last = end or given[-1]
+    chosen = days[(days >= first) & (days <= last)]
+    if len(chosen) < 2:
+        raise ValueError(
+            f"the backtest needs at least two trading days; between {first} and {last} the store has {len(chosen)}"
+        )
+    return chosen
+
+
+def _aligned_market(store, days: pd.Index, codes: pd.Index) -> dict[str, pd.DataFrame]:
+    """The eight market frames on exactly ``days`` x ``codes``, by engine parameter name."""
+    loaded = store.load(start_date=days[0], end_date=days[-1], keys=list(ENGINE_DATASETS.values()), mmap=True)
+    data = loaded["data"]
+    return {
+        param: data[key].reindex(index=days, columns=codes, fill_value=_BOOL_FILL.get(param, np.nan))
+        for param, key in ENGINE_DATASETS.items()
+    }
+
+
+def _benchmarks(store, benchmark: str | None, days: pd.Index) -> dict | None:
+    if benchmark is None:
+        return None
+    if not isinstance(benchmark, str):
+        raise TypeError(f"benchmark must be a str or None, not {type(benchmark).__name__}")
+    stored = store.load_benchmark_dict(start_date=days[0], end_date=days[-1])
+    if benchmark not in stored:
+        known = ", ".join(stored) or "none"
+        raise ValueError(f"unknown benchmark {benchmark!r} (the store has: {known})")
+    return dict(stored)
+
+
+# --------------------------------------------------------------------------- warnings
+
+
+def _weight_warnings(weights: pd.DataFrame, messages: list[str]) -> None:
+    values = weights.to_numpy()
+    with np.errstate(invalid="ignore"):
+        positive = np.where(values > 0, values, 0.0)
+        negative = values < 0
+    totals = positive.sum(axis=1)
+    levered = totals > 1.0 + _LEVERAGE_TOLERANCE
+    if levered.any():
+        top = int(np.argmax(totals))
+        _warn(
+            messages,
+            f"{int(levered.sum())} date(s) have weights summing above 1 (up to {totals[top]:.4g} on "
+            f"{weights.index[top]}): leverage against the fixed capital, positions are sized on the whole sum",
+        )
+    if negative.any():
+        rows, cols = np.nonzero(negative)
+        _warn(
+            messages,
+            f"{int(negative.sum())} negative weight(s) on {len(np.unique(rows))} date(s) (first: "
+            f"{weights.index[rows[0]]} {weights.columns[cols[0]]} = {values[rows[0], cols[0]]:.4g}): "
+            "the engine is long-only, negative weights are not traded",
+        )
+    if not (positive > 0).any():
+        _warn(messages, "no weight is positive: nothing is traded")
+
+
+def _market_warnings(weights: pd.DataFrame, market: dict[str, pd.DataFrame], messages: list[str]) -> None:
+    """Warns when almost none of the stock-days the weights want to buy can be bought."""
+    wanted = weights.to_numpy()[:-1] > 0  # the weights of day T are traded on day T+1
+    can_buy = market["can_buy_stock"].to_numpy(dtype=bool)[1:]
+    cells = int(wanted.sum())
+    if cells < _MIN_CELLS_FOR_BUYABLE_CHECK:
+        return
+    share = float((wanted & can_buy).sum()) / cells
+    if share < MIN_BUYABLE_SHARE:
+        _warn(
+            messages,
+            f"only {share:.1%} of the {cells} stock-days the weights want to buy can be bought: the market "
+            "data marks (almost) every stock as blocked; usual cause: rq_is_suspended written as 1 = "
+            "suspended or left out (in this data 1 means the stock trades)",
+        )
+
+
+def _benchmark_warnings(benchmarks: dict | None, benchmark: str | None, days: pd.Index, messages: list[str]) -> None:
+    if benchmarks is None:
+        return
+    series = benchmarks[benchmark]
+    valid = pd.to_numeric(pd.Series(series), errors="coerce").reindex(days[1:]).notna().sum()
+    if valid == 0:
+        _warn(
+            messages,
+            f"the benchmark {benchmark} has no daily return on the backtest's dates: the excess figures compare "
+            "against a flat zero (usual cause: index bars loaded without daily_return or close)",
+        )
+
+
+# --------------------------------------------------------------------------- the call
+
+
+def run_backtest(
+    weights: pd.DataFrame,
+    store: Any,
+    *,
+    start_date: Any = None,
+    end_date: Any = None,
+    benchmark: str | None = "000852",
+    rolling_window: int = 0,
+    total_money: float = 1e8,
+    fee: float = 0.0001,
+    rule_fee: float = 0.0005,
+    chart: str | None = None,
+    save_path: str | os.PathLike | None = None,
+    name: str = "strategy",
+    title: str | None = None,
+) -> "BacktestResult":
+    """Backtest ``weights`` against the market held by ``store``.
+
+    ``weights``: a DataFrame, one row per date, one column per stock, each cell the
+    fraction of ``total_money`` to hold (NaN or 0: not held). The weights of a date
+    are traded on the next trading day. Dates may be a DatetimeIndex, date objects,
+    "YYYYMMDD" / "YYYY-MM-DD" strings or yyyymmdd integers; codes may be "600000",
+    "600000.XSHG", "600000.SH" or "SH600000". Weights given on rebalance dates only
+    are carried forward onto the store's trading days until the next given date (the
+    result reports how many days were carried). A date that is not a trading day of
+    the store or a code the store lacks is a ValueError.
+
+    ``store``: a ``BinaryPreparedDataStore`` or its directory. ``start_date`` /
+    ``end_date`` limit the backtest (default: the first and last date of the
+    weights; an ``end_date`` after the last given date carries the last weights to
+    it). ``benchmark``: the primary benchmark (None: none). ``rolling_window``,
+    ``total_money``, ``fee``, ``rule_fee``: as in ``run_strategy_backtest_core``.
+
+    Charts are drawn when ``chart`` ("large" or "long") or ``save_path`` is given:
+    the main image at ``save_path`` (default ``<name>.png`` in the current
+    directory) and the weekly one beside it.
+
+    Weights summing above 1 on a date, negative weights, a market in which almost
+    nothing can be bought and a benchmark without data give a ``TessaryWarning``.
+    """
+    from tessary.backtest._pnl_engine import run_strategy_backtest_core
+
+    _check_labels_and_window(name, title, rolling_window)
+    total_money = _check_number("total_money", total_money, 0.0, None, low_open=True)
+    fee = _check_number("fee", fee, 0.0, 1.0, low_open=False)
+    rule_fee = _check_number("rule_fee", rule_fee, 0.0, 1.0, low_open=False)
+    kind, main_path = _chart_paths(chart, save_path, name)
+    start = _weights_date(start_date, "start_date")
+    end = _weights_date(end_date, "end_date")
+    if start and end and start > end:
+        raise ValueError(f"start_date {start} is after end_date {end}")
+
+    given = _relevant_rows(_normalized_weights(weights), start, end)
+    store = _open_store(store)
+    store_days, store_codes = _store_axes(store)
+    _check_in_store(given, store_days, store_codes, store)
+    days = _trading_days(given.index, store_days, start, end)
+    # Carried from the first given date, so a start_date between two rebalance dates
+    # begins with the weights of the rebalance before it.
+    span = store_days[(store_days >= given.index[0]) & (store_days <= days[-1])]
+    traded = _weights.carry_forward(given, span).loc[days[0]:]
+    carried = int((~days.isin(given.index)).sum())
+
+    market = _aligned_market(store, days, given.columns)
+    benchmarks = _benchmarks(store, benchmark, days)
+    messages: list[str] = []
+    _weight_warnings(traded, messages)
+    _market_warnings(traded, market, messages)
+    _benchmark_warnings(benchmarks, benchmark, days, messages)
+
+    engine_inputs = {
+        "strategy_matrix": traded,
+        **market,
+        # A window longer than the backtest averages the same rows as one of its length.
+        "rolling_window": int(min(rolling_window, len(days))),
+        "total_money": total_money,
+        "fee": fee,
+        "rule_fee": rule_fee,
+    }
+    if main_path is not None:
+        main_path.parent.mkdir(parents=True, exist_ok=True)
+    core = run_strategy_backtest_core(
+        **engine_inputs,
+        benchmark_dict=benchmarks,
+        # without a benchmark the charts' label says so
+        benchmark_names=benchmark if benchmark is not None else "none",
+        plot_image_kind=kind,
+        plot_save_path=main_path,
+        strategy_name=name,
+        plot_title=title,
+    )
+    return BacktestResult(
+        core,
+        benchmark=benchmark,
+        given_dates=len(given.index),
+        carried_days=carried,
+        warnings=messages,
+        engine_inputs=engine_inputs,
+    )
+
+
+def _check_labels_and_window(name: Any, title: Any, rolling_window: Any) -> None:
+    if not isinstance(name, str):
+        raise TypeError(f"name must be a str, not {type(name).__name__}")
+    if title is not None and not isinstance(title, str):
+        raise TypeError(f"title must be a str or None, not {type(title).__name__}")
+    if isinstance(rolling_window, bool) or not isinstance(rolling_window, (int, np.integer)):
+        raise TypeError(f"rolling_window must be an int, not {type(rolling_window).__name__}")
+    if rolling_window < 0:
+        raise ValueError(f"rolling_window must not be negative, not {rolling_window}")
+
+
+def _normalized_weights(weights: Any) -> pd.DataFrame:
+    """A new float64 weight frame on "YYYYMMDD" dates (ascending) x six-digit codes."""
+    if not isinstance(weights, pd.DataFrame):
+        raise TypeError(f"weights must be a pandas DataFrame (dates x stocks), not {type(weights).__name__}")
+    if weights.shape[1] == 0:
+        raise ValueError("the weights have no stock columns")
+    if weights.shape[0] == 0:
+        raise ValueError("the weights have no dates")
+    return pd.DataFrame(
+        _weights.weight_values(weights),
+        index=_weights.normalize_dates(weights.index),
+        columns=_weights.normalize_codes(weights.columns),
+    ).sort_index()
+
+
+def _weights_date(value: Any, name: str) -> str | None:
+    from tessary.backtest._store import normalize_yyyymmdd
+
+    try:
+        return normalize_yyyymmdd(value)
+    except ValueError:
+        raise ValueError(f"{name} must be a date such as 20240131 or 2024-01-31, not {value!r}") from None
+
+
+# --------------------------------------------------------------------------- result
+
+
+def _datetime_series(series: pd.Series, name: str) -> pd.Series:
+    index = pd.DatetimeIndex(pd.to_datetime(pd.Index(series.index, dtype=object), format="%Y%m%d"), name="date")
+    return pd.Series(series.to_numpy(dtype=np.float64), index=index, name=name)
+
+
+def _json_value(value: Any) -> Any:
+    if isinstance(value, (bool, np.bool_)):
+        return bool(value)
+    if isinstance(value, (int, np.integer)):
+        return int(value)
+    if isinstance(value, (float, np.floating)):
+        value = float(value)
+        return value if math.isfinite(value) else None
+    return None if value is None else str(value)
+
+
+class BacktestResult:
+    """What ``run_backtest`` returns.
+
+    ``daily_return`` and ``net_value``: Series named so, on a DatetimeIndex named
+    "date" (the net value is arithmetic: running sum of the daily returns plus 1).
+    ``stats``: the 13 statistics (percentage points where they are percentages).
+    ``benchmark_summary``: one row per benchmark (ratios). ``plot_paths``: {} or the
+    "main" and "weekly_net_value" image paths. ``given_dates`` / ``carried_days``:
+    the dates the weights gave and the trading days that took the weights of an
+    earlier date. ``warnings``: the texts of the warnings issued. ``to_dict()`` gives
+    all of it in JSON-ready form; in a notebook the result shows its tables and charts.
+    """
+
+    def __init__(
+        self,
+        core: Any,
+        *,
+        benchmark: str | None,
+        given_dates: int,
+        carried_days: int,
+        warnings: list[str],
+        engine_inputs: dict[str, Any],
+    ) -> None:
+        self.name: str = core.strategy_name
+        self.daily_return = _datetime_series(core.daily_return, "daily_return")
+        self.net_value = _datetime_series(core.cumulative_return, "net_value")
+        self.stats: dict = dict(core.stats)
+        self.benchmark_summary: pd.DataFrame = core.benchmark_summary
+        self.plot_paths: dict = dict(core.plot_paths)
+        self.benchmark = benchmark
+        self.given_dates = given_dates
+        self.carried_days = carried_days
+        self.warnings = list(warnings)
+        # The keyword arguments handed to the engine, kept for the trade records.
+        self._engine_inputs = engine_inputs
+
+    @property
+    def weights(self) -> pd.DataFrame:
+        """The weight matrix that was traded ("YYYYMMDD" dates x six-digit codes)."""
+        return self._engine_inputs["strategy_matrix"]
+
+    def _dates(self) -> tuple[str | None, str | None]:
+        index = self.daily_return.index
+        if not len(index):
+            return None, None
+        return index[0].strftime("%Y%m%d"), index[-1].strftime("%Y%m%d")
+
+    def to_dict(self) -> dict:
+        """Everything but the series, in JSON-ready form (non-finite numbers as None)."""
+        first, last = self._dates()
+        return {
+            "strategy_name": self.name,
+            "first_date": first,
+            "last_date": last,
+            "benchmark": self.benchmark,
+            "stats": {str(k): _json_value(v) for k, v in self.stats.items()},
+            "benchmark_summary": [
+                {str(k): _json_value(v) if k != "benchmark_name" else str(v) for k, v in row.items()}
+                for row in self.benchmark_summary.to_dict(orient="records")
+            ],
+            "plot_paths": dict(self.plot_paths),
+            "weight_dates": {
+                "given": self.given_dates,
+                "trading_days": len(self.weights.index),
+                "carried": self.carried_days,
+            },
+            "warnings": list(self.warnings),
+        }
+
+    def __repr__(self) -> str:
+        first, last = self._dates()
+        annual = self.stats.get("annual_return")
+        annual_text = f"{annual:.2f} %" if isinstance(annual, (int, float)) and math.isfinite(annual) else "--"
+        return (
+            f"<BacktestResult {self.name!r}: {first}..{last}, {len(self.daily_return)} days, "
+            f"annual return {annual_text}, benchmark {self.benchmark}>"
+        )
+
+    def _repr_html_(self) -> str:
+        from tessary.backtest._result_html import result_html
+
+        return result_html(self)
