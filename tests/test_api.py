@@ -277,3 +277,26 @@ class TestFormerlySilentMarkets:
         with warnings.catch_warnings():
             warnings.simplefilter("error")
             run_backtest(momentum_like(close), hollow, benchmark="000300")
+
+
+class TestRecordsOfTheResult:
+    def test_records_rebuild_the_result_and_follow_the_smoothing(self, store, close):
+        from tessary.backtest.records import compute_records
+
+        weights = momentum_like(close)
+        result = run_backtest(weights, store, benchmark=None, rolling_window=3)
+        daily = result.daily_trading
+        rebuilt = pd.Series(daily["daily_return"].to_numpy(), index=pd.DatetimeIndex(daily["date"]))
+        engine = result.daily_return.loc[rebuilt.index]
+        np.testing.assert_allclose(rebuilt.to_numpy(), engine.to_numpy(), rtol=1e-12, atol=1e-15)
+        assert result.records is result.records  # computed once
+        inputs = result._engine_inputs
+        direct = compute_records(
+            inputs["strategy_matrix"],
+            **{k: inputs[k] for k in ("can_buy_stock", "cant_sell_stock", "split_factor", "dividend_factor",
+                                      "close_price", "prev_close", "buy_price", "sell_price")},
+            rolling_window=3,
+        )
+        pd.testing.assert_frame_equal(result.trades, direct.trades)
+        assert len(result.trades) and len(result.positions) and len(result.pnl)
+        assert set(result.blocked.columns) >= {"date", "code", "side", "reason"}

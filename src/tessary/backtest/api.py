@@ -428,6 +428,42 @@ class BacktestResult:
         self.warnings = list(warnings)
         # The keyword arguments handed to the engine, kept for the trade records.
         self._engine_inputs = engine_inputs
+        self._records = None
+
+    @property
+    def records(self):
+        """The trade records of this backtest (``TradeRecords``), computed on first access
+        by a recording pass over the same inputs and smoothing as the engine."""
+        if self._records is None:
+            from tessary.backtest.records import records_from_inputs
+
+            self._records = records_from_inputs(self._engine_inputs)
+        return self._records
+
+    @property
+    def trades(self) -> pd.DataFrame:
+        """One row per executed trade: date, code, side, shares, price, value, commission, levy."""
+        return self.records.trades
+
+    @property
+    def blocked(self) -> pd.DataFrame:
+        """One row per wanted trade that a feasibility flag refused, with the reason."""
+        return self.records.blocked
+
+    @property
+    def positions(self) -> pd.DataFrame:
+        """One row per held stock and date: shares after the day's trades, value at the close."""
+        return self.records.positions
+
+    @property
+    def pnl(self) -> pd.DataFrame:
+        """One row per stock and date with a profit: the five terms of the day's profit."""
+        return self.records.pnl
+
+    @property
+    def daily_trading(self) -> pd.DataFrame:
+        """Per date: bought and sold value, commission, levy, stocks held, traded turnover."""
+        return self.records.daily
 
     @property
     def weights(self) -> pd.DataFrame:
