@@ -73,6 +73,29 @@ def test_failing_combination_and_bad_input_on_the_cluster(store_dir, client, tmp
         run_sweep(store_dir, momentum, {"lookback": [5]}, client=client, workers=2, progress=False)
 
 
+def test_a_strategy_module_the_workers_lack_travels_by_value(store_dir, client, tmp_path):
+    import importlib.util
+    import sys
+
+    import cloudpickle
+
+    (tmp_path / "only_here.py").write_text(
+        "from tessary.strategies import reversal\n\ndef rev(market, lookback=5):\n    return reversal(market, lookback=lookback)\n"
+    )
+    spec = importlib.util.spec_from_file_location("only_here", tmp_path / "only_here.py")
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    sys.modules["only_here"] = module
+    cloudpickle.register_pickle_by_value(module)
+    try:
+        assert not any(client.run(lambda: __import__("importlib.util").util.find_spec("only_here") is not None).values())
+        clustered = run_sweep(store_dir, module.rev, {"lookback": [3, 5]}, client=client, progress=False)
+    finally:
+        cloudpickle.unregister_pickle_by_value(module)
+        del sys.modules["only_here"]
+    threaded = run_sweep(store_dir, module.rev, {"lookback": [3, 5]}, workers=1, progress=False)
+    pd.testing.assert_frame_equal(clustered.table, threaded.table, check_exact=True)
+
 def test_a_worker_killed_mid_sweep_changes_nothing(store_dir, client):
     grid = {"lookback": [4, 5, 6, 7, 8, 9], "pause": [1.0]}
     expected = run_sweep(store_dir, strategies.slow, grid, workers=2, progress=False)
@@ -98,3 +121,4 @@ def test_a_worker_killed_mid_sweep_changes_nothing(store_dir, client):
     assert killed, "no worker was busy with a sweep task"
     assert killed[0] not in client.run(os.getpid).values()
     pd.testing.assert_frame_equal(result.table, expected.table, check_exact=True)
+

@@ -9,7 +9,10 @@ and its tasks run again elsewhere (Dask's own retry), giving the same rows.
 
 from __future__ import annotations
 
+import dataclasses
+import hashlib
 import math
+import threading
 import uuid
 from collections.abc import Callable
 from typing import Any
@@ -29,6 +32,39 @@ def require_client(client: object) -> Any:
     if not isinstance(client, distributed.Client):
         raise TypeError(f"client must be a dask.distributed.Client, got {type(client).__name__}")
     return client
+
+
+_loaded: dict[str, Callable] = {}
+_loaded_lock = threading.Lock()
+
+
+class ShippedFunction:
+    """A function carried as cloudpickle bytes inside the task's arguments.
+
+    Dask pickles a task with the plain pickler when it can, which names a function by
+    its module; the scheduler and every worker would then have to import that module.
+    Carried as bytes, the function travels with its code wherever cloudpickle does so
+    (functions of ``__main__`` and of modules registered with
+    ``cloudpickle.register_pickle_by_value``). A worker process loads it once.
+    """
+
+    def __init__(self, function: Callable) -> None:
+        import cloudpickle
+
+        self.blob = cloudpickle.dumps(function)
+        self.digest = hashlib.sha256(self.blob).hexdigest()
+        self.__name__ = getattr(function, "__name__", "strategy")
+
+    def __call__(self, *args: Any, **kwargs: Any) -> Any:
+        with _loaded_lock:
+            function = _loaded.get(self.digest)
+        if function is None:
+            import pickle
+
+            function = pickle.loads(self.blob)
+            with _loaded_lock:
+                _loaded[self.digest] = function
+        return function(*args, **kwargs)
 
 
 def _chunks(groups: list[Group], threads: int) -> list[tuple[Group, list]]:
@@ -51,6 +87,7 @@ def run_on_client(client: Any, spec: _tasks.Spec, groups: list[Group], on_row: C
     from distributed import as_completed
 
     threads = sum(client.nthreads().values()) or 1
+    spec = dataclasses.replace(spec, strategy=ShippedFunction(spec.strategy))
     token = uuid.uuid4().hex[:12]
     futures = {}
     try:
