@@ -100,6 +100,9 @@ class TestSelection:
         for layout in ("C", "F"):
             held = kernels.hold_forward(read_only(np.asarray(weights, order=layout)), 0.0)
             np.testing.assert_array_equal(held, ref.hold_forward(expected, 0.0).to_numpy())
+        in_place = weights.copy()
+        assert kernels.hold_forward(in_place, 0.0, out=in_place) is None
+        np.testing.assert_array_equal(in_place, ref.hold_forward(expected, 0.0).to_numpy())
         raw = random_values(rng, 50, 6, "F")
         np.testing.assert_array_equal(kernels.hold_forward(raw, -1.0), ref.hold_forward(pd.DataFrame(raw), -1.0).to_numpy())
 

@@ -124,15 +124,28 @@ OutMatrix equal_weights_binding(const FlagMatrix &chosen, const IndexVector &cou
     return OutMatrix(out, {rows, cols}, owner);
 }
 
-OutMatrix hold_forward_binding(const Matrix &values, double fill) {
+using WritableMatrix = nb::ndarray<double, nb::ndim<2>, nb::device::cpu, nb::c_contig>;
+
+nb::object hold_forward_binding(const Matrix &values, double fill, std::optional<WritableMatrix> out) {
     const std::size_t rows = values.shape(0), cols = values.shape(1);
+    if (out) {
+        // Filling into a given array, which may be `values` itself: each cell is read
+        // before it is written and the row above is already filled.
+        same_shape("out", rows, cols, out->shape(0), out->shape(1));
+        double *target = out->data();
+        {
+            nb::gil_scoped_release release;
+            hold_forward(values_of(values), rows, cols, fill, target);
+        }
+        return nb::none();
+    }
     nb::capsule owner;
-    double *out = allocate<double>(rows * cols, owner);
+    double *target = allocate<double>(rows * cols, owner);
     {
         nb::gil_scoped_release release;
-        hold_forward(values_of(values), rows, cols, fill, out);
+        hold_forward(values_of(values), rows, cols, fill, target);
     }
-    return OutMatrix(out, {rows, cols}, owner);
+    return nb::cast(OutMatrix(target, {rows, cols}, owner));
 }
 
 }  // namespace
@@ -151,6 +164,7 @@ NB_MODULE(_strategy_kernels, m) {
           "(chosen bool matrix, count per row; 0 = no selection).");
     m.def("equal_weights", &equal_weights_binding, "chosen"_a, "count"_a,
           "1 / count for chosen stocks, 0 for the others, NaN on rows whose count is 0.");
-    m.def("hold_forward", &hold_forward_binding, "values"_a, "fill"_a,
-          "Each column forward-filled down the rows; `fill` before the first present value.");
+    m.def("hold_forward", &hold_forward_binding, "values"_a, "fill"_a, "out"_a = nb::none(),
+          "Each column forward-filled down the rows; `fill` before the first present value. Returns a new "
+          "array, or fills `out` (C-contiguous float64, which may be `values` itself) and returns None.");
 }

@@ -79,5 +79,6 @@ def top_share_weights(
         flags = np.asarray(eligible.to_numpy(dtype=bool) if isinstance(eligible, pd.DataFrame) else eligible, dtype=bool)
     chosen, count = _kernels.top_share(values, pick, _code_rank(score.columns), float(share), int(min_holdings),
                                        bool(largest), flags)
-    weights = _kernels.hold_forward(_kernels.equal_weights(chosen, count), 0.0)
+    weights = _kernels.equal_weights(chosen, count)
+    _kernels.hold_forward(weights, 0.0, out=weights)  # in place: the decisions are not needed afterwards
     return pd.DataFrame(weights, index=score.index, columns=score.columns, copy=False)
