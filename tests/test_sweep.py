@@ -153,6 +153,13 @@ class TestFailures:
         with pytest.raises(ImportError if not _has_dask() else TypeError, match="Client"):
             run_sweep(store_dir, momentum, {"lookback": [5]}, client=object(), progress=False)
 
+    def test_client_without_dask_names_the_extra(self, store_dir, monkeypatch):
+        import sys
+
+        monkeypatch.setitem(sys.modules, "distributed", None)  # as if it were not installed
+        with pytest.raises(ImportError, match=r"tessary\[dask\]"):
+            run_sweep(store_dir, momentum, {"lookback": [5]}, client=object(), progress=False)
+
     def test_ctrl_c_cancels_and_returns_nothing(self, store_dir):
         timer = threading.Timer(0.3, os.kill, (os.getpid(), signal.SIGINT))
         timer.start()
