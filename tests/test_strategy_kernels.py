@@ -44,6 +44,8 @@ class TestRollingSum:
     def test_frame_wrapper_keeps_labels_and_rejects_bad_windows(self):
         frame = pd.DataFrame(np.arange(12.0).reshape(4, 3), index=list("abcd"), columns=["000002", "000001", "600000"])
         pd.testing.assert_frame_equal(rolling_sum(frame, 2), frame.rolling(2).sum())
+        integers = pd.DataFrame({"a": [1, 2, 3, 4], "b": [5, 6, 7, 8]})  # converted, not misread
+        pd.testing.assert_frame_equal(rolling_sum(integers, 3, 1), integers.rolling(3, min_periods=1).sum())
         for window, min_periods in [(0, 0), (3, 4), (3, -1)]:
             with pytest.raises(ValueError):
                 kernels.rolling_sum(frame.to_numpy(), window, min_periods)

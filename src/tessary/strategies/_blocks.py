@@ -21,8 +21,11 @@ def _market_frame(market: dict, key: str, like: pd.DataFrame | None = None) -> p
 
 
 def _float_values(frame: pd.DataFrame) -> np.ndarray:
-    """The frame's values as float64, without a copy when they already are."""
-    return frame.to_numpy(dtype=np.float64, na_value=np.nan, copy=False)
+    """The frame's values as float64: the frame's own (read-only) array when it holds
+    float64 only, a converted copy otherwise (missing values as NaN)."""
+    if len(frame.columns) and (frame.dtypes == np.float64).all():
+        return frame.to_numpy(copy=False)
+    return frame.to_numpy(dtype=np.float64, na_value=np.nan)
 
 
 def daily_total_return(market: dict) -> pd.DataFrame:
