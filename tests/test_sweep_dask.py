@@ -96,6 +96,23 @@ def test_a_strategy_module_the_workers_lack_travels_by_value(store_dir, client, 
     threaded = run_sweep(store_dir, module.rev, {"lookback": [3, 5]}, workers=1, progress=False)
     pd.testing.assert_frame_equal(clustered.table, threaded.table, check_exact=True)
 
+def test_ctrl_c_cancels_the_tasks_on_the_cluster(store_dir, client):
+    timer = threading.Timer(1.0, os.kill, (os.getpid(), signal.SIGINT))
+    timer.start()
+    try:
+        with pytest.raises(KeyboardInterrupt):
+            run_sweep(store_dir, strategies.slow, {"lookback": list(range(2, 30)), "pause": [0.5]}, client=client,
+                      progress=False)
+    finally:
+        timer.cancel()
+    deadline = time.monotonic() + 30
+    while time.monotonic() < deadline:
+        left = [k for keys in client.processing().values() for k in keys if "tessary-sweep-" in str(k)]
+        if not left:
+            break
+        time.sleep(0.1)
+    assert not left, left
+
 def test_a_worker_killed_mid_sweep_changes_nothing(store_dir, client):
     grid = {"lookback": [4, 5, 6, 7, 8, 9], "pause": [1.0]}
     expected = run_sweep(store_dir, strategies.slow, grid, workers=2, progress=False)
