@@ -49,6 +49,7 @@ class TestGrid:
         names, points = expand_grid({"b": [1, 2], "a": ["x", "y", "z"]})
         assert names == ["b", "a"]
         assert points == [{"b": b, "a": a} for b in (1, 2) for a in "xyz"]
+        assert expand_grid({"a": range(2), "b": np.array([0.5])})[1] == [{"a": 0, "b": 0.5}, {"a": 1, "b": 0.5}]
         names, points = expand_grid([{"fee": 1e-4}, {"lookback": 5, "fee": 2e-4}])
         assert names == ["fee", "lookback"] and points[1] == {"lookback": 5, "fee": 2e-4}
 

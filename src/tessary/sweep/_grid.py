@@ -10,6 +10,8 @@ from collections.abc import Callable, Mapping
 from dataclasses import dataclass, field
 from typing import Any
 
+import numpy as np
+
 #: Parameters of the backtest pipeline; every other grid name goes to the strategy.
 PIPELINE_PARAMETERS = ("rolling_window", "total_money", "fee", "rule_fee")
 
@@ -38,6 +40,8 @@ class Group:
 
 
 def _values_list(name: str, values: object) -> list:
+    if isinstance(values, range) or (isinstance(values, np.ndarray) and values.ndim == 1):
+        values = list(values) if isinstance(values, range) else values.tolist()  # numpy scalars: plain numbers
     if not isinstance(values, (list, tuple)):
         raise TypeError(f"grid[{name!r}] must be a list of values, got {type(values).__name__} {values!r}")
     if not values:
