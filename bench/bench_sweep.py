@@ -158,6 +158,33 @@ def store_mappings() -> dict:
     return totals
 
 
+def gil_waits(work, seconds: float = 3.0) -> str:
+    """How long this thread waits for the GIL while another thread runs ``work`` in a
+    loop: it sleeps 1 ms at a time and measures the delay beyond that. Long delays
+    mean the other thread held the GIL; an idle run shows the operating system's own
+    delays (a busy machine adds some)."""
+    import threading
+
+    stop = threading.Event()
+
+    def loop():
+        while not stop.is_set():
+            work()
+
+    other = threading.Thread(target=loop)
+    other.start()
+    waits, end = [], time.perf_counter() + seconds
+    while time.perf_counter() < end:
+        started = time.perf_counter()
+        time.sleep(0.001)
+        waits.append(time.perf_counter() - started - 0.001)
+    stop.set()
+    other.join()
+    waits_ms = np.array(waits) * 1000
+    blocked = waits_ms[waits_ms > 10].sum() / 1000 / seconds * 100
+    return f"median {np.median(waits_ms):.2f} ms, p99 {np.percentile(waits_ms, 99):.1f} ms, time in waits > 10 ms {blocked:.0f} %"
+
+
 def row(label: str, seconds: float, extra: str = "") -> None:
     print(f"  {label:<46} {seconds:8.2f} s  {24 / seconds:6.2f} runs/s  {extra}", flush=True)
 
@@ -187,7 +214,15 @@ def main() -> None:
             print(f"random store {args.dates} dates x {args.stocks} stocks written in {time.perf_counter() - started:.1f} s")
         size = sum(p.stat().st_size for p in (store_dir / "data").iterdir()) / 2**20
         print(f"store {store_dir}: {size:.0f} MiB; {os.cpu_count()} cores (shared machine: wall times are noisy)")
-        print(f"24 combinations: {GRID}\n")
+        print(f"24 combinations: {GRID}")
+        try:
+            autogroup = Path("/proc/sys/kernel/sched_autogroup_enabled").read_text().strip() == "1"
+        except OSError:
+            autogroup = False
+        if autogroup:
+            print("the kernel shares CPU time per session (autogroup): with other busy sessions on the machine, all\n"
+                  "threads and worker processes of this run share one session's part, and scaling cannot show")
+        print()
 
         def sweep(**kw):
             return run_sweep(store_dir, momentum, GRID, progress=False, **kw)
@@ -220,8 +255,12 @@ def main() -> None:
         started = time.perf_counter()
         _tasks.compute_weights(spec, {"lookback": 60, "share": 0.1})
         weight_seconds = time.perf_counter() - started
-        del weights
         print(f"\n  one backtest: {backtest_seconds:.3f} s; one built-in momentum: {weight_seconds:.3f} s")
+        print("  GIL: this thread's delay after 1 ms sleeps while another thread works")
+        print(f"    idle:                   {gil_waits(lambda: time.sleep(0.01))}")
+        print(f"    backtests:              {gil_waits(lambda: _tasks.backtest(spec, weights, 0, {'fee': 1e-4}))}")
+        print(f"    built-in momentum:      {gil_waits(lambda: _tasks.compute_weights(spec, {'lookback': 60, 'share': 0.1}))}")
+        del weights
 
         try:
             from distributed import Client, LocalCluster
