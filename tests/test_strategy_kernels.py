@@ -86,8 +86,10 @@ class TestSelection:
         pick = np.zeros(len(score), dtype=bool)
         pick[::3] = True
         rank = np.argsort(np.argsort(score.columns.to_numpy(dtype=str))).astype(np.int64)
-        chosen, count = kernels.top_share(score.to_numpy(), pick, rank, share, min_count, largest, eligible.to_numpy())
-        want_chosen, want_count = ref.top_share(score, pick, share, min_count, largest, eligible)
+        present = pd.DataFrame(np.where(rng.random(score.shape) < 0.1, nan, 1.0), index=score.index, columns=score.columns)
+        chosen, count = kernels.top_share(score.to_numpy(), pick, rank, share, min_count, largest, eligible.to_numpy(),
+                                          present.to_numpy())
+        want_chosen, want_count = ref.top_share(score, pick, share, min_count, largest, eligible & present.notna())
         np.testing.assert_array_equal(count, want_count)
         got = pd.DataFrame(chosen, index=score.index, columns=score.columns).sort_index(axis=1)
         pd.testing.assert_frame_equal(got, want_chosen)

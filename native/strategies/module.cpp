@@ -82,7 +82,8 @@ OutMatrix rolling_sum_binding(const Matrix &values, long long window, long long 
 }
 
 nb::tuple top_share_binding(const Matrix &score, const FlagVector &pick, const IndexVector &code_rank, double share,
-                            long long min_count, bool largest, std::optional<FlagMatrix> eligible) {
+                            long long min_count, bool largest, std::optional<FlagMatrix> eligible,
+                            std::optional<Matrix> present) {
     const std::size_t rows = score.shape(0), cols = score.shape(1);
     if (pick.shape(0) != rows) throw nb::value_error("pick must hold one flag per row of score");
     if (code_rank.shape(0) != cols) throw nb::value_error("code_rank must hold one rank per column of score");
@@ -92,6 +93,11 @@ nb::tuple top_share_binding(const Matrix &score, const FlagVector &pick, const I
     if (eligible) {
         same_shape("eligible", rows, cols, eligible->shape(0), eligible->shape(1));
         flags = flags_of(*eligible);
+    }
+    Values present_values;
+    if (present) {
+        same_shape("present", rows, cols, present->shape(0), present->shape(1));
+        present_values = values_of(*present);
     }
     // The pick flags are copied into a contiguous buffer (they may be strided).
     std::vector<std::uint8_t> picked(rows);
@@ -106,7 +112,7 @@ nb::tuple top_share_binding(const Matrix &score, const FlagVector &pick, const I
     auto *count = allocate<std::int64_t>(rows, count_owner);
     {
         nb::gil_scoped_release release;
-        top_share(values_of(score), flags, picked.data(), code_rank.data(), rows, cols, share, (std::int64_t)min_count,
+        top_share(values_of(score), flags, present_values, picked.data(), code_rank.data(), rows, cols, share, (std::int64_t)min_count,
                   largest, reinterpret_cast<std::uint8_t *>(chosen), count);
     }
     return nb::make_tuple(OutFlags(chosen, {rows, cols}, chosen_owner), OutCounts(count, {rows}, count_owner));
@@ -159,8 +165,9 @@ NB_MODULE(_strategy_kernels, m) {
     m.def("rolling_sum", &rolling_sum_binding, "values"_a, "window"_a, "min_periods"_a,
           "Trailing sums down each column, equal to pandas' rolling(window, min_periods).sum().");
     m.def("top_share", &top_share_binding, "score"_a, "pick"_a, "code_rank"_a, "share"_a, "min_count"_a,
-          "largest"_a, "eligible"_a = nb::none(),
-          "On each picked row the top share of the finite, eligible scores (ties by code rank): "
+          "largest"_a, "eligible"_a = nb::none(), "present"_a = nb::none(),
+          "On each picked row the top share of the finite scores of eligible stocks with a present value "
+          "(ties by code rank): "
           "(chosen bool matrix, count per row; 0 = no selection).");
     m.def("equal_weights", &equal_weights_binding, "chosen"_a, "count"_a,
           "1 / count for chosen stocks, 0 for the others, NaN on rows whose count is 0.");

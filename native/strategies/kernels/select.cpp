@@ -9,7 +9,8 @@
 
 namespace tessary::strategies {
 
-void top_share(const Values &score, const Flags &eligible, const std::uint8_t *pick, const std::int64_t *code_rank,
+void top_share(const Values &score, const Flags &eligible, const Values &present, const std::uint8_t *pick,
+               const std::int64_t *code_rank,
                std::size_t rows, std::size_t cols, double share, std::int64_t min_count, bool largest,
                std::uint8_t *chosen, std::int64_t *count) {
     std::memset(chosen, 0, rows * cols);
@@ -20,7 +21,10 @@ void top_share(const Values &score, const Flags &eligible, const std::uint8_t *p
         if (!pick[r]) continue;
         candidates.clear();
         for (std::size_t c = 0; c < cols; ++c) {
-            if (std::isfinite(score(r, c)) && (eligible.data == nullptr || eligible(r, c))) candidates.push_back(c);
+            if (std::isfinite(score(r, c)) && (eligible.data == nullptr || eligible(r, c)) &&
+                (present.data == nullptr || !std::isnan(present(r, c)))) {
+                candidates.push_back(c);
+            }
         }
         const auto n = (std::int64_t)candidates.size();
         if (n < min_count || n == 0) continue;

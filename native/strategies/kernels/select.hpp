@@ -11,13 +11,15 @@ namespace tessary::strategies {
 
 /// For each row r with pick[r] nonzero (a rebalance date): the candidates are the
 /// columns whose score is finite and, when `eligible` has data, whose eligible flag is
-/// set. With n candidates and n >= min_count, the row holds
+/// set and, when `present` has data, whose value there is not NaN (such as a close
+/// price on that date). With n candidates and n >= min_count, the row holds
 ///     count[r] = max(min_count, (int64) (n x share))
 /// stocks: the first min(count[r], n) candidates ordered by score (largest first when
 /// `largest`, else smallest first), equal scores by `code_rank` (ascending: the stock
 /// codes' sort order), written as 1 in `chosen` (row-major, rows x cols). Other rows,
 /// and rows with fewer than `min_count` candidates, get count[r] = 0 and no 1s.
-void top_share(const Values &score, const Flags &eligible, const std::uint8_t *pick, const std::int64_t *code_rank,
+void top_share(const Values &score, const Flags &eligible, const Values &present, const std::uint8_t *pick,
+               const std::int64_t *code_rank,
                std::size_t rows, std::size_t cols, double share, std::int64_t min_count, bool largest,
                std::uint8_t *chosen, std::int64_t *count);
 

@@ -20,10 +20,14 @@ def _market_frame(market: dict, key: str, like: pd.DataFrame | None = None) -> p
     return frame
 
 
+def _all_of(frame: pd.DataFrame, dtype: type) -> bool:
+    return len(frame.columns) > 0 and bool((frame.dtypes == dtype).all())
+
+
 def _float_values(frame: pd.DataFrame) -> np.ndarray:
     """The frame's values as float64: the frame's own (read-only) array when it holds
     float64 only, a converted copy otherwise (missing values as NaN)."""
-    if len(frame.columns) and (frame.dtypes == np.float64).all():
+    if _all_of(frame, np.float64):
         return frame.to_numpy(copy=False)
     return frame.to_numpy(dtype=np.float64, na_value=np.nan)
 
@@ -63,11 +67,13 @@ def top_share_weights(
     min_holdings: int = 1,
     largest: bool = True,
     eligible: pd.DataFrame | np.ndarray | None = None,
+    present: pd.DataFrame | np.ndarray | None = None,
 ) -> pd.DataFrame:
     """Equal-weight portfolios of the top ``share`` of the stocks by ``score``.
 
     On every ``rebalance``-th date (the first date included) the candidates are the
-    stocks with a finite score (and, with ``eligible``, a True flag). With n of them
+    stocks with a finite score (and, with ``eligible``, a True flag; with ``present``,
+    a value that is not NaN there, such as a close price). With n of them
     and n >= ``min_holdings``, the portfolio is the best max(``min_holdings``,
     int(n x ``share``)) of them (highest scores when ``largest``, else lowest; equal
     scores by stock code), each at 1 / that count. On a rebalance date with too few
@@ -78,10 +84,16 @@ def top_share_weights(
     pick = np.zeros(values.shape[0], dtype=bool)
     pick[:: int(rebalance)] = True
     flags = None
-    if eligible is not None:
-        flags = np.asarray(eligible.to_numpy(dtype=bool) if isinstance(eligible, pd.DataFrame) else eligible, dtype=bool)
+    if isinstance(eligible, pd.DataFrame):
+        flags = eligible.to_numpy(copy=False) if _all_of(eligible, np.bool_) else eligible.to_numpy(dtype=bool, na_value=False)
+    elif eligible is not None:
+        flags = np.asarray(eligible, dtype=bool)
+    if isinstance(present, pd.DataFrame):
+        present = _float_values(present)
+    elif present is not None:
+        present = np.asarray(present, dtype=np.float64)
     chosen, count = _kernels.top_share(values, pick, _code_rank(score.columns), float(share), int(min_holdings),
-                                       bool(largest), flags)
+                                       bool(largest), flags, present)
     weights = _kernels.equal_weights(chosen, count)
     _kernels.hold_forward(weights, 0.0, out=weights)  # in place: the decisions are not needed afterwards
     return pd.DataFrame(weights, index=score.index, columns=score.columns, copy=False)

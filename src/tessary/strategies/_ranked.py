@@ -4,7 +4,6 @@ from __future__ import annotations
 
 import numbers
 
-import numpy as np
 import pandas as pd
 
 from tessary.strategies import _blocks
@@ -41,11 +40,9 @@ def _ranked_weights(market: dict, lookback, share, rebalance, min_days, min_hold
     del daily
     close = _blocks._market_frame(market, "close_price")
     can_buy = _blocks._market_frame(market, "can_buy_stock", close)
-    buyable = can_buy.to_numpy(dtype=bool, na_value=False)
     # Only stocks that may be bought and have a close that day are candidates.
-    eligible = np.logical_and(buyable, ~np.isnan(_blocks._float_values(close)))
     return _blocks.top_share_weights(score, share=share, rebalance=rebalance, min_holdings=min_holdings,
-                                     largest=largest, eligible=eligible)
+                                     largest=largest, eligible=can_buy, present=close)
 
 
 def momentum(market: dict, lookback: int = 60, share: float = 0.1, rebalance: int = 5,
