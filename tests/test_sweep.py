@@ -62,6 +62,7 @@ class TestRows:
         assert list(table.columns[17:]) == [c for bm in BENCHMARKS for c in
                                             (f"excess_annual_return_{bm}", f"excess_sharpe_{bm}")] + ["error"]
         assert len(table) == 16 and table["error"].isna().all()
+        assert repr(serial) == "SweepResult(16 combinations of lookback, share, rolling_window, fee; 0 failed; daily returns kept)"
         assert table.loc[5, ["lookback", "share", "rolling_window", "fee"]].tolist() == [5, 0.3, 0, 3e-4]
 
     def test_every_row_is_the_single_backtest_to_the_bit(self, store_dir, serial):

@@ -64,6 +64,11 @@ class SweepResult:
     daily_returns: pd.DataFrame | None
     grid_names: list[str]
 
+    def __repr__(self) -> str:
+        failed = int(self.table["error"].notna().sum()) if "error" in self.table else 0
+        return (f"SweepResult({len(self.table)} combinations of {', '.join(self.grid_names)}; {failed} failed; "
+                f"daily returns {'kept' if self.daily_returns is not None else 'not kept'})")
+
     def best(self, n: int = 5, metric: str = "long_sharp") -> pd.DataFrame:
         """The ``n`` best rows by ``metric`` (failed and undefined rows last)."""
         self._check_metric(metric)
