@@ -13,6 +13,9 @@
     against a store, draws both charts and prints the statistics as JSON, with the
     traded turnover and the blocked trades; ``--records DIR`` also writes the
     trade records as parquet.
+``tessary-backtest sweep STORE --strategy MODULE:FUNCTION --grid NAME=V1,V2 ...``
+    Backtests a strategy for every combination of the grid, on threads or a Dask
+    cluster; writes the table (CSV, parquet) and a heatmap, prints the best rows.
 
 A mistake of the user (a missing or malformed file, an unknown benchmark, weights
 that do not meet the store) is reported in one line with exit status 2.
@@ -49,11 +52,6 @@ ENGINE_DATASETS = {
 #: How a stock absent from part of a stored date range is filled when stores are merged.
 _BOOL_FILL = {"can_buy_stock": False, "cant_sell_stock": True}
 
-MOMENTUM_LOOKBACK = 60
-MOMENTUM_MIN_DAYS = 40
-MOMENTUM_TOP_SHARE = 0.1
-MOMENTUM_MIN_HOLDINGS = 5
-MOMENTUM_REBALANCE_DAYS = 5
 
 
 _EXTRAS = ("duckdb", "tqdm", "pyarrow")
@@ -187,42 +185,6 @@ def _json_value(value: Any) -> Any:
 
 
 # --------------------------------------------------------------------------- strategy
-
-
-def momentum_weights(market: dict[str, pd.DataFrame]) -> pd.DataFrame:
-    """The demo's momentum strategy, as a date x stock weight matrix.
-
-    Each stock's daily total return is (close x split multiplier + cash dividend) /
-    previous close - 1. Its momentum on a date is the sum of those returns over the
-    last ``MOMENTUM_LOOKBACK`` (60) trading days, given at least
-    ``MOMENTUM_MIN_DAYS`` (40) of them. Every ``MOMENTUM_REBALANCE_DAYS`` (5) days
-    the strategy picks the top ``MOMENTUM_TOP_SHARE`` (10 %, at least 5) of the
-    stocks that have a valid close and may be bought that day, and holds them in
-    equal weights (summing to 1) until the next rebalance. The engine trades the
-    weights of a date on the next trading date.
-    """
-    close = market["close_price"]
-    prev = market["prev_close"].reindex_like(close)
-    split = market["rq_get_split"].reindex_like(close).fillna(1.0)
-    dividend = market["rq_get_dividend"].reindex_like(close).fillna(0.0)
-    with np.errstate(divide="ignore", invalid="ignore"):
-        daily = (close * split + dividend) / prev - 1.0
-    daily = daily.where(np.isfinite(daily))
-    momentum = daily.rolling(MOMENTUM_LOOKBACK, min_periods=MOMENTUM_MIN_DAYS).sum()
-    buyable = market["can_buy_stock"].reindex_like(close).fillna(False).astype(bool) & close.notna()
-    score = momentum.where(buyable).to_numpy()
-    weights = np.full(score.shape, np.nan)
-    for i in range(0, len(close), MOMENTUM_REBALANCE_DAYS):
-        row = score[i]
-        candidates = np.flatnonzero(np.isfinite(row))
-        if len(candidates) < MOMENTUM_MIN_HOLDINGS:
-            continue
-        count = max(MOMENTUM_MIN_HOLDINGS, int(len(candidates) * MOMENTUM_TOP_SHARE))
-        chosen = candidates[np.argsort(-row[candidates], kind="stable")[:count]]
-        weights[i] = 0.0
-        weights[i, chosen] = 1.0 / count
-    frame = pd.DataFrame(weights, index=close.index, columns=close.columns)
-    return frame.ffill().fillna(0.0)
 
 
 # --------------------------------------------------------------------------- store access
@@ -583,7 +545,9 @@ def cmd_demo(args: argparse.Namespace) -> int:
         benchmarks = store.load_benchmark_dict()
     data = loaded["data"]
     with _step("computing momentum weights"):
-        weights = momentum_weights(data)
+        from tessary.strategies import momentum
+
+        weights = momentum(data)
     result = backtest(
         weights,
         data,
@@ -734,6 +698,44 @@ def _first_line(exc: BaseException) -> str:
     return text.splitlines()[0] if text else type(exc).__name__
 
 
+def cmd_sweep(args: argparse.Namespace) -> int:
+    from tessary.sweep import _command, run_sweep
+
+    started = time.perf_counter()
+    store_dir = Path(args.store).expanduser()
+    if not store_dir.is_dir():
+        raise UserError(f"store not found: {store_dir}")
+    out = Path(args.out).expanduser().resolve()
+    if out.exists() and not out.is_dir():
+        raise UserError(f"--out must be a directory: {out}")
+    start, end = _date_arg(args.start, "--start"), _date_arg(args.end, "--end")
+    try:
+        strategy = _command.load_strategy(args.strategy)
+        grid = _command.parse_grid(args.grid)
+        with _command.scheduler(args.scheduler, args.local_cluster, strategy) as client:
+            result = run_sweep(store_dir, strategy, grid, start_date=start, end_date=end, benchmark=args.benchmark,
+                               client=client, workers=args.threads)
+    except (ValueError, TypeError, KeyError, FileNotFoundError) as exc:
+        raise UserError(str(exc.args[0]) if isinstance(exc, KeyError) and exc.args else str(exc)) from None
+    # Written only once every combination has run: an interrupted sweep leaves no files.
+    paths = _command.write_outputs(result, out)
+    failed = int(result.table["error"].notna().sum())
+    where = (f"the scheduler at {args.scheduler}" if args.scheduler else
+             f"a local cluster of {args.local_cluster} processes" if args.local_cluster else "threads of this process")
+    print(f"{len(result.table)} combinations of {args.strategy} on {where}"
+          f"{f', {failed} failed' if failed else ''} ({time.perf_counter() - started:.1f} s)")
+    print()
+    print(f"best {min(5, len(result.table))} by Sharpe ratio:")
+    print(_command.best_rows_text(result, args.benchmark))
+    if failed:
+        first = result.table.loc[result.table["error"].notna(), "error"].iloc[0]
+        print(f"\nfirst error: {first}")
+    print()
+    for path in paths.values():
+        print(path)
+    return 0
+
+
 def _int_at_least(minimum: int, wording: str):
     """An argparse type: an integer of at least ``minimum``."""
 
@@ -765,7 +767,7 @@ def _positive_float(text: str) -> float:
 
 def make_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(prog=PROG, description="A-share strategy backtests from prepared data.")
-    commands = parser.add_subparsers(dest="command", required=True, metavar="{demo,build,run}")
+    commands = parser.add_subparsers(dest="command", required=True, metavar="{demo,build,run,sweep}")
 
     def chart_options(p: argparse.ArgumentParser) -> None:
         p.add_argument("--benchmark", default="000852", help="primary benchmark: 000852 (default), 000300 or 000905")
@@ -807,6 +809,23 @@ def make_parser() -> argparse.ArgumentParser:
     run.add_argument("--records", metavar="DIR", help="write trades, blocked trades, positions, pnl and daily totals as parquet into DIR")
     chart_options(run)
     run.set_defaults(handler=cmd_run)
+
+    sweep = commands.add_parser("sweep", help="backtest a strategy over a grid of parameters, on threads or a Dask cluster")
+    sweep.add_argument("store", help="store directory (on a cluster: the same path on every machine)")
+    sweep.add_argument("--strategy", required=True, metavar="MODULE:FUNCTION",
+                       help="strategy(market, **params) -> weights, e.g. tessary.strategies:momentum (or: momentum, reversal)")
+    sweep.add_argument("--grid", action="append", metavar="NAME=V1,V2,...",
+                       help="values of one parameter (repeatable); rolling_window, total_money, fee and rule_fee "
+                            "go to the backtest, other names to the strategy")
+    sweep.add_argument("--start", help="first date of the backtests")
+    sweep.add_argument("--end", help="last date of the backtests")
+    sweep.add_argument("--benchmark", default="000852", help="primary benchmark (default: 000852)")
+    where = sweep.add_mutually_exclusive_group()
+    where.add_argument("--scheduler", metavar="ADDRESS", help="run on the Dask cluster of this scheduler (tcp://host:8786)")
+    where.add_argument("--local-cluster", type=_positive_int, metavar="N", help="run on a new local Dask cluster of N processes")
+    where.add_argument("--threads", type=_positive_int, metavar="N", help="run on N threads of this process (default: the cores)")
+    sweep.add_argument("--out", default="tessary-sweep", help="output directory (default: ./tessary-sweep)")
+    sweep.set_defaults(handler=cmd_sweep)
     return parser
 
 

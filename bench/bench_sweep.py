@@ -1,0 +1,318 @@
+"""Throughput, scaling, Dask overhead and memory of parameter sweeps.
+
+24 combinations on a random store of 2520 dates x 5000 stocks: momentum lookback
+20/60/120 x share 5 %/10 % x rolling_window 0/5 x fee 1e-4/3e-4.
+
+1. The loop a researcher writes without sweeps: for each combination, the momentum
+   in plain pandas, then ``run_strategy_backtest_core``; against ``run_sweep`` with
+   the built-in momentum (goal: at least 5x the loop's throughput).
+2. ``run_sweep`` on 1 and on 2 threads (goal: at least 1.7x).
+3. A Dask ``LocalCluster`` of 1 and of 2 worker processes, one thread each (goal: at
+   least 1.6x); Dask's overhead per task against one backtest's time (goal: at most
+   10 %); the bytes sent to a worker per task (goal: at most 64 KB); the memory of
+   the store's pages in the workers (PSS: shared pages are counted once per machine).
+
+    python bench/bench_sweep.py [--dates 2520] [--stocks 5000] [--repeat 1] [--skip-loop] [--keep DIR]
+
+Every result is checked against the threads' table to the bit. The machine may be
+shared: the figures are wall times of one run (best of --repeat) and are noisy.
+"""
+
+from __future__ import annotations
+
+import os
+
+# One thread per backtest: an idle BLAS pool would spin on the other core.
+os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
+os.environ.setdefault("OMP_NUM_THREADS", "1")
+
+import argparse
+import dataclasses
+import pickle
+import tempfile
+import time
+from pathlib import Path
+
+import numpy as np
+import pandas as pd
+
+GRID = {"lookback": [20, 60, 120], "share": [0.05, 0.1], "rolling_window": [0, 5], "fee": [1e-4, 3e-4]}
+
+
+# --- the store ---------------------------------------------------------------------
+
+
+def write_random_store(path: Path, n_dates: int, n_stocks: int, seed: int = 0) -> None:
+    from tessary.backtest._prepare import PREPARED_DATA_VERSION, BinaryPreparedDataStore
+
+    rng = np.random.default_rng(seed)
+    dates = [d.strftime("%Y%m%d") for d in pd.bdate_range("2014-01-02", periods=n_dates)]
+    codes = [f"{i:06d}" for i in range(1, n_stocks + 1)]
+    log_ret = rng.normal(0.0002, 0.02, size=(n_dates, n_stocks))
+    close = 10.0 * np.exp(np.cumsum(log_ret, axis=0))
+    del log_ret
+    prev = np.vstack([close[:1], close[:-1]])
+    close[rng.random(close.shape) < 0.02] = np.nan
+
+    def frame(values):
+        return pd.DataFrame(values, index=dates, columns=codes, copy=False)
+
+    data = {
+        "close_price": frame(close),
+        "prev_close": frame(prev),
+        "buy_price": frame(close * (1 + rng.normal(0, 0.002, close.shape))),
+        "sell_price": frame(close * (1 + rng.normal(0, 0.002, close.shape))),
+        "rq_get_split": frame(np.where(rng.random(close.shape) < 0.0005, 1.3, np.nan)),
+        "rq_get_dividend": frame(np.where(rng.random(close.shape) < 0.001, 0.1, np.nan)),
+        "can_buy_stock": frame(rng.random(close.shape) > 0.03),
+        "cant_sell_stock": frame(rng.random(close.shape) < 0.02),
+        "benchmark_dict": {name: pd.Series(rng.normal(0.0002, 0.012, n_dates), index=dates, name="index_daily_return")
+                           for name in ("000852", "000300", "000905")},
+    }
+    BinaryPreparedDataStore(path).write_payload({"version": PREPARED_DATA_VERSION, "meta": {}, "data": data})
+
+
+# --- the researcher's loop ------------------------------------------------------------
+
+
+def pandas_momentum(market, lookback, share, rebalance=5, min_holdings=5):
+    """The momentum as written in plain pandas (the demo's formula, parametrised)."""
+    close = market["close_price"]
+    with np.errstate(divide="ignore", invalid="ignore"):
+        daily = (close * market["rq_get_split"].fillna(1.0) + market["rq_get_dividend"].fillna(0.0)) / market["prev_close"] - 1.0
+    daily = daily.where(np.isfinite(daily))
+    score = daily.rolling(lookback, min_periods=(2 * lookback) // 3).sum()
+    score = score.where(market["can_buy_stock"].fillna(False).astype(bool) & close.notna()).to_numpy()
+    weights = np.full(score.shape, np.nan)
+    for i in range(0, len(close), rebalance):
+        row = score[i]
+        candidates = np.flatnonzero(np.isfinite(row))
+        if len(candidates) < min_holdings:
+            continue
+        count = max(min_holdings, int(len(candidates) * share))
+        weights[i] = 0.0
+        weights[i, candidates[np.argsort(-row[candidates], kind="stable")[:count]]] = 1.0 / count
+    return pd.DataFrame(weights, index=close.index, columns=close.columns).ffill().fillna(0.0)
+
+
+def researcher_loop(store_dir: Path) -> pd.DataFrame:
+    from tessary.backtest._pnl_engine import run_strategy_backtest_core
+    from tessary.backtest._prepare import BinaryPreparedDataStore
+    from tessary.sweep import STAT_KEYS
+
+    store = BinaryPreparedDataStore(store_dir)
+    data = store.load(mmap=True)["data"]
+    benchmarks = store.load_benchmark_dict()
+    market = {"can_buy_stock": data["can_buy_stock"], "cant_sell_stock": data["cant_sell_stock"],
+              "split_factor": data["rq_get_split"], "dividend_factor": data["rq_get_dividend"],
+              "close_price": data["close_price"], "prev_close": data["prev_close"],
+              "buy_price": data["buy_price"], "sell_price": data["sell_price"]}
+    rows = []
+    for lookback in GRID["lookback"]:
+        for share in GRID["share"]:
+            for rolling_window in GRID["rolling_window"]:
+                for fee in GRID["fee"]:
+                    weights = pandas_momentum(data, lookback, share)
+                    result = run_strategy_backtest_core(weights, **market, benchmark_dict=benchmarks,
+                                                        rolling_window=rolling_window, fee=fee, plot_image_kind=None)
+                    rows.append({k: result.stats[k] for k in STAT_KEYS})
+    return pd.DataFrame(rows)
+
+
+# --- measurements ---------------------------------------------------------------------
+
+
+#: CPU seconds of this process in the best run of the last best_of (threads only).
+_last_cpu = [0.0]
+
+
+def best_of(repeat: int, run):
+    best, value = float("inf"), None
+    for _ in range(repeat):
+        started, cpu = time.perf_counter(), time.process_time()
+        value = run()
+        seconds = time.perf_counter() - started
+        if seconds < best:
+            best, _last_cpu[0] = seconds, time.process_time() - cpu
+    return best, value
+
+
+def store_mappings() -> dict:
+    """This process's memory of the store's memory-mapped files, from /proc (KiB)."""
+    totals = {"rss": 0, "pss": 0}
+    current = None
+    with open("/proc/self/smaps") as fh:
+        for line in fh:
+            head = line.split()
+            if not head:
+                continue
+            if "-" in head[0] and len(head) >= 5 and not head[0].endswith(":"):
+                current = head[5] if len(head) >= 6 else ""
+                continue
+            if current and current.endswith(".npy") and "/data/" in current:
+                if head[0] == "Rss:":
+                    totals["rss"] += int(head[1])
+                elif head[0] == "Pss:":
+                    totals["pss"] += int(head[1])
+    totals["pid"] = os.getpid()
+    return totals
+
+
+def gil_waits(work, seconds: float = 3.0) -> str:
+    """How long this thread waits for the GIL while another thread runs ``work`` in a
+    loop: it sleeps 1 ms at a time and measures the delay beyond that. Long delays
+    mean the other thread held the GIL; an idle run shows the operating system's own
+    delays (a busy machine adds some)."""
+    import threading
+
+    stop = threading.Event()
+
+    def loop():
+        while not stop.is_set():
+            work()
+
+    other = threading.Thread(target=loop)
+    other.start()
+    waits, end = [], time.perf_counter() + seconds
+    while time.perf_counter() < end:
+        started = time.perf_counter()
+        time.sleep(0.001)
+        waits.append(time.perf_counter() - started - 0.001)
+    stop.set()
+    other.join()
+    waits_ms = np.array(waits) * 1000
+    blocked = waits_ms[waits_ms > 10].sum() / 1000 / seconds * 100
+    return f"median {np.median(waits_ms):.2f} ms, p99 {np.percentile(waits_ms, 99):.1f} ms, time in waits > 10 ms {blocked:.0f} %"
+
+
+def row(label: str, seconds: float, extra: str = "") -> None:
+    print(f"  {label:<46} {seconds:8.2f} s  {24 / seconds:6.2f} runs/s  {extra}", flush=True)
+
+
+def verdict(ratio: float, goal: float) -> str:
+    return f"{ratio:.2f}x (goal >= {goal}x: {'met' if ratio >= goal else 'NOT met'})"
+
+
+def main() -> None:
+    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    ap.add_argument("--dates", type=int, default=2520)
+    ap.add_argument("--stocks", type=int, default=5000)
+    ap.add_argument("--repeat", type=int, default=1, help="runs of each sweep; the best is kept")
+    ap.add_argument("--skip-loop", action="store_true", help="leave out the (slow) plain pandas loop")
+    ap.add_argument("--keep", help="keep the store in this directory (reused when it exists)")
+    args = ap.parse_args()
+
+    from tessary.strategies import momentum
+    from tessary.sweep import STAT_KEYS, run_sweep
+    from tessary.sweep import _cluster, _grid, _tasks
+
+    with tempfile.TemporaryDirectory(prefix="tessary-bench-sweep-") as tmp:
+        store_dir = Path(args.keep).expanduser() if args.keep else Path(tmp) / "store"
+        if not (store_dir / "metadata.pkl").exists():
+            started = time.perf_counter()
+            write_random_store(store_dir, args.dates, args.stocks)
+            print(f"random store {args.dates} dates x {args.stocks} stocks written in {time.perf_counter() - started:.1f} s")
+        size = sum(p.stat().st_size for p in (store_dir / "data").iterdir()) / 2**20
+        print(f"store {store_dir}: {size:.0f} MiB; {os.cpu_count()} cores (shared machine: wall times are noisy)")
+        print(f"24 combinations: {GRID}")
+        try:
+            autogroup = Path("/proc/sys/kernel/sched_autogroup_enabled").read_text().strip() == "1"
+        except OSError:
+            autogroup = False
+        if autogroup:
+            print("the kernel shares CPU time per session (autogroup): with other busy sessions on the machine, all\n"
+                  "threads and worker processes of this run share one session's part, and scaling cannot show")
+        print()
+
+        def sweep(**kw):
+            return run_sweep(store_dir, momentum, GRID, progress=False, **kw)
+
+        run_sweep(store_dir, momentum, {"lookback": [20]}, workers=1, progress=False)  # page cache warm
+        t1, one = best_of(args.repeat, lambda: sweep(workers=1))
+        cpu1 = _last_cpu[0]
+        row("run_sweep, 1 thread", t1, f"CPU {cpu1:.1f} s")
+        t2, two = best_of(args.repeat, lambda: sweep(workers=2))
+        row("run_sweep, 2 threads", t2, f"CPU {_last_cpu[0]:.1f} s (CPU / wall {_last_cpu[0] / t2:.2f})")
+        pd.testing.assert_frame_equal(one.table, two.table, check_exact=True)
+        print(f"  2 threads vs 1 thread: {verdict(t1 / t2, 1.7)}; load average {os.getloadavg()[0]:.1f} on "
+              f"{os.cpu_count()} cores")
+
+        if not args.skip_loop:
+            tl, loop_stats = best_of(1, lambda: researcher_loop(store_dir))
+            loop_cpu = _last_cpu[0]
+            row("plain pandas momentum + backtest, loop", tl, f"CPU {loop_cpu:.1f} s")
+            np.testing.assert_array_equal(loop_stats[list(STAT_KEYS)].to_numpy(), one.table[list(STAT_KEYS)].to_numpy())
+            best_sweep = min(t1, t2)
+            print(f"  run_sweep ({'2 threads' if t2 <= t1 else '1 thread'}) vs the loop: {verdict(tl / best_sweep, 5)};"
+                  f" 1 thread vs the loop: {tl / t1:.2f}x")
+            print(f"  in CPU seconds (robust to a busy machine), 1 thread vs the loop: {loop_cpu / cpu1:.2f}x")
+
+        # One backtest's time, measured inside the tasks (median of the 24).
+        spec = _tasks.Spec(str(store_dir), None, None, "000852", momentum, True)
+        weights = _tasks.compute_weights(spec, {"lookback": 60, "share": 0.1})
+        times = [_tasks.backtest(spec, weights, 0, {"fee": 1e-4}).seconds for _ in range(3)]
+        backtest_seconds = min(times)
+        started = time.perf_counter()
+        _tasks.compute_weights(spec, {"lookback": 60, "share": 0.1})
+        weight_seconds = time.perf_counter() - started
+        print(f"\n  one backtest: {backtest_seconds:.3f} s; one built-in momentum: {weight_seconds:.3f} s")
+        print("  GIL: this thread's delay after 1 ms sleeps while another thread works")
+        print(f"    idle:                   {gil_waits(lambda: time.sleep(0.01))}")
+        print(f"    backtests:              {gil_waits(lambda: _tasks.backtest(spec, weights, 0, {'fee': 1e-4}))}")
+        print(f"    built-in momentum:      {gil_waits(lambda: _tasks.compute_weights(spec, {'lookback': 60, 'share': 0.1}))}")
+        del weights
+
+        try:
+            from distributed import Client, LocalCluster
+        except ImportError:
+            print("\n(dask.distributed is not installed: pip install 'tessary[dask]' for the cluster figures)")
+            return
+        print()
+        timings = {}
+        for n in (1, 2):
+            with LocalCluster(n_workers=n, threads_per_worker=1, processes=True, dashboard_address=None,
+                              memory_limit=0) as cluster, Client(cluster) as client:
+                client.run(lambda: os.environ.update(OPENBLAS_NUM_THREADS="1"))
+                run_sweep(store_dir, momentum, {"lookback": [20]}, client=client, progress=False)  # workers open the store
+                before = client.run(time.process_time)
+                seconds, result = best_of(args.repeat, lambda: sweep(client=client))
+                after = client.run(time.process_time)
+                worker_cpu = sum(after[w] - before[w] for w in after if w in before) / args.repeat
+                timings[n] = seconds
+                row(f"Dask LocalCluster, {n} worker process(es)", seconds, f"worker CPU {worker_cpu:.1f} s")
+                pd.testing.assert_frame_equal(result.table, one.table, check_exact=True)
+                pd.testing.assert_frame_equal(result.daily_returns, one.daily_returns, check_exact=True)
+                if n == 1:
+                    tasks = len(_cluster._chunks(_grid.group_by_strategy(_grid.combinations(GRID, momentum)[1]), 1))
+                    overhead = (worker_cpu - cpu1) / tasks
+                    print(f"  Dask overhead per task in CPU seconds (1 worker vs 1 thread, {tasks} tasks): "
+                          f"{overhead * 1000:.1f} ms = {overhead / backtest_seconds * 100:.1f} % of one backtest "
+                          "(goal <= 10 %)")
+                    # Round trip of empty tasks: the scheduler's and the network's share alone.
+                    started = time.perf_counter()
+                    for _ in range(20):
+                        client.submit(_tasks.process_id, pure=False).result()
+                    empty = (time.perf_counter() - started) / 20
+                    print(f"  an empty task's round trip: {empty * 1000:.1f} ms = {empty / backtest_seconds * 100:.1f} % "
+                          "of one backtest")
+                else:
+                    mem = client.run(store_mappings)
+                    pss = sum(m["pss"] for m in mem.values()) / 1024
+                    rss = [m["rss"] / 1024 for m in mem.values()]
+                    print(f"  store pages in the 2 workers: PSS {pss:.0f} MiB in all (RSS {', '.join(f'{r:.0f}' for r in rss)}"
+                          f" MiB each; store on disk {size:.0f} MiB, also mapped by this process): held once per machine")
+        print(f"  2 workers vs 1 worker: {verdict(timings[1] / timings[2], 1.6)}; load average "
+              f"{os.getloadavg()[0]:.1f} on {os.cpu_count()} cores")
+
+        # What a task carries: the shipped strategy, the store's path and the parameters.
+        shipped = dataclasses.replace(spec, strategy=_cluster.ShippedFunction(momentum))
+        variants = [(i, {"rolling_window": 5, "fee": 3e-4}) for i in range(4)]
+        import cloudpickle
+
+        sent = len(cloudpickle.dumps((_tasks.run_group, shipped, {"lookback": 120, "share": 0.05}, variants),
+                                     protocol=pickle.HIGHEST_PROTOCOL))
+        print(f"  sent per task: {sent} bytes (goal <= 64 KB)")
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,131 @@
+"""run_sweep: many backtests of one strategy over a grid of parameters."""
+
+from __future__ import annotations
+
+import numbers
+import os
+from collections.abc import Callable
+from pathlib import Path
+from typing import Any
+
+from tessary.sweep import _cluster, _grid, _market, _result, _tasks, _threads
+from tessary.sweep._progress import Progress
+
+
+def _store_path(store: object) -> str:
+    if isinstance(store, (str, os.PathLike)):
+        return str(Path(store).expanduser().absolute())
+    # A store object (BinaryPreparedDataStore) is named by its directory: workers open it themselves.
+    store_dir = getattr(store, "store_dir", None)
+    if isinstance(store_dir, (str, os.PathLike)):
+        return str(Path(store_dir).expanduser().absolute())
+    raise TypeError(f"store must be a store directory (str or path) or a store object, got {type(store).__name__}")
+
+
+def _date(value: object, name: str) -> str | None:
+    from tessary.backtest._store import normalize_yyyymmdd
+
+    try:
+        return normalize_yyyymmdd(value)
+    except ValueError:
+        raise ValueError(f"{name} must be a date such as 20240131 or 2024-01-31, got {value!r}") from None
+
+
+def _worker_count(workers: object, client: object) -> int:
+    if workers is None:
+        return os.cpu_count() or 1
+    if client is not None:
+        raise ValueError("workers= sizes the local thread pool; with client= the cluster's workers run the tasks")
+    if isinstance(workers, bool) or not isinstance(workers, numbers.Integral) or workers < 1:
+        raise ValueError(f"workers must be a positive integer, got {workers!r}")
+    return int(workers)
+
+
+def run_sweep(
+    store: Any,
+    strategy: Callable,
+    grid: Any,
+    *,
+    start_date: Any = None,
+    end_date: Any = None,
+    benchmark: str = "000852",
+    client: Any = None,
+    workers: int | None = None,
+    keep_returns: bool = True,
+    progress: bool = True,
+) -> _result.SweepResult:
+    """Backtests ``strategy`` for every combination of ``grid`` over the store's
+    ``start_date``..``end_date`` (inclusive, None = unbounded).
+
+    ``strategy(market, **params)`` returns a date x stock weight DataFrame on dates and
+    codes of the store; ``market`` is a dict of the store's frames over the range
+    (read-only memory maps). ``grid`` is a dict of name -> list of values (their
+    Cartesian product, the last name varying fastest) or a list of dicts. The names
+    ``rolling_window``, ``total_money``, ``fee`` and ``rule_fee`` go to the backtest
+    pipeline, all others to the strategy; each distinct set of strategy parameters is
+    computed once and backtested under every pipeline variant.
+
+    With ``client`` None the work runs on ``workers`` threads of this process (default:
+    the number of cores). With a ``dask.distributed.Client`` every task runs on a
+    worker of its cluster, which opens the store at the same path itself; only
+    parameters are sent and only rows come back.
+
+    Mistakes that need no run (an empty grid, an unknown name, values that are not
+    lists, a bad pipeline value, a missing store, an unknown benchmark) raise before
+    any task starts; a failure of one combination (the strategy raising, returning
+    something other than a weight DataFrame on the store's dates and codes, or the
+    backtest failing) fills that row's ``error`` and the others complete. Ctrl-C
+    cancels what has not started and raises KeyboardInterrupt; nothing is returned.
+    """
+    store_dir = _store_path(store)
+    if not callable(strategy):
+        raise TypeError(f"strategy must be a function strategy(market, **params), got {type(strategy).__name__}")
+    start, end = _date(start_date, "start_date"), _date(end_date, "end_date")
+    if start and end and start > end:
+        raise ValueError(f"start_date {start} lies after end_date {end}")
+    if not isinstance(benchmark, str):
+        raise TypeError(f"benchmark must be a benchmark name such as '000852', got {type(benchmark).__name__}")
+    threads = _worker_count(workers, client)
+    if client is not None:
+        _cluster.require_client(client)
+    names, combos = _grid.combinations(grid, strategy)
+
+    if client is None:
+        described = _market.describe(store_dir, start, end)
+    else:
+        # Asked where the store lives: the machines of the cluster.
+        described = client.submit(_market.describe, store_dir, start, end, pure=False).result()
+    if described["dates"] < 2:
+        raise ValueError(f"the store {store_dir} holds {described['dates']} date(s) in the chosen range; "
+                         "a backtest needs at least two")
+    benchmarks = described["benchmarks"]
+    if benchmark not in benchmarks:
+        raise ValueError(f"unknown benchmark {benchmark!r} (the store has: {', '.join(benchmarks) or 'none'})")
+    clash = sorted(set(names) & set(_result.result_columns(benchmarks)))
+    if clash:
+        raise ValueError(f"grid name(s) {', '.join(map(repr, clash))} collide with columns of the result table")
+
+    spec = _tasks.Spec(store_dir, start, end, benchmark, strategy, bool(keep_returns))
+    groups = _grid.group_by_strategy(combos)
+    rows: list[_tasks.Row | None] = [None] * len(combos)
+    label = getattr(strategy, "__name__", "strategy")
+    bar = Progress(len(combos), f"sweep of {label}", bool(progress))
+
+    def on_row(row: _tasks.Row) -> None:
+        rows[row.number] = row
+        bar.advance(row.error is not None)
+
+    try:
+        if client is None:
+            _threads.run_on_threads(spec, groups, threads, on_row)
+        else:
+            _cluster.run_on_client(client, spec, groups, on_row)
+    finally:
+        bar.close()
+    missing = [i for i, row in enumerate(rows) if row is None]
+    if missing:  # a scheduler lost rows: a fault of this package, never a silent gap
+        raise RuntimeError(f"the sweep lost {len(missing)} row(s), the first being combination {missing[0]}")
+    done = [row for row in rows if row is not None]
+    table = _result.build_table(names, [c.params for c in combos], done, benchmarks)
+    returns = _result.build_returns(done) if keep_returns else None
+    return _result.SweepResult(table, returns, names)

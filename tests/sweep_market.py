@@ -1,0 +1,45 @@
+"""A small random market written into a binary store, for the sweep tests."""
+
+import numpy as np
+import pandas as pd
+
+from tessary.backtest._prepare import PREPARED_DATA_VERSION, BinaryPreparedDataStore
+
+BENCHMARKS = ("000852", "000300", "000905")
+
+
+def random_market(n_dates=120, n_stocks=40, seed=0, start="2021-01-04"):
+    """The engine's eight market matrices (and a few flags and events) over business days."""
+    rng = np.random.default_rng(seed)
+    dates = [d.strftime("%Y%m%d") for d in pd.bdate_range(start, periods=n_dates)]
+    codes = [f"{600000 + 7 * i:06d}" for i in range(n_stocks)]
+    close = 10.0 * np.exp(np.cumsum(rng.normal(0.0003, 0.02, size=(n_dates, n_stocks)), axis=0))
+    prev = np.vstack([close[:1] * 0.99, close[:-1]])
+    close[rng.random(close.shape) < 0.02] = np.nan  # suspended days
+    split = np.where(rng.random(close.shape) < 0.002, 1.5, np.nan)
+    dividend = np.where(rng.random(close.shape) < 0.004, 0.2, np.nan)
+
+    def frame(values):
+        return pd.DataFrame(values, index=dates, columns=codes)
+
+    data = {
+        "close_price": frame(close),
+        "prev_close": frame(prev),
+        "buy_price": frame(close * (1 + rng.normal(0, 0.002, close.shape))),
+        "sell_price": frame(close * (1 + rng.normal(0, 0.002, close.shape))),
+        "rq_get_split": frame(split),
+        "rq_get_dividend": frame(dividend),
+        "can_buy_stock": frame(rng.random(close.shape) > 0.05),
+        "cant_sell_stock": frame(rng.random(close.shape) < 0.03),
+        "benchmark_dict": {
+            name: pd.Series(rng.normal(0.0002, 0.012, n_dates), index=dates, name="index_daily_return")
+            for name in BENCHMARKS
+        },
+    }
+    return data
+
+
+def write_store(path, **kwargs):
+    store = BinaryPreparedDataStore(path)
+    store.write_payload({"version": PREPARED_DATA_VERSION, "meta": {}, "data": random_market(**kwargs)})
+    return store
