@@ -644,11 +644,6 @@ class _Stored:
             raise bad
         fd = open_regular(self.path, self.what)
         try:
-            size = os.fstat(fd).st_size
-            if size < self.file_end:
-                raise ValueError(
-                    f"{self.what}: {self.path} holds {size:,} bytes, the metadata records {self.file_end:,} (truncated)"
-                )
             ident = read_log_header(fd, self.path, self.what)
             if ident.get("key") != self.key or ident.get("file_id") != self.file_id:
                 raise ValueError(
@@ -657,6 +652,11 @@ class _Stored:
                 )
             if ident.get("dtype") != self.dtype.str or ident.get("capacity") != self.capacity:
                 raise ValueError(f"{self.what}: {self.path} holds another dtype or width than the metadata records")
+            size = os.fstat(fd).st_size
+            if size < self.file_end:
+                raise ValueError(
+                    f"{self.what}: {self.path} holds {size:,} bytes, the metadata records {self.file_end:,} (truncated)"
+                )
             self.fd_size = size
             self.array = None
             if mmap and self.rows:
