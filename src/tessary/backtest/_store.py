@@ -53,6 +53,7 @@ import pickle
 import re
 import secrets
 from collections.abc import Callable, Mapping
+from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 from typing import IO, Any
 
@@ -988,7 +989,7 @@ class BinaryPreparedDataStoreBase:
                                                          _blocks(block, 0, rows, capacity * dtype.itemsize))
                 extents.append([0, rows, offset, rows, digest])
         finally:
-            writer.close()
+            writer.close(sync=False)  # synced with the others before the commit (_sync_logs)
         return {"layout": _LAYOUT, "file": f"{_DATA_DIR}/{name}", "file_id": file_id, "file_end": writer.end,
                 "capacity": capacity, "extents": extents}
 
@@ -1046,7 +1047,9 @@ class BinaryPreparedDataStoreBase:
         root = Path(store_dir).expanduser()
         with writer_lock(root):  # refused while an update or compaction runs
             data_dir = self._data_dir(root)
-            descriptor = self._write_plan(data_dir, plan, set())
+            written: set = set()
+            descriptor = self._write_plan(data_dir, plan, written)
+            _sync_logs(data_dir, written)
             _fsync_dir(data_dir)
         return descriptor
 
@@ -1129,6 +1132,7 @@ class BinaryPreparedDataStoreBase:
         written: set = set()
         datasets = {plan.key: self._write_plan(data_dir, plan, written) for plan in plans}
         benchmarks = {plan.name: self._write_series(data_dir, plan, written) for plan in series}
+        _sync_logs(data_dir, written)
         _fsync_dir(data_dir)
         self._commit({"version": self.version, "meta": meta, "datasets": datasets, "benchmarks": benchmarks})
 
@@ -1183,6 +1187,7 @@ class BinaryPreparedDataStoreBase:
                     datasets[plan.key] = self._update_dataset(data_dir, plan, stored, written)
             for s, stored in bench_work:
                 benchmarks[s.name] = self._write_series(data_dir, _merged_series(s, stored), written)
+            _sync_logs(data_dir, written)
             _fsync_dir(data_dir)
             new_meta = dict(metadata.get("meta", {}))
             new_meta.update(meta)
@@ -1245,7 +1250,8 @@ class BinaryPreparedDataStoreBase:
                 offset, _, digest = writer.append_extent(start, row_bytes, prefix,
                                                          _blocks(block, start, rows, row_bytes))
             finally:
-                writer.close()
+                writer.close(sync=False)
+            written.add(stored.path.name)
             entry = {key: stored.desc[key] for key in ("layout", "file", "file_id", "capacity")}
             entry.update(file_end=writer.end, extents=kept + [[start, rows - start, offset, rows - start, digest]])
         return self._describe(entry, dates, codes, plan.dtype, names, data_dir, written)
@@ -1284,6 +1290,7 @@ class BinaryPreparedDataStoreBase:
                 datasets[key] = {**desc, **entry}
                 done += 1
             if done:
+                _sync_logs(data_dir, written)
                 _fsync_dir(data_dir)
                 self._commit({**metadata, "datasets": datasets})
             return done
@@ -1316,6 +1323,25 @@ class BinaryPreparedDataStoreBase:
             except (ValueError, OSError) as exc:
                 problems.append(f"benchmark {name!r}: {exc}")
         return problems
+
+
+def _sync_logs(data_dir: Path, names: set) -> None:
+    """fsyncs the log files among `names`, several at once (each waits on the disk)."""
+    paths = [data_dir / name for name in names if name.endswith(".log")]
+
+    def sync(path):
+        fd = os.open(path, os.O_RDONLY)
+        try:
+            os.fsync(fd)
+        finally:
+            os.close(fd)
+
+    if len(paths) <= 1:
+        for path in paths:
+            sync(path)
+        return
+    with ThreadPoolExecutor(max_workers=min(8, len(paths))) as pool:
+        list(pool.map(sync, paths))
 
 
 def _blocks(block: Callable[[int, int], np.ndarray], lo: int, hi: int, row_bytes: int):
