@@ -284,3 +284,33 @@ def test_a_store_of_the_previous_layout_loads_and_converts_on_its_first_update(s
     assert_loads_equal(store, expected, {"000300": frames["benchmark_dict"]["000300"].iloc[:33]})
     pd.testing.assert_frame_equal(kept, frames["f64"].iloc[:30])  # the old file's mapping is still whole
     assert not any(name.endswith("-0.npy") for name in os.listdir(store.store_dir / "data"))
+
+
+def test_without_stitched_mappings_a_load_copies_the_same_frames(store, monkeypatch):
+    from tessary.backtest import _store_files
+
+    frames = full_frames()
+    store.write_payload(part(frames, 0, 30))
+    for hi in range(31, 36):
+        store.update_payload(part(frames, hi - 3, hi))
+    mapped = store.load()["data"]
+    monkeypatch.setattr(_store_files, "_libc", lambda: None)
+    copied = store.load()["data"]
+    for key, frame in mapped.items():
+        pd.testing.assert_frame_equal(copied[key], frame)
+        pd.testing.assert_frame_equal(frame, frames[key].iloc[:35])
+
+
+def test_a_supplement_during_an_update_is_refused(tmp_path):
+    from tessary.backtest import _prepare as P
+
+    store = P.BinaryPreparedDataStore(tmp_path / "s", [])
+    dates, codes = ALL_DATES[:5], ALL_CODES[:3]
+    data = {k: pd.DataFrame(np.zeros((5, 3), dtype=d), index=dates, columns=codes) for k, d in P.BASE_MATRIX_DTYPE.items()}
+    store.write_payload({"version": 1, "meta": {}, "data": data})
+    name = "rq_index_components_new_000300.XSHG"
+    mask = pd.DataFrame(1.0, index=dates, columns=codes)
+    with writer_lock(store.store_dir):
+        with pytest.raises(StoreLockedError):
+            store.add_component_matrices({name: mask}, [name])
+    assert store.add_component_matrices({name: mask}, [name]) == [name]

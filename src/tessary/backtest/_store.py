@@ -32,7 +32,7 @@
 #
 # Crash safety: new files and extents are written and fsynced before the metadata rename;
 # killed before it, the store is the old version (bytes past a log file's committed end
-# belong to nobody and are overwritten by the next writer); after it, the new one. Files
+# belong to nobody; the next writer appends after them); after it, the new one. Files
 # no longer referenced are unlinked after the commit, never truncated or rewritten: an
 # earlier load keeps its mapping.
 #

@@ -136,11 +136,10 @@ def read_log_header(fd: int, path: Path, what: str) -> dict:
 
 
 class LogWriter:
-    """Appends extents to one dataset log file from a given committed end on.
+    """Appends extents to one dataset log file, past its current end.
 
-    Bytes beyond the committed end belong to no committed version (a killed
-    writer's leftovers at most), so writing there is invisible to every reader;
-    nothing before it is ever written again, and the file is never truncated.
+    Nothing already in the file is ever written again, and the file is never
+    truncated: every committed version stays readable for whoever mapped it.
     """
 
     def __init__(self, path: Path, create: bool, header: bytes | None, end: int):
@@ -151,6 +150,10 @@ class LogWriter:
             end = HEADER_BYTES
         else:
             self.fd = open_regular(path, str(path), flags)
+            # Past everything ever written, not just past the committed end: bytes a
+            # killed writer left are skipped rather than reused, so even a version
+            # committed from a stale metadata read can never overwrite mapped rows.
+            end = max(end, page_ceil(os.fstat(self.fd).st_size))
         self.end = end
         self.bytes_written = len(header) if create else 0
 
