@@ -257,13 +257,14 @@ def section_many_updates(root: Path, market: Market, state: dict) -> None:
           f"+{rss_load / MB:.1f} MB")
 
 
+# The peak RSS comes from VmHWM: ru_maxrss would carry over the parent's peak at the fork.
 CHILD = """
-import resource, sys, time
+import sys, time
 from tessary.cli import main
 start = time.perf_counter()
 code = main(sys.argv[1:])
-print(f"BENCH {code} {time.perf_counter() - start:.3f} {resource.getrusage(resource.RUSAGE_SELF).ru_maxrss}",
-      file=sys.stderr)
+peak = next(int(line.split()[1]) for line in open("/proc/self/status") if line.startswith("VmHWM:"))
+print(f"BENCH {code} {time.perf_counter() - start:.3f} {peak}", file=sys.stderr)
 """
 
 

@@ -21,8 +21,8 @@ from tessary.backtest import _prepare as P
 
 WRITE_ROUNDS = 60
 SUPPLEMENT_ROUNDS = 20
-UPDATE_ROUNDS = 30
-COMPACT_ROUNDS = 14
+UPDATE_ROUNDS = 24
+COMPACT_ROUNDS = 12
 NEW = "rq_index_components_new_932000.INDX"
 
 

@@ -13,7 +13,7 @@ from tessary.backtest._store import BOOL_FILL, BinaryPreparedDataStoreBase, Stor
 from tessary.backtest._store_files import writer_lock
 
 DTYPES = {"f64": "float64", "i32": "int32", "can_buy_stock": "bool", "cant_sell_stock": "bool", "f32": "float32"}
-ALL_DATES = [d.strftime("%Y%m%d") for d in pd.bdate_range("2024-01-01", periods=120)]
+ALL_DATES = [d.strftime("%Y%m%d") for d in pd.bdate_range("2024-01-01", periods=90)]
 ALL_CODES = [f"{600000 + 7 * i:06d}" for i in range(40)]
 
 
@@ -85,7 +85,7 @@ def store(tmp_path):
 class TestUpdateEqualsWholeWrite:
     def test_daily_updates_with_tail_replaced_new_codes_and_gaps(self, store, tmp_path):
         frames = full_frames()
-        listed = {c: (0 if i < 30 else 40 + 6 * (i - 30)) for i, c in enumerate(ALL_CODES)}  # listings
+        listed = {c: (0 if i < 30 else 40 + 4 * (i - 30)) for i, c in enumerate(ALL_CODES)}  # listings
         delisted = ALL_CODES[3]  # leaves the payloads from day 70 on
 
         def codes_at(hi):
@@ -112,7 +112,7 @@ class TestUpdateEqualsWholeWrite:
         for key in expected:
             pd.testing.assert_frame_equal(whole.load()["data"][key], store.load()["data"][key])
         # A date range inside the stitched extents reads the same rows.
-        lo, hi = ALL_DATES[60], ALL_DATES[100]
+        lo, hi = ALL_DATES[45], ALL_DATES[80]
         sliced = store.load(lo, hi)["data"]["f64"]
         pd.testing.assert_frame_equal(sliced, expected["f64"].loc[lo:hi])
         assert store.verify() == []

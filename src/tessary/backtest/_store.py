@@ -700,8 +700,10 @@ class _Stored:
         return self.array
 
     def verify(self) -> None:
-        """Reads every extent back and compares its checksum."""
+        """Reads every extent back and compares its checksum (a file of the previous
+        layout has none: its size and header are checked)."""
         if self.legacy:
+            self._open_legacy(True)
             return
         fd = open_regular(self.path, self.what)
         try:
