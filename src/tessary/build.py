@@ -17,6 +17,9 @@ from __future__ import annotations
 from pathlib import Path
 from typing import Any
 
+import numpy as np
+import pandas as pd
+
 __all__ = ["BuildError", "build_store"]
 
 
@@ -43,13 +46,17 @@ def _stored_dates(store) -> list[str] | None:
 
 
 def _from_date(payload: dict, first: str) -> dict:
-    """The payload with every matrix and benchmark restricted to dates from `first` on."""
+    """The payload with every matrix and benchmark restricted to dates from `first` on.
+
+    Rows are cut from the values array: the builder's flag matrices hold one block per
+    stock, which a row selection through pandas would copy block by block."""
     data = {}
     for key, value in payload["data"].items():
         if key == "benchmark_dict":
             data[key] = {name: series.loc[series.index >= first] for name, series in value.items()}
-        else:
-            data[key] = value.loc[value.index >= first]
+            continue
+        cut = int(np.searchsorted(value.index.to_numpy(dtype=str), first, side="left"))
+        data[key] = pd.DataFrame(value.to_numpy()[cut:], index=value.index[cut:], columns=value.columns, copy=False)
     return {**payload, "data": data}
 
 
