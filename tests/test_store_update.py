@@ -2,8 +2,10 @@
 written whole; earlier loads never change; bad updates and a second writer leave the
 store untouched; stores of the previous layout load and convert; compaction."""
 
+import contextlib
 import os
 import pickle
+import threading
 
 import numpy as np
 import pandas as pd
@@ -55,6 +57,26 @@ def merged(old: pd.DataFrame, new: pd.DataFrame, key: str) -> pd.DataFrame:
     new = new.reindex(columns=columns, fill_value=fill)
     out = pd.concat([head.reindex(columns=columns, fill_value=fill), rest.reindex(columns=columns, fill_value=fill), new])
     return out.sort_index(kind="stable").astype(old.dtypes.iloc[0])
+
+
+@contextlib.contextmanager
+def held_by_another_writer(root):
+    """The store's writer lock, held by another thread for the duration of the block."""
+    taken, done = threading.Event(), threading.Event()
+
+    def hold():
+        with writer_lock(root):
+            taken.set()
+            done.wait(30)
+
+    thread = threading.Thread(target=hold)
+    thread.start()
+    assert taken.wait(30)
+    try:
+        yield
+    finally:
+        done.set()
+        thread.join()
 
 
 def snapshot(root):
@@ -177,7 +199,7 @@ class TestIsolationAndWriters:
     def test_a_second_writer_is_refused_and_the_store_untouched(self, store):
         store.write_payload(part(full_frames(), 0, 10))
         before = snapshot(store.store_dir)
-        with writer_lock(store.store_dir):
+        with held_by_another_writer(store.store_dir):
             for write in (store.update_payload, store.write_payload):
                 with pytest.raises(StoreLockedError, match="another writer"):
                     write(part(full_frames(), 5, 12))
@@ -310,7 +332,25 @@ def test_a_supplement_during_an_update_is_refused(tmp_path):
     store.write_payload({"version": 1, "meta": {}, "data": data})
     name = "rq_index_components_new_000300.XSHG"
     mask = pd.DataFrame(1.0, index=dates, columns=codes)
-    with writer_lock(store.store_dir):
+    with held_by_another_writer(store.store_dir):
         with pytest.raises(StoreLockedError):
             store.add_component_matrices({name: mask}, [name])
-    assert store.add_component_matrices({name: mask}, [name]) == [name]
+    # While a supplement runs, an update from elsewhere is refused.
+    refused = []
+
+    def update_elsewhere():
+        try:
+            store.update_payload({"version": 1, "meta": {}, "data": data})
+        except StoreLockedError:
+            refused.append(True)
+
+    write_matrix = store._write_matrix
+
+    def write_matrix_meanwhile(*args):
+        thread = threading.Thread(target=update_elsewhere)
+        thread.start()
+        thread.join()
+        return write_matrix(*args)
+
+    store._write_matrix = write_matrix_meanwhile
+    assert store.add_component_matrices({name: mask}, [name]) == [name] and refused == [True]

@@ -16,6 +16,7 @@ import json
 import mmap as _mmap
 import os
 import stat
+import threading
 from collections.abc import Iterator
 from pathlib import Path
 
@@ -80,14 +81,33 @@ def regular_file(path: Path, what: str) -> Iterator:
 # --------------------------------------------------------------------- writer lock
 
 
+_HELD: dict[str, list[int]] = {}  # store directory -> [holding thread, depth]
+_HELD_GUARD = threading.Lock()
+
+
 @contextlib.contextmanager
 def writer_lock(root: Path) -> Iterator[None]:
     """Holds the store's writer lock (an exclusive flock on ``writer.lock``) for the
     block. A second writer is refused at once with StoreLockedError; the lock goes
-    with its holder, also when that process is killed."""
+    with its holder, also when that process is killed. The thread that holds it may
+    enter it again (a supplement writes its datasets under its own lock)."""
     import fcntl
 
+    root = Path(root)
     root.mkdir(parents=True, exist_ok=True)
+    key = str(root.resolve())
+    me = threading.get_ident()
+    with _HELD_GUARD:
+        held = _HELD.get(key)
+        if held is not None and held[0] == me:
+            held[1] += 1
+    if held is not None and held[0] == me:
+        try:
+            yield
+        finally:
+            with _HELD_GUARD:
+                held[1] -= 1
+        return
     path = root / LOCK_NAME
     fd = os.open(path, os.O_RDWR | os.O_CREAT | getattr(os, "O_CLOEXEC", 0), 0o644)
     try:
@@ -102,9 +122,13 @@ def writer_lock(root: Path) -> Iterator[None]:
             ) from None
         os.ftruncate(fd, 0)  # the lock file only: no data file is ever truncated
         os.pwrite(fd, f"pid {os.getpid()}\n".encode(), 0)
+        with _HELD_GUARD:
+            _HELD[key] = [me, 1]
         try:
             yield
         finally:
+            with _HELD_GUARD:
+                del _HELD[key]
             os.ftruncate(fd, 0)
             fcntl.flock(fd, fcntl.LOCK_UN)
     finally:
