@@ -83,6 +83,8 @@ CAUGHT_ON_LOAD = {
     "truncated data file": (lambda s: os.truncate(path_of(s, "f64"), 8192), "truncated"),
     "data file replaced by a FIFO": (lambda s: (path_of(s, "f64").unlink(), os.mkfifo(path_of(s, "f64"))),
                                      "not a regular file"),
+    "metadata replaced by a FIFO": (lambda s: (s.metadata_path.unlink(), os.mkfifo(s.metadata_path)),
+                                    "not a regular file"),
     "axis replaced by a directory": (lambda s: (path_of(s, "f64", "index").unlink(),
                                                 path_of(s, "f64", "index").mkdir()), "not a regular file"),
     "axis header announcing more than it holds": (
