@@ -55,7 +55,9 @@ def merged(old: pd.DataFrame, new: pd.DataFrame, key: str) -> pd.DataFrame:
     head = old.loc[old.index < new.index[0]]
     rest = old.loc[(old.index >= new.index[0]) & ~old.index.isin(new.index)]
     new = new.reindex(columns=columns, fill_value=fill)
-    out = pd.concat([head.reindex(columns=columns, fill_value=fill), rest.reindex(columns=columns, fill_value=fill), new])
+    parts = [part.reindex(columns=columns, fill_value=fill) for part in (head, rest, new)]
+    values = np.concatenate([part.to_numpy(dtype=old.dtypes.iloc[0]) for part in parts])
+    out = pd.DataFrame(values, index=head.index.append(rest.index).append(new.index), columns=columns)
     return out.sort_index(kind="stable").astype(old.dtypes.iloc[0])
 
 
