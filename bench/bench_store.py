@@ -2,8 +2,9 @@
 
 All 17 datasets of 2520 dates x 5000 stocks (about 1.5 GB), in one run:
 
-1. write_payload (a whole write) against a plain numpy.save of the same arrays, and
-   load() with memory maps on the fresh store (time, resident-memory growth).
+1. write_payload (a whole write) against a plain numpy.save of the same arrays;
+   load() on the fresh store: memory-mapped (time, resident-memory growth), one year
+   copied (bytes read) and everything copied (throughput).
 2. One new day (with the two rebuilt tail days) through update_payload: bytes written,
    time and peak resident-memory growth, against rewriting the whole store (what an
    update cost before: the ratio is printed).
@@ -183,6 +184,21 @@ def section_whole_and_update(root: Path, market: Market) -> dict:
     t_fresh, rss_fresh, loaded = load_figures(store)
     print(f"load(mmap=True) fresh:    {t_fresh * 1e3:6.1f} ms, resident memory +{rss_fresh / MB:.1f} MB "
           f"({100 * rss_fresh / loaded:.2f} % of {loaded / MB:.0f} MB loaded)")
+
+    # One year copied into memory reads just its rows; a whole copy reads everything.
+    gc.collect()
+    year = (market.dates[market.days // 2], market.dates[min(market.days, market.days // 2 + 249)])
+    read0 = proc_field("/proc/self/io", "rchar:")
+    t_year, out = timed(lambda: store.load(*year, mmap=False))
+    read = proc_field("/proc/self/io", "rchar:") - read0
+    year_size = sum(df.to_numpy().nbytes for df in out["data"].values())
+    del out
+    print(f"load(mmap=False), one year: {t_year * 1e3:6.1f} ms, read {read / MB:.1f} MB for {year_size / MB:.1f} MB "
+          f"of rows ({100 * read / size:.1f} % of the store)")
+    t_copy, out = timed(lambda: store.load(mmap=False))
+    del out
+    gc.collect()
+    print(f"load(mmap=False), all:    {t_copy:6.2f} s  {size / MB / t_copy:7.0f} MB/s")
 
     # One new day with the two rebuilt tail days, three days in a row: the machine is
     # shared and the first fsyncs may wait for the whole write's data; the best counts.

@@ -323,6 +323,11 @@ def test_without_stitched_mappings_a_load_copies_the_same_frames(store, monkeypa
     for key, frame in mapped.items():
         pd.testing.assert_frame_equal(copied[key], frame)
         pd.testing.assert_frame_equal(frame, frames[key].iloc[:35])
+    # Copies hold the stock columns only, contiguous, whatever the spare columns.
+    in_memory = store.load(ALL_DATES[2], ALL_DATES[33], mmap=False)["data"]
+    for key, frame in in_memory.items():
+        assert frame.to_numpy().flags.c_contiguous, key
+        pd.testing.assert_frame_equal(frame, frames[key].iloc[2:34])
 
 
 def test_a_supplement_during_an_update_is_refused(tmp_path):

@@ -681,7 +681,7 @@ class _Stored:
         fd = open_regular(self.path, self.what)
         try:
             spans = [(f, c, o) for f, c, o, _, _ in self.extents]
-            return copy_rows(fd, spans, lo, hi, self.capacity, self.dtype)[:, : self.cols]
+            return copy_rows(fd, spans, lo, hi, self.capacity, self.cols, self.dtype)
         finally:
             os.close(fd)
 
@@ -694,7 +694,7 @@ class _Stored:
                 fd = open_regular(self.path, self.what)
                 try:
                     spans = [(f, c, o) for f, c, o, _, _ in self.extents]
-                    self.array = copy_rows(fd, spans, 0, self.rows, self.capacity, self.dtype)
+                    self.array = copy_rows(fd, spans, 0, self.rows, self.capacity, self.capacity, self.dtype)
                 finally:
                     os.close(fd)
         return self.array

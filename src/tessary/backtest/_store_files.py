@@ -328,13 +328,27 @@ def pread_into(fd: int, buf: memoryview, offset: int) -> None:
         done += n
 
 
-def copy_rows(fd: int, extents: list, lo: int, hi: int, capacity: int, dtype: np.dtype) -> np.ndarray:
-    """Rows [lo, hi) of a dataset as a new array, read extent by extent."""
-    row_bytes = capacity * dtype.itemsize
-    out = np.empty((hi - lo, capacity), dtype=dtype)
+def copy_rows(fd: int, extents: list, lo: int, hi: int, capacity: int, cols: int, dtype: np.dtype) -> np.ndarray:
+    """Rows [lo, hi) of a dataset over its first `cols` columns, as a new contiguous
+    array, read extent by extent (the spare columns are read past, not kept)."""
+    row_bytes, keep = capacity * dtype.itemsize, cols * dtype.itemsize
+    out = np.empty((hi - lo, cols), dtype=dtype)
     buf = memoryview(out.reshape(-1).view(np.uint8))
+    per_call = max(1, (os.sysconf("SC_IOV_MAX") if hasattr(os, "sysconf") else 1024) // 2)
+    scratch = memoryview(bytearray(row_bytes - keep))
     for first, count, offset in extents:
         a, b = max(lo, first), min(hi, first + count)
-        if a < b:
-            pread_into(fd, buf[(a - lo) * row_bytes : (b - lo) * row_bytes], offset + (a - first) * row_bytes)
+        if a >= b:
+            continue
+        if keep == row_bytes:
+            pread_into(fd, buf[(a - lo) * keep : (b - lo) * keep], offset + (a - first) * row_bytes)
+            continue
+        for r0 in range(a, b, per_call):
+            r1 = min(b, r0 + per_call)
+            rows = [buf[(r - lo) * keep : (r - lo + 1) * keep] for r in range(r0, r1)]
+            vectors = [part for row in rows for part in (row, scratch)]
+            got = os.preadv(fd, vectors, offset + (r0 - first) * row_bytes)
+            if got < (r1 - r0) * row_bytes:  # a short read: the rest row by row
+                for r in range(r0 + got // row_bytes, r1):
+                    pread_into(fd, rows[r - r0], offset + (r - first) * row_bytes)
     return out
