@@ -157,6 +157,7 @@ _METADATA_MAX_BYTES = 64 << 20
 _METADATA_MAX_NODES = 2_000_000
 _METADATA_MAX_DEPTH = 100
 _SMALL_FILE_MAX_BYTES = 1 << 30
+_SHAPE_CHECKED: set = set()  # metadata files (path, device, inode, size, times) found sane
 #: Fill of the boolean datasets where a stock has no data: the value that blocks trading.
 BOOL_FILL = {"can_buy_stock": False, "cant_sell_stock": True}
 _DATA_DIR = "data"
@@ -438,6 +439,9 @@ def _fill_value(key: str, dtype: np.dtype) -> object:
     return 0
 
 
+_CONTAINERS = (dict, list, tuple, set, frozenset)
+
+
 def _check_metadata_shape(metadata: object, source: object) -> None:
     """Refuses metadata that is small on disk but huge once walked: a pickle can make one
     object appear many times (or inside itself), and everything that later walks the
@@ -446,20 +450,20 @@ def _check_metadata_shape(metadata: object, source: object) -> None:
     stack: list[tuple[object, int]] = [(metadata, 0)]
     while stack:
         item, depth = stack.pop()
-        budget -= 1
+        if depth > _METADATA_MAX_DEPTH:
+            raise ValueError(f"{source}: the store metadata is nested more than {_METADATA_MAX_DEPTH} levels deep")
+        if isinstance(item, dict):
+            budget -= 2 * len(item)
+            children = [x for pair in item.items() for x in pair if isinstance(x, _CONTAINERS)]
+        else:
+            budget -= len(item)  # type: ignore[arg-type]
+            children = [x for x in item if isinstance(x, _CONTAINERS)]  # type: ignore[attr-defined]
         if budget < 0:
             raise ValueError(
                 f"{source}: the store metadata holds more than {_METADATA_MAX_NODES:,} items once "
                 "expanded (shared or self-referencing parts); refused"
             )
-        if depth > _METADATA_MAX_DEPTH:
-            raise ValueError(f"{source}: the store metadata is nested more than {_METADATA_MAX_DEPTH} levels deep")
-        if isinstance(item, dict):
-            for k, v in item.items():
-                stack.append((k, depth + 1))
-                stack.append((v, depth + 1))
-        elif isinstance(item, (list, tuple, set, frozenset)):
-            stack.extend((v, depth + 1) for v in item)
+        stack.extend((x, depth + 1) for x in children)
 
 
 def _axis_digest(labels: np.ndarray) -> str:
@@ -759,7 +763,9 @@ class BinaryPreparedDataStoreBase:
         except FileNotFoundError:
             return None
         with os.fdopen(fd, "rb") as fh:
-            size = os.fstat(fh.fileno()).st_size
+            info = os.fstat(fh.fileno())
+            size = info.st_size
+            stamp = (str(self.metadata_path), info.st_dev, info.st_ino, size, info.st_mtime_ns, info.st_ctime_ns)
             if size > _METADATA_MAX_BYTES:
                 raise ValueError(f"{self.metadata_path}: {size:,} bytes is far more than store metadata can be")
             try:
@@ -768,7 +774,13 @@ class BinaryPreparedDataStoreBase:
                 raise pickle.UnpicklingError(f"{self.metadata_path}: store metadata is truncated") from None
             except (MemoryError, RecursionError):
                 raise ValueError(f"{self.metadata_path}: the store metadata is too large once unpickled") from None
-        _check_metadata_shape(metadata, self.metadata_path)
+        # The walk is skipped for a file already checked by this process: renaming a new
+        # metadata file over it changes the inode, and any change of it the ctime.
+        if stamp not in _SHAPE_CHECKED:
+            _check_metadata_shape(metadata, self.metadata_path)
+            if len(_SHAPE_CHECKED) > 256:
+                _SHAPE_CHECKED.clear()
+            _SHAPE_CHECKED.add(stamp)
         if not isinstance(metadata, dict):
             raise ValueError(f"{self.metadata_path} does not hold a metadata dict")
         fmt = metadata.get("format", 1)
