@@ -198,7 +198,6 @@ def _open_store(store_dir: Path, component_names: list[str] | None = None):
     return BinaryPreparedDataStore(store_dir, component_names=component_names)
 
 
-
 # --------------------------------------------------------------------------- run
 
 
