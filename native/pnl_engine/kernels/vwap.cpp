@@ -44,13 +44,6 @@ std::array<std::ptrdiff_t, kInputs> row_strides(const VwapInputs &in) {
             in.dividend.row_stride,  in.can_buy.row_stride,    in.cant_sell.row_stride};
 }
 
-/// Element strides between consecutive stocks (columns) of every input.
-std::array<std::ptrdiff_t, kInputs> col_strides(const VwapInputs &in) {
-    return {in.signal.col_stride,   in.prev_close.col_stride, in.close.col_stride,
-            in.buy_price.col_stride, in.sell_price.col_stride, in.split.col_stride,
-            in.dividend.col_stride,  in.can_buy.col_stride,    in.cant_sell.col_stride};
-}
-
 bool is_one(std::ptrdiff_t stride) { return stride == 1; }
 
 /// True when most inputs are column-major (consecutive days adjacent in memory), as
@@ -62,11 +55,6 @@ bool mostly_column_major(const VwapInputs &in) {
 
 bool all_column_major(const VwapInputs &in) {
     const auto strides = row_strides(in);
-    return std::all_of(strides.begin(), strides.end(), is_one);
-}
-
-bool all_row_major(const VwapInputs &in) {
-    const auto strides = col_strides(in);
     return std::all_of(strides.begin(), strides.end(), is_one);
 }
 
@@ -86,13 +74,14 @@ void vwap_daily_cash(const VwapInputs &in, double *daily_cash, double *scratch, 
 
     const Rates r{in.total_money, in.lot_size, 1.0 + in.fee,
                   1.0 - in.fee - in.rule_fee};  // (1 - fee) - rule_fee, as written
-    const bool column_major = days > 1 && mostly_column_major(in);
-    // The vector passes need every input in the layout they walk, and rely on
-    // targets being non-negative, which a positive capital and lot size guarantee.
-    // Anything else takes the scalar step (the same arithmetic, one cell at a time).
+    // The vector passes rely on targets being non-negative, which a positive capital
+    // and lot size guarantee; anything else takes the scalar step (the same
+    // arithmetic, one cell at a time).
     if (lanes == 0 || !lanes_supported(lanes)) lanes = best_lanes();
-    const bool same_layout = column_major ? all_column_major(in) : all_row_major(in);
-    if (!(same_layout && r.money > 0.0 && r.lot >= 1.0)) lanes = 1;
+    if (!(r.money > 0.0 && r.lot >= 1.0)) lanes = 1;
+    // The column pass needs every input column-major; the row pass reads each input
+    // in its own layout, tile by tile. The scalar step follows the majority.
+    const bool column_major = days > 1 && (lanes > 1 ? all_column_major(in) : mostly_column_major(in));
 
     // The row pass walks eight blocks at once (longer contiguous pieces of each row)
     // and keeps one set of partial sums per block; every other pass one block.

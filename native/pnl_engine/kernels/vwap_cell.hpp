@@ -89,8 +89,8 @@ void column_pass_8(const VwapInputs &in, const Rates &r, std::size_t s0, std::si
 void column_pass_4(const VwapInputs &in, const Rates &r, std::size_t s0, std::size_t width, double *partial);
 
 /// The row pass: stocks s0 .. s0 + width - 1 (width at most kRowBlocks blocks of 64),
-/// day by day, `lanes` neighbouring stocks at a time (every view must have column
-/// stride 1; lanes 4 or 8). Adds each day's products of block b (stocks s0 + 64 b ..)
+/// day by day, `lanes` neighbouring stocks at a time (lanes 4 or 8; each view in
+/// any layout, read in tiles). Adds each day's products of block b (stocks s0 + 64 b ..)
 /// to `partial[b * 5 * days + term * days + day]` in stock order, exactly as the
 /// scalar step does for one block.
 void row_pass(int lanes, const VwapInputs &in, const Rates &r, std::size_t s0, std::size_t width, double *partial);
