@@ -53,6 +53,25 @@ bool mostly_column_major(const VwapInputs &in) {
     return 2 * std::count_if(strides.begin(), strides.end(), is_one) > (std::ptrdiff_t)kInputs;
 }
 
+/// True when most inputs are row-major (consecutive stocks adjacent in memory), as
+/// the binary store's memory-mapped matrices are.
+bool mostly_row_major(const VwapInputs &in) {
+    const std::array<std::ptrdiff_t, kInputs> strides = {
+        in.signal.col_stride,    in.prev_close.col_stride, in.close.col_stride,
+        in.buy_price.col_stride, in.sell_price.col_stride, in.split.col_stride,
+        in.dividend.col_stride,  in.can_buy.col_stride,    in.cant_sell.col_stride};
+    return 2 * std::count_if(strides.begin(), strides.end(), is_one) > (std::ptrdiff_t)kInputs;
+}
+
+/// Each day's profit: the five compensated terms added in their order.
+void finish(const double *total, const double *comp, std::size_t days, double *daily_cash) {
+    for (std::size_t i = 0; i < days; ++i) {
+        double term[kTerms];
+        for (std::size_t t = 0; t < kTerms; ++t) term[t] = compensated(total[t * days + i], comp[t * days + i]);
+        daily_cash[i] = term[0] + term[1] + term[2] + term[3] + term[4];
+    }
+}
+
 bool all_column_major(const VwapInputs &in) {
     const auto strides = row_strides(in);
     return std::all_of(strides.begin(), strides.end(), is_one);
@@ -79,9 +98,18 @@ void vwap_daily_cash(const VwapInputs &in, double *daily_cash, double *scratch, 
     // arithmetic, one cell at a time).
     if (lanes == 0 || !lanes_supported(lanes)) lanes = best_lanes();
     if (!(r.money > 0.0 && r.lot >= 1.0)) lanes = 1;
-    // The column pass needs every input column-major; the row pass reads each input
-    // in its own layout, tile by tile. The scalar step follows the majority.
+    // The column pass needs every input column-major; the day pass suits mostly
+    // row-major inputs, the row pass mostly column-major ones, and both read each
+    // input in its own layout. The scalar step follows the majority.
     const bool column_major = days > 1 && (lanes > 1 ? all_column_major(in) : mostly_column_major(in));
+    if (lanes > 1 && !column_major && mostly_row_major(in)) {
+        if (lanes == 8)
+            day_pass_8(in, r, total, comp);
+        else
+            day_pass_4(in, r, total, comp);
+        finish(total, comp, days, daily_cash);
+        return;
+    }
 
     // The row pass walks eight blocks at once (longer contiguous pieces of each row)
     // and keeps one set of partial sums per block; every other pass one block.
@@ -111,11 +139,7 @@ void vwap_daily_cash(const VwapInputs &in, double *daily_cash, double *scratch, 
             }
         }
     }
-    for (std::size_t i = 0; i < days; ++i) {
-        double term[kTerms];
-        for (std::size_t t = 0; t < kTerms; ++t) term[t] = compensated(total[t * days + i], comp[t * days + i]);
-        daily_cash[i] = term[0] + term[1] + term[2] + term[3] + term[4];
-    }
+    finish(total, comp, days, daily_cash);
 }
 
 }  // namespace tessary::kernels

@@ -97,4 +97,11 @@ void row_pass(int lanes, const VwapInputs &in, const Rates &r, std::size_t s0, s
 void row_pass_8(const VwapInputs &in, const Rates &r, std::size_t s0, std::size_t width, double *partial);
 void row_pass_4(const VwapInputs &in, const Rates &r, std::size_t s0, std::size_t width, double *partial);
 
+/// The day pass, for mostly row-major inputs (lanes 4 or 8; each view in any layout):
+/// all stocks, day by day, each day's per-block sums folded into the compensated
+/// totals `total` and `comp` ([term * days + day]) block after block, as the driver
+/// folds the other passes' partial sums.
+void day_pass_8(const VwapInputs &in, const Rates &r, double *total, double *comp);
+void day_pass_4(const VwapInputs &in, const Rates &r, double *total, double *comp);
+
 }  // namespace tessary::kernels::vwap_detail
