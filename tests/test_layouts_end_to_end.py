@@ -123,6 +123,18 @@ class TestWeightPasses:
                 assert np.array(list(got.stats.values())).tobytes() == np.array(list(want.stats.values())).tobytes()
 
 
+    def test_stats_on_dates_with_gaps_in_each_layout(self, layouts):
+        signal = random_market(50, 70, seed=4)["signal_matrix"]
+        # Dates out of the signal's order, one repeated and a few it lacks.
+        dates = signal.index[[5, 3, 3, 40, 41, 42, 10]].append(pd.Index(["20991231", "20991230"]))
+        dates = dates.append(signal.index[20:45])
+        tf = pd.DataFrame({"daily_return": 0.001, "index_daily_return": 0.0}, index=dates)
+        want = pe.calc_strategy_stats(tf, signal)
+        for layout in LAYOUTS:
+            got = pe.calc_strategy_stats(tf, layouts.frame(signal, layout))
+            assert np.array(list(got.values())).tobytes() == np.array(list(want.values())).tobytes(), layout
+
+
 class TestFromStore:
     def test_store_frames_with_pandas_built_weights(self, tmp_path):
         frames = random_market(40, 90, seed=8, special=False)

@@ -38,7 +38,10 @@ struct DayInput {
     std::vector<T> stage;  // W rows of `stocks` values
     std::size_t staged_from = 0;
 
-    DayInput(const View2D<T> &v, std::size_t n) : view(v), in_place(v.col_stride == 1), stocks(n) {
+    std::size_t view_days;
+
+    DayInput(const View2D<T> &v, std::size_t n, std::size_t days)
+        : view(v), in_place(v.col_stride == 1), stocks(n), view_days(days) {
         if (!in_place) stage.resize(W * n);
     }
 
@@ -50,7 +53,12 @@ struct DayInput {
         std::size_t s = 0;
         if (count == W && view.row_stride == 1) {
             // Column-major: W days of a stock are adjacent; W stocks at a time transposed.
+            // The next stage's days of each stock are asked for now: they lie far apart,
+            // and one stage later they are in cache.
+            const bool ahead = d + 2 * W <= view_days;
             for (; s + W <= stocks; s += W) {
+                if (ahead)
+                    for (int k = 0; k < W; ++k) prefetch(&view(d + W, s + k), 0);
                 if constexpr (std::is_same_v<T, double>) {
                     typename Vec<W>::d a[W], b[W];
                     for (int k = 0; k < W; ++k) a[k] = load<W>(&view(d, s + k));
@@ -79,9 +87,11 @@ struct DayInputs {
     DayInput<std::uint8_t, W> can_buy, cant_sell;
 
     explicit DayInputs(const VwapInputs &in)
-        : signal(in.signal, in.stocks), prev_close(in.prev_close, in.stocks), close(in.close, in.stocks),
-          buy(in.buy_price, in.stocks), sell(in.sell_price, in.stocks), split(in.split, in.stocks),
-          dividend(in.dividend, in.stocks), can_buy(in.can_buy, in.stocks), cant_sell(in.cant_sell, in.stocks) {}
+        : signal(in.signal, in.stocks, in.days), prev_close(in.prev_close, in.stocks, in.days),
+          close(in.close, in.stocks, in.days), buy(in.buy_price, in.stocks, in.days),
+          sell(in.sell_price, in.stocks, in.days), split(in.split, in.stocks, in.days),
+          dividend(in.dividend, in.stocks, in.days), can_buy(in.can_buy, in.stocks, in.days),
+          cant_sell(in.cant_sell, in.stocks, in.days) {}
 
     void fill(std::size_t d, std::size_t count) {
         signal.fill(d, count);
