@@ -12,9 +12,9 @@
 // exactly as the driver folds them for the other passes, so the results are bit for
 // bit those of the scalar step.
 //
-// Inputs in another layout (weights built by pandas are column-major) are copied W
-// days at a time into a small row-major stage (W x W tiles transposed in registers),
-// from which the W days are then read like the others.
+// Inputs in another layout (weights built by pandas are column-major) are copied 32
+// days at a time into a row-major stage (W x W tiles transposed in registers), from
+// which those days are then read like the others: 32 rows, never a whole matrix.
 #pragma once
 
 #include <cstdint>
@@ -28,49 +28,55 @@ namespace tessary::kernels::vwap_detail {
 
 namespace {
 
+/// Days staged at a time for an input that is not row-major: a column-major input
+/// is then read in pieces of this many adjacent days per stock (a few cache lines,
+/// which the memory system serves far better than one), and the stage (this many
+/// rows) stays in cache.
+constexpr std::size_t kStageDays = 32;
+
 /// One input read a day at a time: `row(d)` is the first stock of day d, stocks
-/// adjacent. Row-major inputs are read in place; others through a stage of W days.
+/// adjacent. Row-major inputs are read in place; others through a stage of
+/// kStageDays days.
 template <class T, int W>
 struct DayInput {
+    static_assert(kStageDays % W == 0);
     View2D<T> view;
     bool in_place;
     std::size_t stocks;
-    std::vector<T> stage;  // W rows of `stocks` values
+    std::vector<T> stage;  // kStageDays rows of `stocks` values
     std::size_t staged_from = 0;
 
-    std::size_t view_days;
-
-    DayInput(const View2D<T> &v, std::size_t n, std::size_t days)
-        : view(v), in_place(v.col_stride == 1), stocks(n), view_days(days) {
-        if (!in_place) stage.resize(W * n);
+    DayInput(const View2D<T> &v, std::size_t n) : view(v), in_place(v.col_stride == 1), stocks(n) {
+        if (!in_place) stage.resize(kStageDays * n);
     }
 
-    /// Copies days d .. d + count - 1 (count <= W) into the stage.
+    /// Copies days d .. d + count - 1 (count <= kStageDays) into the stage.
     void fill(std::size_t d, std::size_t count) {
         if (in_place) return;
         staged_from = d;
         T *out = stage.data();
         std::size_t s = 0;
-        if (count == W && view.row_stride == 1) {
-            // Column-major: W days of a stock are adjacent; W stocks at a time transposed.
-            // The next stage's days of each stock are asked for now: they lie far apart,
-            // and one stage later they are in cache.
-            const bool ahead = d + 2 * W <= view_days;
-            for (; s + W <= stocks; s += W) {
-                if (ahead)
-                    for (int k = 0; k < W; ++k) prefetch(&view(d + W, s + k), 0);
-                if constexpr (std::is_same_v<T, double>) {
-                    typename Vec<W>::d a[W], b[W];
-                    for (int k = 0; k < W; ++k) a[k] = load<W>(&view(d, s + k));
-                    transpose<W>(a, b);
-                    for (int j = 0; j < W; ++j) store<W>(out + j * stocks + s, b[j]);
-                } else {
-                    typename ByteTile<W>::word a[W];
-                    for (int k = 0; k < W; ++k) std::memcpy(&a[k], &view(d, s + k), W);
-                    ByteTile<W>::transpose(a);
-                    for (int j = 0; j < W; ++j) std::memcpy(out + j * stocks + s, &a[j], W);
+        const std::size_t tiled = count - count % W;
+        if (view.row_stride == 1) {
+            // Column-major: W stocks at a time, their days in W x W tiles transposed.
+            for (; s + W <= stocks; s += W)
+                for (std::size_t j0 = 0; j0 < tiled; j0 += W) {
+                    T *rows = out + j0 * stocks + s;
+                    if constexpr (std::is_same_v<T, double>) {
+                        typename Vec<W>::d a[W], b[W];
+                        for (int k = 0; k < W; ++k) a[k] = load<W>(&view(d + j0, s + k));
+                        transpose<W>(a, b);
+                        for (int j = 0; j < W; ++j) store<W>(rows + j * stocks, b[j]);
+                    } else {
+                        typename ByteTile<W>::word a[W];
+                        for (int k = 0; k < W; ++k) std::memcpy(&a[k], &view(d + j0, s + k), W);
+                        ByteTile<W>::transpose(a);
+                        for (int j = 0; j < W; ++j) std::memcpy(rows + j * stocks, &a[j], W);
+                    }
                 }
-            }
+            // The days short of a tile, and the stocks short of a vector, below.
+            for (std::size_t t = 0; t < s; ++t)
+                for (std::size_t j = tiled; j < count; ++j) out[j * stocks + t] = view(d + j, t);
         }
         for (; s < stocks; ++s)
             for (std::size_t j = 0; j < count; ++j) out[j * stocks + s] = view(d + j, s);
@@ -87,11 +93,9 @@ struct DayInputs {
     DayInput<std::uint8_t, W> can_buy, cant_sell;
 
     explicit DayInputs(const VwapInputs &in)
-        : signal(in.signal, in.stocks, in.days), prev_close(in.prev_close, in.stocks, in.days),
-          close(in.close, in.stocks, in.days), buy(in.buy_price, in.stocks, in.days),
-          sell(in.sell_price, in.stocks, in.days), split(in.split, in.stocks, in.days),
-          dividend(in.dividend, in.stocks, in.days), can_buy(in.can_buy, in.stocks, in.days),
-          cant_sell(in.cant_sell, in.stocks, in.days) {}
+        : signal(in.signal, in.stocks), prev_close(in.prev_close, in.stocks), close(in.close, in.stocks),
+          buy(in.buy_price, in.stocks), sell(in.sell_price, in.stocks), split(in.split, in.stocks),
+          dividend(in.dividend, in.stocks), can_buy(in.can_buy, in.stocks), cant_sell(in.cant_sell, in.stocks) {}
 
     void fill(std::size_t d, std::size_t count) {
         signal.fill(d, count);
@@ -132,7 +136,7 @@ void by_days(const VwapInputs &in, const Rates &r, double *total, double *comp) 
     D product[kTerms][kVectors][W];                     // [term][vector of a block][block]
 
     for (std::size_t d = 0; d < days; ++d) {
-        if (d % W == 0) x.fill(d, days - d < (std::size_t)W ? days - d : W);
+        if (d % kStageDays == 0) x.fill(d, days - d < kStageDays ? days - d : kStageDays);
         const double *w = x.signal.row(d), *pc = x.prev_close.row(d), *cl = x.close.row(d);
         const double *bp = x.buy.row(d), *sp = x.sell.row(d), *sf = x.split.row(d), *dv = x.dividend.row(d);
         const std::uint8_t *cb = x.can_buy.row(d), *cs = x.cant_sell.row(d);
