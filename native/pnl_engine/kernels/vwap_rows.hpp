@@ -1,6 +1,7 @@
 // The VWAP kernel's vectorised row pass, as a template over the vector width W
 // (compiled in the same files as the column pass; see simd.hpp for why everything
-// here has internal linkage).
+// here has internal linkage). The driver runs it on mixes of layouts that are mostly
+// column-major (mostly row-major ones take the day pass, vwap_days.hpp).
 //
 // Lanes are neighbouring stocks on one day: each lane carries its own stock's holding
 // from day to day, so the lanes run the scalar step's formulas side by side. The pass
@@ -34,7 +35,6 @@ namespace {
 using namespace simd;
 
 constexpr std::size_t kStockBlock = 64;  // stocks per partial sum (see vwap.cpp)
-constexpr std::size_t kTilePrefetchDays = 8;  // row order: the next tile of days is asked for (measured best)
 
 /// W x W bytes held in W words of W bytes: a transpose by swaps of ever larger
 /// pieces between words (bytes, then pairs of bytes, then quads), so that
@@ -130,8 +130,8 @@ struct TileInput {
         return buf;
     }
 
-    /// Asks the memory system for the tile `ahead` days later (row-major: one row
-    /// piece per day; column-major: one piece per stock).
+    /// Asks the memory system for the tile of days d .. and stocks s .. (row-major:
+    /// one row piece per day; column-major: one piece per stock).
     TESSARY_INLINE void prefetch_tile(std::size_t d, std::size_t s, std::size_t days) const {
         if (order == TileOrder::rows) {
             if (d + W <= days)
@@ -152,15 +152,6 @@ struct TileInputs {
     explicit TileInputs(const VwapInputs &in)
         : signal(in.signal), prev_close(in.prev_close), close(in.close), buy(in.buy_price), sell(in.sell_price),
           split(in.split), dividend(in.dividend), can_buy(in.can_buy), cant_sell(in.cant_sell) {}
-
-    /// More inputs with days adjacent (column-major or strided) than row-major ones.
-    bool mostly_columns() const {
-        int rows = 0;
-        for (TileOrder o : {signal.order, prev_close.order, close.order, buy.order, sell.order, split.order,
-                            dividend.order, can_buy.order, cant_sell.order})
-            rows += o == TileOrder::rows;
-        return 2 * rows < 9;
-    }
 
     TESSARY_INLINE void prefetch_tile(std::size_t d, std::size_t s, std::size_t days) const {
         signal.prefetch_tile(d, s, days);
@@ -214,44 +205,32 @@ TESSARY_INLINE void trade_tile(TileInputs<W> &x, const Rates &r, std::size_t d0,
     }
 }
 
-constexpr std::size_t kColumnChunkDays = 64;  // days of a stock read in one go when most inputs are column-major
+constexpr std::size_t kChunkDays = 64;  // days of a stock read in one go (eight cache lines per column)
 
 /// Stocks s0 .. s0 + width - 1 (at most kRowBlocks blocks of 64), all days; see
 /// row_pass in vwap_cell.hpp.
 ///
-/// The days go in chunks: W days (one tile) when most inputs are row-major, so that
-/// each row is read in long pieces across the span; 64 days when most are
-/// column-major, so that each stock's days are read in long pieces. Within a chunk,
-/// block by block, the tiles go stock group after stock group, so every day's sum of
-/// a block still grows in stock order.
+/// The days go in chunks of 64, so that each column-major input is read in pieces
+/// of 64 adjacent days per stock. Within a chunk, block by block, the tiles go stock
+/// group after stock group, so every day's sum of a block still grows in stock order.
 template <int W>
 TESSARY_INLINE void rows(const VwapInputs &in, const Rates &r, std::size_t s0, std::size_t width, double *partial) {
     const std::size_t days = in.days;
     double holding[kRowBlocks * kStockBlock] = {};  // the portfolio starts empty
     TileInputs<W> x(in);
-    const bool by_columns = x.mostly_columns();
-    const std::size_t chunk = by_columns ? kColumnChunkDays : W;
     const std::size_t tiled_days = days - days % W;
-    for (std::size_t c0 = 0; c0 < tiled_days; c0 += chunk) {
-        const std::size_t c1 = c0 + chunk < tiled_days ? c0 + chunk : tiled_days;
+    for (std::size_t c0 = 0; c0 < tiled_days; c0 += kChunkDays) {
+        const std::size_t c1 = c0 + kChunkDays < tiled_days ? c0 + kChunkDays : tiled_days;
         for (std::size_t b0 = 0; b0 < width; b0 += kStockBlock) {
             const std::size_t block_width = width - b0 < kStockBlock ? width - b0 : kStockBlock;
             double *block_partial = partial + (b0 / kStockBlock) * kTerms * days;
             std::size_t k = 0;
             for (; k + W <= block_width; k += W) {
                 const std::size_t s = s0 + b0 + k;
-                for (std::size_t d0 = c0; d0 < c1; d0 += W) {
-                    // Row order: the same stocks a couple of tiles of days later; column
-                    // order: the next stocks' days of this chunk.
-                    if (by_columns) {
-                        if (d0 == c0 && k + 2 * W <= block_width)
-                            for (std::size_t d = c0; d < c1; d += 64 / sizeof(double))
-                                x.prefetch_tile(d, s + W, days);
-                    } else {
-                        x.prefetch_tile(d0 + kTilePrefetchDays, s, days);
-                    }
-                    trade_tile<W>(x, r, d0, s, holding + b0 + k, block_partial, days);
-                }
+                // The next stocks' days of this chunk, asked for while this group runs.
+                if (k + 2 * W <= block_width)
+                    for (std::size_t d = c0; d < c1; d += 64 / sizeof(double)) x.prefetch_tile(d, s + W, days);
+                for (std::size_t d0 = c0; d0 < c1; d0 += W) trade_tile<W>(x, r, d0, s, holding + b0 + k, block_partial, days);
             }
             // A block's last stocks short of a vector (only at the right edge of the matrix).
             for (; k < block_width; ++k)
