@@ -33,6 +33,7 @@ namespace {
 /// which the memory system serves far better than one), and the stage (this many
 /// rows) stays in cache.
 constexpr std::size_t kStageDays = 32;
+constexpr std::size_t kStagePrefetchStocks = 32;  // how far ahead a stage asks for a stock's days
 
 /// One input read a day at a time: `row(d)` is the first stock of day d, stocks
 /// adjacent. Row-major inputs are read in place; others through a stage of
@@ -59,7 +60,13 @@ struct DayInput {
         const std::size_t tiled = count - count % W;
         if (view.row_stride == 1) {
             // Column-major: W stocks at a time, their days in W x W tiles transposed.
-            for (; s + W <= stocks; s += W)
+            for (; s + W <= stocks; s += W) {
+                // The days of stocks a little further on, asked for before they are needed:
+                // each stock's days lie far from the last stock's.
+                if (s + kStagePrefetchStocks + W <= stocks)
+                    for (int k = 0; k < W; ++k)
+                        for (std::size_t j0 = 0; j0 < tiled; j0 += 64 / sizeof(T))
+                            prefetch(&view(d + j0, s + kStagePrefetchStocks + k), 0);
                 for (std::size_t j0 = 0; j0 < tiled; j0 += W) {
                     T *rows = out + j0 * stocks + s;
                     if constexpr (std::is_same_v<T, double>) {
@@ -74,6 +81,7 @@ struct DayInput {
                         for (int j = 0; j < W; ++j) std::memcpy(rows + j * stocks, &a[j], W);
                     }
                 }
+            }
             // The days short of a tile, and the stocks short of a vector, below.
             for (std::size_t t = 0; t < s; ++t)
                 for (std::size_t j = tiled; j < count; ++j) out[j * stocks + t] = view(d + j, t);
