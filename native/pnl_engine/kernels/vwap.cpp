@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdint>
+#include <vector>
 
 #include "pnl_engine/kernels/vwap_cell.hpp"
 
@@ -63,6 +65,17 @@ bool mostly_row_major(const VwapInputs &in) {
     return 2 * std::count_if(strides.begin(), strides.end(), is_one) > (std::ptrdiff_t)kInputs;
 }
 
+/// How many float inputs, and how many flag inputs, are not column-major.
+std::size_t odd_floats(const VwapInputs &in) {
+    std::size_t n = 0;
+    for (const FloatView *v : {&in.signal, &in.prev_close, &in.close, &in.buy_price, &in.sell_price, &in.split,
+                               &in.dividend})
+        n += v->row_stride != 1;
+    return n;
+}
+
+std::size_t odd_flags(const VwapInputs &in) { return (in.can_buy.row_stride != 1) + (in.cant_sell.row_stride != 1); }
+
 /// Each day's profit: the five compensated terms added in their order.
 void finish(const double *total, const double *comp, std::size_t days, double *daily_cash) {
     for (std::size_t i = 0; i < days; ++i) {
@@ -98,10 +111,12 @@ void vwap_daily_cash(const VwapInputs &in, double *daily_cash, double *scratch, 
     // arithmetic, one cell at a time).
     if (lanes == 0 || !lanes_supported(lanes)) lanes = best_lanes();
     if (!(r.money > 0.0 && r.lot >= 1.0)) lanes = 1;
-    // The column pass needs every input column-major; the day pass suits mostly
-    // row-major inputs, the row pass mostly column-major ones, and both read each
-    // input in its own layout. The scalar step follows the majority.
+    // The column pass reads column-major inputs (mostly column-major mixes through
+    // stages of their odd inputs), the day pass mostly row-major ones (staging its
+    // odd inputs too), and the row pass any other mix, each input in its own layout.
+    // The scalar step follows the majority.
     const bool column_major = days > 1 && (lanes > 1 ? all_column_major(in) : mostly_column_major(in));
+    const bool staged = lanes > 1 && days > 1 && !column_major && mostly_column_major(in);
     if (lanes > 1 && !column_major && mostly_row_major(in)) {
         if (lanes == 8)
             day_pass_8(in, r, total, comp);
@@ -113,14 +128,25 @@ void vwap_daily_cash(const VwapInputs &in, double *daily_cash, double *scratch, 
 
     // The row pass walks eight blocks at once (longer contiguous pieces of each row)
     // and keeps one set of partial sums per block; every other pass one block.
-    const bool row_vectors = !column_major && lanes > 1;
+    const bool row_vectors = !column_major && !staged && lanes > 1;
     const std::size_t span = row_vectors ? kRowBlocks * kBlock : kBlock;
+    std::vector<double> float_stage;
+    std::vector<std::uint8_t> flag_stage;
+    if (staged) {
+        float_stage.resize(odd_floats(in) * days * kBlock);
+        flag_stage.resize(odd_flags(in) * days * kBlock);
+    }
     double holding[kBlock];
     for (std::size_t s0 = 0; s0 < stocks; s0 += span) {
         const std::size_t width = std::min(span, stocks - s0);
         if (column_major) {
             // Stock by stock, each input read as one sequential stream down its column.
             column_pass(lanes, in, r, s0, width, partial);
+        } else if (staged) {
+            if (lanes == 8)
+                column_pass_staged_8(in, r, s0, width, partial, float_stage.data(), flag_stage.data());
+            else
+                column_pass_staged_4(in, r, s0, width, partial, float_stage.data(), flag_stage.data());
         } else if (row_vectors) {
             // Day by day, neighbouring stocks side by side in vectors.
             row_pass(lanes, in, r, s0, width, partial);

@@ -9,6 +9,7 @@
 #include <cfloat>
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
 
 #include "pnl_engine/kernels/vwap.hpp"
 
@@ -96,6 +97,15 @@ void column_pass_4(const VwapInputs &in, const Rates &r, std::size_t s0, std::si
 void row_pass(int lanes, const VwapInputs &in, const Rates &r, std::size_t s0, std::size_t width, double *partial);
 void row_pass_8(const VwapInputs &in, const Rates &r, std::size_t s0, std::size_t width, double *partial);
 void row_pass_4(const VwapInputs &in, const Rates &r, std::size_t s0, std::size_t width, double *partial);
+
+/// The column pass on a block of stocks s0 .. s0 + width - 1 (width at most 64) whose
+/// inputs are mostly column-major (lanes 4 or 8): inputs with another layout are
+/// first copied into column-major stages of days x width values each, the floats
+/// one after another from `float_stage`, the flags from `flag_stage`.
+void column_pass_staged_8(const VwapInputs &in, const Rates &r, std::size_t s0, std::size_t width, double *partial,
+                          double *float_stage, std::uint8_t *flag_stage);
+void column_pass_staged_4(const VwapInputs &in, const Rates &r, std::size_t s0, std::size_t width, double *partial,
+                          double *float_stage, std::uint8_t *flag_stage);
 
 /// The day pass, for mostly row-major inputs (lanes 4 or 8; each view in any layout):
 /// all stocks, day by day, each day's per-block sums folded into the compensated
