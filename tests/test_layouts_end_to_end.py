@@ -64,9 +64,15 @@ def layouts(tmp_path):
     return Layouts(tmp_path)
 
 
-@pytest.fixture(scope="module")
-def market():
-    return random_market(37, 150, seed=21)  # several blocks of stocks, days no multiple of a vector
+@pytest.fixture(scope="module", params=[False, True], ids=["plain", "special"])
+def market(request):
+    # Several blocks of stocks, days no multiple of a vector. The special values make
+    # some days' sums NaN or infinite, which would hide an error in another stock of
+    # the same day: the plain market has every day finite.
+    frames = random_market(37, 150, seed=21, special=request.param)
+    if not request.param:
+        assert np.isfinite(pe.calc_strategy_vwap_daily_return(**frames, **KW).to_numpy()).all()
+    return frames
 
 
 KW = dict(total_money=3e6, fee=0.0003, rule_fee=0.001, lot_size=100)
