@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "pnl_engine/kernels/simd.hpp"
+#include "pnl_engine/kernels/simd_transpose.hpp"
 #include "pnl_engine/kernels/weights_simd.hpp"
 
 namespace tessary::kernels::weights_detail {
@@ -73,24 +74,6 @@ TESSARY_INLINE D mean(const Lanes &s) {
     m = (s.neg_ct == 0.0) & (m < 0.0) ? splat<8>(0.0) : m;
     m = s.same_run >= s.nobs ? s.prev : m;
     return s.nobs <= 0.0 ? splat<8>(kNaN) : m;
-}
-
-/// Rows of eight columns from columns of eight rows: b[j][k] = a[k][j].
-TESSARY_INLINE void transpose8(const D *a, D *b) {
-    D t[8], u[8];
-    for (int k = 0; k < 8; k += 2) {
-        t[k] = shuffle<8, 0, 8, 2, 10, 4, 12, 6, 14>(a[k], a[k + 1]);      // even rows
-        t[k + 1] = shuffle<8, 1, 9, 3, 11, 5, 13, 7, 15>(a[k], a[k + 1]);  // odd rows
-    }
-    for (int h = 0; h < 8; h += 4)
-        for (int p = 0; p < 2; ++p) {
-            u[h + p] = shuffle<8, 0, 1, 8, 9, 4, 5, 12, 13>(t[h + p], t[h + p + 2]);
-            u[h + p + 2] = shuffle<8, 2, 3, 10, 11, 6, 7, 14, 15>(t[h + p], t[h + p + 2]);
-        }
-    for (int j = 0; j < 4; ++j) {
-        b[j] = shuffle<8, 0, 1, 2, 3, 8, 9, 10, 11>(u[j], u[j + 4]);
-        b[j + 4] = shuffle<8, 4, 5, 6, 7, 12, 13, 14, 15>(u[j], u[j + 4]);
-    }
 }
 
 /// Rows r0 .. r0 + n - 1 of columns c0 .. c0 + 7 from `pending` (a vector per row)
