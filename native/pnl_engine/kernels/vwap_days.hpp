@@ -2,12 +2,14 @@
 // store's memory-mapped matrices), as a template over the vector width W (internal
 // linkage, as everything compiled into the wide-vector files; see simd.hpp).
 //
-// Row-major matrices are read fastest one whole row at a time: a few long sequential
-// streams, where the memory system's prefetchers keep up. So this pass goes day by
-// day across all stocks. Lanes are W neighbouring stocks of one block of 64 (each
-// lane carries its stock's holding), and W blocks go side by side: the W x W products
-// of a step are transposed in registers so that lane b of a sum vector is block b,
-// which then adds its stocks in stock order with vertical additions only. After the
+// Row-major matrices are read fastest one whole row at a time, in order: a few long
+// sequential streams, where the memory system's prefetchers keep up (reading W rows
+// side by side, or W places of a row in turn, measured two to three times slower).
+// So this pass goes day by day across all stocks, in memory order. Lanes are W
+// neighbouring stocks of one block of 64 (each lane carries its stock's holding); the
+// products of W blocks are kept in the first-level cache and then, W x W at a time,
+// transposed in registers so that lane b of a sum vector is block b, which adds its
+// stocks in stock order with vertical additions only. After the
 // day the blocks' sums are folded into the compensated totals block after block,
 // exactly as the driver folds them for the other passes, so the results are bit for
 // bit those of the scalar step.
