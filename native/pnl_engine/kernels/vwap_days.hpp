@@ -92,6 +92,16 @@ struct DayInput {
             for (std::size_t j = 0; j < count; ++j) out[j * stocks + s] = view(d + j, s);
     }
 
+    /// Asks the memory system for the next stage's days (from `next`, of `days` in
+    /// all) of stocks s0 .. s1 - 1 of a column-major input: spread over the days of
+    /// the current stage, the next stage then mostly comes from cache.
+    void prefetch_next(std::size_t next, std::size_t days, std::size_t s0, std::size_t s1) const {
+        if (in_place || view.row_stride != 1 || next >= days) return;
+        const std::size_t count = days - next < kStageDays ? days - next : kStageDays;
+        for (std::size_t s = s0; s < s1; ++s)
+            for (std::size_t j = 0; j < count; j += 64 / sizeof(T)) __builtin_prefetch(&view(next + j, s), 0, 1);
+    }
+
     TESSARY_INLINE const T *row(std::size_t d) const {
         return in_place ? &view(d, 0) : stage.data() + (d - staged_from) * stocks;
     }
@@ -106,6 +116,24 @@ struct DayInputs {
         : signal(in.signal, in.stocks), prev_close(in.prev_close, in.stocks), close(in.close, in.stocks),
           buy(in.buy_price, in.stocks), sell(in.sell_price, in.stocks), split(in.split, in.stocks),
           dividend(in.dividend, in.stocks), can_buy(in.can_buy, in.stocks), cant_sell(in.cant_sell, in.stocks) {}
+
+    /// The next stage's share of day d (day d - stage start of kStageDays): its
+    /// part of the stocks.
+    void prefetch_next(std::size_t d, std::size_t days, std::size_t stocks) const {
+        const std::size_t start = d - d % kStageDays, share = (stocks + kStageDays - 1) / kStageDays;
+        const std::size_t s0 = (d - start) * share, s1 = s0 + share < stocks ? s0 + share : stocks;
+        if (s0 >= s1) return;
+        const std::size_t next = start + kStageDays;
+        signal.prefetch_next(next, days, s0, s1);
+        prev_close.prefetch_next(next, days, s0, s1);
+        close.prefetch_next(next, days, s0, s1);
+        buy.prefetch_next(next, days, s0, s1);
+        sell.prefetch_next(next, days, s0, s1);
+        split.prefetch_next(next, days, s0, s1);
+        dividend.prefetch_next(next, days, s0, s1);
+        can_buy.prefetch_next(next, days, s0, s1);
+        cant_sell.prefetch_next(next, days, s0, s1);
+    }
 
     void fill(std::size_t d, std::size_t count) {
         signal.fill(d, count);
@@ -147,6 +175,7 @@ void by_days(const VwapInputs &in, const Rates &r, double *total, double *comp) 
 
     for (std::size_t d = 0; d < days; ++d) {
         if (d % kStageDays == 0) x.fill(d, days - d < kStageDays ? days - d : kStageDays);
+        x.prefetch_next(d, days, stocks);
         const double *w = x.signal.row(d), *pc = x.prev_close.row(d), *cl = x.close.row(d);
         const double *bp = x.buy.row(d), *sp = x.sell.row(d), *sf = x.split.row(d), *dv = x.dividend.row(d);
         const std::uint8_t *cb = x.can_buy.row(d), *cs = x.cant_sell.row(d);
