@@ -197,12 +197,11 @@ void weight_activity(const FloatView &weights, const std::int64_t *rows, std::si
         return;
     }
 
-    // Row-major block on consecutive dates: eight dates at a time where the processor
-    // allows; then (and for any other layout or alignment) one date at a time across
-    // the stocks.
+    // Any other layout or alignment: eight dates at a time where the processor allows;
+    // then one date at a time across the stocks.
     std::size_t done = 0;
-    if (lanes != 1 && cpu_has_avx512() && weights.col_stride == 1 && consecutive_rows(rows, n))
-        done = weights_detail::activity_rows_8(weights, (std::size_t)rows[0], n, stocks, count, change);
+    if (lanes != 1 && cpu_has_avx512())
+        done = weights_detail::activity_rows_8(weights, rows, n, stocks, count, change);
     for (std::size_t r = done; r < n; ++r) {
         double held = 0.0, acc = 0.0;
         for (std::size_t c = 0; c < stocks; ++c) {
@@ -224,11 +223,11 @@ void rolling_mean_first_row_raw(const FloatView &in, std::size_t rows, std::size
     // (and everything on other processors) one or two columns at a time.
     const bool wide = lanes != 1 && cpu_has_avx512();
     std::size_t first = 0;
-    if (wide && column_major) {
-        for (; first + 8 <= cols; first += 8) weights_detail::rolling_columns_8(in, rows, first, window, out);
-    } else if (wide && row_major) {
+    if (wide && row_major) {
         weights_detail::rolling_rows_8(in, rows, cols / 8, window, out);
         first = cols - cols % 8;
+    } else if (wide) {  // column-major, mixed or strided: eight columns down the rows
+        for (; first + 8 <= cols; first += 8) weights_detail::rolling_columns_8(in, rows, first, window, out);
     }
     if (column_major) {
         // Column-major: each column is a contiguous stream; a few run side by side.
