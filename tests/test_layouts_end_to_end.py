@@ -149,7 +149,8 @@ class TestFromStore:
         store.write_payload({"version": 1, "meta": {}, "data": {k: frames[k] for k in MARKET_KEYS}})
         loaded = store.load(mmap=True)["data"]
         held = loaded["close_price"].to_numpy(copy=False)
-        assert not held.flags.writeable and held.flags.c_contiguous
+        # Mapped rows: each date's stocks side by side, rows a little apart (spare columns).
+        assert not held.flags.writeable and held.strides[1] == held.itemsize
         # Weights as a user builds them with pandas: column-major, from the mapped frames.
         momentum = loaded["close_price"].pct_change(fill_method=None)
         weights = momentum.rank(axis=1, pct=True).where(lambda r: r > 0.7) / 30.0
