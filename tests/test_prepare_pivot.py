@@ -8,7 +8,10 @@ import pytest
 from tessary.backtest import _prepare as prep
 from tessary.backtest._store import clean_matrix
 
-STR = pd.StringDtype("pyarrow", na_value=np.nan)
+try:
+    STR = pd.StringDtype("pyarrow", na_value=np.nan)
+except TypeError:  # pandas 2.2 names the same arrow-backed, NaN-missing dtype this way
+    STR = pd.StringDtype("pyarrow_numpy")
 
 
 @pytest.fixture

@@ -83,7 +83,9 @@ bool is_arrow_backed(nb::handle column) {
     nb::object p = pd();
     nb::object dtype = column.attr("dtype");
     if (nb::isinstance(dtype, p.attr("StringDtype")))
-        return text_of(dtype.attr("storage")) == "pyarrow";
+        // "pyarrow_numpy": pandas 2.2's name for the arrow-backed string dtype whose
+        // missing value is NaN (pandas 3's default `str`).
+        return text_of(dtype.attr("storage")) == "pyarrow" || text_of(dtype.attr("storage")) == "pyarrow_numpy";
     return nb::isinstance(dtype, p.attr("ArrowDtype"));
 }
 
