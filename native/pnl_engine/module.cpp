@@ -12,6 +12,7 @@ nb::object attr(const char *name) { return module_attr(kModule, name); }
 NB_MODULE(_pnl_engine, m) {
     using namespace tessary::pnl;
     m.doc() = "Strategy return engine: VWAP daily returns, statistics, yearly and weekly views, report charts.";
+    init_simd(m);  // first: a TESSARY_SIMD this machine cannot honour stops the import
     init_frame(m);
     init_vwap(m);
     init_format(m);

@@ -33,8 +33,8 @@ struct VwapInputs {
 /// the GIL released and from several threads on different outputs.
 ///
 /// Column-major inputs are processed `lanes` days at a time with vector instructions:
-/// 0 picks the widest the processor supports, 1 the scalar step, and 2, 4 or 8 force
-/// that width (an unsupported width is treated as 0). Every width gives the same
+/// 0 takes the process's width (simd_choice.hpp), 1 the scalar step, and 4 or 8 force
+/// that width (an unavailable width is treated as 0). Every width gives the same
 /// result bit for bit; the choice exists so that the tests can check exactly that.
 void vwap_daily_cash(const VwapInputs &in, double *daily_cash, double *scratch, int lanes = 0);
 

@@ -20,8 +20,8 @@ namespace tessary::kernels {
 ///               change[0] = 0.
 /// Counts are whole numbers held in doubles (exact far beyond any matrix width).
 /// Column-major blocks on consecutive dates go eight dates per vector on processors
-/// with AVX-512; `lanes` 1 forces the scalar pass (for the tests), 0 picks the
-/// fastest. The results are the same bit for bit.
+/// with AVX-512; `lanes` 1 forces the scalar pass (for the tests), 0 takes the
+/// process's width (simd_choice.hpp). The results are the same bit for bit.
 void weight_activity(const FloatView &weights, const std::int64_t *rows, std::size_t n, std::size_t stocks,
                      double *count, double *change, int lanes = 0);
 
@@ -46,7 +46,7 @@ struct OutView2D {
 /// when `out` has the layout of `in` (column-major inputs are walked column by
 /// column, others row by row); then, on processors with AVX-512, eight columns go
 /// through at a time. `lanes` 1 forces the one-column pass, 8 the eight-column pass
-/// where supported, 0 picks the fastest; the results are the same bit for bit.
+/// where supported, 0 takes the process's width (simd_choice.hpp); the results are the same bit for bit.
 void rolling_mean_first_row_raw(const FloatView &in, std::size_t rows, std::size_t cols, std::size_t window,
                                 const OutView2D &out, int lanes = 0);
 
