@@ -265,7 +265,7 @@ def test_results_do_not_depend_on_memory_layout():
     import sys
 
     sys.path.insert(0, str(Path(__file__).parent))
-    from reference_vwap import random_market
+    from reference.vwap import random_market
 
     frames = random_market(60, 700, seed=11, special=False)
     rng = np.random.default_rng(11)

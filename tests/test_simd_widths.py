@@ -21,7 +21,7 @@ CHILD = r"""
 import pickle, sys
 import numpy as np, pandas as pd
 sys.path.insert(0, sys.argv[1])
-from reference_vwap import random_market
+from reference.vwap import random_market
 from tessary.backtest import _pnl_engine as eng
 
 out = {"simd": eng._SIMD}

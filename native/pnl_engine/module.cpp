@@ -24,4 +24,5 @@ NB_MODULE(_pnl_engine, m) {
     init_yearly_table(m);
     init_figure_performance(m);
     init_figure_weekly(m);
+    m.def("_binder_signatures", &tessary::args::binder_tables, "The argument binder's parameter tables (for the tests).");
 }

@@ -208,7 +208,10 @@ Codes text_codes(nb::handle column, std::size_t n) {
     Codes out;
     if (categorical_codes(column, n, out)) return out;
     if (is_arrow_backed(column) && arrow_string_codes(column, n, out)) return out;
-    nb::object as_text = column.attr("astype")(nb::handle((PyObject *)&PyUnicode_Type));
+    // astype(str) keeps a missing value missing on pandas 3 but turns it into the text
+    // "None" or "nan" on pandas 2: masked back, it is a missing key on both.
+    nb::object as_text =
+        column.attr("astype")(nb::handle((PyObject *)&PyUnicode_Type)).attr("where")(column.attr("notna")());
     if (!(is_arrow_backed(as_text) && arrow_string_codes(as_text, n, out))) pandas_codes(as_text, n, out);
     return out;
 }

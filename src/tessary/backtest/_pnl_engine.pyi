@@ -29,6 +29,7 @@ class _PnlEngineResult:
     benchmark_summary: pd.DataFrame
     plot_paths: Dict[str, str]
 
+def _binder_signatures() -> list[tuple[str, bool, list[tuple[str, Any, bool]]]]: ...
 def calc_strategy_vwap_daily_return(
     signal_matrix: pd.DataFrame,
     can_buy_stock: pd.DataFrame,
