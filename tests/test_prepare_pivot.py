@@ -40,6 +40,8 @@ def random_answer(rng, n=600, wide=False):
     def values():
         v = rng.normal(size=n).round(1).astype(object)  # rounding makes equal values
         v[rng.random(n) < 0.1] = np.nan
+        v[rng.random(n) < 0.03] = np.inf
+        v[rng.random(n) < 0.03] = -np.inf
         v[rng.random(n) < 0.05] = "n/a"
         return v
     frame = pd.DataFrame({"ukey": ukey, "date": date})
