@@ -10,11 +10,6 @@ namespace tessary::kernels {
 
 namespace {
 
-struct Choice {
-    int lanes = 1;
-    std::string error;
-};
-
 const char *name_of(int lanes) { return lanes == 8 ? "avx512" : lanes == 4 ? "avx2" : "scalar"; }
 
 /// "scalar, avx2, ..." of the widths available here, narrowest first.
@@ -25,10 +20,11 @@ std::string available_names() {
     return names;
 }
 
-Choice choose() {
-    Choice c;
+}  // namespace
+
+SimdChoice choose_simd(const char *env) {
+    SimdChoice c;
     c.lanes = simd_available(8) ? 8 : simd_available(4) ? 4 : 1;
-    const char *env = std::getenv("TESSARY_SIMD");
     if (env == nullptr) return c;
     std::string want;
     for (const char *p = env; *p; ++p)
@@ -52,8 +48,10 @@ Choice choose() {
     return c;
 }
 
-const Choice &choice() {
-    static const Choice c = choose();
+namespace {
+
+const SimdChoice &choice() {
+    static const SimdChoice c = choose_simd(std::getenv("TESSARY_SIMD"));
     return c;
 }
 

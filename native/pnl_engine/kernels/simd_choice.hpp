@@ -23,6 +23,15 @@ bool simd_available(int lanes);
 /// one, and the extension module refuses to load with this text).
 const std::string &simd_error();
 
+/// What a value of TESSARY_SIMD (null: unset) chooses on this build and processor:
+/// the lanes, and the reason it cannot be honoured (empty when it can). The process
+/// asks once, through the functions above.
+struct SimdChoice {
+    int lanes = 1;
+    std::string error;
+};
+SimdChoice choose_simd(const char *env);
+
 /// The width a kernel call runs at: `requested` when it is an available width (the
 /// tests force each in turn), else the process's chosen width (`requested` 0).
 inline int resolve_lanes(int requested) { return requested != 0 && simd_available(requested) ? requested : simd_lanes(); }
