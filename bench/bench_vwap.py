@@ -33,7 +33,7 @@ import numpy as np
 import pandas as pd
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "tests"))
-from reference_vwap import vwap_daily_return_numpy  # noqa: E402
+from reference.vwap import vwap_daily_return_numpy  # noqa: E402
 
 from tessary.backtest import _pnl_engine as pe  # noqa: E402
 

@@ -117,6 +117,7 @@ void vwap_daily_cash(const VwapInputs &in, double *daily_cash, double *scratch, 
     // The scalar step follows the majority.
     const bool column_major = days > 1 && (lanes > 1 ? all_column_major(in) : mostly_column_major(in));
     const bool staged = lanes > 1 && days > 1 && !column_major && mostly_column_major(in);
+#if defined(TESSARY_WIDE_KERNELS)  // the vector files are built on x86-64 only
     if (lanes > 1 && !column_major && mostly_row_major(in)) {
         if (lanes == 8)
             day_pass_8(in, r, total, comp);
@@ -125,6 +126,7 @@ void vwap_daily_cash(const VwapInputs &in, double *daily_cash, double *scratch, 
         finish(total, comp, days, daily_cash);
         return;
     }
+#endif
 
     // The row pass walks eight blocks at once (longer contiguous pieces of each row)
     // and keeps one set of partial sums per block; every other pass one block.
@@ -143,10 +145,12 @@ void vwap_daily_cash(const VwapInputs &in, double *daily_cash, double *scratch, 
             // Stock by stock, each input read as one sequential stream down its column.
             column_pass(lanes, in, r, s0, width, partial);
         } else if (staged) {
+#if defined(TESSARY_WIDE_KERNELS)  // elsewhere lanes is 1 and nothing is staged
             if (lanes == 8)
                 column_pass_staged_8(in, r, s0, width, partial, float_stage.data(), flag_stage.data());
             else
                 column_pass_staged_4(in, r, s0, width, partial, float_stage.data(), flag_stage.data());
+#endif
         } else if (row_vectors) {
             // Day by day, neighbouring stocks side by side in vectors.
             row_pass(lanes, in, r, s0, width, partial);
