@@ -7,7 +7,7 @@ import numpy as np
 import pandas as pd
 import pytest
 
-from reference_vwap import random_market
+from reference.vwap import random_market
 from tessary.backtest import _pnl_engine as pe
 from tessary.backtest._store import BinaryPreparedDataStoreBase
 
