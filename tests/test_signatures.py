@@ -9,7 +9,7 @@ import os
 
 import pytest
 
-from tessary.backtest import _pnl_engine, _prepare
+from tessary.backtest import _pnl_engine, _prepare, _records
 
 PACKAGE = os.path.dirname(os.path.abspath(_pnl_engine.__file__))
 SOURCE_STUBS = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "src", "tessary", "backtest")
@@ -93,7 +93,7 @@ def binder_params(entry):
     return [(name, REQUIRED if default is ... else default, kw) for name, default, kw in entry[2]]
 
 
-@pytest.mark.parametrize("module", [_pnl_engine, _prepare], ids=lambda m: m.__name__)
+@pytest.mark.parametrize("module", [_pnl_engine, _prepare, _records], ids=lambda m: m.__name__)
 def test_binder_tables_shown_signatures_and_stubs_agree(module):
     stubs = stub_defs(module)
     tables = {}
@@ -119,7 +119,7 @@ def test_binder_tables_shown_signatures_and_stubs_agree(module):
 
 
 def test_the_installed_stubs_are_the_source_stubs():
-    for name in ("_pnl_engine.pyi", "_prepare.pyi"):
+    for name in ("_pnl_engine.pyi", "_prepare.pyi", "_records.pyi"):
         installed = os.path.join(PACKAGE, name)
         if os.path.exists(installed) and os.path.realpath(installed) != os.path.realpath(os.path.join(SOURCE_STUBS, name)):
             with open(installed, encoding="utf-8") as a, open(os.path.join(SOURCE_STUBS, name), encoding="utf-8") as b:
