@@ -154,14 +154,19 @@ class TestFromStore:
         # Weights as a user builds them with pandas: column-major, from the mapped frames.
         momentum = loaded["close_price"].pct_change(fill_method=None)
         weights = momentum.rank(axis=1, pct=True).where(lambda r: r > 0.7) / 30.0
-        assert weights.to_numpy(copy=False).flags.f_contiguous
+        # Which layout pandas gives them depends on its version (pandas 3 column-major,
+        # pandas 2 row-major here): both are checked.
+        built = weights.to_numpy()
+        variants = [weights, pd.DataFrame(np.asfortranarray(built), index=weights.index, columns=weights.columns),
+                    pd.DataFrame(np.ascontiguousarray(built), index=weights.index, columns=weights.columns)]
 
         in_memory = {k: pd.DataFrame(np.asfortranarray(frames[k].to_numpy()), index=frames[k].index,
                                      columns=frames[k].columns) for k in MARKET_KEYS}
-        want = pe.calc_strategy_vwap_daily_return(weights, **in_memory, **KW)
-        got = pe.calc_strategy_vwap_daily_return(weights, **loaded, **KW)
-        assert bits(got) == bits(want)
-        want_run = pe.run_strategy_backtest_core(weights, **in_memory, rolling_window=5)
-        got_run = pe.run_strategy_backtest_core(weights, **loaded, rolling_window=5)
-        assert bits(got_run.daily_return) == bits(want_run.daily_return)
-        assert np.array(list(got_run.stats.values())).tobytes() == np.array(list(want_run.stats.values())).tobytes()
+        for w in variants:
+            want = pe.calc_strategy_vwap_daily_return(w, **in_memory, **KW)
+            got = pe.calc_strategy_vwap_daily_return(w, **loaded, **KW)
+            assert bits(got) == bits(want)
+            want_run = pe.run_strategy_backtest_core(w, **in_memory, rolling_window=5)
+            got_run = pe.run_strategy_backtest_core(w, **loaded, rolling_window=5)
+            assert bits(got_run.daily_return) == bits(want_run.daily_return)
+            assert np.array(list(got_run.stats.values())).tobytes() == np.array(list(want_run.stats.values())).tobytes()
