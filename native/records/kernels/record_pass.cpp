@@ -4,8 +4,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
-#include <cstdlib>
-#include <new>
+#include <vector>
 
 #include "pnl_engine/kernels/vwap_cell.hpp"
 
@@ -16,59 +15,11 @@ using vwap_detail::kTerms;
 using vwap_detail::nan_to_num;
 using vwap_detail::Rates;
 
-// ----------------------------------------------------------------- growable tables
-
-template <class T>
-Column<T> &Column<T>::operator=(Column &&o) noexcept {
-    if (this != &o) {
-        std::free(data_);
-        data_ = o.data_;
-        o.data_ = nullptr;
-    }
-    return *this;
-}
-
-template <class T>
-Column<T>::~Column() {
-    std::free(data_);
-}
-
-template <class T>
-void Column<T>::reserve(std::size_t capacity) {
-    if (capacity > SIZE_MAX / sizeof(T)) throw std::bad_alloc();
-    void *p = std::realloc(data_, capacity * sizeof(T));
-    if (p == nullptr && capacity > 0) throw std::bad_alloc();
-    data_ = static_cast<T *>(p);
-}
-
-template <std::size_t N>
-void RecordTable<N>::reserve(std::size_t n) {
-    if (n <= capacity) return;
-    const std::size_t grown = std::max({n, 2 * capacity, (std::size_t)4096});
-    day.reserve(grown);
-    stock.reserve(grown);
-    if (tagged) tag.reserve(grown);
-    for (auto &v : value) v.reserve(grown);
-    capacity = grown;
-}
-
-template <std::size_t N>
-std::size_t RecordTable<N>::bytes() const {
-    return size * (2 * sizeof(std::int32_t) + (tagged ? 1 : 0) + N * sizeof(double));
-}
-
 std::size_t VwapRecords::bytes() const {
     return trades.bytes() + blocked.bytes() + positions.bytes() + pnl.bytes() +
            sizeof(double) * (bought.size() + sold.size() + commission.size() + levy.size() + held.size() +
                              profit.size());
 }
-
-template class Column<std::int32_t>;
-template class Column<std::uint8_t>;
-template class Column<double>;
-template struct RecordTable<1>;
-template struct RecordTable<2>;
-template struct RecordTable<5>;
 
 namespace {
 
@@ -229,65 +180,71 @@ void walk_column(const VwapInputs &in, const PassRates &p, std::size_t s, double
     }
 }
 
-/// `column` moved into the order `dest` (record k goes to slot dest[k]), as a new
-/// exact-size buffer; the old one is freed.
+/// Columns freed by the sort, kept for the next column of the same type: writing
+/// into memory already mapped costs a fraction of faulting in fresh pages.
+struct Spares {
+    Column<std::int32_t> i32;
+    Column<std::uint8_t> u8;
+    Column<double> f64;
+    std::vector<std::uint32_t> dest32;
+    std::vector<std::size_t> dest64;
+
+    Column<std::int32_t> &of(std::int32_t *) { return i32; }
+    Column<std::uint8_t> &of(std::uint8_t *) { return u8; }
+    Column<double> &of(double *) { return f64; }
+    std::vector<std::uint32_t> &dest(std::uint32_t *) { return dest32; }
+    std::vector<std::size_t> &dest(std::size_t *) { return dest64; }
+};
+
+/// `column`'s first n values moved into the order `dest` (record k goes to slot
+/// dest[k]) through the spare column of its type, which then holds the old buffer.
 template <class T, class Index>
-void scatter(Column<T> &column, const std::vector<Index> &dest) {
-    const std::size_t n = dest.size();
-    Column<T> moved;
-    moved.reserve(n);
+void scatter(Column<T> &column, Spares &spares, const Index *dest, std::size_t n) {
+    Column<T> &spare = spares.of((T *)nullptr);
+    spare.reserve(n);
     const T *from = column.data();
-    T *to = moved.data();
+    T *to = spare.data();
     for (std::size_t k = 0; k < n; ++k) to[dest[k]] = from[k];
-    column = std::move(moved);
+    std::swap(column, spare);
 }
 
 template <std::size_t N, class Index>
-void sort_by_day_as(RecordTable<N> &table, std::size_t days) {
+void sort_by_day_as(RecordTable<N> &table, std::size_t days, Spares &spares) {
     const std::size_t n = table.size;
     const std::int32_t *day = table.day.data();
     std::vector<Index> next(days + 1, 0);
     for (std::size_t k = 0; k < n; ++k) ++next[(std::size_t)day[k] + 1];
     for (std::size_t d = 0; d < days; ++d) next[d + 1] += next[d];
-    // The sorted day column is each day repeated over its slots: written directly.
-    Column<std::int32_t> days_sorted;
-    days_sorted.reserve(n);
-    for (std::size_t d = 0; d < days; ++d)
-        std::fill(days_sorted.data() + next[d], days_sorted.data() + next[d + 1], (std::int32_t)d);
-    std::vector<Index> dest(n);
+    std::vector<Index> &dest = spares.dest((Index *)nullptr);
+    dest.resize(n);
     for (std::size_t k = 0; k < n; ++k) dest[k] = next[(std::size_t)day[k]]++;
-    table.day = std::move(days_sorted);
-    scatter(table.stock, dest);
-    if (table.tagged) scatter(table.tag, dest);
-    for (auto &v : table.value) scatter(v, dest);
-    table.capacity = n;
+    // The sorted day column is each day repeated over its slots: written directly.
+    // `next[d]` now ends day d's slots.
+    Column<std::int32_t> &days_sorted = spares.i32;
+    days_sorted.reserve(n);
+    std::size_t from = 0;
+    for (std::size_t d = 0; d < days; ++d) {
+        std::fill(days_sorted.data() + from, days_sorted.data() + next[d], (std::int32_t)d);
+        from = next[d];
+    }
+    std::swap(table.day, days_sorted);
+    scatter(table.stock, spares, dest.data(), n);
+    if (table.tagged) scatter(table.tag, spares, dest.data(), n);
+    for (auto &v : table.value) scatter(v, spares, dest.data(), n);
+    table.capacity = n;  // what every swapped-in column holds at least
 }
 
 /// Puts a table's records in date order, keeping the order of each date's records
 /// (a counting sort). Column by column: the write positions of one column (one per
 /// date) stay in the cache, where those of all columns at once would not.
 template <std::size_t N>
-void sort_by_day(RecordTable<N> &table, std::size_t days) {
+void sort_by_day(RecordTable<N> &table, std::size_t days, Spares &spares) {
     const std::size_t n = table.size;
     if (n < 2 || std::is_sorted(table.day.data(), table.day.data() + n)) return;
     if (n <= UINT32_MAX)
-        sort_by_day_as<N, std::uint32_t>(table, days);  // half the index traffic
+        sort_by_day_as<N, std::uint32_t>(table, days, spares);  // half the index traffic
     else
-        sort_by_day_as<N, std::size_t>(table, days);
-}
-
-/// Number of positive weights of the stocks, a guess of how many positions (and
-/// about as many trades and profit rows) the pass will record.
-std::size_t positive_weights(const VwapInputs &in) {
-    std::size_t count = 0;
-    if (in.signal.row_stride == 1) {  // down each contiguous column
-        for (std::size_t s = 0; s < in.stocks; ++s)
-            for (std::size_t i = 0; i < in.days; ++i) count += in.signal(i, s) > 0.0;
-    } else {
-        for (std::size_t i = 0; i < in.days; ++i)
-            for (std::size_t s = 0; s < in.stocks; ++s) count += in.signal(i, s) > 0.0;
-    }
-    return count;
+        sort_by_day_as<N, std::size_t>(table, days, spares);
 }
 
 }  // namespace
@@ -304,14 +261,6 @@ void record_vwap_pass(const VwapInputs &in, VwapRecords &out) {
     // Per term and day: compensated totals over the blocks, laid out [term][day].
     std::vector<double> total(kTerms * days, 0.0), comp(kTerms * days, 0.0);
 
-    // Room for about as many records as there are positive weights, so that the
-    // tables rarely grow (a reservation touches no memory until it is written).
-    const std::size_t expected = positive_weights(in);
-    out.trades.reserve(expected + expected / 4);
-    out.positions.reserve(expected + expected / 4);
-    out.pnl.reserve(expected + expected / 4);
-    out.blocked.reserve(expected / 16);
-
     if (column_major) {
         // Block by block, stock by stock: each block's per-day sums collect its
         // stocks in column order, as in the return kernel.
@@ -324,10 +273,11 @@ void record_vwap_pass(const VwapInputs &in, VwapRecords &out) {
         }
         // The records came stock by stock; within a date the stable sort keeps them
         // in column order.
-        sort_by_day(out.trades, days);
-        sort_by_day(out.blocked, days);
-        sort_by_day(out.positions, days);
-        sort_by_day(out.pnl, days);
+        Spares spares;
+        sort_by_day(out.trades, days, spares);
+        sort_by_day(out.blocked, days, spares);
+        sort_by_day(out.positions, days, spares);
+        sort_by_day(out.pnl, days, spares);
     } else {
         // Date by date across the stocks: the records come in order.
         std::vector<double> holding(stocks, 0.0);  // the portfolio starts empty
