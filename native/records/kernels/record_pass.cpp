@@ -4,6 +4,9 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <exception>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include "pnl_engine/kernels/vwap_cell.hpp"
@@ -27,6 +30,10 @@ namespace {
 // compensated total: the grouping of the daily-return kernel, which the daily
 // profit must reproduce to the last bit.
 constexpr std::size_t kSumBlock = 64;
+
+// Column-major markets of at least this many cells are walked on two threads when
+// the processor has two cores: below it a thread costs more than it saves.
+constexpr std::size_t kThreadsFrom = std::size_t{1} << 20;
 
 // ----------------------------------------------------------------- one cell
 
@@ -68,7 +75,7 @@ inline void idle_cell(double holding, double dividend, double *acc, std::size_t 
 }
 
 /// One stock on one day that is held or wanted: the return kernel's step, with every
-/// outcome recorded. Adds the five profit products to acc[0], acc[stride], ...
+/// outcome recorded in `out`'s tables. Adds the five profit products to acc[0], acc[stride], ...
 /// acc[4 * stride]. Kept out of line: the idle cells around it are the hot loop.
 [[gnu::noinline]] void record_cell(const VwapInputs &in, const PassRates &p, std::size_t i, std::size_t s,
                                    double &holding, double *acc, std::size_t stride, VwapRecords &out) {
@@ -107,8 +114,6 @@ inline void idle_cell(double holding, double dividend, double *acc, std::size_t 
             const double value = real_buy * buy_price;
             const double commission = value * p.fee;
             out.trades.add(d, c, kBuy, {real_buy, buy_price, value, commission, 0.0});
-            add_present(out.bought[i], value);
-            add_present(out.commission[i], commission);
         } else {
             out.blocked.add(d, c, kBuy, {diff});
         }
@@ -117,17 +122,11 @@ inline void idle_cell(double holding, double dividend, double *acc, std::size_t 
             const double value = sell * split * sell_price;
             const double commission = value * p.fee, levy = value * p.rule_fee;
             out.trades.add(d, c, kSell, {sell, sell_price, value, commission, levy});
-            add_present(out.sold[i], value);
-            add_present(out.commission[i], commission);
-            add_present(out.levy[i], levy);
         } else {
             out.blocked.add(d, c, kSell, {-diff});
         }
     }
-    if (holding != 0.0) {
-        out.positions.add(d, c, 0, {holding, (hold * split + real_buy) * close});
-        out.held[i] += 1.0;
-    }
+    if (holding != 0.0) out.positions.add(d, c, 0, {holding, (hold * split + real_buy) * close});
     // A NaN product is a contribution too (it makes the day's sum NaN).
     if (!(term[0] == 0.0 && term[1] == 0.0 && term[2] == 0.0 && term[3] == 0.0 && term[4] == 0.0))
         out.pnl.add(d, c, 0, term);
@@ -196,28 +195,37 @@ struct Spares {
     std::vector<std::size_t> &dest(std::size_t *) { return dest64; }
 };
 
-/// `column`'s first n values moved into the order `dest` (record k goes to slot
-/// dest[k]) through the spare column of its type, which then holds the old buffer.
+/// The first `na` values of `a` and `nb` of `b` moved into the order `dest` (value
+/// k of the concatenation goes to slot dest[k]), into `a` through the spare column
+/// of its type, which then holds `a`'s old buffer.
 template <class T, class Index>
-void scatter(Column<T> &column, Spares &spares, const Index *dest, std::size_t n) {
+void scatter(Column<T> &a, const Column<T> &b, Spares &spares, const Index *dest, std::size_t na, std::size_t nb) {
     Column<T> &spare = spares.of((T *)nullptr);
-    spare.reserve(n);
-    const T *from = column.data();
+    spare.reserve(na + nb);
     T *to = spare.data();
-    for (std::size_t k = 0; k < n; ++k) to[dest[k]] = from[k];
-    std::swap(column, spare);
+    const T *from = a.data();
+    for (std::size_t k = 0; k < na; ++k) to[dest[k]] = from[k];
+    from = b.data();
+    dest += na;
+    for (std::size_t k = 0; k < nb; ++k) to[dest[k]] = from[k];
+    std::swap(a, spare);
 }
 
+/// The records of `a` followed by those of `b` in date order, into `a`; `b` is
+/// emptied. Within a date the order is kept (a counting sort): all of `a`'s records,
+/// then `b`'s, each in the order they were made.
 template <std::size_t N, class Index>
-void sort_by_day_as(RecordTable<N> &table, std::size_t days, Spares &spares) {
-    const std::size_t n = table.size;
-    const std::int32_t *day = table.day.data();
+void merge_by_day_as(RecordTable<N> &a, RecordTable<N> &b, std::size_t days, Spares &spares) {
+    const std::size_t na = a.size, n = a.size + b.size;
+    const std::int32_t *day_a = a.day.data(), *day_b = b.day.data();
     std::vector<Index> next(days + 1, 0);
-    for (std::size_t k = 0; k < n; ++k) ++next[(std::size_t)day[k] + 1];
+    for (std::size_t k = 0; k < na; ++k) ++next[(std::size_t)day_a[k] + 1];
+    for (std::size_t k = 0; k < b.size; ++k) ++next[(std::size_t)day_b[k] + 1];
     for (std::size_t d = 0; d < days; ++d) next[d + 1] += next[d];
     std::vector<Index> &dest = spares.dest((Index *)nullptr);
     dest.resize(n);
-    for (std::size_t k = 0; k < n; ++k) dest[k] = next[(std::size_t)day[k]]++;
+    for (std::size_t k = 0; k < na; ++k) dest[k] = next[(std::size_t)day_a[k]]++;
+    for (std::size_t k = 0; k < b.size; ++k) dest[na + k] = next[(std::size_t)day_b[k]]++;
     // The sorted day column is each day repeated over its slots: written directly.
     // `next[d]` now ends day d's slots.
     Column<std::int32_t> &days_sorted = spares.i32;
@@ -227,29 +235,175 @@ void sort_by_day_as(RecordTable<N> &table, std::size_t days, Spares &spares) {
         std::fill(days_sorted.data() + from, days_sorted.data() + next[d], (std::int32_t)d);
         from = next[d];
     }
-    std::swap(table.day, days_sorted);
-    scatter(table.stock, spares, dest.data(), n);
-    if (table.tagged) scatter(table.tag, spares, dest.data(), n);
-    for (auto &v : table.value) scatter(v, spares, dest.data(), n);
-    table.capacity = n;  // what every swapped-in column holds at least
+    std::swap(a.day, days_sorted);
+    scatter(a.stock, b.stock, spares, dest.data(), na, b.size);
+    if (a.tagged) scatter(a.tag, b.tag, spares, dest.data(), na, b.size);
+    for (std::size_t c = 0; c < N; ++c) scatter(a.value[c], b.value[c], spares, dest.data(), na, b.size);
+    a.size = a.capacity = n;  // what every swapped-in column holds at least
+    b = RecordTable<N>();
 }
 
-/// Puts a table's records in date order, keeping the order of each date's records
-/// (a counting sort). Column by column: the write positions of one column (one per
+/// Puts the records of `a` and then `b` in date order, into `a`, keeping the order
+/// within each date. Column by column: the write positions of one column (one per
 /// date) stay in the cache, where those of all columns at once would not.
 template <std::size_t N>
-void sort_by_day(RecordTable<N> &table, std::size_t days, Spares &spares) {
-    const std::size_t n = table.size;
-    if (n < 2 || std::is_sorted(table.day.data(), table.day.data() + n)) return;
+void merge_by_day(RecordTable<N> &a, RecordTable<N> &b, std::size_t days, Spares &spares) {
+    const std::size_t n = a.size + b.size;
+    if (b.size == 0 && (n < 2 || std::is_sorted(a.day.data(), a.day.data() + n))) return;
     if (n <= UINT32_MAX)
-        sort_by_day_as<N, std::uint32_t>(table, days, spares);  // half the index traffic
+        merge_by_day_as<N, std::uint32_t>(a, b, days, spares);  // half the index traffic
     else
-        sort_by_day_as<N, std::size_t>(table, days, spares);
+        merge_by_day_as<N, std::size_t>(a, b, days, spares);
+}
+
+/// Runs `first` here and `second` on a new thread, when one can be started (else
+/// here, after `first`); rethrows what either threw once both are done.
+template <class F, class G>
+void run_both(F &&first, G &&second) {
+    std::exception_ptr failed_second;
+    std::thread helper;
+    try {
+        helper = std::thread([&] {
+            try {
+                second();
+            } catch (...) {
+                failed_second = std::current_exception();
+            }
+        });
+    } catch (const std::system_error &) {
+        // No thread to be had: the work is done in turn.
+    }
+    std::exception_ptr failed_first;
+    try {
+        first();
+    } catch (...) {
+        failed_first = std::current_exception();
+    }
+    if (helper.joinable())
+        helper.join();
+    else
+        try {
+            second();
+        } catch (...) {
+            failed_second = std::current_exception();
+        }
+    if (failed_first) std::rethrow_exception(failed_first);
+    if (failed_second) std::rethrow_exception(failed_second);
+}
+
+/// Walks the stocks [begin, end) down all the days, recording into `out`'s tables;
+/// `begin` starts a block. Each block's per-day sums (laid out [term][day]) go to
+/// `fold` in block order.
+template <class Fold>
+void walk_stocks(const VwapInputs &in, const PassRates &p, std::size_t begin, std::size_t end, VwapRecords &out,
+                 Fold &&fold) {
+    std::vector<double> partial(kTerms * in.days);
+    for (std::size_t s0 = begin; s0 < end; s0 += kSumBlock) {
+        std::fill(partial.begin(), partial.end(), 0.0);
+        const std::size_t block_end = std::min(end, s0 + kSumBlock);
+        for (std::size_t s = s0; s < block_end; ++s) walk_column(in, p, s, partial.data(), out);
+        fold(partial.data());
+    }
+}
+
+/// Puts the tables of `out` and then those of `second` in date order, into `out`:
+/// trades and positions on one thread (when `threads` is 2), pnl rows and refusals on
+/// the other.
+void merge_tables(VwapRecords &out, VwapRecords &second, std::size_t days, int threads) {
+    auto one = [&] {
+        Spares spares;
+        merge_by_day(out.trades, second.trades, days, spares);
+        merge_by_day(out.positions, second.positions, days, spares);
+    };
+    auto other = [&] {
+        Spares spares;
+        merge_by_day(out.pnl, second.pnl, days, spares);
+        merge_by_day(out.blocked, second.blocked, days, spares);
+    };
+    if (threads == 2) {
+        run_both(one, other);
+    } else {
+        one();
+        other();
+    }
+}
+
+/// Column-major inputs: block by block, stock by stock, each stock down all the days
+/// (each block's per-day sums collect its stocks in column order, as in the return
+/// kernel); then the records, which came stock by stock, put in date order. With
+/// two threads each walks half of the blocks into its own tables; the second half's
+/// block sums are kept and folded after the first half's, in block order, so the
+/// totals are those of one walk to the last bit.
+void record_columns(const VwapInputs &in, const PassRates &p, double *total, double *comp, VwapRecords &out,
+                    int threads) {
+    const std::size_t days = in.days, stocks = in.stocks, terms_days = kTerms * days;
+    auto fold = [&](const double *partial) {
+        for (std::size_t j = 0; j < terms_days; ++j) neumaier_add(total[j], comp[j], partial[j]);
+    };
+    const std::size_t blocks = (stocks + kSumBlock - 1) / kSumBlock;
+    VwapRecords second;
+    if (threads == 2 && blocks >= 2) {
+        const std::size_t mid = blocks / 2 * kSumBlock;
+        // One float per term, day and block of the second half: 1/128 of a float
+        // matrix of days x stocks.
+        std::vector<double> kept((blocks - blocks / 2) * terms_days);
+        std::size_t next_kept = 0;
+        run_both([&] { walk_stocks(in, p, 0, mid, out, fold); },
+                 [&] {
+                     walk_stocks(in, p, mid, stocks, second, [&](const double *partial) {
+                         std::copy(partial, partial + terms_days, kept.begin() + (next_kept++) * terms_days);
+                     });
+                 });
+        for (std::size_t b = 0; b < next_kept; ++b) fold(kept.data() + b * terms_days);
+    } else {
+        walk_stocks(in, p, 0, stocks, out, fold);
+    }
+    merge_tables(out, second, days, threads);
+}
+
+/// Other layouts: date by date across the stocks; the records come in order.
+void record_rows(const VwapInputs &in, const PassRates &p, double *total, double *comp, VwapRecords &out) {
+    const std::size_t days = in.days, stocks = in.stocks;
+    std::vector<double> holding(stocks, 0.0);  // the portfolio starts empty
+    for (std::size_t i = 0; i < days; ++i) {
+        for (std::size_t s0 = 0; s0 < stocks; s0 += kSumBlock) {
+            double partial[kTerms] = {0.0, 0.0, 0.0, 0.0, 0.0};
+            const std::size_t end = std::min(stocks, s0 + kSumBlock);
+            for (std::size_t s = s0; s < end; ++s) {
+                if (idle(holding[s], in.signal(i, s)))
+                    idle_cell(holding[s], in.dividend(i, s), partial, 1);
+                else
+                    record_cell(in, p, i, s, holding[s], partial, 1, out);
+            }
+            for (std::size_t t = 0; t < kTerms; ++t) neumaier_add(total[t * days + i], comp[t * days + i], partial[t]);
+        }
+    }
+}
+
+/// The daily totals from the date-ordered tables: each date's trades and positions
+/// in stock order, the order in which a walk date by date adds them up.
+void daily_totals(VwapRecords &out) {
+    const RecordTable<5> &t = out.trades;
+    const std::int32_t *day = t.day.data();
+    const std::uint8_t *side = t.tag.data();
+    const double *value = t.value[2].data(), *commission = t.value[3].data(), *levy = t.value[4].data();
+    for (std::size_t k = 0; k < t.size; ++k) {
+        const auto d = (std::size_t)day[k];
+        if (side[k] == kBuy) {
+            add_present(out.bought[d], value[k]);
+        } else {
+            add_present(out.sold[d], value[k]);
+        }
+        add_present(out.commission[d], commission[k]);
+        if (side[k] != kBuy) add_present(out.levy[d], levy[k]);
+    }
+    const std::int32_t *held_day = out.positions.day.data();
+    for (std::size_t k = 0; k < out.positions.size; ++k) out.held[(std::size_t)held_day[k]] += 1.0;
 }
 
 }  // namespace
 
-void record_vwap_pass(const VwapInputs &in, VwapRecords &out) {
+void record_vwap_pass(const VwapInputs &in, VwapRecords &out, int threads) {
     const std::size_t days = in.days, stocks = in.stocks;
     for (auto *v : {&out.bought, &out.sold, &out.commission, &out.levy, &out.held, &out.profit}) v->assign(days, 0.0);
     if (days == 0) return;
@@ -262,39 +416,13 @@ void record_vwap_pass(const VwapInputs &in, VwapRecords &out) {
     std::vector<double> total(kTerms * days, 0.0), comp(kTerms * days, 0.0);
 
     if (column_major) {
-        // Block by block, stock by stock: each block's per-day sums collect its
-        // stocks in column order, as in the return kernel.
-        std::vector<double> partial(kTerms * days);
-        for (std::size_t s0 = 0; s0 < stocks; s0 += kSumBlock) {
-            std::fill(partial.begin(), partial.end(), 0.0);
-            const std::size_t end = std::min(stocks, s0 + kSumBlock);
-            for (std::size_t s = s0; s < end; ++s) walk_column(in, p, s, partial.data(), out);
-            for (std::size_t j = 0; j < kTerms * days; ++j) neumaier_add(total[j], comp[j], partial[j]);
-        }
-        // The records came stock by stock; within a date the stable sort keeps them
-        // in column order.
-        Spares spares;
-        sort_by_day(out.trades, days, spares);
-        sort_by_day(out.blocked, days, spares);
-        sort_by_day(out.positions, days, spares);
-        sort_by_day(out.pnl, days, spares);
+        if (threads == 0)
+            threads = days * stocks >= kThreadsFrom && std::thread::hardware_concurrency() >= 2 ? 2 : 1;
+        record_columns(in, p, total.data(), comp.data(), out, threads);
     } else {
-        // Date by date across the stocks: the records come in order.
-        std::vector<double> holding(stocks, 0.0);  // the portfolio starts empty
-        for (std::size_t i = 0; i < days; ++i) {
-            for (std::size_t s0 = 0; s0 < stocks; s0 += kSumBlock) {
-                double partial[kTerms] = {0.0, 0.0, 0.0, 0.0, 0.0};
-                const std::size_t end = std::min(stocks, s0 + kSumBlock);
-                for (std::size_t s = s0; s < end; ++s) {
-                    if (idle(holding[s], in.signal(i, s)))
-                        idle_cell(holding[s], in.dividend(i, s), partial, 1);
-                    else
-                        record_cell(in, p, i, s, holding[s], partial, 1, out);
-                }
-                for (std::size_t t = 0; t < kTerms; ++t) neumaier_add(total[t * days + i], comp[t * days + i], partial[t]);
-            }
-        }
+        record_rows(in, p, total.data(), comp.data(), out);
     }
+    daily_totals(out);
     for (std::size_t i = 0; i < days; ++i) {
         double term[kTerms];
         for (std::size_t t = 0; t < kTerms; ++t) term[t] = compensated(total[t * days + i], comp[t * days + i]);

@@ -55,8 +55,13 @@ struct VwapRecords {
 ///
 /// Column-major inputs are walked stock by stock down all the days (every input read
 /// as a sequential stream, as the return kernel reads them) and the records put in
-/// date order afterwards; other layouts are walked date by date. Throws
+/// date order afterwards; other layouts are walked date by date. The daily totals
+/// other than the profit are summed from the date-ordered tables.
+///
+/// `threads`: 0 lets the pass choose, 1 keeps it on the calling thread, 2 walks a
+/// column-major market's two halves of stocks on two threads and sorts the tables on
+/// two threads (the records and totals are the same whichever is chosen). Throws
 /// std::bad_alloc when memory runs out.
-void record_vwap_pass(const VwapInputs &in, VwapRecords &out);
+void record_vwap_pass(const VwapInputs &in, VwapRecords &out, int threads = 0);
 
 }  // namespace tessary::kernels
