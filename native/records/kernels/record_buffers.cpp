@@ -17,22 +17,45 @@ namespace {
 
 #if defined(__linux__)
 constexpr std::size_t kHugePage = std::size_t{2} << 20;
-// A column moves to its own mapping from this size on: at most half of its last
-// huge page then goes unused.
-constexpr std::size_t kMapFrom = std::size_t{4} << 20;
+// A column moves to its own mapping from this size on (the small pages below it
+// are faulted in one by one, which is what the mapping avoids); its last huge page
+// may then be partly unused.
+constexpr std::size_t kMapFrom = std::size_t{1} << 20;
 
 std::size_t round_up(std::size_t bytes, std::size_t to) {
     if (bytes > SIZE_MAX - to) throw std::bad_alloc();
     return (bytes + to - 1) / to * to;
 }
 
-/// A fresh anonymous mapping of `bytes` (a multiple of the huge-page size), marked
-/// for huge pages. The mark is a hint: without transparent huge pages the mapping
-/// works with small pages.
+/// A fresh anonymous mapping of `bytes` (a multiple of the huge-page size) that
+/// starts on a huge-page boundary, marked for huge pages. Only aligned 2 MiB ranges
+/// can be huge pages, so the mapping is cut out of a larger one. The mark is a hint:
+/// without transparent huge pages the mapping works with small pages.
 void *map_huge(std::size_t bytes) {
-    void *p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (p == MAP_FAILED) throw std::bad_alloc();
-    madvise(p, bytes, MADV_HUGEPAGE);
+    const std::size_t span = bytes + kHugePage;
+    void *raw = mmap(nullptr, span, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (raw == MAP_FAILED) throw std::bad_alloc();
+    char *p = static_cast<char *>(raw);
+    char *start = p + (kHugePage - reinterpret_cast<std::uintptr_t>(p) % kHugePage) % kHugePage;
+    if (start > p) munmap(p, (std::size_t)(start - p));
+    const std::size_t tail = (std::size_t)(p + span - (start + bytes));
+    if (tail > 0) munmap(start + bytes, tail);
+    madvise(start, bytes, MADV_HUGEPAGE);
+    return start;
+}
+
+/// The mapping at `data` (`bytes` long, huge-page aligned) grown to `grown` bytes:
+/// in place when the addresses after it are free, else moved onto a fresh aligned
+/// mapping (the page tables move; the huge pages stay whole, nothing is copied).
+void *grow_huge(void *data, std::size_t bytes, std::size_t grown) {
+    void *p = mremap(data, bytes, grown, 0);
+    if (p != MAP_FAILED) return p;
+    void *target = map_huge(grown);
+    p = mremap(data, bytes, grown, MREMAP_MAYMOVE | MREMAP_FIXED, target);
+    if (p == MAP_FAILED) {
+        munmap(target, grown);
+        throw std::bad_alloc();
+    }
     return p;
 }
 #endif
@@ -74,10 +97,7 @@ void Column<T>::reserve(std::size_t capacity) {
 #if defined(__linux__)
     if (mapped_) {
         const std::size_t grown = round_up(bytes, kHugePage);
-        // The pages move with their page tables; nothing is copied.
-        void *p = mremap(data_, bytes_, grown, MREMAP_MAYMOVE);
-        if (p == MAP_FAILED) throw std::bad_alloc();
-        data_ = static_cast<T *>(p);
+        data_ = static_cast<T *>(grow_huge(data_, bytes_, grown));
         bytes_ = grown;
         return;
     }
@@ -117,6 +137,8 @@ std::size_t RecordTable<N>::bytes() const {
 
 template class Column<std::int32_t>;
 template class Column<std::uint8_t>;
+template class Column<std::uint32_t>;
+template class Column<std::size_t>;
 template class Column<double>;
 template struct RecordTable<1>;
 template struct RecordTable<2>;

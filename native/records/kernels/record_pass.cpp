@@ -185,14 +185,14 @@ struct Spares {
     Column<std::int32_t> i32;
     Column<std::uint8_t> u8;
     Column<double> f64;
-    std::vector<std::uint32_t> dest32;
-    std::vector<std::size_t> dest64;
+    Column<std::uint32_t> dest32;
+    Column<std::size_t> dest64;
 
     Column<std::int32_t> &of(std::int32_t *) { return i32; }
     Column<std::uint8_t> &of(std::uint8_t *) { return u8; }
     Column<double> &of(double *) { return f64; }
-    std::vector<std::uint32_t> &dest(std::uint32_t *) { return dest32; }
-    std::vector<std::size_t> &dest(std::size_t *) { return dest64; }
+    Column<std::uint32_t> &dest(std::uint32_t *) { return dest32; }
+    Column<std::size_t> &dest(std::size_t *) { return dest64; }
 };
 
 /// The first `na` values of `a` and `nb` of `b` moved into the order `dest` (value
@@ -222,8 +222,9 @@ void merge_by_day_as(RecordTable<N> &a, RecordTable<N> &b, std::size_t days, Spa
     for (std::size_t k = 0; k < na; ++k) ++next[(std::size_t)day_a[k] + 1];
     for (std::size_t k = 0; k < b.size; ++k) ++next[(std::size_t)day_b[k] + 1];
     for (std::size_t d = 0; d < days; ++d) next[d + 1] += next[d];
-    std::vector<Index> &dest = spares.dest((Index *)nullptr);
-    dest.resize(n);
+    Column<Index> &dest_column = spares.dest((Index *)nullptr);
+    dest_column.reserve(n);
+    Index *dest = dest_column.data();
     for (std::size_t k = 0; k < na; ++k) dest[k] = next[(std::size_t)day_a[k]]++;
     for (std::size_t k = 0; k < b.size; ++k) dest[na + k] = next[(std::size_t)day_b[k]]++;
     // The sorted day column is each day repeated over its slots: written directly.
@@ -236,9 +237,9 @@ void merge_by_day_as(RecordTable<N> &a, RecordTable<N> &b, std::size_t days, Spa
         from = next[d];
     }
     std::swap(a.day, days_sorted);
-    scatter(a.stock, b.stock, spares, dest.data(), na, b.size);
-    if (a.tagged) scatter(a.tag, b.tag, spares, dest.data(), na, b.size);
-    for (std::size_t c = 0; c < N; ++c) scatter(a.value[c], b.value[c], spares, dest.data(), na, b.size);
+    scatter(a.stock, b.stock, spares, dest, na, b.size);
+    if (a.tagged) scatter(a.tag, b.tag, spares, dest, na, b.size);
+    for (std::size_t c = 0; c < N; ++c) scatter(a.value[c], b.value[c], spares, dest, na, b.size);
     a.size = a.capacity = n;  // what every swapped-in column holds at least
     b = RecordTable<N>();
 }
