@@ -197,9 +197,9 @@ struct Spares {
 
 /// The first `na` values of `a` and `nb` of `b` moved into the order `dest` (value
 /// k of the concatenation goes to slot dest[k]), into `a` through the spare column
-/// of its type, which then holds `a`'s old buffer.
+/// of its type, which then holds `a`'s old buffer; `b`'s is freed at once.
 template <class T, class Index>
-void scatter(Column<T> &a, const Column<T> &b, Spares &spares, const Index *dest, std::size_t na, std::size_t nb) {
+void scatter(Column<T> &a, Column<T> &b, Spares &spares, const Index *dest, std::size_t na, std::size_t nb) {
     Column<T> &spare = spares.of((T *)nullptr);
     spare.reserve(na + nb);
     T *to = spare.data();
@@ -208,6 +208,7 @@ void scatter(Column<T> &a, const Column<T> &b, Spares &spares, const Index *dest
     from = b.data();
     dest += na;
     for (std::size_t k = 0; k < nb; ++k) to[dest[k]] = from[k];
+    b = Column<T>();
     std::swap(a, spare);
 }
 
