@@ -4,8 +4,10 @@
 //
 // Plain C++ on strided buffers, no Python object touched: safe to run with the GIL
 // released. Memory grows with the number of records (growable column buffers, plus
-// one spare column while the records are put in date order) and a few arrays of one
-// entry per day; nothing of size days x stocks is allocated.
+// a spare column and an index while the records are put in date order) and a few
+// arrays of one entry per day; when a column-major market is split over two
+// threads, the second half's per-block daily sums (five floats per day and block of
+// 64 stocks) are kept as well. Nothing of size days x stocks is allocated.
 #pragma once
 
 #include <cstddef>
