@@ -5,6 +5,13 @@ Runs both implementations side by side on the same synthetic market (2520 dates 
 best-of-N wall times and their ratios:
 
     python bench/bench_stats_pipeline.py [--dates 2520] [--stocks 5000] [--repeat 3]
+                                         [--layout F|C|mixed|store]
+
+--layout other than the default F (every frame column-major, as pandas builds them)
+also times the pipeline without charts on frames of that layout (see
+bench/layout_frames.py; store: memory-mapped frames from a binary prepared-data
+store with weights built by pandas) side by side against all-column-major in-memory
+copies of the same values, and prints the ratio.
 """
 
 from __future__ import annotations
@@ -16,6 +23,7 @@ import os
 os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
 
 import argparse
+import sys
 import time
 
 import numpy as np
@@ -23,6 +31,9 @@ import pandas as pd
 
 from tessary.backtest import _core
 from tessary.backtest import _pnl_engine as eng
+
+sys.path.insert(0, os.path.dirname(__file__))
+from layout_frames import LAYOUTS, market_in_layout, relaid, side_by_side, store_dir  # noqa: E402
 
 
 # --- plain pandas/numpy versions of the same steps -------------------------------
@@ -202,7 +213,10 @@ def main():
     parser.add_argument("--stocks", type=int, default=5000)
     parser.add_argument("--repeat", type=int, default=3)
     parser.add_argument("--window", type=int, default=5)
+    parser.add_argument("--layout", choices=LAYOUTS, default="F")
     args = parser.parse_args()
+    if args.layout != "F":
+        compare_layout(args)
 
     weights, market, benchmarks = make_market(args.dates, args.stocks)
     print(f"{args.dates} dates x {args.stocks} stocks, one benchmark, rolling_window={args.window}")
@@ -226,6 +240,27 @@ def main():
     assert_stats_close(native_stats, plain_stats)
     print(f"calc_strategy_stats         native {t_native * 1e3:9.1f} ms   plain {t_plain * 1e3:9.1f} ms"
           f"   ratio {t_plain / t_native:6.1f}x")
+
+
+def compare_layout(args):
+    """The pipeline without charts on frames of `args.layout` against all-column-major
+    in-memory copies of the same values, side by side."""
+    weights, market, benchmarks = make_market(args.dates, args.stocks)
+    with store_dir() as scratch:
+        weights, market = market_in_layout(market, weights, args.layout, scratch)
+        in_memory = {k: relaid(v, "F") for k, v in market.items()}
+        in_memory_weights = relaid(weights, "F")
+
+        def pipeline(w, m):
+            return lambda: eng.run_strategy_backtest_core(w, **m, benchmark_dict=benchmarks,
+                                                          rolling_window=args.window, plot_save_path=None)
+
+        case, reference = pipeline(weights, market), pipeline(in_memory_weights, in_memory)
+        same = case().daily_return.to_numpy().tobytes() == reference().daily_return.to_numpy().tobytes()
+        print(f"layout {args.layout}: daily returns identical to the bit: {same}")
+        side_by_side(f"pipeline (rolling_window={args.window}, no charts), layout {args.layout}", reference, case,
+                     per=max(1, args.repeat))
+        del market, in_memory
 
 
 if __name__ == "__main__":

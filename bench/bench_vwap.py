@@ -5,10 +5,14 @@ implementation of the same algorithm, and a numpy sum over the same float inputs
 (the memory-bandwidth floor). Also the engine's peak extra memory and the throughput
 of two backtests in two threads. Prints the ratios.
 
-    python bench/bench_vwap.py [--days 2520] [--stocks 5000] [--layout F|C]
+    python bench/bench_vwap.py [--days 2520] [--stocks 5000] [--layout F|C|mixed|store]
 
 --layout C gives the frames row-major values (as the binary store's memory-mapped
-matrices are); the default F is what pandas builds itself.
+matrices are); the default F is what pandas builds itself; mixed puts row-major
+market frames beside column-major weights; store writes the market to a binary
+prepared-data store, loads it back as memory maps and builds the weights with pandas
+(the road of a real backtest). Any layout but F is also timed side by side against
+all-column-major in-memory copies of the same values, and the ratio printed.
 """
 
 from __future__ import annotations
@@ -29,9 +33,12 @@ import numpy as np
 import pandas as pd
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "tests"))
-from reference_vwap import vwap_daily_return_numpy  # noqa: E402
+from reference.vwap import vwap_daily_return_numpy  # noqa: E402
 
 from tessary.backtest import _pnl_engine as pe  # noqa: E402
+
+sys.path.insert(0, os.path.dirname(__file__))
+from layout_frames import LAYOUTS, market_in_layout, relaid, side_by_side, store_dir  # noqa: E402
 
 
 def make_frames(days: int, stocks: int, seed: int = 0, layout: str = "F") -> dict[str, pd.DataFrame]:
@@ -74,11 +81,21 @@ def main() -> None:
     ap.add_argument("--days", type=int, default=2520)
     ap.add_argument("--stocks", type=int, default=5000)
     ap.add_argument("--repeat", type=int, default=10)
-    ap.add_argument("--layout", choices=["F", "C"], default="F")
+    ap.add_argument("--layout", choices=LAYOUTS, default="F")
     args = ap.parse_args()
-    frames = make_frames(args.days, args.stocks, layout=args.layout)
-    order = frames["close_price"].to_numpy(copy=False)
-    print(f"layout of the values: {'column' if order.flags.f_contiguous else 'row'}-major")
+    with store_dir() as scratch:
+        run(args, scratch)
+
+
+def run(args, scratch) -> None:
+    frames = make_frames(args.days, args.stocks)
+    signal = frames.pop("signal_matrix")
+    signal, market = market_in_layout(frames, signal, args.layout, scratch)
+    frames = dict(signal_matrix=signal, **market)
+    for key in ("signal_matrix", "close_price"):
+        held = frames[key].to_numpy(copy=False)
+        print(f"layout of {key}: {'column' if held.flags.f_contiguous else 'row'}-major"
+              f"{'' if held.flags.writeable else ', read-only'}")
     float_keys = ["signal_matrix", "split_factor", "dividend_factor", "close_price", "prev_close",
                   "buy_price", "sell_price"]
     matrix_bytes = args.days * args.stocks * 8
@@ -100,6 +117,12 @@ def main() -> None:
     print(f"native engine end to end : {t_native * 1e3:8.1f} ms")
     print(f"numpy per-day reference  : {t_ref * 1e3:8.1f} ms   -> native is {t_ref / t_native:5.1f}x faster (goal >= 20x)")
     print(f"numpy sum of float inputs: {t_floor * 1e3:8.1f} ms   -> native / floor = {t_native / t_floor:4.2f} (goal <= 2.5)")
+
+    if args.layout != "F":
+        in_memory = {k: relaid(v, "F") for k, v in frames.items()}
+        side_by_side(f"engine, layout {args.layout}", lambda: pe.calc_strategy_vwap_daily_return(**in_memory),
+                     native)
+        del in_memory
 
     tracemalloc.start()
     native()

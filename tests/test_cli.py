@@ -115,7 +115,8 @@ class TestBuild:
         full = BinaryPreparedDataStore(tmp_path / "full").load(mmap=False)["data"]
         assert list(inc) == list(full) and len(full) == 17
         for key, frame in full.items():
-            pd.testing.assert_frame_equal(inc[key], frame, check_dtype=False, obj=key)
+            # Codes listed after the first build join the end of the stock axis.
+            pd.testing.assert_frame_equal(inc[key], frame, check_like=True, obj=key)
         again = run_cli(capsys, "build", str(db), str(tmp_path / "inc"))
         assert again[0] == 0 and "up to date" in again[1]
 

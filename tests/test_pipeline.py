@@ -265,7 +265,7 @@ def test_results_do_not_depend_on_memory_layout():
     import sys
 
     sys.path.insert(0, str(Path(__file__).parent))
-    from reference_vwap import random_market
+    from reference.vwap import random_market
 
     frames = random_market(60, 700, seed=11, special=False)
     rng = np.random.default_rng(11)
@@ -273,6 +273,10 @@ def test_results_do_not_depend_on_memory_layout():
         values = frames[key].to_numpy(copy=True)
         values[rng.random(values.shape) < 0.02] = np.nan
         frames[key] = pd.DataFrame(values, index=frames[key].index, columns=frames[key].columns)
+    # pandas' own layout for a frame of one dtype is column-major (pandas 3 copies a
+    # 2-D array into it; pandas 2 keeps the array it is given, so give it that layout).
+    frames = {k: pd.DataFrame(np.asfortranarray(v.to_numpy()), index=v.index, columns=v.columns, copy=False)
+              for k, v in frames.items()}
     rows = {k: pd.DataFrame(np.ascontiguousarray(v.to_numpy()), index=v.index, columns=v.columns, copy=False)
             for k, v in frames.items()}
     assert rows["close_price"].to_numpy(copy=False).flags.c_contiguous

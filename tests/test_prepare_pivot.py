@@ -6,43 +6,17 @@ import pyarrow as pa
 import pytest
 
 from tessary.backtest import _prepare as prep
-from tessary.backtest._store import clean_matrix
+from reference.pivot import factors_to_matrices as reference
 
-STR = pd.StringDtype("pyarrow", na_value=np.nan)
+try:
+    STR = pd.StringDtype("pyarrow", na_value=np.nan)
+except TypeError:  # pandas 2.2 names the same arrow-backed, NaN-missing dtype this way
+    STR = pd.StringDtype("pyarrow_numpy")
 
 
 @pytest.fixture
 def builder():
     return prep.GroupPreparedDataBuilder("20240101", "20240131")
-
-
-def reference(df, names):
-    """The conversion written out step by step in pandas."""
-    result = {n: pd.DataFrame() for n in names}
-    if df is None or len(df) == 0:
-        return result
-    d = df.copy().rename(columns={"date": "DataDate", "value": "x", "factor": "factorname", "factor_name": "factorname"})
-    d["ukey"] = d["ukey"].astype(str).str[:6]
-    d["DataDate"] = prep.series_to_yyyymmdd(d["DataDate"])
-    if "x" in d.columns:
-        d["x"] = pd.to_numeric(d["x"], errors="coerce")
-
-    def pivot(part):
-        part = part.dropna(subset=["ukey", "DataDate", "x"]).drop_duplicates(subset=["ukey", "DataDate"], keep="last")
-        return clean_matrix(part.pivot(index="DataDate", columns="ukey", values="x"))
-
-    if "factorname" in d.columns:
-        d["factorname"] = d["factorname"].astype(str)
-        for name, part in d.groupby("factorname", sort=False, observed=True):
-            if name in result:
-                result[name] = pivot(part[["DataDate", "ukey", "x"]])
-    else:
-        for name in names:
-            if name in d.columns:
-                part = d[["DataDate", "ukey", name]].rename(columns={name: "x"})
-                part["x"] = pd.to_numeric(part["x"], errors="coerce")
-                result[name] = pivot(part)
-    return result
 
 
 def assert_same(got, expected):
@@ -66,6 +40,8 @@ def random_answer(rng, n=600, wide=False):
     def values():
         v = rng.normal(size=n).round(1).astype(object)  # rounding makes equal values
         v[rng.random(n) < 0.1] = np.nan
+        v[rng.random(n) < 0.03] = np.inf
+        v[rng.random(n) < 0.03] = -np.inf
         v[rng.random(n) < 0.05] = "n/a"
         return v
     frame = pd.DataFrame({"ukey": ukey, "date": date})
@@ -188,3 +164,14 @@ def test_uses_the_module_helpers_at_call_time(builder, monkeypatch):
     monkeypatch.setattr(prep, "series_to_yyyymmdd", lambda v: pd.Series(["19990101"] * len(v)))
     got = builder._tsy_factors_to_matrices(df, ["a"])["a"]
     assert list(got.index) == ["19990101"] and got.iloc[0, 0] == 10.0
+
+
+def test_missing_codes_and_names_are_dropped_not_read_as_text(builder):
+    # Object columns with None and NaN: no column "None" or "nan" on any pandas.
+    df = pd.DataFrame({"ukey": pd.Series(["600000.XSHG", None, np.nan, "000001", "000001"], dtype=object),
+                       "date": "2024-01-02", "value": [1.0, 2.0, 3.0, 4.0, 5.0],
+                       "factor": pd.Series(["a", "a", "a", None, np.nan], dtype=object)})
+    got = builder._tsy_factors_to_matrices(df, ["a", "None", "nan"])
+    assert list(got["a"].columns) == ["600000"] and got["a"].iloc[0, 0] == 1.0
+    assert len(got["None"]) == 0 and len(got["nan"]) == 0
+    assert_same(got, reference(df, ["a", "None", "nan"]))

@@ -5,6 +5,7 @@ import pandas as pd
 import pytest
 
 from prepare_fakes import FakeClient, long_frame, market_client, registered
+from reference.masks import component_mask
 from tessary.backtest import _prepare as prep
 from tessary.exceptions import NetworkError
 
@@ -152,3 +153,15 @@ def test_component_masks(builder):
     assert client.factor_calls() == ["C2", "C3"]  # C1 came from the batch
     # an object-typed matrix takes the same rule through pandas
     pd.testing.assert_frame_equal(builder._component_matrices(["C1"], batch={"C1": raw.astype(object)})["C1"], expected)
+
+
+@pytest.mark.parametrize("layout", ["C", "F"])
+def test_component_masks_match_the_reference_on_random_data(builder, layout):
+    rng = np.random.default_rng(8)
+    values = rng.choice([1.0, 0.0, -1.0, 0.5, np.nan, np.inf, -np.inf], (37, 53), p=[0.4, 0.2, 0.05, 0.05, 0.2, 0.05, 0.05])
+    dates = [f"2024{m:02d}{d:02d}" for m in range(1, 3) for d in range(1, 29)][:37]
+    raw = pd.DataFrame(np.asarray(values, order=layout), index=rng.permutation(dates),  # unsorted dates
+                       columns=[f"{i:06d}" for i in range(53)], copy=False)
+    got = builder._component_matrices(["C1"], batch={"C1": raw})["C1"]
+    pd.testing.assert_frame_equal(got, component_mask(raw))
+    assert 0 < np.count_nonzero(got.notna().to_numpy()) < raw.size

@@ -8,7 +8,7 @@ import numpy as np
 import pandas as pd
 import pytest
 
-from reference_records import records_numpy
+from reference.records import records_numpy
 from tessary.backtest import _pnl_engine as pe
 from tessary.backtest import _records
 from tessary.backtest.records import compute_records

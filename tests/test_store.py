@@ -185,10 +185,15 @@ class TestWholeWrites:
         assert manifest["version"] == 1 and manifest["updated_at"] == store.load_metadata()["updated_at"]
         assert (manifest["start_date"], manifest["end_date"]) == (DATES[0], DATES[-1])
         assert manifest["datasets"]["u8"]["dtype"] == "uint8" and manifest["datasets"]["u8"]["shape"] == [5, 2]
-        # Each dataset is a plain .npy file that numpy maps by itself.
+        # Each dataset is a log file: a header page naming it, then its rows at full width.
         desc = store.load_metadata()["datasets"]["f32"]
-        raw = np.load(tmp_path / "s" / desc["file"], mmap_mode="r")
-        assert raw.dtype == np.float32 and raw.shape == (len(DATES), len(CODES))
+        raw = (tmp_path / "s" / desc["file"]).read_bytes()
+        assert raw.startswith(b"TSYLOG01") and b'"key": "f32"' in raw[:4096]
+        assert desc["capacity"] >= len(CODES) and len(desc["extents"]) == 1
+        (first, rows, offset, _, _), width = desc["extents"][0], desc["capacity"]
+        values = np.frombuffer(raw, dtype=np.float32, count=rows * width, offset=offset).reshape(rows, width)
+        np.testing.assert_array_equal(values[:, : len(CODES)], sample_data(0)["f32"].to_numpy())
+        assert np.isnan(values[:, len(CODES) :]).all()  # spare columns hold the fill
         with open(store.metadata_path, "rb") as fh:
             assert fh.read(2) == b"\x80" + bytes([pickle.HIGHEST_PROTOCOL])
 

@@ -1,4 +1,4 @@
-"""Writers killed with SIGKILL at random moments: the store must then load whole,
+"""Writers, updaters and compactions killed with SIGKILL at random moments: the store must then load whole,
 holding either the previous or the new payload, never a mix and never an error.
 
 A helper process (this file run as a script) imports everything once and forks one
@@ -21,6 +21,8 @@ from tessary.backtest import _prepare as P
 
 WRITE_ROUNDS = 60
 SUPPLEMENT_ROUNDS = 20
+UPDATE_ROUNDS = 24
+COMPACT_ROUNDS = 12
 NEW = "rq_index_components_new_932000.INDX"
 
 
@@ -39,6 +41,37 @@ def make_payload(tag):
     }
     meta = {"tag": tag, "component_names": list(P.COMPONENT_FACTOR_NAMES[:4])}
     return {"version": 1, "meta": meta, "data": data}
+
+
+def daily_update(step):
+    """Update `step` of a growing store: the last two stored days rebuilt with values of
+    this step and one new day; a new stock code every fourth step."""
+    dates = [d.strftime("%Y%m%d") for d in pd.bdate_range("2024-01-01", periods=33 + step)][-3:]
+    codes = [f"{600000 + i:06d}" for i in range(6 + step // 4)]
+    shape = (len(dates), len(codes))
+    data = {}
+    for i, (key, dtype) in enumerate(P.build_matrix_dtype(P.COMPONENT_FACTOR_NAMES[:4]).items()):
+        values = np.arange(shape[0] * shape[1], dtype=np.float64).reshape(shape) + 1000.0 * (step * 100 + i)
+        data[key] = pd.DataFrame(values % 3 == step % 3 if dtype == "bool" else values, index=dates, columns=codes)
+    data["benchmark_dict"] = {
+        name: pd.Series(np.full(len(dates), step + i / 10), index=dates, name="index_daily_return")
+        for i, name in enumerate(P.BENCHMARK_INDEX_CODES)
+    }
+    return {"version": 1, "meta": {"tag": 0, "step": step}, "data": data}
+
+
+def check_same(store, reference):
+    """The store loads whole and equal to the reference store (every dataset and benchmark)."""
+    got, want = store.load(mmap=True), reference.load(mmap=False)
+    assert got["meta"] == want["meta"]
+    assert list(got["data"]) == list(want["data"])
+    for key, frame in want["data"].items():
+        pd.testing.assert_frame_equal(got["data"][key], frame, obj=key)
+    got_b, want_b = store.load_benchmark_dict(), reference.load_benchmark_dict()
+    assert list(got_b) == list(want_b)
+    for name, series in want_b.items():
+        pd.testing.assert_series_equal(got_b[name], series)
+    assert store.verify() == []
 
 
 def new_mask(tag):
@@ -128,8 +161,54 @@ def test_killed_writes_and_supplements_leave_a_whole_store(helper, tmp_path):
     assert outcomes == {False, True}, f"seed {seed}"
 
 
+def test_killed_updates_and_compactions_leave_a_whole_store(helper, tmp_path):
+    seed = int(os.environ.get("TESSARY_KILL_SEED", time.time_ns() % 2**32))
+    rng = random.Random(seed)
+    store = P.BinaryPreparedDataStore(tmp_path / "store")
+    reference = P.BinaryPreparedDataStore(tmp_path / "reference")
+    store.write_payload(make_payload(0))
+    reference.write_payload(make_payload(0))
+    scale = float(helper("time update")[0])
+    print(f"seed {seed}, one update {scale:.4f} s")
+    step = 0
+    for _ in range(UPDATE_ROUNDS):
+        helper(f"kill update {rng.uniform(0, 6 * scale):.6f}")
+        reached = store.load_metadata()["meta"].get("step", 0)
+        assert reached >= step, f"seed {seed}: the store went back from step {step} to {reached}"
+        while step < reached:  # the reference takes the same steps, unkilled
+            step += 1
+            reference.update_payload(daily_update(step))
+        check_same(store, reference)
+    assert step >= UPDATE_ROUNDS // 4, f"seed {seed}: the updates hardly advanced ({step} steps)"
+    assert max(len(d["extents"]) for d in store.load_metadata()["datasets"].values()) > 1
+
+    scale = float(helper("time compact")[0])
+    print(f"one compaction {scale:.4f} s")
+    outcomes = set()
+    for round_no in range(3 * COMPACT_ROUNDS):
+        if round_no >= COMPACT_ROUNDS and len(outcomes) == 2:
+            break
+        store.update_payload(daily_update(step + 1))  # a fresh extent to compact
+        reference.update_payload(daily_update(step + 1))
+        step += 1
+        helper(f"kill compact {rng.uniform(0, 2 * scale):.6f}")
+        check_same(store, reference)
+        outcomes.add(all(len(d["extents"]) == 1 for d in store.load_metadata()["datasets"].values()))
+        if round_no >= COMPACT_ROUNDS // 2 and len(outcomes) < 2:
+            scale *= 1.25 if True not in outcomes else 0.8
+    assert outcomes == {False, True}, f"seed {seed}: kills never fell on both sides of a compaction"
+
+
 def _writer(store_dir, mode, payloads, masks):
     store = P.BinaryPreparedDataStore(store_dir)
+    if mode == "update":
+        step = store.load_metadata()["meta"].get("step", 0)
+        while True:
+            step += 1
+            store.update_payload(daily_update(step))
+    if mode == "compact":
+        store.compact()
+        return
     if mode == "write":
         n = 0
         while True:
@@ -143,8 +222,14 @@ def _writer(store_dir, mode, payloads, masks):
 def _timed(store_dir, mode, payloads, masks):
     store = P.BinaryPreparedDataStore(store_dir)
     store.write_payload(payloads[0])
+    for step in range(1, 6 if mode == "compact" else 1):
+        store.update_payload(daily_update(step))
     start = time.perf_counter()
-    if mode == "write":
+    if mode == "update":
+        store.update_payload(daily_update(1))
+    elif mode == "compact":
+        store.compact()
+    elif mode == "write":
         store.write_payload(payloads[1])
     else:
         store.add_component_matrices({NEW: masks[0]}, [NEW])

@@ -7,7 +7,7 @@ import numpy as np
 import pandas as pd
 import pytest
 
-import reference_strategies as ref
+from reference import strategies as ref
 from sweep_market import random_market
 from tessary.strategies import _strategy_kernels as kernels
 from tessary.strategies import daily_total_return, momentum, reversal, rolling_sum, top_share_weights
@@ -136,7 +136,7 @@ def market():
 
 class TestStrategies:
     def test_momentum_defaults_are_the_demo_strategy(self, market):
-        from reference_strategies import demo_momentum
+        from reference.strategies import demo_momentum
 
         pd.testing.assert_frame_equal(momentum(market), demo_momentum(market), check_exact=True)
 

@@ -109,3 +109,23 @@ def test_bad_sizes_are_rejected():
         generate_market(n_stocks=3)
     with pytest.raises(ValueError, match="years"):
         generate_market(years=0)
+
+
+def test_a_market_of_real_size_lists_and_delists_over_time():
+    market = generate_market(n_stocks=5600, years=1, seed=2)
+    codes = market.codes
+    assert len(codes) == len({code[:6] for code in codes}) == 5600
+    status = market.factors["rq_is_suspended"].notna().to_numpy()
+    n_days = len(market.dates)
+    first = status.argmax(axis=0)
+    last = n_days - 1 - status[::-1].argmax(axis=0)
+    assert status.any(axis=0).all()
+    assert ((first >= int(0.8 * n_days)).sum()) > 100  # listings up to the end of the period
+    delisted = last < n_days - 1
+    assert 20 < delisted.sum() < 150
+    # A delisted stock has nothing at all after its last day, and was listed for half a year.
+    for name in ("Close", "Open", "limit_up", "rq_index_components_new_000300.XSHG"):
+        values = market.factors[name].to_numpy()
+        after = np.arange(n_days)[:, None] > last[None, :]
+        assert np.isnan(values[after]).all(), name
+    assert (last[delisted] - first[delisted] + 1 >= 120).all()

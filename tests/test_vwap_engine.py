@@ -5,7 +5,7 @@ import numpy as np
 import pandas as pd
 import pytest
 
-from reference_vwap import random_market, vwap_daily_return_numpy
+from reference.vwap import random_market, vwap_daily_return_numpy
 from tessary.backtest import _pnl_engine as pe
 
 MARKET_KEYS = ["can_buy_stock", "cant_sell_stock", "split_factor", "dividend_factor",

@@ -6,6 +6,7 @@ import numpy as np
 import pandas as pd
 import pytest
 
+from reference.weights import holding_and_turnover, smoothing
 from tessary.backtest import _pnl_engine as eng
 
 nan = np.nan
@@ -20,13 +21,6 @@ def random_weights(rng, n, m, layout="F"):
     w[: n // 3, 0] = 0.125
     values = np.asarray(w, order=layout)
     return pd.DataFrame(values, index=pd.bdate_range("2020-01-01", periods=n), copy=False)
-
-
-def pandas_holding_and_turnover(dates, signal_df):
-    aligned = signal_df.reindex(dates)
-    holding = (aligned.notna() & aligned.ne(0)).sum(axis=1).mean()
-    turnover = aligned.fillna(0).diff().abs().sum(axis=1).mean() / 2 * 100
-    return holding, turnover
 
 
 @pytest.mark.parametrize("layout", ["F", "C"])
@@ -46,7 +40,7 @@ def test_holding_and_turnover_match_pandas(layout, alignment):
         before = signal.copy()
         out = eng.calc_strategy_stats(tf, signal)
         pd.testing.assert_frame_equal(signal, before)
-        holding, turnover = pandas_holding_and_turnover(tf.dropna().index, signal)
+        holding, turnover = holding_and_turnover(tf.dropna().index, signal)
         assert out["holding_count"] == holding
         np.testing.assert_allclose(out["turnover"], turnover, rtol=1e-13)
 
@@ -58,7 +52,7 @@ def test_holding_and_turnover_other_dtypes():
     nullable = ints.astype("Float64").where(ints != 2, pd.NA)
     for signal in (ints, nullable):
         out = eng.calc_strategy_stats(tf, signal)
-        holding, turnover = pandas_holding_and_turnover(dates, signal.astype(float))
+        holding, turnover = holding_and_turnover(dates, signal.astype(float))
         assert out["holding_count"] == holding and out["turnover"] == pytest.approx(turnover)
     # Text dates on one side and datetimes on the other share no date: nothing held.
     text = pd.DataFrame({"a": [1.0] * 5}, index=dates.strftime("%Y%m%d"))
@@ -87,12 +81,6 @@ def traded(monkeypatch):
     return run
 
 
-def pandas_smoothing(matrix, window):
-    smoothed = matrix.rolling(window=window, min_periods=1).mean()
-    smoothed.iloc[0] = matrix.iloc[0]
-    return smoothed
-
-
 @pytest.mark.parametrize("layout", ["F", "C"])
 @pytest.mark.parametrize("window", [1, 2, 3, 5, 60, 10_000])
 def test_smoothing_matches_pandas(traded, layout, window):
@@ -101,7 +89,7 @@ def test_smoothing_matches_pandas(traded, layout, window):
     matrix.iloc[0, 1] = nan  # the raw first row stays, NaN or infinite
     matrix.iloc[0, 2] = np.inf
     got = traded(matrix, window)
-    expected = pandas_smoothing(matrix, window)
+    expected = smoothing(matrix, window)
     pd.testing.assert_frame_equal(got, expected, check_exact=False, rtol=1e-12, atol=0)
     assert got.index is matrix.index and got.columns is matrix.columns
 
@@ -117,7 +105,7 @@ def test_smoothing_follows_pandas_over_long_windows(traded):
     matrix = pd.DataFrame(values)
     for window in (700, 4999):
         got = traded(matrix, window).to_numpy()
-        expected = pandas_smoothing(matrix, window).to_numpy()
+        expected = smoothing(matrix, window).to_numpy()
         np.testing.assert_allclose(got, expected, rtol=1e-12, atol=0)
 
 
@@ -139,4 +127,4 @@ def test_smoothing_odd_shapes(traded):
     assert traded(pd.DataFrame(np.zeros((0, 3))), 3).shape == (0, 3)  # no first row to restore
     assert traded(pd.DataFrame(np.zeros((4, 0))), 3).shape == (4, 0)
     ints = pd.DataFrame({"a": [1, 2, 3]})
-    pd.testing.assert_frame_equal(traded(ints, 2), pandas_smoothing(ints, 2).astype(float))
+    pd.testing.assert_frame_equal(traded(ints, 2), smoothing(ints, 2).astype(float))

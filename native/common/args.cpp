@@ -10,6 +10,13 @@ namespace tessary::args {
 
 namespace {
 
+/// Every Signature of this module, in construction order (they are namespace-scope
+/// objects, so the list is complete before the module's init runs).
+std::vector<const Signature *> &registry() {
+    static std::vector<const Signature *> all;
+    return all;
+}
+
 /// Materialises a default as a new Python object.
 nb::object make_default(const Default &d) {
     switch (d.tag) {
@@ -89,6 +96,7 @@ void check_exact(const char *name, nb::handle value, Kind kind) {
 
 Signature::Signature(const char *func_name, std::initializer_list<Param> params, bool counts_self)
     : name_(func_name), params_(params), counts_self_(counts_self) {
+    registry().push_back(this);
     for (const Param &p : params_) {
         if (p.kw_only) continue;
         ++n_positional_;
@@ -213,5 +221,18 @@ double Bound::f64(std::string_view name) const { return doubles_[index(name)]; }
 long long Bound::i64(std::string_view name) const { return ints_[index(name)]; }
 bool Bound::flag(std::string_view name) const { return ints_[index(name)] != 0; }
 bool Bound::is_none(std::string_view name) const { return values_[index(name)].is_none(); }
+
+nb::list binder_tables() {
+    nb::list out;
+    for (const Signature *sig : registry()) {
+        nb::list params;
+        for (const Param &p : sig->params()) {
+            const bool required = p.def.tag == Default::Tag::Required;
+            params.append(nb::make_tuple(p.name, required ? nb::object(nb::ellipsis()) : make_default(p.def), p.kw_only));
+        }
+        out.append(nb::make_tuple(sig->name(), sig->counts_self(), params));
+    }
+    return out;
+}
 
 }  // namespace tessary::args

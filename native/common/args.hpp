@@ -96,6 +96,7 @@ public:
 
     const char *name() const { return name_; }
     const std::vector<Param> &params() const { return params_; }
+    bool counts_self() const { return counts_self_; }
 
 private:
     const char *name_;
@@ -112,5 +113,10 @@ private:
 
 /// Exact-type check of one value (no subclasses); raises the argument-type message.
 void check_exact(const char *name, nb::handle value, Kind kind);
+
+/// The parameter tables of every function and method this module binds, for the test
+/// that keeps the type stubs and the shown signatures in step with them: a list of
+/// (name, is_method, [(parameter, default or ... when required, keyword_only)]).
+nb::list binder_tables();
 
 }  // namespace tessary::args

@@ -151,7 +151,9 @@ double fit_table_cells(nb::handle ax, nb::handle table, long first_row, long las
     nb::object bbox = ax.attr("bbox");
     const double axes_width = nb::cast<double>(bbox.attr("width"));
     const double axes_height = nb::cast<double>(bbox.attr("height"));
-    const double px_per_point = nb::cast<double>(ax.attr("get_figure")("root"_a = true).attr("dpi")) / 72.0;
+    // The figure's resolution; a subfigure reports its root figure's (every
+    // supported matplotlib has `Axes.figure.dpi`, not all take get_figure(root=)).
+    const double px_per_point = nb::cast<double>(ax.attr("figure").attr("dpi")) / 72.0;
     nb::object measure =
         nb::module_::import_("matplotlib.textpath").attr("text_to_path").attr("get_text_width_height_descent");
     nb::dict cells = nb::borrow<nb::dict>(table.attr("get_celld")());

@@ -12,6 +12,7 @@ nb::object attr(const char *name) { return module_attr(kModule, name); }
 NB_MODULE(_pnl_engine, m) {
     using namespace tessary::pnl;
     m.doc() = "Strategy return engine: VWAP daily returns, statistics, yearly and weekly views, report charts.";
+    init_simd(m);  // first: a TESSARY_SIMD this machine cannot honour stops the import
     init_frame(m);
     init_vwap(m);
     init_format(m);
@@ -23,4 +24,5 @@ NB_MODULE(_pnl_engine, m) {
     init_yearly_table(m);
     init_figure_performance(m);
     init_figure_weekly(m);
+    m.def("_binder_signatures", &tessary::args::binder_tables, "The argument binder's parameter tables (for the tests).");
 }

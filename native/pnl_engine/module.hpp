@@ -13,6 +13,7 @@ inline constexpr const char *kModule = "tessary.backtest._pnl_engine";
 /// Module attribute `name`, looked up at call time (replaceable by callers/tests).
 nb::object attr(const char *name);
 
+void init_simd(nb::module_ &m);    // _SIMD, _SIMD_AVAILABLE; refuses an unusable TESSARY_SIMD
 void init_frame(nb::module_ &m);   // imports, constants, plot lock, result record
 void init_vwap(nb::module_ &m);    // calc_strategy_vwap_daily_return
 void init_format(nb::module_ &m);  // _format_pct, _format_pct_points, _format_num, _format_annual_excess

@@ -95,6 +95,33 @@ static nb::dict all_nan_stats() {
     return d;
 }
 
+/// Pearson correlation of two series of the same rows, none missing, computed the
+/// way pandas 3 computes `Series.corr`: both centred and scaled by their largest
+/// magnitude, then dot products; NaN for fewer than two rows or a constant series.
+/// pandas 2 runs numpy.corrcoef instead, which differs in the last digits and warns
+/// on a constant series; one formula here keeps the figure the same on both.
+static double pearson_corr(nb::handle x, nb::handle y) {
+    nb::object np = attr("np");
+    nb::object a = x.attr("to_numpy")("dtype"_a = "float64");
+    nb::object b = y.attr("to_numpy")("dtype"_a = "float64");
+    const std::size_t n = nb::len(a);
+    if (n < 2) return kNaN;
+    a = a - a.attr("mean")();
+    b = b - b.attr("mean")();
+    const double a_scale = to_double(np.attr("max")(np.attr("abs")(a)));
+    const double b_scale = to_double(np.attr("max")(np.attr("abs")(b)));
+    if (a_scale == 0.0 || b_scale == 0.0) return kNaN;
+    a = a / nb::float_(a_scale);
+    b = b / nb::float_(b_scale);
+    nb::float_ fact((double)(n - 1));
+    nb::object divisor = np.attr("sqrt")(np.attr("dot")(a, a) / fact);
+    if (to_double(divisor) == 0.0) return kNaN;
+    nb::object result = np.attr("dot")(a, b) / fact / divisor;
+    divisor = np.attr("sqrt")(np.attr("dot")(b, b) / fact);
+    if (to_double(divisor) == 0.0) return kNaN;
+    return to_double(np.attr("clip")(result / divisor, -1.0, 1.0));
+}
+
 static nb::object calc_strategy_stats(const args::Bound &a) {
     nb::object total_frame = a.obj("total_frame");
     nb::object signal_df = a.obj("signal_df");
@@ -143,7 +170,7 @@ static nb::object calc_strategy_stats(const args::Bound &a) {
     nb::object safe_sharpe = attr("safe_sharpe");
     nb::object long_sharp = safe_sharpe(strategy, "periods"_a = 252);
     nb::object extra_sharp = safe_sharpe(excess, "periods"_a = 252);
-    const double return_corr = to_double(strategy.attr("corr")(benchmark));
+    const double return_corr = pearson_corr(strategy, benchmark);
     nb::object benchmark_sharp = safe_sharpe(benchmark, "periods"_a = 252);
 
     const WeightFigures w = weight_figures(signal_df, df.attr("index"));

@@ -83,7 +83,9 @@ bool is_arrow_backed(nb::handle column) {
     nb::object p = pd();
     nb::object dtype = column.attr("dtype");
     if (nb::isinstance(dtype, p.attr("StringDtype")))
-        return text_of(dtype.attr("storage")) == "pyarrow";
+        // "pyarrow_numpy": pandas 2.2's name for the arrow-backed string dtype whose
+        // missing value is NaN (pandas 3's default `str`).
+        return text_of(dtype.attr("storage")) == "pyarrow" || text_of(dtype.attr("storage")) == "pyarrow_numpy";
     return nb::isinstance(dtype, p.attr("ArrowDtype"));
 }
 
@@ -206,7 +208,10 @@ Codes text_codes(nb::handle column, std::size_t n) {
     Codes out;
     if (categorical_codes(column, n, out)) return out;
     if (is_arrow_backed(column) && arrow_string_codes(column, n, out)) return out;
-    nb::object as_text = column.attr("astype")(nb::handle((PyObject *)&PyUnicode_Type));
+    // astype(str) keeps a missing value missing on pandas 3 but turns it into the text
+    // "None" or "nan" on pandas 2: masked back, it is a missing key on both.
+    nb::object as_text =
+        column.attr("astype")(nb::handle((PyObject *)&PyUnicode_Type)).attr("where")(column.attr("notna")());
     if (!(is_arrow_backed(as_text) && arrow_string_codes(as_text, n, out))) pandas_codes(as_text, n, out);
     return out;
 }

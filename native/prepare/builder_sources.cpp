@@ -2,6 +2,7 @@
 // constituent masks (1.0 for a member, NaN otherwise) from component factors.
 #include <nanobind/ndarray.h>
 
+#include <cmath>
 #include <string>
 
 #include "common/arrays.hpp"
@@ -35,6 +36,15 @@ nb::object read_benchmark_dict(nb::handle self, const args::Bound &) {
 
 bool has_column(nb::handle frame, const char *name) { return contains(frame.attr("columns"), nb::str(name)); }
 
+/// `frame` with column `name` set to `value`, as a new frame. Assigning into the frame
+/// from here would look like chained assignment to pandas 2 (it counts references to
+/// tell a temporary, and a frame held by native code has fewer) and warn.
+nb::object with_column(nb::handle frame, const char *name, nb::handle value) {
+    nb::dict column;
+    column[name] = value;
+    return frame.attr("assign")(**column);
+}
+
 nb::object format_benchmark_daily_return(nb::handle, const args::Bound &a) {
     nb::object df = a.obj("df");
     const std::string name = text_of(a.obj("benchmark_name"));
@@ -56,7 +66,7 @@ nb::object format_benchmark_daily_return(nb::handle, const args::Bound &a) {
         if (has_column(frame, label) && nb::cast<long>(counts[nb::str(label)]) > 1)
             throw nb::value_error((name + " index daily answer has several '" + label + "' columns").c_str());
 
-    frame["DataDate"] = attr("series_to_yyyymmdd")(frame["DataDate"]);
+    frame = with_column(frame, "DataDate", attr("series_to_yyyymmdd")(frame["DataDate"]));
     nb::list subset;
     subset.append("DataDate");
     frame = frame.attr("dropna")("subset"_a = subset);
@@ -66,7 +76,7 @@ nb::object format_benchmark_daily_return(nb::handle, const args::Bound &a) {
 
     const bool has_ukey = has_column(frame, "ukey");
     if (has_ukey) {
-        frame["ukey"] = frame["ukey"].attr("astype")(nb::handle((PyObject *)&PyUnicode_Type));
+        frame = with_column(frame, "ukey", frame["ukey"].attr("astype")(nb::handle((PyObject *)&PyUnicode_Type)));
         frame = frame[compare(frame["ukey"], a.obj("index_code"), Py_EQ)];
     }
     nb::object to_numeric = p.attr("to_numeric");
@@ -74,17 +84,20 @@ nb::object format_benchmark_daily_return(nb::handle, const args::Bound &a) {
         bool found = false;
         for (const char *alt : {"return", "returns", "pct_change", "change_rate"}) {
             if (has_column(frame, alt)) {
-                frame["daily_return"] = to_numeric(frame[alt], "errors"_a = "coerce");
+                frame = with_column(frame, "daily_return", to_numeric(frame[alt], "errors"_a = "coerce"));
                 found = true;
                 break;
             }
         }
         if (!found) {
             if (!has_column(frame, "close")) raise_key_error(name + " 基准缺少 daily_return/close 列");
-            frame["daily_return"] = to_numeric(frame["close"], "errors"_a = "coerce").attr("pct_change")();
+            // No forward fill: a missing close gives no return for its day and the next
+            // (pandas 2 would fill it and report a made-up 0.0 return).
+            frame = with_column(frame, "daily_return",
+                                to_numeric(frame["close"], "errors"_a = "coerce").attr("pct_change")("fill_method"_a = nb::none()));
         }
     }
-    frame["daily_return"] = to_numeric(frame["daily_return"], "errors"_a = "coerce");
+    frame = with_column(frame, "daily_return", to_numeric(frame["daily_return"], "errors"_a = "coerce"));
 
     nb::list keys;
     if (has_ukey) keys.append("ukey");
@@ -125,9 +138,14 @@ nb::object component_mask(nb::handle matrix) {
     nb::object p = pd();
     nb::object values = numeric_values(matrix);
     if (!values.is_valid()) {
-        // Frames of other dtypes take pandas' own steps.
-        nb::object kept = inf_as_nan(matrix).attr("where")(compare(matrix, nb::int_(0), Py_NE));
-        nb::object present = kept.attr("notna")();
+        // Frames of other dtypes take pandas' own steps: a member is a present value
+        // that is neither 0 nor infinite. (No replace() of the infinities: on object
+        // frames pandas 2 would warn that it downcasts.)
+        nb::list infinities;
+        infinities.append(nb::float_(HUGE_VAL));
+        infinities.append(nb::float_(-HUGE_VAL));
+        nb::object infinite = matrix.attr("isin")(infinities);
+        nb::object present = matrix.attr("notna")() & compare(matrix, nb::int_(0), Py_NE) & ~infinite;
         return present.attr("astype")(nb::handle((PyObject *)&PyFloat_Type)).attr("where")(present).attr("sort_index")();
     }
     nb::object index = matrix.attr("index"), columns = matrix.attr("columns");

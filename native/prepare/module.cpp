@@ -34,6 +34,7 @@ NB_MODULE(_prepare, m) {
         "factors through the initialised SDK client, pivots them into date x stock wide tables, derives the "
         "matrices the backtest needs and assembles a payload that can be written into the binary store.";
     bind_imports(m);
+    m.def("_binder_signatures", &tessary::args::binder_tables, "The argument binder's parameter tables (for the tests).");
     init_constants(m);
     init_store(m);
     init_builder(m);

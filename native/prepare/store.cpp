@@ -103,7 +103,7 @@ nb::object store_load(nb::handle self, const args::Bound &a) {
     return result;
 }
 
-nb::object store_add_component_matrices(nb::handle self, const args::Bound &a) {
+nb::object add_component_matrices_locked(nb::handle self, const args::Bound &a) {
     nb::object component_matrices = a.obj("component_matrices");
     nb::object parse = attr("parse_name_list");
     nb::object key_of = attr("component_dataset_key");
@@ -143,6 +143,23 @@ nb::object store_add_component_matrices(nb::handle self, const args::Bound &a) {
     replace_metadata(self, metadata);
     self.attr("_write_manifest")(self.attr("store_dir"), metadata);
     return written_names;
+}
+
+/// add_component_matrices under the store's writer lock, held from reading the metadata
+/// to rewriting the manifest: an update or a compaction running meanwhile is refused
+/// with StoreLockedError (and this supplement while one of them runs), never lost.
+nb::object store_add_component_matrices(nb::handle self, const args::Bound &a) {
+    nb::object lock = module_attr("tessary.backtest._store", "writer_lock")(self.attr("store_dir"));
+    lock.attr("__enter__")();
+    nb::object written;
+    try {
+        written = add_component_matrices_locked(self, a);
+    } catch (...) {
+        lock.attr("__exit__")(nb::none(), nb::none(), nb::none());
+        throw;
+    }
+    lock.attr("__exit__")(nb::none(), nb::none(), nb::none());
+    return written;
 }
 
 }  // namespace

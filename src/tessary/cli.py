@@ -8,6 +8,8 @@
     Builds a store from a DuckDB file of the local data service: in full, or (when
     the store already holds data) only the days after its last date; constituent
     masks the store lacks are supplemented.
+``tessary-backtest verify STORE``
+    Reads a store back whole and checks every checksum; names what is damaged.
 ``tessary-backtest run WEIGHTS STORE``
     Backtests a weight matrix (parquet or CSV: dates down, stock codes across)
     against a store, draws both charts and prints the statistics as JSON, with the
@@ -194,186 +196,6 @@ def _open_store(store_dir: Path, component_names: list[str] | None = None):
     from tessary.backtest._prepare import BinaryPreparedDataStore
 
     return BinaryPreparedDataStore(store_dir, component_names=component_names)
-
-
-def _stored_dates(store) -> pd.Index | None:
-    """The dates of the store's close prices (memory-mapped, cheap), or None for an empty store."""
-    try:
-        if "close_price" not in store.load_metadata().get("datasets", {}):
-            return None
-        loaded = store.load(keys=["close_price"], mmap=True)
-    except (ValueError, OSError, KeyError, TypeError) as exc:
-        raise UserError(f"cannot read the store {store.store_dir}: {exc}") from None
-    dates = None if loaded is None else loaded["data"]["close_price"].index
-    return dates if dates is not None and len(dates) else None
-
-
-def _store_payload(store) -> dict:
-    """Everything the store holds, in memory, with its benchmark dictionary."""
-    try:
-        payload = store.load(mmap=False)
-        payload["data"]["benchmark_dict"] = store.load_benchmark_dict()
-    except (ValueError, OSError, KeyError, TypeError) as exc:
-        raise UserError(f"cannot read the store {store.store_dir}: {exc}") from None
-    return payload
-
-
-def _load_store(store, **kwargs: Any) -> dict:
-    try:
-        loaded = store.load(**kwargs)
-    except KeyError as exc:
-        raise UserError(f"the store {store.store_dir} lacks a dataset the backtest needs: {exc.args[0]}") from None
-    except (ValueError, OSError, TypeError) as exc:
-        raise UserError(f"cannot read the store {store.store_dir}: {exc}") from None
-    if loaded is None:
-        raise UserError(f"the store {store.store_dir} holds no data")
-    return loaded["data"]
-
-
-# --------------------------------------------------------------------------- build
-
-
-def _merge_frames(old: pd.DataFrame, new: pd.DataFrame, first_new: str, fill: Any) -> pd.DataFrame:
-    """Rows of ``old`` before ``first_new`` followed by the rows of ``new`` from it on,
-    over the union of both stock sets (cells a side lacks are ``fill``)."""
-    columns = old.columns.union(new.columns)
-    head = old.loc[old.index < first_new].reindex(columns=columns, fill_value=fill)
-    tail = new.loc[new.index >= first_new].reindex(columns=columns, fill_value=fill)
-    merged = pd.concat([head, tail])
-    if old.dtypes.nunique() == 1 and old.dtypes.iloc[0] == bool:
-        merged = merged.astype(bool)
-    return merged
-
-
-def _merge_payloads(old: dict, new: dict, first_new: str) -> dict:
-    data: dict[str, Any] = {}
-    for key, matrix in new["data"].items():
-        if key == "benchmark_dict":
-            continue
-        previous = old["data"].get(key)
-        fill = _BOOL_FILL.get(key, np.nan)
-        data[key] = matrix if previous is None else _merge_frames(previous, matrix, first_new, fill)
-    benchmarks = {}
-    old_bench = old["data"].get("benchmark_dict", {})
-    for name, series in new["data"]["benchmark_dict"].items():
-        previous = old_bench.get(name)
-        if previous is None:
-            benchmarks[name] = series
-        else:
-            benchmarks[name] = pd.concat([previous[previous.index < first_new], series[series.index >= first_new]])
-            benchmarks[name].name = series.name
-    data["benchmark_dict"] = benchmarks
-    meta = dict(new["meta"])
-    for key in ("start_date", "ddb_start"):
-        if key in old.get("meta", {}):
-            meta[key] = old["meta"][key]
-    return {"version": new["version"], "meta": meta, "data": data}
-
-
-def _build_payload(builder_start: str, end: str, incremental: bool) -> dict:
-    from tessary.backtest._prepare import GroupPreparedDataBuilder
-
-    builder = GroupPreparedDataBuilder(builder_start, end)
-    if incremental:
-        return builder.build_incremental()
-    return builder.build()
-
-
-def build_store(
-    database: str | Path,
-    store_dir: str | Path,
-    start: str | None = None,
-    end: str | None = None,
-    *,
-    full: bool = False,
-    component_names: list[str] | None = None,
-) -> dict:
-    """Build (or bring up to date) the store ``store_dir`` from a local DuckDB file.
-
-    Without ``full`` and with data in the store, only the days after the store's last
-    date are read, together with the last ``TAIL_RELOAD_ROWS`` stored days (whose
-    forward-return ranks need the new opens) and one day before them (for the previous
-    close); the new rows replace those days. Constituent masks named in
-    ``component_names`` (default: the five built-in ones) that the store lacks are then
-    read and supplemented. Returns a summary dict.
-    """
-    database, store_dir = Path(database).expanduser(), Path(store_dir).expanduser()
-    if not database.is_file():
-        raise UserError(f"database not found: {database}")
-    if store_dir.exists() and not store_dir.is_dir():
-        raise UserError(f"the store must be a directory: {store_dir}")
-    from tessary.backtest._prepare import TAIL_RELOAD_ROWS, get_component_factor_names
-    from tessary.local import LocalDataClient
-
-    names = get_component_factor_names()
-    names += [name for name in dict.fromkeys(component_names or []) if name not in names]
-    store = _open_store(store_dir, names)
-    client = LocalDataClient(database)
-    span = client.date_range()
-    if span is None:
-        raise UserError(f"the database {database} holds no factor values")
-    start = start or span[0]
-    end = end or span[1]
-    if start > end:
-        raise UserError(f"the start date {start} is after the end date {end}")
-
-    dates = None if full else _stored_dates(store)
-    mode, first_new, build_start = "full", None, start
-    if dates is not None:
-        if end <= dates[-1]:
-            mode = "up to date"
-        else:
-            mode = "incremental"
-            keep = min(TAIL_RELOAD_ROWS, len(dates))
-            first_new = dates[-keep]
-            build_start = dates[max(len(dates) - keep - 1, 0)]
-
-    summary: dict[str, Any] = {"store": str(store_dir), "mode": mode}
-    if mode != "up to date":
-        queries = 16 if mode == "full" else None
-        bar = _tqdm(total=queries, desc=f"{mode} build: querying {database.name}", unit="query", leave=False)
-        try:
-            with _registered_client(_ProgressClient(client, bar)):
-                payload = _build_payload(build_start, end, incremental=mode == "incremental")
-        except (KeyError, ValueError) as exc:  # the builder's messages about the database's contents
-            raise UserError(f"cannot build from {database}: {exc.args[0] if exc.args else exc}") from None
-        finally:
-            bar.close()
-        if mode == "incremental":
-            with _step("merging with the stored days"):
-                existing = _store_payload(store)
-                payload = _merge_payloads(existing, payload, first_new)
-        with _step(f"writing {store_dir}"):
-            store.write_payload(payload)
-
-    # Supplement the constituent masks that the store does not hold yet.
-    datasets = store.load_metadata().get("datasets", {})
-    from tessary.backtest._store import component_dataset_key
-
-    missing = [name for name in names if component_dataset_key(name) not in datasets]
-    supplemented: list[str] = []
-    if missing:
-        dates = _stored_dates(store)
-        if dates is None:
-            raise UserError(f"the store {store_dir} holds no dates to read constituent masks for")
-        from tessary.backtest._prepare import GroupPreparedDataBuilder
-
-        bar = _tqdm(total=len(missing), desc="reading missing constituent masks", unit="query")
-        try:
-            with _registered_client(_ProgressClient(client, bar)):
-                masks = GroupPreparedDataBuilder(dates[0], dates[-1])._component_matrices(missing)
-        finally:
-            bar.close()
-        absent = [name for name in missing if name not in masks]
-        if absent:
-            raise UserError(f"the database {database} has no constituent data for: {', '.join(absent)}")
-        with _step("supplementing constituent masks"):
-            supplemented = store.add_component_matrices(masks, missing)
-    summary["supplemented"] = supplemented
-    close = _load_store(store, keys=["close_price"], mmap=True)["close_price"]
-    summary.update(first_date=str(close.index[0]), last_date=str(close.index[-1]), dates=len(close.index), stocks=len(close.columns))
-    summary["datasets"] = len(store.load_metadata().get("datasets", {}))
-    return summary
 
 
 # --------------------------------------------------------------------------- run
@@ -576,6 +398,7 @@ def cmd_demo(args: argparse.Namespace) -> int:
 
 def cmd_build(args: argparse.Namespace) -> int:
     from tessary.report import builder_error_hint, store_report
+    from tessary.build import BuildError, build_store
 
     started = time.perf_counter()
     try:
@@ -587,7 +410,7 @@ def cmd_build(args: argparse.Namespace) -> int:
             full=args.full,
             component_names=args.component or None,
         )
-    except UserError as exc:  # the builder's message as it is, and what to do in English
+    except BuildError as exc:  # the builder's message as it is, and what to do in English
         hint = builder_error_hint(str(exc))
         raise UserError(f"{exc} -- {hint}" if hint else str(exc)) from None
     elapsed = time.perf_counter() - started
@@ -601,6 +424,25 @@ def cmd_build(args: argparse.Namespace) -> int:
     print("\n".join(lines))
     for problem in problems:
         print(f"{PROG}: warning: {problem}", file=sys.stderr)
+    return 0
+
+
+def cmd_verify(args: argparse.Namespace) -> int:
+    """Reads the whole store back and checks every checksum; exit status 1 when damaged."""
+    store_dir = Path(args.store).expanduser()
+    if not store_dir.is_dir():
+        raise UserError(f"store not found: {store_dir}")
+    store = _open_store(store_dir)
+    if not store.metadata_path.exists():
+        raise UserError(f"{store_dir} is not a store (it has no {store.metadata_path.name})")
+    with _step(f"verifying {store_dir}"):
+        problems = store.verify()
+    if problems:
+        for line in problems:
+            print(f"DAMAGED {line}")
+        print(f"{store_dir}: {len(problems)} damaged part(s)")
+        return 1
+    print(f"{store_dir}: whole (every checksum matches)")
     return 0
 
 
@@ -767,7 +609,7 @@ def _positive_float(text: str) -> float:
 
 def make_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(prog=PROG, description="A-share strategy backtests from prepared data.")
-    commands = parser.add_subparsers(dest="command", required=True, metavar="{demo,build,run,sweep}")
+    commands = parser.add_subparsers(dest="command", required=True, metavar="{demo,build,verify,run,sweep}")
 
     def chart_options(p: argparse.ArgumentParser) -> None:
         p.add_argument("--benchmark", default="000852", help="primary benchmark: 000852 (default), 000300 or 000905")
@@ -794,6 +636,10 @@ def make_parser() -> argparse.ArgumentParser:
         help="a further constituent factor whose mask the store should hold (repeatable)",
     )
     build.set_defaults(handler=cmd_build)
+
+    verify = commands.add_parser("verify", help="check every file and checksum of a store")
+    verify.add_argument("store", help="store directory")
+    verify.set_defaults(handler=cmd_verify)
 
     run = commands.add_parser("run", help="backtest a weight matrix (parquet or CSV) against a store")
     run.add_argument("weights", help="weight matrix: dates down, stock codes across (600000, 600000.XSHG, "

@@ -29,6 +29,11 @@ data service:
   every half-yearly review (mid June and mid December), so membership changes over
   time; newly listed stocks join at a later review.
 
+Stocks list and delist over time: about 12 % list during the first 80 % of the
+period and 4 % more during the last 20 % (so that a store brought up to date meets
+new codes), and about 1 % a year delist, after which they have no data at all. Up to
+about 10,000 stocks fit the code ranges (the real market has about 5,500).
+
 Returns follow a market factor, industry factors, a slowly drifting stock-specific
 trend and fat-tailed noise with rare jumps. Daily bars of the three benchmark
 indices ("000852.XSHG", "000300.XSHG", "000905.XSHG") are the value-weighted price
@@ -71,12 +76,16 @@ BENCHMARK_INDEX_CODES: dict[str, tuple[str, float]] = {
 }
 
 # Board -> (share of the codes, first code, last code); the suffix follows the exchange.
+#: Board: share of the stocks, first code, last code, exchange suffix, and the last code
+#: used when the share does not fit below the last code (a large market).
 _BOARDS = (
-    (0.38, 600000, 605999, ".XSHG"),
-    (0.10, 688000, 688999, ".XSHG"),
-    (0.32, 1, 3999, ".XSHE"),
-    (0.20, 300001, 300999, ".XSHE"),
+    (0.38, 600000, 605999, ".XSHG", 605999),
+    (0.10, 688000, 688999, ".XSHG", 689999),
+    (0.32, 1, 3999, ".XSHE", 4999),
+    (0.20, 300001, 300999, ".XSHE", 301999),
 )
+_LATE_LISTING_SHARE = 0.04  # listed during the last 20 % of the period
+_DELISTING_PER_YEAR = 0.01
 _N_INDUSTRIES = 28
 _SEALED_SHARE = 0.4  # share of the limit days on which the price sits at the limit from the open
 
@@ -104,7 +113,10 @@ def _stock_codes(n_stocks: int, rng: np.random.Generator) -> np.ndarray:
     counts = np.floor(shares * n_stocks).astype(int)
     counts[0] += n_stocks - counts.sum()
     codes = []
-    for count, (_, low, high, suffix) in zip(counts, _BOARDS):
+    for count, (_, low, high, suffix, wide_high) in zip(counts, _BOARDS):
+        # The wide range only when needed: smaller markets keep the codes they always had.
+        if count > high - low + 1:
+            high = wide_high
         if count > high - low + 1:
             raise ValueError(f"n_stocks is too large for the synthetic code ranges: {n_stocks}")
         picked = rng.choice(np.arange(low, high + 1), size=count, replace=False)
@@ -187,6 +199,7 @@ def generate_market(
     # 80 % of the period.
     listed_late = rng.random(n) < 0.12
     list_day = np.where(listed_late, rng.integers(1, max(2, int(n_days * 0.8)), n), 0)
+    list_day, listed_late, delist_day = _listings_and_delistings(seed, n_days, years, list_day, listed_late)
 
     # Return model ------------------------------------------------------------
     industry = rng.integers(1, _N_INDUSTRIES + 1, n).astype(np.float64)
@@ -257,7 +270,7 @@ def generate_market(
     suspended_left = np.zeros(n, dtype=np.int64)
     step = max(1, n_days // 50)
     for t in range(n_days):
-        listed = list_day <= t
+        listed = (list_day <= t) & (t < delist_day)
         ipo = listed_late & (list_day == t)
         if t > 0:
             prev = np.where(ipo, first_price, prev)
@@ -331,6 +344,23 @@ def generate_market(
 
     index_daily = _index_bars(dates, cap, price_ret, members)
     return SyntheticMarket(dates=dates, codes=[str(code) for code in codes], factors=factors, index_daily=index_daily, seed=seed)
+
+
+def _listings_and_delistings(seed, n_days: int, years: float, list_day: np.ndarray, listed_late: np.ndarray):
+    """Late listings in the last 20 % of the period and delistings, drawn from a stream
+    of their own so that every other draw of the market stays what it was."""
+    rng = np.random.default_rng(np.random.SeedSequence(seed).spawn(1)[0])
+    n = len(list_day)
+    recent = ~listed_late & (rng.random(n) < _LATE_LISTING_SHARE)
+    late_start = max(1, int(n_days * 0.8))
+    list_day = np.where(recent, rng.integers(late_start, max(late_start + 1, n_days), n), list_day)
+    listed_late = listed_late | recent
+    # Delisting after at least half a year of trading, never on the first or last day.
+    delists = rng.random(n) < min(0.5, _DELISTING_PER_YEAR * years)
+    earliest = list_day + 120
+    when = earliest + (rng.random(n) * np.maximum(n_days - 1 - earliest, 0)).astype(np.int64)
+    delist_day = np.where(delists & (earliest < n_days - 1), when, n_days + 1)
+    return list_day, listed_late, delist_day
 
 
 def _review_days(dates: pd.DatetimeIndex) -> np.ndarray:

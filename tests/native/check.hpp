@@ -16,7 +16,7 @@ static void check(bool ok, const char *what) {
 }
 
 /// Equal to the last bit (NaN payloads and signed zeros included).
-static bool same_bits(const std::vector<double> &a, const std::vector<double> &b) {
+[[maybe_unused]] static bool same_bits(const std::vector<double> &a, const std::vector<double> &b) {
     return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(double)) == 0;
 }
 

@@ -120,7 +120,10 @@ static std::vector<T> transposed(const std::vector<T> &column_major, std::size_t
 // row pass.
 static void vector_widths_identical() {
     const std::pair<std::size_t, std::size_t> shapes[] = {{1, 70}, {7, 70}, {37, 70}, {64, 70}, {9, 1100}};
-    for (auto [days, stocks] : shapes) {
+    for (const auto &shape : shapes) {
+        // Plain variables, not a structured binding: the lambda below captures them,
+        // which clang before 16 does not allow for bindings.
+        const std::size_t days = shape.first, stocks = shape.second;
         const std::size_t n = days * stocks;
         std::vector<double> m[7];
         std::vector<std::uint8_t> b[2];

@@ -6,7 +6,11 @@
 // allow it.
 #pragma once
 
+// x86 intrinsics only where they exist; every use below is also guarded by the
+// instruction-set macro of the file's flags, and the generic forms serve elsewhere.
+#if defined(__x86_64__) || defined(_M_X64)
 #include <immintrin.h>
+#endif
 
 #include <cstdint>
 #include <cstring>

@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdint>
+#include <vector>
 
 #include "pnl_engine/kernels/vwap_cell.hpp"
 
@@ -44,13 +46,6 @@ std::array<std::ptrdiff_t, kInputs> row_strides(const VwapInputs &in) {
             in.dividend.row_stride,  in.can_buy.row_stride,    in.cant_sell.row_stride};
 }
 
-/// Element strides between consecutive stocks (columns) of every input.
-std::array<std::ptrdiff_t, kInputs> col_strides(const VwapInputs &in) {
-    return {in.signal.col_stride,   in.prev_close.col_stride, in.close.col_stride,
-            in.buy_price.col_stride, in.sell_price.col_stride, in.split.col_stride,
-            in.dividend.col_stride,  in.can_buy.col_stride,    in.cant_sell.col_stride};
-}
-
 bool is_one(std::ptrdiff_t stride) { return stride == 1; }
 
 /// True when most inputs are column-major (consecutive days adjacent in memory), as
@@ -60,13 +55,38 @@ bool mostly_column_major(const VwapInputs &in) {
     return 2 * std::count_if(strides.begin(), strides.end(), is_one) > (std::ptrdiff_t)kInputs;
 }
 
-bool all_column_major(const VwapInputs &in) {
-    const auto strides = row_strides(in);
-    return std::all_of(strides.begin(), strides.end(), is_one);
+/// True when most inputs are row-major (consecutive stocks adjacent in memory), as
+/// the binary store's memory-mapped matrices are.
+bool mostly_row_major(const VwapInputs &in) {
+    const std::array<std::ptrdiff_t, kInputs> strides = {
+        in.signal.col_stride,    in.prev_close.col_stride, in.close.col_stride,
+        in.buy_price.col_stride, in.sell_price.col_stride, in.split.col_stride,
+        in.dividend.col_stride,  in.can_buy.col_stride,    in.cant_sell.col_stride};
+    return 2 * std::count_if(strides.begin(), strides.end(), is_one) > (std::ptrdiff_t)kInputs;
 }
 
-bool all_row_major(const VwapInputs &in) {
-    const auto strides = col_strides(in);
+/// How many float inputs, and how many flag inputs, are not column-major.
+std::size_t odd_floats(const VwapInputs &in) {
+    std::size_t n = 0;
+    for (const FloatView *v : {&in.signal, &in.prev_close, &in.close, &in.buy_price, &in.sell_price, &in.split,
+                               &in.dividend})
+        n += v->row_stride != 1;
+    return n;
+}
+
+std::size_t odd_flags(const VwapInputs &in) { return (in.can_buy.row_stride != 1) + (in.cant_sell.row_stride != 1); }
+
+/// Each day's profit: the five compensated terms added in their order.
+void finish(const double *total, const double *comp, std::size_t days, double *daily_cash) {
+    for (std::size_t i = 0; i < days; ++i) {
+        double term[kTerms];
+        for (std::size_t t = 0; t < kTerms; ++t) term[t] = compensated(total[t * days + i], comp[t * days + i]);
+        daily_cash[i] = term[0] + term[1] + term[2] + term[3] + term[4];
+    }
+}
+
+bool all_column_major(const VwapInputs &in) {
+    const auto strides = row_strides(in);
     return std::all_of(strides.begin(), strides.end(), is_one);
 }
 
@@ -86,24 +106,51 @@ void vwap_daily_cash(const VwapInputs &in, double *daily_cash, double *scratch, 
 
     const Rates r{in.total_money, in.lot_size, 1.0 + in.fee,
                   1.0 - in.fee - in.rule_fee};  // (1 - fee) - rule_fee, as written
-    const bool column_major = days > 1 && mostly_column_major(in);
-    // The vector passes need every input in the layout they walk, and rely on
-    // targets being non-negative, which a positive capital and lot size guarantee.
-    // Anything else takes the scalar step (the same arithmetic, one cell at a time).
+    // The vector passes rely on targets being non-negative, which a positive capital
+    // and lot size guarantee; anything else takes the scalar step (the same
+    // arithmetic, one cell at a time).
     if (lanes == 0 || !lanes_supported(lanes)) lanes = best_lanes();
-    const bool same_layout = column_major ? all_column_major(in) : all_row_major(in);
-    if (!(same_layout && r.money > 0.0 && r.lot >= 1.0)) lanes = 1;
+    if (!(r.money > 0.0 && r.lot >= 1.0)) lanes = 1;
+    // The column pass reads column-major inputs (mostly column-major mixes through
+    // stages of their odd inputs), the day pass mostly row-major ones (staging its
+    // odd inputs too), and the row pass any other mix, each input in its own layout.
+    // The scalar step follows the majority.
+    const bool column_major = days > 1 && (lanes > 1 ? all_column_major(in) : mostly_column_major(in));
+    const bool staged = lanes > 1 && days > 1 && !column_major && mostly_column_major(in);
+#if defined(TESSARY_WIDE_KERNELS)  // the vector files are built on x86-64 only
+    if (lanes > 1 && !column_major && mostly_row_major(in)) {
+        if (lanes == 8)
+            day_pass_8(in, r, total, comp);
+        else
+            day_pass_4(in, r, total, comp);
+        finish(total, comp, days, daily_cash);
+        return;
+    }
+#endif
 
     // The row pass walks eight blocks at once (longer contiguous pieces of each row)
     // and keeps one set of partial sums per block; every other pass one block.
-    const bool row_vectors = !column_major && lanes > 1;
+    const bool row_vectors = !column_major && !staged && lanes > 1;
     const std::size_t span = row_vectors ? kRowBlocks * kBlock : kBlock;
+    std::vector<double> float_stage;
+    std::vector<std::uint8_t> flag_stage;
+    if (staged) {
+        float_stage.resize(odd_floats(in) * days * kBlock);
+        flag_stage.resize(odd_flags(in) * days * kBlock);
+    }
     double holding[kBlock];
     for (std::size_t s0 = 0; s0 < stocks; s0 += span) {
         const std::size_t width = std::min(span, stocks - s0);
         if (column_major) {
             // Stock by stock, each input read as one sequential stream down its column.
             column_pass(lanes, in, r, s0, width, partial);
+        } else if (staged) {
+#if defined(TESSARY_WIDE_KERNELS)  // elsewhere lanes is 1 and nothing is staged
+            if (lanes == 8)
+                column_pass_staged_8(in, r, s0, width, partial, float_stage.data(), flag_stage.data());
+            else
+                column_pass_staged_4(in, r, s0, width, partial, float_stage.data(), flag_stage.data());
+#endif
         } else if (row_vectors) {
             // Day by day, neighbouring stocks side by side in vectors.
             row_pass(lanes, in, r, s0, width, partial);
@@ -122,11 +169,7 @@ void vwap_daily_cash(const VwapInputs &in, double *daily_cash, double *scratch, 
             }
         }
     }
-    for (std::size_t i = 0; i < days; ++i) {
-        double term[kTerms];
-        for (std::size_t t = 0; t < kTerms; ++t) term[t] = compensated(total[t * days + i], comp[t * days + i]);
-        daily_cash[i] = term[0] + term[1] + term[2] + term[3] + term[4];
-    }
+    finish(total, comp, days, daily_cash);
 }
 
 }  // namespace tessary::kernels

@@ -32,9 +32,13 @@ struct VwapInputs {
 /// `scratch` must hold `vwap_scratch_size(days)` doubles. Touches no Python object; safe to run with
 /// the GIL released and from several threads on different outputs.
 ///
-/// Column-major inputs are processed `lanes` days at a time with vector instructions:
-/// 0 picks the widest the processor supports, 1 the scalar step, and 2, 4 or 8 force
-/// that width (an unsupported width is treated as 0). Every width gives the same
+/// Any mix of layouts (row-major, column-major, strided, one per input) is processed
+/// with vector instructions: mostly column-major inputs `lanes` days of a stock at a
+/// time, mostly row-major ones `lanes` stocks of a day at a time, the few inputs of
+/// the other layout copied into small stages of the pass's layout (at most one block
+/// of 64 stocks or 32 days each), any other mix in tiles read in each input's own
+/// layout. `lanes` 0 takes the process's width (simd_choice.hpp), 1 the scalar step,
+/// and 4 or 8 force that width (an unavailable width is treated as 0). Every width gives the same
 /// result bit for bit; the choice exists so that the tests can check exactly that.
 void vwap_daily_cash(const VwapInputs &in, double *daily_cash, double *scratch, int lanes = 0);
 

@@ -9,6 +9,7 @@
 #include <cfloat>
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
 
 #include "pnl_engine/kernels/vwap.hpp"
 
@@ -89,12 +90,28 @@ void column_pass_8(const VwapInputs &in, const Rates &r, std::size_t s0, std::si
 void column_pass_4(const VwapInputs &in, const Rates &r, std::size_t s0, std::size_t width, double *partial);
 
 /// The row pass: stocks s0 .. s0 + width - 1 (width at most kRowBlocks blocks of 64),
-/// day by day, `lanes` neighbouring stocks at a time (every view must have column
-/// stride 1; lanes 4 or 8). Adds each day's products of block b (stocks s0 + 64 b ..)
+/// day by day, `lanes` neighbouring stocks at a time (lanes 4 or 8; each view in
+/// any layout, read in tiles). Adds each day's products of block b (stocks s0 + 64 b ..)
 /// to `partial[b * 5 * days + term * days + day]` in stock order, exactly as the
 /// scalar step does for one block.
 void row_pass(int lanes, const VwapInputs &in, const Rates &r, std::size_t s0, std::size_t width, double *partial);
 void row_pass_8(const VwapInputs &in, const Rates &r, std::size_t s0, std::size_t width, double *partial);
 void row_pass_4(const VwapInputs &in, const Rates &r, std::size_t s0, std::size_t width, double *partial);
+
+/// The column pass on a block of stocks s0 .. s0 + width - 1 (width at most 64) whose
+/// inputs are mostly column-major (lanes 4 or 8): inputs with another layout are
+/// first copied into column-major stages of days x width values each, the floats
+/// one after another from `float_stage`, the flags from `flag_stage`.
+void column_pass_staged_8(const VwapInputs &in, const Rates &r, std::size_t s0, std::size_t width, double *partial,
+                          double *float_stage, std::uint8_t *flag_stage);
+void column_pass_staged_4(const VwapInputs &in, const Rates &r, std::size_t s0, std::size_t width, double *partial,
+                          double *float_stage, std::uint8_t *flag_stage);
+
+/// The day pass, for mostly row-major inputs (lanes 4 or 8; each view in any layout):
+/// all stocks, day by day, each day's per-block sums folded into the compensated
+/// totals `total` and `comp` ([term * days + day]) block after block, as the driver
+/// folds the other passes' partial sums.
+void day_pass_8(const VwapInputs &in, const Rates &r, double *total, double *comp);
+void day_pass_4(const VwapInputs &in, const Rates &r, double *total, double *comp);
 
 }  // namespace tessary::kernels::vwap_detail

@@ -1,7 +1,7 @@
 // Passes over a date x stock weight matrix.
 #include "pnl_engine/kernels/weights.hpp"
 
-#include "pnl_engine/kernels/cpu_features.hpp"
+#include "pnl_engine/kernels/simd_choice.hpp"
 #include "pnl_engine/kernels/weights_simd.hpp"
 
 #include <algorithm>
@@ -184,25 +184,29 @@ void weight_activity(const FloatView &weights, const std::int64_t *rows, std::si
         // Column-major block on consecutive dates: every column is one contiguous slice.
         const std::size_t first = (std::size_t)rows[0];
         std::size_t c = 0;
-        const bool wide = lanes != 1 && cpu_has_avx512();
+        [[maybe_unused]] const bool wide = resolve_lanes(lanes) == 8;
         for (; c + 4 <= stocks; c += 4) {
             const double *p0 = &weights(first, c), *p1 = &weights(first, c + 1);
             const double *p2 = &weights(first, c + 2), *p3 = &weights(first, c + 3);
-            if (wide)
+#if defined(TESSARY_WIDE_KERNELS)  // the vector files are built on x86-64 only
+            if (wide) {
                 weights_detail::activity_columns_8(p0, p1, p2, p3, n, count, change);
-            else
-                activity_columns(p0, p1, p2, p3, n, count, change);
+                continue;
+            }
+#endif
+            activity_columns(p0, p1, p2, p3, n, count, change);
         }
         for (; c < stocks; ++c) activity_columns(&weights(first, c), nullptr, nullptr, nullptr, n, count, change);
         return;
     }
 
-    // Row-major block on consecutive dates: eight dates at a time where the processor
-    // allows; then (and for any other layout or alignment) one date at a time across
-    // the stocks.
+    // Any other layout or alignment: eight dates at a time where the processor allows;
+    // then one date at a time across the stocks.
     std::size_t done = 0;
-    if (lanes != 1 && cpu_has_avx512() && weights.col_stride == 1 && consecutive_rows(rows, n))
-        done = weights_detail::activity_rows_8(weights, (std::size_t)rows[0], n, stocks, count, change);
+#if defined(TESSARY_WIDE_KERNELS)  // the vector files are built on x86-64 only
+    if (resolve_lanes(lanes) == 8)
+        done = weights_detail::activity_rows_8(weights, rows, n, stocks, count, change);
+#endif
     for (std::size_t r = done; r < n; ++r) {
         double held = 0.0, acc = 0.0;
         for (std::size_t c = 0; c < stocks; ++c) {
@@ -222,14 +226,18 @@ void rolling_mean_first_row_raw(const FloatView &in, std::size_t rows, std::size
     const bool row_major = in.col_stride == 1 && out.col_stride == 1;
     // Eight columns at a time where the processor and the layouts allow; the rest
     // (and everything on other processors) one or two columns at a time.
-    const bool wide = lanes != 1 && cpu_has_avx512();
     std::size_t first = 0;
-    if (wide && column_major) {
-        for (; first + 8 <= cols; first += 8) weights_detail::rolling_columns_8(in, rows, first, window, out);
-    } else if (wide && row_major) {
+#if defined(TESSARY_WIDE_KERNELS)  // the vector files are built on x86-64 only
+    const bool wide = resolve_lanes(lanes) == 8;
+    if (wide && row_major) {
         weights_detail::rolling_rows_8(in, rows, cols / 8, window, out);
         first = cols - cols % 8;
+    } else if (wide) {  // column-major, mixed or strided: eight columns down the rows
+        for (; first + 8 <= cols; first += 8) weights_detail::rolling_columns_8(in, rows, first, window, out);
     }
+#else
+    (void)lanes;
+#endif
     if (column_major) {
         // Column-major: each column is a contiguous stream; a few run side by side.
         constexpr std::size_t kWidth = 2;

@@ -19,9 +19,10 @@ namespace tessary::kernels {
 ///               weights taken as 0, leaving out a NaN difference (inf - inf);
 ///               change[0] = 0.
 /// Counts are whole numbers held in doubles (exact far beyond any matrix width).
-/// Column-major blocks on consecutive dates go eight dates per vector on processors
-/// with AVX-512; `lanes` 1 forces the scalar pass (for the tests), 0 picks the
-/// fastest. The results are the same bit for bit.
+/// On processors with AVX-512 every layout and alignment goes eight dates per vector
+/// (column-major blocks on consecutive dates straight down the columns, others in
+/// transposed or gathered tiles); `lanes` 1 forces the scalar pass (for the tests), 0 takes the
+/// process's width (simd_choice.hpp). The results are the same bit for bit.
 void weight_activity(const FloatView &weights, const std::int64_t *rows, std::size_t n, std::size_t stocks,
                      double *count, double *change, int lanes = 0);
 
@@ -42,11 +43,11 @@ struct OutView2D {
 /// first row is the input's first row unchanged.
 ///
 /// The running sum, its compensation terms and the guards on the result are those
-/// of pandas' rolling mean, so long windows drift exactly as pandas does. Fastest
-/// when `out` has the layout of `in` (column-major inputs are walked column by
-/// column, others row by row); then, on processors with AVX-512, eight columns go
-/// through at a time. `lanes` 1 forces the one-column pass, 8 the eight-column pass
-/// where supported, 0 picks the fastest; the results are the same bit for bit.
+/// of pandas' rolling mean, so long windows drift exactly as pandas does. On
+/// processors with AVX-512 eight columns go through at a time whatever the layouts
+/// of `in` and `out` (row-major pairs row by row across the columns, every other mix
+/// down eight columns at a time in tiles). `lanes` 1 forces the one-column pass, 8 the eight-column pass
+/// where supported, 0 takes the process's width (simd_choice.hpp); the results are the same bit for bit.
 void rolling_mean_first_row_raw(const FloatView &in, std::size_t rows, std::size_t cols, std::size_t window,
                                 const OutView2D &out, int lanes = 0);
 

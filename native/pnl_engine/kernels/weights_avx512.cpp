@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "pnl_engine/kernels/simd.hpp"
+#include "pnl_engine/kernels/simd_transpose.hpp"
 #include "pnl_engine/kernels/weights_simd.hpp"
 
 namespace tessary::kernels::weights_detail {
@@ -75,21 +76,19 @@ TESSARY_INLINE D mean(const Lanes &s) {
     return s.nobs <= 0.0 ? splat<8>(kNaN) : m;
 }
 
-/// Rows of eight columns from columns of eight rows: b[j][k] = a[k][j].
-TESSARY_INLINE void transpose8(const D *a, D *b) {
-    D t[8], u[8];
-    for (int k = 0; k < 8; k += 2) {
-        t[k] = shuffle<8, 0, 8, 2, 10, 4, 12, 6, 14>(a[k], a[k + 1]);      // even rows
-        t[k + 1] = shuffle<8, 1, 9, 3, 11, 5, 13, 7, 15>(a[k], a[k + 1]);  // odd rows
-    }
-    for (int h = 0; h < 8; h += 4)
-        for (int p = 0; p < 2; ++p) {
-            u[h + p] = shuffle<8, 0, 1, 8, 9, 4, 5, 12, 13>(t[h + p], t[h + p + 2]);
-            u[h + p + 2] = shuffle<8, 2, 3, 10, 11, 6, 7, 14, 15>(t[h + p], t[h + p + 2]);
-        }
-    for (int j = 0; j < 4; ++j) {
-        b[j] = shuffle<8, 0, 1, 2, 3, 8, 9, 10, 11>(u[j], u[j + 4]);
-        b[j + 4] = shuffle<8, 4, 5, 6, 7, 12, 13, 14, 15>(u[j], u[j + 4]);
+/// Rows r0 .. r0 + n - 1 of columns c0 .. c0 + 7 from `pending` (a vector per row)
+/// into `out` in its layout: a full tile of a column-major output turned back in
+/// registers, a row-major one row by row, anything else value by value.
+void flush_rows(const D *pending, std::size_t n, std::size_t r0, std::size_t c0, const OutView2D &out) {
+    if (n == 8 && out.row_stride == 1) {
+        D cols[8];
+        transpose8(pending, cols);
+        for (int k = 0; k < 8; ++k) store<8>(&out(r0, c0 + k), cols[k]);
+    } else if (out.col_stride == 1) {
+        for (std::size_t j = 0; j < n; ++j) store<8>(&out(r0 + j, c0), pending[j]);
+    } else {
+        for (std::size_t j = 0; j < n; ++j)
+            for (int k = 0; k < 8; ++k) out(r0 + j, c0 + k) = pending[j][k];
     }
 }
 
@@ -102,13 +101,17 @@ void rolling_columns_8(const FloatView &in, std::size_t rows, std::size_t c0, st
     // buffer, which also supplies the leaving values.
     std::vector<D> row_buf(rows);
     std::size_t r0 = 0;
-    for (; r0 + 8 <= rows; r0 += 8) {
-        D a[8], b[8];
-        for (int k = 0; k < 8; ++k) a[k] = load<8>(&in(r0, c0 + k));
-        transpose8(a, b);
-        for (int j = 0; j < 8; ++j) row_buf[r0 + j] = rolling_input(b[j]);
+    if (in.row_stride == 1) {  // column-major: 8 x 8 tiles turned in registers
+        for (; r0 + 8 <= rows; r0 += 8) {
+            D a[8], b[8];
+            for (int k = 0; k < 8; ++k) a[k] = load<8>(&in(r0, c0 + k));
+            transpose8(a, b);
+            for (int j = 0; j < 8; ++j) row_buf[r0 + j] = rolling_input(b[j]);
+        }
+    } else if (in.col_stride == 1) {  // row-major: a row's eight columns lie together
+        for (; r0 < rows; ++r0) row_buf[r0] = rolling_input(load<8>(&in(r0, c0)));
     }
-    for (std::size_t r = r0; r < rows; ++r) {
+    for (std::size_t r = r0; r < rows; ++r) {  // the rest, or a strided input, value by value
         D v;
         for (int k = 0; k < 8; ++k) v[k] = in(r, c0 + k);
         row_buf[r] = rolling_input(v);
@@ -121,14 +124,9 @@ void rolling_columns_8(const FloatView &in, std::size_t rows, std::size_t c0, st
         if (r >= window) remove(s, row_buf[r - window]);
         add(s, row_buf[r]);
         pending[r % 8] = mean(s);
-        if (r % 8 == 7) {
-            D cols[8];
-            transpose8(pending, cols);
-            for (int k = 0; k < 8; ++k) store<8>(&out(r - 7, c0 + k), cols[k]);
-        }
+        if (r % 8 == 7) flush_rows(pending, 8, r - 7, c0, out);
     }
-    for (std::size_t r = rows - rows % 8; r < rows; ++r)
-        for (int k = 0; k < 8; ++k) out(r, c0 + k) = pending[r % 8][k];
+    if (rows % 8 != 0) flush_rows(pending, rows % 8, rows - rows % 8, c0, out);
 }
 
 void rolling_rows_8(const FloatView &in, std::size_t rows, std::size_t groups, std::size_t window,
@@ -185,12 +183,16 @@ void activity_columns_8(const double *p0, const double *p1, const double *p2, co
     }
 }
 
-std::size_t activity_rows_8(const FloatView &weights, std::size_t first, std::size_t n, std::size_t stocks,
+std::size_t activity_rows_8(const FloatView &weights, const std::int64_t *rows, std::size_t n, std::size_t stocks,
                             double *count, double *change) {
+    // A date the matrix lacks reads as a row of NaN.
+    auto at = [&](std::int64_t row, std::size_t c) { return row < 0 ? kNaN : weights((std::size_t)row, c); };
+    const bool row_major = weights.col_stride == 1;
     const std::size_t full = stocks - stocks % 8;
     std::size_t r0 = 0;
     for (; r0 + 8 <= n; r0 += 8) {
-        const std::size_t row = first + r0;
+        const std::int64_t *date_rows = rows + r0;
+        const std::int64_t before_row = r0 == 0 ? -1 : rows[r0 - 1];
         // Lane j is date r0 + j; the first date of all has no change (it stays +0).
         const M has_prev = r0 == 0 ? M{0, -1, -1, -1, -1, -1, -1, -1} : M{} - 1;
         D held_sum = splat<8>(0.0), change_sum = splat<8>(0.0);
@@ -200,15 +202,22 @@ std::size_t activity_rows_8(const FloatView &weights, std::size_t first, std::si
             change_sum += has_prev ? change_of(values, prev) : splat<8>(0.0);
         };
         for (std::size_t c = 0; c < full; c += 8) {
-            D tile[8], cols[8];
-            for (int j = 0; j < 8; ++j) tile[j] = load<8>(&weights(row + j, c));
-            transpose8(tile, cols);
-            for (int k = 0; k < 8; ++k) column(cols[k], r0 == 0 ? kNaN : weights(row - 1, c + k));
+            D cols[8];
+            if (row_major) {  // eight dates' rows, turned in registers
+                D tile[8];
+                for (int j = 0; j < 8; ++j)
+                    tile[j] = date_rows[j] < 0 ? splat<8>(kNaN) : load<8>(&weights((std::size_t)date_rows[j], c));
+                transpose8(tile, cols);
+            } else {  // column-major or strided: each column's eight dates gathered
+                for (int k = 0; k < 8; ++k)
+                    for (int j = 0; j < 8; ++j) cols[k][j] = at(date_rows[j], c + k);
+            }
+            for (int k = 0; k < 8; ++k) column(cols[k], at(before_row, c + k));
         }
         for (std::size_t c = full; c < stocks; ++c) {
             D values;
-            for (int j = 0; j < 8; ++j) values[j] = weights(row + j, c);
-            column(values, r0 == 0 ? kNaN : weights(row - 1, c));
+            for (int j = 0; j < 8; ++j) values[j] = at(date_rows[j], c);
+            column(values, at(before_row, c));
         }
         store<8>(count + r0, held_sum);
         store<8>(change + r0, change_sum);

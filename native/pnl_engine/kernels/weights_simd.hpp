@@ -2,14 +2,16 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 #include "pnl_engine/kernels/weights.hpp"
 
 namespace tessary::kernels::weights_detail {
 
 /// The rolling mean of columns c0 .. c0 + 7, all rows, eight columns per vector
-/// (AVX-512; only call when the processor has it). `in` and `out` must both be
-/// column-major (row stride 1). Bit for bit the scalar pass.
+/// (AVX-512; only call when the processor has it). `in` and `out` in any layout
+/// (column-major ones are turned in 8 x 8 tiles, row-major ones read a row at a time,
+/// strided ones value by value). Bit for bit the scalar pass.
 void rolling_columns_8(const FloatView &in, std::size_t rows, std::size_t c0, std::size_t window,
                        const OutView2D &out);
 
@@ -26,11 +28,12 @@ void rolling_rows_8(const FloatView &in, std::size_t rows, std::size_t groups, s
 void activity_columns_8(const double *p0, const double *p1, const double *p2, const double *p3, std::size_t n,
                         double *count, double *change);
 
-/// Held count and change of the dates 0 .. n - 1 of a row-major block whose date r
-/// is row first + r (column stride 1), eight dates per vector: count[r] and change[r]
-/// for r below the returned number of dates (a multiple of 8; the caller does the
-/// rest). Each date's change grows in column order, as in the scalar pass.
-std::size_t activity_rows_8(const FloatView &weights, std::size_t first, std::size_t n, std::size_t stocks,
+/// Held count and change of the dates 0 .. n - 1 of a block in any layout whose date
+/// r is row rows[r] (-1: a date the block lacks), eight dates per vector: count[r]
+/// and change[r] for r below the returned number of dates (a multiple of 8; the
+/// caller does the rest). Row-major tiles are turned in registers, others gathered.
+/// Each date's change grows in column order, as in the scalar pass.
+std::size_t activity_rows_8(const FloatView &weights, const std::int64_t *rows, std::size_t n, std::size_t stocks,
                             double *count, double *change);
 
 }  // namespace tessary::kernels::weights_detail

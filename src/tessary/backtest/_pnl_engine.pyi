@@ -13,6 +13,8 @@ from ._core import _build_market_arrays as _build_market_arrays
 from ._core import _with_datetime_index as _with_datetime_index
 from ._core import safe_sharpe as safe_sharpe
 
+_SIMD: str
+_SIMD_AVAILABLE: Tuple[str, ...]
 _MATPLOTLIB_PLOT_LOCK: threading.RLock
 TRADING_DAYS_PER_YEAR: int
 ROLLING_STABILITY_DAYS: int
@@ -27,6 +29,7 @@ class _PnlEngineResult:
     benchmark_summary: pd.DataFrame
     plot_paths: Dict[str, str]
 
+def _binder_signatures() -> list[tuple[str, bool, list[tuple[str, Any, bool]]]]: ...
 def calc_strategy_vwap_daily_return(
     signal_matrix: pd.DataFrame,
     can_buy_stock: pd.DataFrame,

@@ -112,6 +112,16 @@ def _check_pipeline_value(name: str, value: object) -> Any:
     return value
 
 
+def _strategy_parameter_hint(strategy: Callable) -> str:
+    """ " (it takes: a, b)" for a strategy whose named parameters can be read, else ""."""
+    try:
+        params = list(inspect.signature(strategy).parameters.values())[1:]
+    except (TypeError, ValueError):
+        return ""
+    named = [p.name for p in params if p.kind in (p.POSITIONAL_OR_KEYWORD, p.KEYWORD_ONLY)]
+    return f" (it takes: {', '.join(named)})" if named else ""
+
+
 def combinations(grid: object, strategy: Callable) -> tuple[list[str], list[Combination]]:
     """The grid's names and its combinations, after checking every name and every
     pipeline value: all mistakes that need no run are found here."""
@@ -123,6 +133,7 @@ def combinations(grid: object, strategy: Callable) -> tuple[list[str], list[Comb
         raise ValueError(
             f"grid name(s) {', '.join(map(repr, unknown))} are neither pipeline parameters "
             f"({', '.join(PIPELINE_PARAMETERS)}) nor parameters of the strategy {label}"
+            f"{_strategy_parameter_hint(strategy)}"
         )
     combos = []
     for number, point in enumerate(points):

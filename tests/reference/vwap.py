@@ -1,8 +1,9 @@
 """Plain numpy implementation of the VWAP daily-return algorithm, step by step.
 
 Used by the tests (agreement with the native engine) and by the benchmark (the
-baseline it is compared with). Deliberately written the straightforward way: a
-whole target matrix up front, then one pass per day of whole-vector operations and
+baseline it is compared with). Deliberately written the straightforward way: the
+market frames aligned to the return dates and the weight matrix's stocks by pandas,
+a whole target matrix up front, then one pass per day of whole-vector operations and
 five dot products.
 """
 
@@ -11,7 +12,19 @@ from __future__ import annotations
 import numpy as np
 import pandas as pd
 
-from tessary.backtest._core import _build_market_arrays
+
+def _floats(frame, index, columns):
+    """The frame's values on index x columns as float64, NaN where missing."""
+    return frame.reindex(index=index, columns=columns).to_numpy(dtype=np.float64, na_value=np.nan)
+
+
+def _flags(frame, index, columns):
+    """The frame's values on index x columns as booleans, False where missing."""
+    aligned = frame.reindex(index=index, columns=columns)
+    values = aligned.to_numpy()
+    if values.dtype == bool:
+        return values
+    return np.where(aligned.isna().to_numpy(), False, values).astype(bool)
 
 
 def vwap_daily_return_numpy(
@@ -35,18 +48,14 @@ def vwap_daily_return_numpy(
     if len(source_index) < 2:
         return pd.Series(dtype=float)
     pnl_index = source_index[1:]
-    market = _build_market_arrays(
-        pnl_index, columns, can_buy_stock, cant_sell_stock, split_factor, dividend_factor,
-        close_price, prev_close, buy_price, sell_price,
-    )
-    prev_close_arr = market["prev_close_arr"]
-    can_buy_arr = market["can_buy_arr"]
-    cant_sell_arr = market["cant_sell_arr"]
-    close_arr = market["close_arr"]
-    buy_price_arr = market["buy_price_arr"]
-    sell_price_arr = market["sell_price_arr"]
-    split_arr = market["split_arr"]
-    dividend_arr = market["dividend_arr"]
+    prev_close_arr = _floats(prev_close, pnl_index, columns)
+    can_buy_arr = _flags(can_buy_stock, pnl_index, columns)
+    cant_sell_arr = _flags(cant_sell_stock, pnl_index, columns)
+    close_arr = _floats(close_price, pnl_index, columns)
+    buy_price_arr = _floats(buy_price, pnl_index, columns)
+    sell_price_arr = _floats(sell_price, pnl_index, columns)
+    split_arr = _floats(split_factor, pnl_index, columns)
+    dividend_arr = _floats(dividend_factor, pnl_index, columns)
 
     signal_arr = np.asarray(signal.reindex(index=pnl_index, columns=columns), dtype=float)
     with np.errstate(divide="ignore", invalid="ignore"):

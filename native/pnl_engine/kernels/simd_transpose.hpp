@@ -1,0 +1,51 @@
+// Square transposes of W x W doubles held in W vectors, for the passes that turn
+// tiles of one memory layout into the other in registers. Internal linkage, as
+// everything in simd.hpp (compiled into files built with different instruction sets).
+#pragma once
+
+#include "pnl_engine/kernels/simd.hpp"
+
+namespace tessary::kernels::simd {
+
+namespace {
+
+/// b[j][k] = a[k][j] for a 4 x 4 tile.
+TESSARY_INLINE void transpose4(const Vec<4>::d *a, Vec<4>::d *b) {
+    const Vec<4>::d t0 = shuffle<4, 0, 4, 2, 6>(a[0], a[1]), t1 = shuffle<4, 1, 5, 3, 7>(a[0], a[1]);
+    const Vec<4>::d t2 = shuffle<4, 0, 4, 2, 6>(a[2], a[3]), t3 = shuffle<4, 1, 5, 3, 7>(a[2], a[3]);
+    b[0] = shuffle<4, 0, 1, 4, 5>(t0, t2);
+    b[1] = shuffle<4, 0, 1, 4, 5>(t1, t3);
+    b[2] = shuffle<4, 2, 3, 6, 7>(t0, t2);
+    b[3] = shuffle<4, 2, 3, 6, 7>(t1, t3);
+}
+
+/// b[j][k] = a[k][j] for an 8 x 8 tile: pairs, then quads, then halves exchanged.
+TESSARY_INLINE void transpose8(const Vec<8>::d *a, Vec<8>::d *b) {
+    Vec<8>::d t[8], u[8];
+    for (int k = 0; k < 8; k += 2) {
+        t[k] = shuffle<8, 0, 8, 2, 10, 4, 12, 6, 14>(a[k], a[k + 1]);
+        t[k + 1] = shuffle<8, 1, 9, 3, 11, 5, 13, 7, 15>(a[k], a[k + 1]);
+    }
+    for (int h = 0; h < 8; h += 4)
+        for (int p = 0; p < 2; ++p) {
+            u[h + p] = shuffle<8, 0, 1, 8, 9, 4, 5, 12, 13>(t[h + p], t[h + p + 2]);
+            u[h + p + 2] = shuffle<8, 2, 3, 10, 11, 6, 7, 14, 15>(t[h + p], t[h + p + 2]);
+        }
+    for (int j = 0; j < 4; ++j) {
+        b[j] = shuffle<8, 0, 1, 2, 3, 8, 9, 10, 11>(u[j], u[j + 4]);
+        b[j + 4] = shuffle<8, 4, 5, 6, 7, 12, 13, 14, 15>(u[j], u[j + 4]);
+    }
+}
+
+/// b[j][k] = a[k][j] for a W x W tile, W = 4 or 8.
+template <int W>
+TESSARY_INLINE void transpose(const typename Vec<W>::d *a, typename Vec<W>::d *b) {
+    if constexpr (W == 8)
+        transpose8(a, b);
+    else
+        transpose4(a, b);
+}
+
+}  // namespace
+
+}  // namespace tessary::kernels::simd

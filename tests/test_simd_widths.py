@@ -1,0 +1,95 @@
+"""The kernels' vector width: every width this machine runs gives the same results to
+the last bit (return engine, smoothing, holding count and turnover), and the
+environment variable TESSARY_SIMD picks a width or stops the import with a clear
+error. Each width runs in its own interpreter: the choice is made once per process.
+"""
+
+import os
+import pickle
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+from tessary.backtest import _pnl_engine as eng
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+# Runs in a child interpreter; prints a pickle of every result as raw bytes.
+CHILD = r"""
+import pickle, sys
+import numpy as np, pandas as pd
+sys.path.insert(0, sys.argv[1])
+from reference.vwap import random_market
+from tessary.backtest import _pnl_engine as eng
+
+out = {"simd": eng._SIMD}
+# 531 stocks: a row span of 512 plus a ragged block; 67 days: not a multiple of 8.
+market = random_market(67, 531, seed=3, special=True)
+bench = {"000852": pd.Series(np.random.default_rng(4).normal(0, 0.01, 67), index=market["signal_matrix"].index)}
+for layout in ("F", "C"):
+    convert = np.asfortranarray if layout == "F" else np.ascontiguousarray
+    frames = {k: pd.DataFrame(convert(v.to_numpy()), index=v.index, columns=v.columns, copy=False)
+              for k, v in market.items()}
+    out["vwap", layout] = eng.calc_strategy_vwap_daily_return(**frames).to_numpy()
+    weights = frames.pop("signal_matrix")
+    for window in (0, 4):
+        r = eng.run_strategy_backtest_core(weights, **frames, benchmark_dict=bench, rolling_window=window)
+        out["pipeline", layout, window] = (r.daily_return.to_numpy(), r.cumulative_return.to_numpy(),
+                                           np.array(list(r.stats.values()), dtype=float))
+sys.stdout.buffer.write(pickle.dumps(out))
+"""
+
+
+def run_child(width):
+    env = dict(os.environ, TESSARY_SIMD=width)
+    done = subprocess.run([sys.executable, "-c", CHILD, HERE], env=env, capture_output=True, timeout=300)
+    assert done.returncode == 0, done.stderr.decode()[-3000:]
+    return pickle.loads(done.stdout)
+
+
+def import_with(width):
+    env = dict(os.environ, TESSARY_SIMD=width)
+    return subprocess.run([sys.executable, "-c", "from tessary.backtest import _pnl_engine as e; print(e._SIMD)"],
+                          env=env, capture_output=True, text=True, timeout=120)
+
+
+def test_every_available_width_gives_the_same_bits():
+    widths = eng._SIMD_AVAILABLE
+    assert widths[0] == "scalar"
+    results = {w: run_child(w) for w in widths}
+    reference = results["scalar"]
+    # The figures are not trivial: most days trade, and special values reach the sums.
+    assert np.count_nonzero(reference["vwap", "F"]) > 50
+    for width, got in results.items():
+        assert got.pop("simd") == width
+        for key, value in reference.items():
+            if key == "simd":
+                continue
+            parts = value if isinstance(value, tuple) else (value,)
+            others = got[key] if isinstance(got[key], tuple) else (got[key],)
+            for a, b in zip(parts, others):
+                assert a.dtype == b.dtype and a.tobytes() == b.tobytes(), (width, key)
+    # Both layouts agree too (different passes over memory, the same arithmetic).
+    assert reference["vwap", "F"].tobytes() == reference["vwap", "C"].tobytes()
+
+
+def test_simd_choice_at_import():
+    # Without the variable the widest available width is chosen.
+    assert eng._SIMD == (os.environ.get("TESSARY_SIMD", "").strip().lower() or eng._SIMD_AVAILABLE[-1])
+    for width in eng._SIMD_AVAILABLE:
+        assert import_with(width.upper()).stdout.strip() == width  # case and spaces do not matter
+    assert import_with("").stdout.strip() == eng._SIMD_AVAILABLE[-1]  # empty: as if unset
+
+    bad = import_with("sse9")
+    assert bad.returncode != 0
+    assert "ImportError: TESSARY_SIMD=sse9 is not a vector width; use scalar, avx2 or avx512" in bad.stderr
+
+
+@pytest.mark.skipif(set(eng._SIMD_AVAILABLE) == {"scalar", "avx2", "avx512"}, reason="this processor runs every width")
+def test_a_width_the_processor_lacks_stops_the_import():
+    missing = next(w for w in ("avx512", "avx2") if w not in eng._SIMD_AVAILABLE)
+    bad = import_with(missing)
+    assert bad.returncode != 0 and "ImportError: TESSARY_SIMD=" + missing in bad.stderr
+    assert "it runs " + ", ".join(eng._SIMD_AVAILABLE) in bad.stderr
