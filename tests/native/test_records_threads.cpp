@@ -1,6 +1,6 @@
 // The recording pass split over two threads gives the records and totals of the
-// one-thread walk, bit for bit, on column-major markets whose stocks fill several
-// blocks (the second thread's blocks folded after the first's); and record columns
+// one-thread walk, bit for bit, on markets of either layout whose stocks fill
+// several blocks (the second thread's blocks folded after the first's); and record columns
 // keep their contents as they grow from malloc memory into their own mappings.
 #include <cmath>
 #include <cstring>
@@ -13,12 +13,28 @@
 
 using namespace tessary::kernels;
 
-/// A column-major market: `m` holds signal, prev close, close, buy, sell, split and
-/// dividend, `b` can buy and cannot sell, each stock's days adjacent.
+/// A market: `m` holds signal, prev close, close, buy, sell, split and dividend, `b`
+/// can buy and cannot sell, each stock's days adjacent unless `row_major`.
 struct ColumnMarket {
     std::size_t days, stocks;
     std::vector<double> m[7];
     std::vector<std::uint8_t> b[2];
+
+    /// The same market laid out row-major (each date's stocks adjacent).
+    ColumnMarket transposed() const {
+        ColumnMarket t = *this;
+        for (int k = 0; k < 9; ++k)
+            for (std::size_t s = 0; s < stocks; ++s)
+                for (std::size_t i = 0; i < days; ++i) {
+                    if (k < 7)
+                        t.m[k][i * stocks + s] = m[k][s * days + i];
+                    else
+                        t.b[k - 7][i * stocks + s] = b[k - 7][s * days + i];
+                }
+        t.row_major = true;
+        return t;
+    }
+    bool row_major = false;
 
     VwapInputs inputs() const {
         VwapInputs in;
@@ -27,9 +43,10 @@ struct ColumnMarket {
         in.total_money = 1e7;
         FloatView *views[7] = {&in.signal, &in.prev_close, &in.close, &in.buy_price, &in.sell_price, &in.split,
                                &in.dividend};
-        for (int k = 0; k < 7; ++k) *views[k] = {m[k].data(), 1, (std::ptrdiff_t)days};
-        in.can_buy = {b[0].data(), 1, (std::ptrdiff_t)days};
-        in.cant_sell = {b[1].data(), 1, (std::ptrdiff_t)days};
+        const std::ptrdiff_t row = row_major ? (std::ptrdiff_t)stocks : 1, col = row_major ? 1 : (std::ptrdiff_t)days;
+        for (int k = 0; k < 7; ++k) *views[k] = {m[k].data(), row, col};
+        in.can_buy = {b[0].data(), row, col};
+        in.cant_sell = {b[1].data(), row, col};
         return in;
     }
 };
@@ -79,8 +96,10 @@ static bool same_table(const RecordTable<N> &a, const RecordTable<N> &b) {
 
 int main() {
     // 130 stocks: three blocks, the last partial, so the halves are one block and two.
-    for (std::size_t stocks : {130u, 64u * 7}) {
-        const ColumnMarket mk = market(90, stocks, 7 + (unsigned)stocks);
+    for (std::size_t stocks : {130u, 64u * 7})
+    for (bool row_major : {false, true}) {
+        const ColumnMarket column_major = market(90, stocks, 7 + (unsigned)stocks);
+        const ColumnMarket mk = row_major ? column_major.transposed() : column_major;
         const VwapInputs in = mk.inputs();
         VwapRecords one, two;
         record_vwap_pass(in, one, 1);

@@ -31,8 +31,8 @@ namespace {
 // profit must reproduce to the last bit.
 constexpr std::size_t kSumBlock = 64;
 
-// Column-major markets of at least this many cells are walked on two threads when
-// the processor has two cores: below it a thread costs more than it saves.
+// Markets of at least this many cells are walked on two threads when the processor
+// has two cores: below it a thread costs more than it saves.
 constexpr std::size_t kThreadsFrom = std::size_t{1} << 20;
 
 // ----------------------------------------------------------------- one cell
@@ -308,19 +308,71 @@ void walk_stocks(const VwapInputs &in, const PassRates &p, std::size_t begin, st
     }
 }
 
+/// Where each date's records start in a date-ordered day column of n records, and
+/// where the last date's end: days + 1 offsets.
+std::vector<std::size_t> date_starts(const std::int32_t *day, std::size_t n, std::size_t days) {
+    std::vector<std::size_t> start(days + 1, 0);
+    for (std::size_t k = 0; k < n; ++k) ++start[(std::size_t)day[k] + 1];
+    for (std::size_t d = 0; d < days; ++d) start[d + 1] += start[d];
+    return start;
+}
+
+/// Each date's run of `a` then its run of `b` (both in date order, runs given by
+/// their starts), into `a` through the spare column of its type; `b`'s buffer is
+/// freed.
+template <class T>
+void interleave(Column<T> &a, Column<T> &b, Spares &spares, const std::vector<std::size_t> &start_a,
+                const std::vector<std::size_t> &start_b) {
+    const std::size_t days = start_a.size() - 1;
+    Column<T> &spare = spares.of((T *)nullptr);
+    spare.reserve(start_a[days] + start_b[days]);
+    T *to = spare.data();
+    for (std::size_t d = 0; d < days; ++d) {
+        const std::size_t na = start_a[d + 1] - start_a[d], nb = start_b[d + 1] - start_b[d];
+        if (na != 0) std::copy(a.data() + start_a[d], a.data() + start_a[d + 1], to);
+        to += na;
+        if (nb != 0) std::copy(b.data() + start_b[d], b.data() + start_b[d + 1], to);
+        to += nb;
+    }
+    b = Column<T>();
+    std::swap(a, spare);
+}
+
+/// `a` and `b` each in date order: the records of `a` and then those of `b` within
+/// each date, into `a`; `b` is emptied. Runs are copied whole.
+template <std::size_t N>
+void merge_date_ordered(RecordTable<N> &a, RecordTable<N> &b, std::size_t days, Spares &spares) {
+    if (b.size == 0) return;
+    const std::vector<std::size_t> start_a = date_starts(a.day.data(), a.size, days);
+    const std::vector<std::size_t> start_b = date_starts(b.day.data(), b.size, days);
+    interleave(a.day, b.day, spares, start_a, start_b);
+    interleave(a.stock, b.stock, spares, start_a, start_b);
+    if (a.tagged) interleave(a.tag, b.tag, spares, start_a, start_b);
+    for (std::size_t c = 0; c < N; ++c) interleave(a.value[c], b.value[c], spares, start_a, start_b);
+    a.size = a.capacity = start_a[days] + start_b[days];  // what every swapped-in column holds at least
+    b = RecordTable<N>();
+}
+
 /// Puts the tables of `out` and then those of `second` in date order, into `out`:
 /// trades and positions on one thread (when `threads` is 2), pnl rows and refusals on
-/// the other.
-void merge_tables(VwapRecords &out, VwapRecords &second, std::size_t days, int threads) {
+/// the other. `date_ordered`: both sets of tables already are in date order, and
+/// only their runs are interleaved; otherwise they are sorted.
+void merge_tables(VwapRecords &out, VwapRecords &second, std::size_t days, int threads, bool date_ordered) {
+    auto merge = [&](auto &a, auto &b, Spares &spares) {
+        if (date_ordered)
+            merge_date_ordered(a, b, days, spares);
+        else
+            merge_by_day(a, b, days, spares);
+    };
     auto one = [&] {
         Spares spares;
-        merge_by_day(out.trades, second.trades, days, spares);
-        merge_by_day(out.positions, second.positions, days, spares);
+        merge(out.trades, second.trades, spares);
+        merge(out.positions, second.positions, spares);
     };
     auto other = [&] {
         Spares spares;
-        merge_by_day(out.pnl, second.pnl, days, spares);
-        merge_by_day(out.blocked, second.blocked, days, spares);
+        merge(out.pnl, second.pnl, spares);
+        merge(out.blocked, second.blocked, spares);
     };
     if (threads == 2) {
         run_both(one, other);
@@ -360,26 +412,60 @@ void record_columns(const VwapInputs &in, const PassRates &p, double *total, dou
     } else {
         walk_stocks(in, p, 0, stocks, out, fold);
     }
-    merge_tables(out, second, days, threads);
+    merge_tables(out, second, days, threads, false);
 }
 
-/// Other layouts: date by date across the stocks; the records come in order.
-void record_rows(const VwapInputs &in, const PassRates &p, double *total, double *comp, VwapRecords &out) {
-    const std::size_t days = in.days, stocks = in.stocks;
-    std::vector<double> holding(stocks, 0.0);  // the portfolio starts empty
-    for (std::size_t i = 0; i < days; ++i) {
-        for (std::size_t s0 = 0; s0 < stocks; s0 += kSumBlock) {
+/// Walks the stocks [begin, end) date by date, recording into `out`'s tables in
+/// date order; `begin` starts a block. Each block's sums of a date go to
+/// `fold(date, block within the range, sums)` in block order.
+template <class Fold>
+void walk_rows(const VwapInputs &in, const PassRates &p, std::size_t begin, std::size_t end, VwapRecords &out,
+               Fold &&fold) {
+    std::vector<double> holding(end - begin, 0.0);  // the portfolio starts empty
+    for (std::size_t i = 0; i < in.days; ++i) {
+        for (std::size_t s0 = begin; s0 < end; s0 += kSumBlock) {
             double partial[kTerms] = {0.0, 0.0, 0.0, 0.0, 0.0};
-            const std::size_t end = std::min(stocks, s0 + kSumBlock);
-            for (std::size_t s = s0; s < end; ++s) {
-                if (idle(holding[s], in.signal(i, s)))
-                    idle_cell(holding[s], in.dividend(i, s), partial, 1);
+            const std::size_t block_end = std::min(end, s0 + kSumBlock);
+            for (std::size_t s = s0; s < block_end; ++s) {
+                double &h = holding[s - begin];
+                if (idle(h, in.signal(i, s)))
+                    idle_cell(h, in.dividend(i, s), partial, 1);
                 else
-                    record_cell(in, p, i, s, holding[s], partial, 1, out);
+                    record_cell(in, p, i, s, h, partial, 1, out);
             }
-            for (std::size_t t = 0; t < kTerms; ++t) neumaier_add(total[t * days + i], comp[t * days + i], partial[t]);
+            fold(i, (s0 - begin) / kSumBlock, partial);
         }
     }
+}
+
+/// Other layouts: date by date across the stocks; the records come in date order.
+/// With two threads each walks half of the blocks into its own tables; the second
+/// half's block sums are kept and folded after the first half's, and each date's
+/// runs of records are put one after the other.
+void record_rows(const VwapInputs &in, const PassRates &p, double *total, double *comp, VwapRecords &out,
+                 int threads) {
+    const std::size_t days = in.days, stocks = in.stocks;
+    auto fold = [&](std::size_t i, std::size_t, const double *partial) {
+        for (std::size_t t = 0; t < kTerms; ++t) neumaier_add(total[t * days + i], comp[t * days + i], partial[t]);
+    };
+    const std::size_t blocks = (stocks + kSumBlock - 1) / kSumBlock;
+    if (threads != 2 || blocks < 2) {
+        walk_rows(in, p, 0, stocks, out, fold);
+        return;
+    }
+    const std::size_t mid = blocks / 2 * kSumBlock, second_blocks = blocks - blocks / 2;
+    // Laid out [date][block][term]: as many floats as in the column walk's split.
+    std::vector<double> kept(days * second_blocks * kTerms);
+    VwapRecords second;
+    run_both([&] { walk_rows(in, p, 0, mid, out, fold); },
+             [&] {
+                 walk_rows(in, p, mid, stocks, second, [&](std::size_t i, std::size_t b, const double *partial) {
+                     std::copy(partial, partial + kTerms, kept.begin() + (i * second_blocks + b) * kTerms);
+                 });
+             });
+    for (std::size_t i = 0; i < days; ++i)
+        for (std::size_t b = 0; b < second_blocks; ++b) fold(i, b, kept.data() + (i * second_blocks + b) * kTerms);
+    merge_tables(out, second, days, threads, true);
 }
 
 /// The daily totals from the date-ordered tables: each date's trades and positions
@@ -417,13 +503,11 @@ void record_vwap_pass(const VwapInputs &in, VwapRecords &out, int threads) {
     // Per term and day: compensated totals over the blocks, laid out [term][day].
     std::vector<double> total(kTerms * days, 0.0), comp(kTerms * days, 0.0);
 
-    if (column_major) {
-        if (threads == 0)
-            threads = days * stocks >= kThreadsFrom && std::thread::hardware_concurrency() >= 2 ? 2 : 1;
+    if (threads == 0) threads = days * stocks >= kThreadsFrom && std::thread::hardware_concurrency() >= 2 ? 2 : 1;
+    if (column_major)
         record_columns(in, p, total.data(), comp.data(), out, threads);
-    } else {
-        record_rows(in, p, total.data(), comp.data(), out);
-    }
+    else
+        record_rows(in, p, total.data(), comp.data(), out, threads);
     daily_totals(out);
     for (std::size_t i = 0; i < days; ++i) {
         double term[kTerms];
