@@ -3,10 +3,11 @@
 // Records are written once, in order, and then handed to numpy, so the cost that
 // matters is getting fresh memory: with ordinary 4 KiB pages the page faults (and
 // the kernel zeroing each page) take longer than writing the records themselves. A
-// column that grows past a few MiB therefore moves to its own anonymous mapping
-// marked for transparent huge pages (one fault per 2 MiB), and from then on grows by
-// mremap, which moves page tables instead of copying data. Small columns stay in
-// malloc memory, so a small backtest does not round each column up to a huge page.
+// column that grows past 1 MiB therefore moves to its own 2 MiB-aligned anonymous
+// mapping marked for transparent huge pages (one fault per 2 MiB), and from then on
+// grows by mremap, which moves page tables instead of copying data. Small columns
+// stay in malloc memory, so a small backtest does not round each column up to a
+// huge page.
 #pragma once
 
 #include <array>
