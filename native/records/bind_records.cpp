@@ -44,14 +44,22 @@ static nb::object to_numpy(std::vector<T> &&v) {
     return nb::ndarray<nb::numpy, T, nb::ndim<1>>(owned->data(), {owned->size()}, owner).cast();
 }
 
-/// A 1-D numpy array of the first `n` values of `column`, which it takes over.
+/// A 1-D numpy array of the first `n` values of `column`, which it takes over (the
+/// capsule frees the column's block, malloc memory or a mapping, with the array).
 template <class T>
 static nb::object to_numpy(kernels::Column<T> &column, std::size_t n) {
-    T *data = column.release();
+    auto *block = new kernels::OwnedBlock(column.release());
     // An empty table may have no buffer; numpy still wants an address.
-    if (data == nullptr && (data = static_cast<T *>(std::malloc(sizeof(T)))) == nullptr) throw std::bad_alloc();
-    nb::capsule owner(data, [](void *p) noexcept { std::free(p); });
-    return nb::ndarray<nb::numpy, T, nb::ndim<1>>(data, {n}, owner).cast();
+    if (block->data == nullptr && (block->data = std::malloc(sizeof(T))) == nullptr) {
+        delete block;
+        throw std::bad_alloc();
+    }
+    nb::capsule owner(block, [](void *p) noexcept {
+        auto *b = static_cast<kernels::OwnedBlock *>(p);
+        kernels::free_block(*b);
+        delete b;
+    });
+    return nb::ndarray<nb::numpy, T, nb::ndim<1>>(static_cast<T *>(block->data), {n}, owner).cast();
 }
 
 /// One table as {name: array}: "day" and "stock" positions, the tag under `tag_name`

@@ -3,74 +3,21 @@
 // profit contribution is written down as a record.
 //
 // Plain C++ on strided buffers, no Python object touched: safe to run with the GIL
-// released. Memory grows with the number of records (growable column buffers) plus
-// a few arrays of one entry per day; nothing of size days x stocks is allocated.
+// released. Memory grows with the number of records (growable column buffers, plus
+// a spare column and an index while the records are put in date order) and a few
+// arrays of one entry per day; when a column-major market is split over two
+// threads, the second half's per-block daily sums (five floats per day and block of
+// 64 stocks) are kept as well. Nothing of size days x stocks is allocated.
 #pragma once
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
 
 #include "pnl_engine/kernels/vwap.hpp"
+#include "records/kernels/record_buffers.hpp"
 
 namespace tessary::kernels {
-
-/// One growable column of plain values in memory from malloc. It grows by doubling
-/// through realloc, which for large blocks remaps pages instead of copying them.
-/// `release()` hands the buffer (to be freed with free()) to a new owner.
-template <class T>
-class Column {
-public:
-    Column() = default;
-    Column(const Column &) = delete;
-    Column &operator=(const Column &) = delete;
-    Column(Column &&o) noexcept : data_(o.data_) { o.data_ = nullptr; }
-    Column &operator=(Column &&o) noexcept;
-    ~Column();
-
-    T *data() const { return data_; }
-    /// Makes room for `capacity` values, keeping the contents; throws std::bad_alloc
-    /// when memory runs out.
-    void reserve(std::size_t capacity);
-    /// The buffer, now owned by the caller (may be null when nothing was reserved).
-    T *release() {
-        T *p = data_;
-        data_ = nullptr;
-        return p;
-    }
-
-private:
-    T *data_ = nullptr;
-};
-
-/// A table of records held column by column: the date row and stock column of each
-/// record, a one-byte tag (the side of a trade; tables without one leave it unused)
-/// and N float columns. All columns share one size and capacity.
-template <std::size_t N>
-struct RecordTable {
-    std::size_t size = 0;
-    std::size_t capacity = 0;
-    Column<std::int32_t> day, stock;
-    Column<std::uint8_t> tag;
-    std::array<Column<double>, N> value;
-    bool tagged = false;
-
-    /// Room for at least `n` records, grown geometrically.
-    void reserve(std::size_t n);
-
-    /// Appends one record (the tag is ignored by a table without tags).
-    void add(std::int32_t d, std::int32_t s, std::uint8_t t, const std::array<double, N> &v) {
-        if (size == capacity) reserve(size + 1);
-        day.data()[size] = d;
-        stock.data()[size] = s;
-        if (tagged) tag.data()[size] = t;
-        for (std::size_t k = 0; k < N; ++k) value[k].data()[size] = v[k];
-        ++size;
-    }
-    /// Bytes the table's records take.
-    std::size_t bytes() const;
-};
 
 /// Sides of trades and refused trades (the tag of those tables).
 enum Side : std::uint8_t { kBuy = 0, kSell = 1 };
@@ -110,8 +57,13 @@ struct VwapRecords {
 ///
 /// Column-major inputs are walked stock by stock down all the days (every input read
 /// as a sequential stream, as the return kernel reads them) and the records put in
-/// date order afterwards; other layouts are walked date by date. Throws
+/// date order afterwards; other layouts are walked date by date. The daily totals
+/// other than the profit are summed from the date-ordered tables.
+///
+/// `threads`: 0 lets the pass choose, 1 keeps it on the calling thread, 2 walks a
+/// column-major market's two halves of stocks on two threads and sorts the tables on
+/// two threads (the records and totals are the same whichever is chosen). Throws
 /// std::bad_alloc when memory runs out.
-void record_vwap_pass(const VwapInputs &in, VwapRecords &out);
+void record_vwap_pass(const VwapInputs &in, VwapRecords &out, int threads = 0);
 
 }  // namespace tessary::kernels

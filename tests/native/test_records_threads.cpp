@@ -1,0 +1,140 @@
+// The recording pass split over two threads gives the records and totals of the
+// one-thread walk, bit for bit, on markets of either layout whose stocks fill
+// several blocks (the second thread's blocks folded after the first's); and record columns
+// keep their contents as they grow from malloc memory into their own mappings.
+#include <cmath>
+#include <cstring>
+#include <random>
+#include <vector>
+
+#include "check.hpp"
+#include "pnl_engine/kernels/vwap.hpp"
+#include "records/kernels/record_pass.hpp"
+
+using namespace tessary::kernels;
+
+/// A market: `m` holds signal, prev close, close, buy, sell, split and dividend, `b`
+/// can buy and cannot sell, each stock's days adjacent unless `row_major`.
+struct ColumnMarket {
+    std::size_t days, stocks;
+    std::vector<double> m[7];
+    std::vector<std::uint8_t> b[2];
+
+    /// The same market laid out row-major (each date's stocks adjacent).
+    ColumnMarket transposed() const {
+        ColumnMarket t = *this;
+        for (int k = 0; k < 9; ++k)
+            for (std::size_t s = 0; s < stocks; ++s)
+                for (std::size_t i = 0; i < days; ++i) {
+                    if (k < 7)
+                        t.m[k][i * stocks + s] = m[k][s * days + i];
+                    else
+                        t.b[k - 7][i * stocks + s] = b[k - 7][s * days + i];
+                }
+        t.row_major = true;
+        return t;
+    }
+    bool row_major = false;
+
+    VwapInputs inputs() const {
+        VwapInputs in;
+        in.days = days;
+        in.stocks = stocks;
+        in.total_money = 1e7;
+        FloatView *views[7] = {&in.signal, &in.prev_close, &in.close, &in.buy_price, &in.sell_price, &in.split,
+                               &in.dividend};
+        const std::ptrdiff_t row = row_major ? (std::ptrdiff_t)stocks : 1, col = row_major ? 1 : (std::ptrdiff_t)days;
+        for (int k = 0; k < 7; ++k) *views[k] = {m[k].data(), row, col};
+        in.can_buy = {b[0].data(), row, col};
+        in.cant_sell = {b[1].data(), row, col};
+        return in;
+    }
+};
+
+/// Held stocks that persist for a while (a weight kept over runs of days), NaN and
+/// infinite dividends, refused trades: every kind of record in every block.
+static ColumnMarket market(std::size_t days, std::size_t stocks, unsigned seed) {
+    std::mt19937_64 rng(seed);
+    std::uniform_real_distribution<double> u(0.0, 1.0);
+    ColumnMarket mk{days, stocks, {}, {}};
+    for (auto &v : mk.m) v.assign(days * stocks, NAN);
+    for (auto &v : mk.b) v.assign(days * stocks, 0);
+    for (std::size_t s = 0; s < stocks; ++s) {
+        bool wanted = u(rng) < 0.2;
+        for (std::size_t i = 0; i < days; ++i) {
+            const std::size_t j = s * days + i;
+            if (u(rng) < 0.1) wanted = !wanted;
+            const double pc = 3.0 + 40.0 * u(rng);
+            mk.m[0][j] = wanted ? 0.01 + 0.01 * u(rng) : 0.0;
+            mk.m[1][j] = pc;
+            mk.m[2][j] = pc * (0.95 + 0.1 * u(rng));
+            mk.m[3][j] = pc * (0.99 + 0.02 * u(rng));
+            mk.m[4][j] = u(rng) < 0.01 ? NAN : pc * (0.99 + 0.02 * u(rng));
+            if (u(rng) < 0.01) mk.m[5][j] = 2.0;
+            if (u(rng) < 0.02) mk.m[6][j] = 0.3;
+            mk.b[0][j] = u(rng) > 0.05;
+            mk.b[1][j] = u(rng) < 0.05;
+        }
+    }
+    mk.m[6][(stocks - 1) * days + days / 2] = INFINITY;  // in the last block: the second thread's
+    return mk;
+}
+
+template <class T>
+static bool same_bytes(const T *a, const T *b, std::size_t n) {
+    return n == 0 || std::memcmp(a, b, n * sizeof(T)) == 0;
+}
+
+template <std::size_t N>
+static bool same_table(const RecordTable<N> &a, const RecordTable<N> &b) {
+    if (a.size != b.size) return false;
+    bool same = same_bytes(a.day.data(), b.day.data(), a.size) && same_bytes(a.stock.data(), b.stock.data(), a.size);
+    if (a.tagged) same &= same_bytes(a.tag.data(), b.tag.data(), a.size);
+    for (std::size_t c = 0; c < N; ++c) same &= same_bytes(a.value[c].data(), b.value[c].data(), a.size);
+    return same;
+}
+
+int main() {
+    // 130 stocks: three blocks, the last partial, so the halves are one block and two.
+    for (std::size_t stocks : {130u, 64u * 7})
+    for (bool row_major : {false, true}) {
+        const ColumnMarket column_major = market(90, stocks, 7 + (unsigned)stocks);
+        const ColumnMarket mk = row_major ? column_major.transposed() : column_major;
+        const VwapInputs in = mk.inputs();
+        VwapRecords one, two;
+        record_vwap_pass(in, one, 1);
+        record_vwap_pass(in, two, 2);
+        std::vector<double> cash(in.days), scratch(vwap_scratch_size(in.days));
+        vwap_daily_cash(in, cash.data(), scratch.data());
+        check(same_bits(one.profit, cash) && same_bits(two.profit, cash), "profit is the kernel's on one and two threads");
+        check(same_table(one.trades, two.trades) && same_table(one.blocked, two.blocked), "same trades and refusals");
+        check(same_table(one.positions, two.positions) && same_table(one.pnl, two.pnl), "same positions and pnl rows");
+        check(same_bits(one.bought, two.bought) && same_bits(one.sold, two.sold) &&
+                  same_bits(one.commission, two.commission) && same_bits(one.levy, two.levy) &&
+                  same_bits(one.held, two.held),
+              "same daily totals");
+        check(one.positions.size > 1000 && one.blocked.size > 20, "the market trades");
+        check(!std::isfinite(two.profit[in.days / 2]), "an infinite dividend in the second half");
+    }
+
+    // One stock alone: a single block, which the second thread cannot share.
+    const ColumnMarket lone = market(50, 1, 3);
+    VwapRecords a, b;
+    record_vwap_pass(lone.inputs(), a, 1);
+    record_vwap_pass(lone.inputs(), b, 2);
+    check(same_table(a.positions, b.positions) && same_bits(a.profit, b.profit), "one stock on two threads");
+
+    // Growth from malloc memory into a mapping and on by remapping keeps every value.
+    RecordTable<2> grown;
+    const std::size_t n = 3'000'000;  // 24 MB per float column
+    for (std::size_t k = 0; k < n; ++k) grown.add((std::int32_t)k, (std::int32_t)(k * 7), 0, {k * 0.5, -(double)k});
+    bool kept = grown.size == n;
+    for (std::size_t k = 0; k < n && kept; ++k)
+        kept = grown.day.data()[k] == (std::int32_t)k && grown.stock.data()[k] == (std::int32_t)(k * 7) &&
+               grown.value[0].data()[k] == k * 0.5 && grown.value[1].data()[k] == -(double)k;
+    check(kept, "a growing table keeps its records");
+    OwnedBlock block = grown.value[0].release();
+    check(block.data != nullptr && grown.value[0].data() == nullptr, "a released column hands over its block");
+    free_block(block);
+    return finish();
+}
