@@ -4,6 +4,7 @@ import contextlib
 import io
 import json
 import math
+import re
 
 import numpy as np
 import pandas as pd
@@ -107,6 +108,11 @@ class TestBuild:
         assert run_cli(capsys, "build", str(db), str(tmp_path / "inc"), "--end", split)[0] == 0
         code, out, err = run_cli(capsys, "build", str(db), str(tmp_path / "inc"))
         assert code == 0 and "incremental" in out, err
+        # The data report of an update covers the days it wrote (the rebuilt tail and
+        # the new days), not the whole store.
+        written = len(market.dates) - 69  # from the second-to-last stored day on
+        assert re.search(r"data report of the days from \d{8} on", out), out
+        assert "  close_price" in out and f"({written} dates x" in out, out
         assert run_cli(capsys, "build", str(db), str(tmp_path / "full"), "--full")[0] == 0
 
         from tessary.backtest._prepare import BinaryPreparedDataStore

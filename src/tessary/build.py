@@ -138,7 +138,7 @@ def build_store(
             first_new = dates[-keep]
             build_start = dates[max(len(dates) - keep - 1, 0)]
 
-    summary: dict[str, Any] = {"store": str(store_dir), "mode": mode}
+    summary: dict[str, Any] = {"store": str(store_dir), "mode": mode, "first_written": first_new}
     try:
         if mode != "up to date":
             stored = store.load_metadata().get("datasets", {}) if mode == "incremental" else {}

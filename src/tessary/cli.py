@@ -420,7 +420,7 @@ def cmd_build(args: argparse.Namespace) -> int:
         f"x {summary['stocks']} stocks, {summary['datasets']} datasets{extra} ({elapsed:.1f} s)"
     )
     with _step("checking the stored data"):
-        lines, problems = store_report(Path(args.store).expanduser())
+        lines, problems = store_report(Path(args.store).expanduser(), summary.get("first_written"))
     print("\n".join(lines))
     for problem in problems:
         print(f"{PROG}: warning: {problem}", file=sys.stderr)

@@ -98,16 +98,21 @@ def data_report(data: Mapping[str, pd.DataFrame], benchmarks: Mapping[str, pd.Se
     return lines, problems
 
 
-def store_report(store: Any) -> tuple[list[str], list[str]]:
-    """``data_report`` of everything ``store`` (a store object or its directory) holds."""
+def store_report(store: Any, start_date: str | None = None) -> tuple[list[str], list[str]]:
+    """``data_report`` of what ``store`` (a store object or its directory) holds, from
+    ``start_date`` on (default: everything). An update reports only the days it wrote,
+    so that checking it costs what the update cost, not a read of the whole store."""
     from tessary.backtest._prepare import BinaryPreparedDataStore
 
     if not isinstance(store, BinaryPreparedDataStore):
         store = BinaryPreparedDataStore(store)
-    loaded = store.load(mmap=True)
+    loaded = store.load(start_date=start_date, mmap=True)
     if loaded is None:
         return ["data report: the store holds nothing"], []
-    return data_report(loaded["data"], store.load_benchmark_dict())
+    lines, problems = data_report(loaded["data"], store.load_benchmark_dict(start_date=start_date))
+    if start_date is not None:
+        lines = [f"data report of the days from {start_date} on (the days this build wrote):"] + lines[1:]
+    return lines, problems
 
 
 #: A fragment of a builder message -> what is missing and how to load it.
