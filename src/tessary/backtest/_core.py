@@ -31,13 +31,24 @@ _SHOWN_LABELS = 3
 
 def _absent_labels(wanted: pd.Index, present: pd.Index) -> pd.Index:
     """The labels of ``wanted`` that ``present`` lacks (none when both are equal)."""
+    # The usual shapes first, without hashing: the same labels, or the frame's labels
+    # with one extra leading or trailing run (the signal's index is one date longer
+    # than the dates it is traded on). This runs on every backtest, with the GIL held,
+    # so it must cost next to nothing when nothing is absent.
     if wanted.equals(present):
+        return wanted[:0]
+    extra = len(present) - len(wanted)
+    if extra > 0 and (present[extra:].equals(wanted) or present[: len(wanted)].equals(wanted)):
         return wanted[:0]
     if isinstance(wanted, pd.DatetimeIndex) != isinstance(present, pd.DatetimeIndex):
         # Timestamps against text: compared as objects, so "20240105" never matches a
         # Timestamp (pandas 2 would parse the text and match it, with a warning).
         return wanted[~wanted.astype(object).isin(present.astype(object))]
-    return wanted[~wanted.isin(present)]
+    if isinstance(wanted, pd.DatetimeIndex):
+        return wanted[~wanted.isin(present)]
+    # As plain objects: hashing Python strings is far quicker than the membership test
+    # of pandas' Arrow-backed string indexes.
+    return wanted[~pd.Index(np.asarray(wanted, dtype=object), dtype=object).isin(np.asarray(present, dtype=object))]
 
 
 def _label_hint(absent: pd.Index, present: pd.Index, what: str) -> str:
