@@ -12,6 +12,7 @@
 
 #include "common/arrays.hpp"
 #include "common/pyutil.hpp"
+#include "pnl_engine/vwap_inputs.hpp"
 #include "records/kernels/record_pass.hpp"
 #include "records/module.hpp"
 
@@ -74,20 +75,6 @@ static nb::dict table_dict(kernels::RecordTable<N> &t, const char *tag_name, con
     return d;
 }
 
-/// The weights of the previous date on every return date, as float64 rows x columns
-/// (the engine's own alignment: with unique labels all rows but the last, otherwise
-/// pandas' shift and reindex, which raise for duplicate dates).
-static nb::object shifted_signal(nb::handle signal_matrix, nb::handle pnl_index, nb::handle columns) {
-    nb::handle source_index = signal_matrix.attr("index");
-    if (nb::cast<bool>(source_index.attr("is_unique")) && nb::cast<bool>(columns.attr("is_unique"))) {
-        nb::object values = signal_matrix.attr("to_numpy")("dtype"_a = "float64");
-        return values[nb::slice(nb::none(), nb::int_(-1), nb::none())];
-    }
-    nb::object shifted = signal_matrix.attr("shift")(1);
-    nb::object aligned = shifted.attr("reindex")("index"_a = pnl_index, "columns"_a = columns);
-    return aligned.attr("to_numpy")("dtype"_a = "float64");
-}
-
 static nb::object calc_strategy_vwap_records(const args::Bound &a) {
     nb::object signal_matrix = a.obj("signal_matrix");
     nb::object source_index = signal_matrix.attr("index");
@@ -104,37 +91,11 @@ static nb::object calc_strategy_vwap_records(const args::Bound &a) {
     nb::object pnl_index = source_index[nb::slice(nb::int_(1), nb::none(), nb::none())];
     if (n_source >= 2) {
         // As in the engine: nothing is aligned for fewer than two dates.
-        nb::object build = module_attr("tessary.backtest._core", "_build_market_arrays");
-        nb::object market = build(pnl_index, columns, a.obj("can_buy_stock"), a.obj("cant_sell_stock"),
-                                  a.obj("split_factor"), a.obj("dividend_factor"), a.obj("close_price"),
-                                  a.obj("prev_close"), a.obj("buy_price"), a.obj("sell_price"));
-        // Keys read, and arrays checked, in the engine's order and with its messages.
-        auto prev_close = float_view(market["prev_close_arr"], "prev_close_arr", days, stocks);
-        auto can_buy = bool_view(market["can_buy_arr"], "can_buy_arr", days, stocks);
-        auto cant_sell = bool_view(market["cant_sell_arr"], "cant_sell_arr", days, stocks);
-        auto close = float_view(market["close_arr"], "close_arr", days, stocks);
-        auto buy_price = float_view(market["buy_price_arr"], "buy_price_arr", days, stocks);
-        auto sell_price = float_view(market["sell_price_arr"], "sell_price_arr", days, stocks);
-        auto split = float_view(market["split_arr"], "split_arr", days, stocks);
-        auto dividend = float_view(market["dividend_arr"], "dividend_arr", days, stocks);
-        auto signal = float_view(shifted_signal(signal_matrix, pnl_index, columns), "signal_arr", days, stocks);
-
-        kernels::VwapInputs in;
-        in.days = days;
-        in.stocks = stocks;
-        in.signal = signal.view;
-        in.prev_close = prev_close.view;
-        in.close = close.view;
-        in.buy_price = buy_price.view;
-        in.sell_price = sell_price.view;
-        in.split = split.view;
-        in.dividend = dividend.view;
-        in.can_buy = can_buy.view;
-        in.cant_sell = cant_sell.view;
-        in.total_money = a.f64("total_money");
-        in.fee = a.f64("fee");
-        in.rule_fee = a.f64("rule_fee");
-        in.lot_size = (double)a.i64("lot_size");
+        // The engine's own reading and checks of the arguments, in its order and with its messages.
+        const pnl::BoundVwapInputs bound = pnl::bind_vwap_inputs(
+            a, module_attr("tessary.backtest._core", "_build_market_arrays"), signal_matrix, pnl_index, columns,
+            days, stocks);
+        const kernels::VwapInputs &in = bound.in;
         {
             nb::gil_scoped_release release;
             kernels::record_vwap_pass(in, rec);

@@ -39,20 +39,9 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
+from tessary.backtest._market_frames import aligned_market
+
 PROG = "tessary-backtest"
-#: The market datasets the engine reads, by its parameter names.
-ENGINE_DATASETS = {
-    "can_buy_stock": "can_buy_stock",
-    "cant_sell_stock": "cant_sell_stock",
-    "split_factor": "rq_get_split",
-    "dividend_factor": "rq_get_dividend",
-    "close_price": "close_price",
-    "prev_close": "prev_close",
-    "buy_price": "buy_price",
-    "sell_price": "sell_price",
-}
-#: How a stock absent from part of a stored date range is filled when stores are merged.
-_BOOL_FILL = {"can_buy_stock": False, "cant_sell_stock": True}
 
 
 
@@ -258,14 +247,6 @@ def read_weights(path: str | Path) -> pd.DataFrame:
     return weights
 
 
-def _aligned_market(market: dict[str, pd.DataFrame], index: pd.Index, columns: pd.Index) -> dict[str, pd.DataFrame]:
-    out = {}
-    for param, key in ENGINE_DATASETS.items():
-        fill = _BOOL_FILL.get(key, np.nan)
-        out[param] = market[key].reindex(index=index, columns=columns, fill_value=fill)
-    return out
-
-
 def backtest(
     weights: pd.DataFrame,
     market: dict[str, pd.DataFrame],
@@ -286,7 +267,7 @@ def backtest(
         known = ", ".join(benchmarks) or "none"
         raise UserError(f"unknown benchmark {benchmark!r} (the store has: {known})")
     out_dir.mkdir(parents=True, exist_ok=True)
-    aligned = _aligned_market(market, weights.index, weights.columns)
+    aligned = aligned_market(market, weights.index, weights.columns)
     with _step(f"backtesting {len(weights.index)} days x {len(weights.columns)} stocks and drawing the charts"):
         return run_strategy_backtest_core(
             weights,

@@ -20,24 +20,12 @@ import numpy as np
 import pandas as pd
 
 from tessary.backtest import _weights
+from tessary.backtest._market_frames import ENGINE_DATASETS, aligned_market
 from tessary.exceptions import TessaryWarning
 from tessary.report import MIN_BUYABLE_SHARE
 
 __all__ = ["run_backtest", "BacktestResult", "ENGINE_DATASETS"]
 
-#: The market datasets of the store the engine reads, by the engine's parameter names.
-ENGINE_DATASETS = {
-    "can_buy_stock": "can_buy_stock",
-    "cant_sell_stock": "cant_sell_stock",
-    "split_factor": "rq_get_split",
-    "dividend_factor": "rq_get_dividend",
-    "close_price": "close_price",
-    "prev_close": "prev_close",
-    "buy_price": "buy_price",
-    "sell_price": "sell_price",
-}
-#: A stock a dataset lacks on part of the range: not buyable, not sellable.
-_BOOL_FILL = {"can_buy_stock": False, "cant_sell_stock": True}
 CHART_KINDS = ("large", "long")
 _MIN_CELLS_FOR_BUYABLE_CHECK = 10
 #: A date whose weights sum above 1 by more than rounding is leveraged.
@@ -157,11 +145,7 @@ def _trading_days(given: pd.Index, days: pd.Index, start: str | None, end: str |
 def _aligned_market(store, days: pd.Index, codes: pd.Index) -> dict[str, pd.DataFrame]:
     """The eight market frames on exactly ``days`` x ``codes``, by engine parameter name."""
     loaded = store.load(start_date=days[0], end_date=days[-1], keys=list(ENGINE_DATASETS.values()), mmap=True)
-    data = loaded["data"]
-    return {
-        param: data[key].reindex(index=days, columns=codes, fill_value=_BOOL_FILL.get(param, np.nan))
-        for param, key in ENGINE_DATASETS.items()
-    }
+    return aligned_market(loaded["data"], days, codes)
 
 
 def _benchmarks(store, benchmark: str | None, days: pd.Index) -> dict | None:

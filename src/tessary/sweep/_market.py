@@ -11,19 +11,8 @@ from pathlib import Path
 
 import pandas as pd
 
-#: The engine's market parameters and the store datasets that hold them.
-ENGINE_DATASETS = {
-    "can_buy_stock": "can_buy_stock",
-    "cant_sell_stock": "cant_sell_stock",
-    "split_factor": "rq_get_split",
-    "dividend_factor": "rq_get_dividend",
-    "close_price": "close_price",
-    "prev_close": "prev_close",
-    "buy_price": "buy_price",
-    "sell_price": "sell_price",
-}
-#: Fill of a cell that a dataset lacks when it is aligned to the weights.
-_BOOL_FILL = {"can_buy_stock": False, "cant_sell_stock": True}
+from tessary.backtest._market_frames import ENGINE_DATASETS, aligned_market
+
 #: Markets kept open per process (distinct stores or date ranges).
 _CACHE_SIZE = 4
 
@@ -55,13 +44,7 @@ class Market:
     def aligned(self, index: pd.Index, columns: pd.Index) -> dict[str, pd.DataFrame]:
         """The engine's eight market frames on ``index`` x ``columns``, by parameter name
         (no copy when the weights cover the whole range and every stock)."""
-        out = {}
-        for param, key in ENGINE_DATASETS.items():
-            frame = self.frames[key]
-            if not (frame.index.equals(index) and frame.columns.equals(columns)):
-                frame = frame.reindex(index=index, columns=columns, fill_value=_BOOL_FILL.get(key, float("nan")))
-            out[param] = frame
-        return out
+        return aligned_market(self.frames, index, columns)
 
 
 def _store_stamp(store_dir: Path) -> tuple:

@@ -1,0 +1,34 @@
+"""The store datasets the return engine reads, and their alignment to a weight matrix."""
+
+from __future__ import annotations
+
+import numpy as np
+import pandas as pd
+
+#: The market datasets of the store the engine reads, by the engine's parameter names.
+ENGINE_DATASETS = {
+    "can_buy_stock": "can_buy_stock",
+    "cant_sell_stock": "cant_sell_stock",
+    "split_factor": "rq_get_split",
+    "dividend_factor": "rq_get_dividend",
+    "close_price": "close_price",
+    "prev_close": "prev_close",
+    "buy_price": "buy_price",
+    "sell_price": "sell_price",
+}
+#: A stock a dataset lacks on part of the range: not buyable, not sellable.
+BOOL_FILL = {"can_buy_stock": False, "cant_sell_stock": True}
+
+
+def aligned_market(frames: dict[str, pd.DataFrame], index: pd.Index, columns: pd.Index) -> dict[str, pd.DataFrame]:
+    """The engine's eight market frames on ``index`` x ``columns``, by parameter name,
+    from a dict of store datasets. A frame that already has exactly those labels is
+    passed on as it is (a memory-mapped frame stays mapped); cells a frame lacks get
+    NaN, or for the flags the value that blocks trading."""
+    out = {}
+    for param, key in ENGINE_DATASETS.items():
+        frame = frames[key]
+        if not (frame.index.equals(index) and frame.columns.equals(columns)):
+            frame = frame.reindex(index=index, columns=columns, fill_value=BOOL_FILL.get(key, np.nan))
+        out[param] = frame
+    return out
