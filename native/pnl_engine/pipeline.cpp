@@ -4,6 +4,7 @@
 #include "common/pyutil.hpp"
 #include "pnl_engine/kernels/weights.hpp"
 #include "pnl_engine/module.hpp"
+#include "pnl_engine/smoothing.hpp"
 #include "pnl_engine/values.hpp"
 
 namespace tessary::pnl {
@@ -36,32 +37,6 @@ static const args::Signature kPipelineSig("run_strategy_backtest_core",
 /// Annualisation of the per-benchmark summary.
 static constexpr int kYearDays = 252;
 
-/// rolling(window, min_periods=1).mean() of every column of `matrix`, first row
-/// replaced by the raw first row, as a new float64 frame on the same labels. The
-/// result keeps the layout of the input's values (column-major for frames pandas
-/// built itself), so the kernel streams both and nothing downstream copies it.
-static nb::object smoothed_weights(nb::handle matrix, long long window) {
-    nb::object index = matrix.attr("index");
-    nb::object columns = matrix.attr("columns");
-    const std::size_t rows = nb::len(index);
-    const std::size_t cols = nb::len(columns);
-    nb::object values = frame_values(matrix);
-    auto in = float_view(values, "strategy_matrix values", rows, cols);
-
-    const bool column_major = in.view.row_stride == 1;
-    nb::object out = attr("np").attr("empty")(nb::make_tuple(rows, cols), "dtype"_a = "float64",
-                                              "order"_a = column_major ? "F" : "C");
-    kernels::OutView2D out_view;
-    out_view.data = nb::cast<nb::ndarray<double, nb::ndim<2>, nb::device::cpu>>(out).data();
-    out_view.row_stride = column_major ? 1 : (std::ptrdiff_t)cols;
-    out_view.col_stride = column_major ? (std::ptrdiff_t)rows : 1;
-    {
-        nb::gil_scoped_release release;
-        kernels::rolling_mean_first_row_raw(in.view, rows, cols, (std::size_t)window, out_view);
-    }
-    return attr("pd").attr("DataFrame")(out, "index"_a = index, "columns"_a = columns, "copy"_a = false);
-}
-
 /// The summary row of one benchmark (ratios, annualised by 252 days): the benchmark
 /// on the strategy's dates with missing dates 0, and the excess over it with a NaN
 /// on one side counted as 0.
@@ -87,7 +62,7 @@ static nb::object run_strategy_backtest_core(const args::Bound &a) {
 
     // 1. Smoothing of the traded weights.
     nb::object work_matrix =
-        rolling_window > 0 ? smoothed_weights(strategy_matrix, rolling_window) : strategy_matrix;
+        rolling_window > 0 ? smoothed_frame(strategy_matrix, rolling_window, attr("np"), attr("pd")) : strategy_matrix;
 
     // 2. Daily returns; lot_size keeps its default.
     nb::object daily_return = attr("calc_strategy_vwap_daily_return")(

@@ -40,6 +40,7 @@ import numpy as np
 import pandas as pd
 
 from tessary.backtest._market_frames import aligned_market
+from tessary.backtest.api import _json_value
 
 PROG = "tessary-backtest"
 
@@ -162,17 +163,6 @@ def _stats_table(stats: dict, summary: pd.DataFrame | None = None) -> str:
                 f"{_format_stat(row.excess_sharpe):>13}  {pct(row.excess_max_dd):>13}"
             )
     return "\n".join(lines)
-
-
-def _json_value(value: Any) -> Any:
-    if isinstance(value, (bool, np.bool_)):
-        return bool(value)
-    if isinstance(value, (int, np.integer)):
-        return int(value)
-    if isinstance(value, (float, np.floating)):
-        value = float(value)
-        return value if math.isfinite(value) else None
-    return str(value)
 
 
 # --------------------------------------------------------------------------- strategy
