@@ -459,7 +459,8 @@ def cmd_run(args: argparse.Namespace) -> int:
         raise UserError(f"--out must be a directory: {out}")
     if args.records and Path(args.records).expanduser().exists() and not Path(args.records).expanduser().is_dir():
         raise UserError(f"--records must be a directory: {args.records}")
-    shown = f"{len(weights.index)} dates x {len(weights.columns)} stocks"
+    # The dates of the file; weights on rebalance dates are carried onto the trading days.
+    shown = f"weights of {len(weights.index)} dates x {len(weights.columns)} stocks"
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always", TessaryWarning)
         try:
