@@ -149,7 +149,7 @@ def store_mappings() -> dict:
             if "-" in head[0] and len(head) >= 5 and not head[0].endswith(":"):
                 current = head[5] if len(head) >= 6 else ""
                 continue
-            if current and current.endswith(".npy") and "/data/" in current:
+            if current and current.endswith((".npy", ".log")) and "/data/" in current:
                 if head[0] == "Rss:":
                     totals["rss"] += int(head[1])
                 elif head[0] == "Pss:":
@@ -185,6 +185,71 @@ def gil_waits(work, seconds: float = 3.0) -> str:
     return f"median {np.median(waits_ms):.2f} ms, p99 {np.percentile(waits_ms, 99):.1f} ms, time in waits > 10 ms {blocked:.0f} %"
 
 
+def cached_backtest(spec, strategy_params: dict, number: int, pipeline: dict):
+    """One backtest as a task, of weights computed once per process and kept (in a
+    dict of the sweep's task module, so that this function carries no data when it is
+    shipped): (row, start, end, processor time of the task's thread)."""
+    from tessary.sweep import _tasks
+
+    cache = vars(_tasks).setdefault("_bench_weights", {})
+    key = tuple(sorted(strategy_params.items()))
+    if key not in cache:
+        cache[key] = _tasks.compute_weights(spec, strategy_params)
+    started, cpu = time.perf_counter(), time.thread_time()
+    result = _tasks.backtest(spec, cache[key], number, pipeline)
+    return result, started, time.perf_counter(), time.thread_time() - cpu
+
+
+def task_overhead(client, spec, backtest_seconds: float, n: int = 40, rounds: int = 3) -> None:
+    """Dask's overhead per task on a warm one-worker cluster, with the tasks queued as
+    a sweep queues them: ``n`` one-backtest tasks through Dask against the same ``n``
+    backtests run one after another in this process, best of ``rounds`` alternating
+    runs. Also the processor time Dask's own processes spend per task, and the round
+    trip of one empty task at a time (latency, which a sweep hides by queueing)."""
+    from distributed import as_completed
+
+    from tessary.sweep import _cluster, _tasks
+
+    shipped = dataclasses.replace(spec, strategy=_cluster.ShippedFunction(spec.strategy))
+    params, pipeline = {"lookback": 60, "share": 0.1}, {"fee": 1e-4}
+    client.submit(cached_backtest, shipped, params, 0, pipeline, pure=False).result()
+    cached_backtest(spec, params, 0, pipeline)
+    local, remote, gaps, cpu_here, cpu_worker = [], [], [], [], []
+    for _ in range(rounds):
+        started = time.perf_counter()
+        for i in range(n):
+            cached_backtest(spec, params, i, pipeline)
+        local.append((time.perf_counter() - started) / n)
+
+        before, cpu = client.run(time.process_time), time.process_time()
+        started = time.perf_counter()
+        futures = client.map(cached_backtest, [shipped] * n, [params] * n, range(n), [pipeline] * n, pure=False)
+        done = [future.result() for future in as_completed(futures)]
+        seconds = time.perf_counter() - started
+        after = client.run(time.process_time)
+        in_tasks = sum(end - start for _, start, end, _ in done)
+        remote.append(seconds / n)
+        gaps.append((seconds - in_tasks) / n)
+        cpu_here.append((time.process_time() - cpu) / n)
+        cpu_worker.append((sum(after[w] - before[w] for w in after) - sum(c for *_, c in done)) / n)
+        del futures, done
+    overhead = min(remote) - min(local)
+    print(f"  Dask overhead per task ({n} one-backtest tasks queued as in a sweep, 1 worker, best of {rounds}): "
+          f"{min(remote) * 1e3:.1f} ms a task against {min(local) * 1e3:.1f} ms in this process: "
+          f"{overhead * 1e3:.1f} ms = {overhead / backtest_seconds * 100:.1f} % of one backtest (goal <= 10 %)")
+    print(f"    wall time outside the tasks: {min(gaps) * 1e3:.1f} ms a task (submitting, scheduling, the worker "
+          f"waiting between tasks, fetching rows) = {min(gaps) / backtest_seconds * 100:.1f} %")
+    print(f"    processor time of Dask's own work a task: this process (client and scheduler) "
+          f"{min(cpu_here) * 1e3:.1f} ms, the worker outside its tasks {min(cpu_worker) * 1e3:.1f} ms "
+          f"(= {(min(cpu_here) + min(cpu_worker)) / backtest_seconds * 100:.0f} % of one backtest, mostly on the other core)")
+    started = time.perf_counter()
+    for _ in range(20):
+        client.submit(_tasks.process_id, pure=False).result()
+    empty = (time.perf_counter() - started) / 20
+    print(f"    one empty task at a time, submitted and awaited: {empty * 1000:.1f} ms round trip "
+          "(latency; hidden when tasks are queued)")
+
+
 def row(label: str, seconds: float, extra: str = "") -> None:
     print(f"  {label:<46} {seconds:8.2f} s  {24 / seconds:6.2f} runs/s  {extra}", flush=True)
 
@@ -204,7 +269,7 @@ def main() -> None:
 
     from tessary.strategies import momentum
     from tessary.sweep import STAT_KEYS, run_sweep
-    from tessary.sweep import _cluster, _grid, _tasks
+    from tessary.sweep import _cluster, _tasks
 
     with tempfile.TemporaryDirectory(prefix="tessary-bench-sweep-") as tmp:
         store_dir = Path(args.keep).expanduser() if args.keep else Path(tmp) / "store"
@@ -263,6 +328,7 @@ def main() -> None:
         del weights
 
         try:
+            import dask
             from distributed import Client, LocalCluster
         except ImportError:
             print("\n(dask.distributed is not installed: pip install 'tessary[dask]' for the cluster figures)")
@@ -270,8 +336,10 @@ def main() -> None:
         print()
         timings = {}
         for n in (1, 2):
-            with LocalCluster(n_workers=n, threads_per_worker=1, processes=True, dashboard_address=None,
-                              memory_limit=0) as cluster, Client(cluster) as client:
+            # As the sweep command starts its local clusters: no statistical profiler.
+            with dask.config.set({"distributed.worker.profile.enabled": False}), \
+                    LocalCluster(n_workers=n, threads_per_worker=1, processes=True, dashboard_address=None,
+                                 memory_limit=0) as cluster, Client(cluster) as client:
                 client.run(lambda: os.environ.update(OPENBLAS_NUM_THREADS="1"))
                 run_sweep(store_dir, momentum, {"lookback": [20]}, client=client, progress=False)  # workers open the store
                 before = client.run(time.process_time)
@@ -283,18 +351,7 @@ def main() -> None:
                 pd.testing.assert_frame_equal(result.table, one.table, check_exact=True)
                 pd.testing.assert_frame_equal(result.daily_returns, one.daily_returns, check_exact=True)
                 if n == 1:
-                    tasks = len(_cluster._chunks(_grid.group_by_strategy(_grid.combinations(GRID, momentum)[1]), 1))
-                    overhead = (worker_cpu - cpu1) / tasks
-                    print(f"  Dask overhead per task in CPU seconds (1 worker vs 1 thread, {tasks} tasks): "
-                          f"{overhead * 1000:.1f} ms = {overhead / backtest_seconds * 100:.1f} % of one backtest "
-                          "(goal <= 10 %)")
-                    # Round trip of empty tasks: the scheduler's and the network's share alone.
-                    started = time.perf_counter()
-                    for _ in range(20):
-                        client.submit(_tasks.process_id, pure=False).result()
-                    empty = (time.perf_counter() - started) / 20
-                    print(f"  an empty task's round trip: {empty * 1000:.1f} ms = {empty / backtest_seconds * 100:.1f} % "
-                          "of one backtest")
+                    task_overhead(client, spec, backtest_seconds)
                 else:
                     mem = client.run(store_mappings)
                     pss = sum(m["pss"] for m in mem.values()) / 1024

@@ -89,12 +89,20 @@ def run_on_client(client: Any, spec: _tasks.Spec, groups: list[Group], on_row: C
     threads = sum(client.nthreads().values()) or 1
     spec = dataclasses.replace(spec, strategy=ShippedFunction(spec.strategy))
     token = uuid.uuid4().hex[:12]
+    tasks = _chunks(groups, threads)
     futures = {}
     try:
-        for i, (group, variants) in enumerate(_chunks(groups, threads)):
-            future = client.submit(_tasks.run_group, spec, group.strategy_params, variants,
-                                   key=f"tessary-sweep-{token}-{i}", pure=False)
-            futures[future] = variants
+        # One call for all tasks: the scheduler takes them in one graph update rather
+        # than one update per task.
+        submitted = client.map(
+            _tasks.run_group,
+            [spec] * len(tasks),
+            [group.strategy_params for group, _ in tasks],
+            [variants for _, variants in tasks],
+            key=[f"tessary-sweep-{token}-{i}" for i in range(len(tasks))],
+            pure=False,
+        )
+        futures = {future: variants for future, (_, variants) in zip(submitted, tasks)}
         for future in as_completed(list(futures)):
             variants = futures.pop(future)
             try:

@@ -99,8 +99,13 @@ def scheduler(address: str | None, local_cluster: int | None, strategy: Callable
         with client:
             yield client
         return
-    with distributed.LocalCluster(n_workers=local_cluster, threads_per_worker=1, processes=True,
-                                  dashboard_address=None) as cluster, distributed.Client(cluster) as client:
+    import dask
+
+    # Without a dashboard nobody reads the workers' statistical profiler, which
+    # samples every thread's stack every 10 ms: a few per cent of each core.
+    with dask.config.set({"distributed.worker.profile.enabled": False}), \
+            distributed.LocalCluster(n_workers=local_cluster, threads_per_worker=1, processes=True,
+                                     dashboard_address=None) as cluster, distributed.Client(cluster) as client:
         yield client
 
 
