@@ -89,9 +89,8 @@ struct DayInput {
                 for (std::size_t j0 = 0; j0 < tiled; j0 += W) {
                     T *rows = out + j0 * pitch + s;
                     if constexpr (std::is_same_v<T, double>) {
-                        typename Vec<W>::d a[W], b[W];
-                        for (int k = 0; k < W; ++k) a[k] = load<W>(&view(d + j0, s + k));
-                        transpose<W>(a, b);
+                        typename Vec<W>::d b[W];
+                        load_transposed<W>(&view(d + j0, s), view.col_stride, b);
                         for (int j = 0; j < W; ++j) store<W>(rows + j * pitch, b[j]);
                     } else {
                         typename ByteTile<W>::word a[W];
