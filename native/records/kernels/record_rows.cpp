@@ -11,18 +11,17 @@ namespace tessary::kernels::record_detail {
 
 namespace {
 
-/// State of the walk over a range of stocks, carried from day to day.
+/// State of the walk, carried from day to day.
 struct RowWalk {
-    std::size_t begin, stocks, blocks;
+    std::size_t stocks, blocks;
     std::vector<double> holding;      // shares per stock; the portfolio starts empty
-    std::vector<std::uint64_t> held;  // per block: bit j set when stock begin + 64 b + j is held
+    std::vector<std::uint64_t> held;  // per block: bit j set when stock 64 b + j is held
     std::vector<std::uint64_t> busy;  // the tile's idle scan, [day in tile][block]
     // The block sums of the tile's days, [block][day in tile][term].
     std::vector<double> partial;
 
-    RowWalk(std::size_t begin_, std::size_t end)
-        : begin(begin_),
-          stocks(end - begin_),
+    explicit RowWalk(std::size_t stocks_)
+        : stocks(stocks_),
           blocks((stocks + kSumBlock - 1) / kSumBlock),
           holding(stocks, 0.0),
           held(blocks, 0),
@@ -48,8 +47,8 @@ void walk_day(const VwapInputs &in, const PassRates &p, std::size_t i0, std::siz
         // Stocks outside this word need no work: their products are signed zeros,
         // which leave a sum that started at +0 unchanged, and they stay unheld.
         for (std::uint64_t word = walk.held[b] | busy[b]; word != 0; word &= word - 1) {
-            const std::size_t j = (std::size_t)__builtin_ctzll(word), r = b * kSumBlock + j, s = walk.begin + r;
-            double &h = walk.holding[r];
+            const std::size_t j = (std::size_t)__builtin_ctzll(word), s = b * kSumBlock + j;
+            double &h = walk.holding[s];
             if (h == 0.0 && !(in.signal(i, s) > 0.0))
                 idle_cell(h, in.dividend(i, s), acc);
             else
@@ -68,13 +67,12 @@ void walk_day(const VwapInputs &in, const PassRates &p, std::size_t i0, std::siz
 
 }  // namespace
 
-void walk_rows(const VwapInputs &in, const PassRates &p, std::size_t begin, std::size_t end, const BlockSums &sums,
-               VwapRecords &out) {
-    RowWalk walk(begin, end);
+void walk_rows(const VwapInputs &in, const PassRates &p, const BlockSums &sums, VwapRecords &out) {
+    RowWalk walk(in.stocks);
     for (std::size_t i0 = 0; i0 < in.days; i0 += kTileDays) {
         const std::size_t n = std::min(kTileDays, in.days - i0);
         std::fill(walk.busy.begin(), walk.busy.end(), 0);
-        mark_busy(in, i0, n, begin, end, walk.busy.data());
+        mark_busy(in, i0, n, walk.busy.data());
         for (std::size_t k = 0; k < n; ++k) walk_day(in, p, i0, k, walk, out);
         for (std::size_t b = 0; b < walk.blocks; ++b) sums(i0, n, walk.partial.data() + b * kTileDays * kTerms);
     }
