@@ -13,9 +13,11 @@ namespace tessary::kernels::record_detail {
 namespace {
 
 // Days per tile. Each stock's days of a tile are read as one stretch of every
-// input (jumping from column to column costs a miss of the address translation
-// each time, so the stretches should not be short), while the tile's records, put
-// in date order once the tile is done, should still be in the cache then.
+// input: each jump from column to column costs misses of the cache and of the
+// address translation that the hardware does not see coming, so the stretches
+// should be long; the tile's records, held until the tile is sorted, should be
+// few. On a market of 2,520 days x 5,000 stocks, 128 and 256 days were clearly
+// slower, 1,024 a few percent faster than 512 but with twice the records held.
 constexpr std::size_t kColumnTile = 512;
 
 /// One stock down days i0 .. i0 + n - 1 of a tile, recording into `tile`; the
