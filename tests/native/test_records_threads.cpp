@@ -1,10 +1,12 @@
 // The recording pass split over two threads gives the records and totals of the
 // one-thread walk, bit for bit, on markets of either layout whose stocks fill
-// several blocks (the second thread's blocks folded after the first's); and record columns
+// several blocks (the second thread's blocks folded after the first's), and both
+// layouts give the same records also over several tiles of days; and record columns
 // keep their contents as they grow from malloc memory into their own mappings.
 #include <cmath>
 #include <cstring>
 #include <random>
+#include <utility>
 #include <vector>
 
 #include "check.hpp"
@@ -96,9 +98,13 @@ static bool same_table(const RecordTable<N> &a, const RecordTable<N> &b) {
 
 int main() {
     // 130 stocks: three blocks, the last partial, so the halves are one block and two.
-    for (std::size_t stocks : {130u, 64u * 7})
+    // 1,100 days: a column-major market is walked in tiles of days, the last partial;
+    // both layouts must give the same records there too.
+    const std::pair<std::size_t, std::size_t> shapes[] = {{90, 130}, {90, 64 * 7}, {1100, 130}};
+    for (const auto &[days, stocks] : shapes) {
+    VwapRecords column_walk;
     for (bool row_major : {false, true}) {
-        const ColumnMarket column_major = market(90, stocks, 7 + (unsigned)stocks);
+        const ColumnMarket column_major = market(days, stocks, 7 + (unsigned)stocks);
         const ColumnMarket mk = row_major ? column_major.transposed() : column_major;
         const VwapInputs in = mk.inputs();
         VwapRecords one, two;
@@ -115,6 +121,18 @@ int main() {
               "same daily totals");
         check(one.positions.size > 1000 && one.blocked.size > 20, "the market trades");
         check(!std::isfinite(two.profit[in.days / 2]), "an infinite dividend in the second half");
+        if (!row_major) {
+            column_walk = std::move(one);
+        } else {
+            check(same_table(one.trades, column_walk.trades) && same_table(one.blocked, column_walk.blocked) &&
+                      same_table(one.positions, column_walk.positions) && same_table(one.pnl, column_walk.pnl),
+                  "the same records in both layouts");
+            check(same_bits(one.bought, column_walk.bought) && same_bits(one.sold, column_walk.sold) &&
+                      same_bits(one.commission, column_walk.commission) && same_bits(one.levy, column_walk.levy) &&
+                      same_bits(one.held, column_walk.held) && same_bits(one.profit, column_walk.profit),
+                  "the same daily totals in both layouts");
+        }
+    }
     }
 
     // One stock alone: a single block, which the second thread cannot share.

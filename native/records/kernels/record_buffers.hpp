@@ -87,4 +87,31 @@ struct RecordTable {
     std::size_t bytes() const;
 };
 
+/// Raw write positions at the end of a table that already has room for every
+/// record to be written through it (a reserve may move the columns: take the writer
+/// after it). `put` always writes the next slot but moves on only when the record
+/// is kept, so the caller need not branch on whether there is a record; a slot not
+/// kept is overwritten by the next one. `finish` sets the table's size.
+template <std::size_t N, bool Tagged>
+struct RecordWriter {
+    std::int32_t *day, *stock;
+    std::uint8_t *tag;
+    std::array<double *, N> value;
+    std::size_t size;
+
+    explicit RecordWriter(RecordTable<N> &t)
+        : day(t.day.data()), stock(t.stock.data()), tag(t.tag.data()), size(t.size) {
+        for (std::size_t k = 0; k < N; ++k) value[k] = t.value[k].data();
+    }
+    [[gnu::always_inline]] void put(std::int32_t d, std::int32_t s, std::uint8_t t, const std::array<double, N> &v,
+                                    bool keep) {
+        day[size] = d;
+        stock[size] = s;
+        if constexpr (Tagged) tag[size] = t;
+        for (std::size_t k = 0; k < N; ++k) value[k][size] = v[k];
+        size += keep;
+    }
+    void finish(RecordTable<N> &t) const { t.size = size; }
+};
+
 }  // namespace tessary::kernels

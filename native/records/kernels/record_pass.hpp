@@ -2,12 +2,29 @@
 // cell for cell the same arithmetic, but every trade, refused trade, position and
 // profit contribution is written down as a record.
 //
+// Most cells need no work: a stock neither held nor wanted (no weight above zero)
+// trades nothing and adds only signed zeros to the day's sums, unless its dividend
+// is infinite (0 x inf is NaN). An idle scan (record_scan.hpp) tests weights and
+// dividends eight at a time along the axis where they are adjacent, and only the
+// cells it marks, and those of held stocks, read the other inputs. Each such cell
+// (record_cell.hpp) writes its records through raw cursors into the tables, every
+// table reserved once per day (or per stock and tile) for one record per cell.
+//
+// Two walks (record_walks.hpp), both producing the records in date order:
+// - inputs whose stocks are adjacent (or any mixed layout) are walked date by date,
+//   in tiles of eight days: the scan marks the tile's busy cells in bit words of 64
+//   stocks, then each day visits the held or busy stocks of each word in order;
+// - column-major inputs are walked stock by stock down tiles of 512 days (long
+//   stretches of each column: jumping between columns is what costs there), runs
+//   of eight idle days skipped after one test, and each tile's records, which come
+//   stock by stock, are then put in date order (a counting sort) onto the end of the
+//   tables while still fresh. On two threads each tile's two halves of the stocks
+//   are walked side by side and their records sorted together.
+//
 // Plain C++ on strided buffers, no Python object touched: safe to run with the GIL
-// released. Memory grows with the number of records (growable column buffers, plus
-// a spare column and an index while the records are put in date order) and a few
-// arrays of one entry per day; when a column-major market is split over two
-// threads, the second half's per-block daily sums (five floats per day and block of
-// 64 stocks) are kept as well. Nothing of size days x stocks is allocated.
+// released. Memory grows with the number of records (growable column buffers) plus,
+// for column-major inputs, one tile's records; besides that a few arrays of one entry
+// per day or stock. Nothing of size days x stocks is allocated.
 #pragma once
 
 #include <cstddef>
@@ -52,18 +69,13 @@ struct VwapRecords {
 /// Runs the engine's day loop over `in` and records what happened. The daily profit
 /// equals `vwap_daily_cash(in, ...)` bit for bit: per block of 64 stocks the five
 /// products are summed in stock order and folded into compensated totals in block
-/// order, exactly as that kernel does. Stocks that are neither held nor wanted cost
-/// a read of their weight and dividend only.
-///
-/// Column-major inputs are walked stock by stock down all the days (every input read
-/// as a sequential stream, as the return kernel reads them) and the records put in
-/// date order afterwards; other layouts are walked date by date. The daily totals
-/// other than the profit are summed from the date-ordered tables.
+/// order, exactly as that kernel does. The other daily totals are added up in stock
+/// order within each date, as a walk date by date meets the records.
 ///
 /// `threads`: 0 lets the pass choose, 1 keeps it on the calling thread, 2 walks a
-/// column-major market's two halves of stocks on two threads and sorts the tables on
-/// two threads (the records and totals are the same whichever is chosen). Throws
-/// std::bad_alloc when memory runs out.
+/// column-major market's two halves of stocks on two threads (a market walked date
+/// by date stays on the calling thread). The records and totals are the same
+/// whichever is chosen. Throws std::bad_alloc when memory runs out.
 void record_vwap_pass(const VwapInputs &in, VwapRecords &out, int threads = 0);
 
 }  // namespace tessary::kernels

@@ -1,0 +1,146 @@
+// One cell of the recording pass (one stock on one day): the engine's step, with
+// every outcome written through raw table cursors. Shared by the walk date by date
+// and the walk down the columns. Internal to the pass.
+#pragma once
+
+#include <array>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+
+#include "pnl_engine/kernels/vwap_cell.hpp"
+#include "records/kernels/record_pass.hpp"
+
+namespace tessary::kernels::record_detail {
+
+using vwap_detail::kTerms;
+
+/// Per-call constants: the rates of the return arithmetic and the two fee rates.
+struct PassRates {
+    vwap_detail::Rates r;
+    double fee, rule_fee;
+};
+
+/// One day's totals: bought and sold value, commission, levy, stocks held.
+struct DayTotals {
+    double bought = 0.0, sold = 0.0, commission = 0.0, levy = 0.0, held = 0.0;
+};
+
+/// `x` if `use`, else +0. A daily total starts at +0 and can never become -0 (in
+/// round-to-nearest x + y is -0 only when both are), so adding +0 leaves it
+/// unchanged to the bit: the same as adding `x` only if `use`.
+inline double only_if(bool use, double x) { return use ? x : 0.0; }
+
+/// Cursors into the four tables; each must have room for one more record per cell
+/// walked through them before `finish`.
+struct Writers {
+    RecordWriter<5, true> trades;
+    RecordWriter<1, true> blocked;
+    RecordWriter<2, false> positions;
+    RecordWriter<5, false> pnl;
+
+    explicit Writers(VwapRecords &out)
+        : trades(out.trades), blocked(out.blocked), positions(out.positions), pnl(out.pnl) {}
+    /// Room for `n` more records in each of `out`'s tables (done before the cursors
+    /// are taken: growing may move the columns).
+    static void reserve(VwapRecords &out, std::size_t n) {
+        out.trades.reserve(out.trades.size + n);
+        out.blocked.reserve(out.blocked.size + n);
+        out.positions.reserve(out.positions.size + n);
+        out.pnl.reserve(out.pnl.size + n);
+    }
+    void finish(VwapRecords &out) const {
+        trades.finish(out.trades);
+        blocked.finish(out.blocked);
+        positions.finish(out.positions);
+        pnl.finish(out.pnl);
+    }
+};
+
+/// A stock that is idle (not held, no weight above zero) on a day of infinite
+/// dividend: its only products that are not zero are 0 x inf = NaN, which make the
+/// day's sum NaN, as in the engine. Other idle cells add nothing.
+inline void idle_cell(double holding, double dividend, double *acc) {
+    if (std::isinf(dividend)) {
+        acc[2] += holding * dividend;
+        acc[4] += 0.0 * dividend;
+    }
+}
+
+/// One stock on one day that is held or wanted: the engine's step (vwap_cell.hpp),
+/// adding the five products to acc[0..5), with every outcome written through `w`
+/// and added to the day's totals `day` (in stock order, as the engine's day loop
+/// meets them). Buys and sells come in no predictable order, so the trade record is
+/// put together with selects and written either way; only a refusal (rare) branches.
+[[gnu::always_inline]] inline void record_cell(const VwapInputs &in, const PassRates &p, std::size_t i,
+                                               std::size_t s, double &holding, double *acc, Writers &w,
+                                               DayTotals &day) {
+    using vwap_detail::exact_floor;
+    using vwap_detail::nan_to_num;
+    const double wt = in.signal(i, s);
+    const vwap_detail::Rates &r = p.r;
+    const double pc = in.prev_close(i, s);
+    double target = 0.0;
+    if (wt > 0.0 && std::isfinite(pc) && pc > 0.0) target = exact_floor(r.money * wt / (pc * r.lot)) * r.lot;
+    const double current = holding;
+    const double diff = target - current;
+    const bool buy_allowed = in.can_buy(i, s) != 0;
+    const bool sell_barred = in.cant_sell(i, s) != 0;
+    const bool is_buy = diff > 0.0, is_sell = diff < 0.0;
+    const bool buys = is_buy && buy_allowed, sells = is_sell && !sell_barred;
+    const double real_buy = buys ? diff : 0.0;
+    const double sell = sells ? -diff : 0.0;
+    const double hold = current - sell;
+    holding = hold + real_buy;
+
+    const double close = in.close(i, s);
+    const double buy_price = in.buy_price(i, s);
+    const double sell_price = in.sell_price(i, s);
+    const double split_raw = in.split(i, s);
+    const double div_raw = in.dividend(i, s);
+    const double split = std::isnan(split_raw) ? 1.0 : split_raw;
+    const double dividend = std::isnan(div_raw) ? 0.0 : div_raw;
+    const double buy_coeff = nan_to_num(close - buy_price * r.buy_mult);
+    const double hold_coeff = nan_to_num(split * close - pc);
+    const double sell_coeff = nan_to_num(split * sell_price * r.sell_mult - pc);
+
+    const std::array<double, kTerms> term{real_buy * buy_coeff, hold * hold_coeff, hold * dividend,
+                                          sell * sell_coeff, sell * dividend};
+    for (std::size_t t = 0; t < kTerms; ++t) acc[t] += term[t];
+
+    const auto d = (std::int32_t)i, c = (std::int32_t)s;
+    // A trade: a buy's value is shares x buy price; a sell's the proceeds the rules
+    // credit, shares x split factor x sell price; only sells pay the levy.
+    const bool traded = buys || sells;
+    const double shares = is_sell ? sell : real_buy, price = is_sell ? sell_price : buy_price;
+    const double value = is_sell ? sell * split * sell_price : real_buy * buy_price;
+    const double commission = value * p.fee, levy = is_sell ? value * p.rule_fee : 0.0;
+    w.trades.put(d, c, is_sell ? kSell : kBuy, {shares, price, value, commission, levy}, traded);
+    // The totals leave out NaN values (a trade at a missing price).
+    const bool counted = traded && !std::isnan(value);
+    day.bought += only_if(counted && !is_sell, value);
+    day.sold += only_if(counted && is_sell, value);
+    day.commission += only_if(traded && !std::isnan(commission), commission);
+    day.levy += only_if(traded && is_sell && !std::isnan(levy), levy);
+    if (is_buy && !buy_allowed) w.blocked.put(d, c, kBuy, {diff}, true);
+    if (is_sell && sell_barred) w.blocked.put(d, c, kSell, {-diff}, true);
+
+    const bool is_held = holding != 0.0;
+    w.positions.put(d, c, 0, {holding, (hold * split + real_buy) * close}, is_held);
+    day.held += is_held ? 1.0 : 0.0;
+    // A NaN product is a contribution too (it makes the day's sum NaN).
+    const bool moved = !(term[0] == 0.0 && term[1] == 0.0 && term[2] == 0.0 && term[3] == 0.0 && term[4] == 0.0);
+    w.pnl.put(d, c, 0, term, moved);
+}
+
+/// Neumaier's compensated addition, as the daily-return kernel folds its blocks. Both
+/// corrections are computed and one is picked, which compiles to a select instead
+/// of a branch that goes either way at random.
+inline void neumaier_add(double &sum, double &comp, double x) {
+    const double t = sum + x;
+    const double sum_larger = (sum - t) + x, x_larger = (x - t) + sum;
+    comp += std::fabs(sum) >= std::fabs(x) ? sum_larger : x_larger;
+    sum = t;
+}
+
+}  // namespace tessary::kernels::record_detail

@@ -1,0 +1,29 @@
+// The two walks of the recording pass over the cells, one per layout of the
+// inputs. Internal to the pass (record_pass.cpp chooses).
+#pragma once
+
+#include <cstddef>
+#include <functional>
+
+#include "records/kernels/record_cell.hpp"
+
+namespace tessary::kernels::record_detail {
+
+/// Where a walk hands each block's sums of products: called block after block (in
+/// stock order) for each stretch of days the walk takes at once, with the block's
+/// sums of days i0 .. i0 + n - 1 in sums[k * kTerms + term] for day i0 + k.
+using BlockSums = std::function<void(std::size_t i0, std::size_t n, const double *sums)>;
+
+/// Both walks write `out`'s tables in date order (stocks in order within a date)
+/// and its daily totals other than the profit, and hand the block sums to `sums`.
+///
+/// Date by date in tiles of kTileDays days (record_rows.cpp): for inputs whose
+/// stocks are adjacent, or any other layout. On the calling thread.
+void walk_rows(const VwapInputs &in, const PassRates &p, const BlockSums &sums, VwapRecords &out);
+
+/// Down the columns in tiles of days (record_columns.cpp): for inputs whose days
+/// are adjacent. `threads` 2 walks each tile's two halves of the stocks on two
+/// threads (the records and sums handed on are the same).
+void walk_columns(const VwapInputs &in, const PassRates &p, const BlockSums &sums, VwapRecords &out, int threads);
+
+}  // namespace tessary::kernels::record_detail
