@@ -3,6 +3,7 @@
 // and the walk down the columns. Internal to the pass.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstddef>
@@ -31,6 +32,22 @@ struct DayTotals {
 /// unchanged to the bit: the same as adding `x` only if `use`.
 inline double only_if(bool use, double x) { return use ? x : 0.0; }
 
+/// Room for `n` more records in `t`, after `done` of `total` days of a market of
+/// `stocks` stocks. A table that must grow is sized for all days at the rate of
+/// records so far, a quarter more for a rate that rises (never beyond one record per
+/// cell left): a large market's tables then grow two or three times instead of
+/// doubling a dozen times over (each growth moves or copies every column, which
+/// took about a tenth of a walk date by date). Too high a guess costs only address
+/// space: pages are faulted in when first written.
+template <std::size_t N>
+void reserve_projected(RecordTable<N> &t, std::size_t n, std::size_t done, std::size_t total, std::size_t stocks) {
+    const std::size_t need = t.size + n;
+    if (need <= t.capacity) return;
+    if (done == 0 || done >= total) return t.reserve(need);
+    const double rate = (double)t.size / (double)done, most = (double)t.size + (double)stocks * (double)(total - done);
+    t.reserve(std::max(need, (std::size_t)std::min(rate * (double)total * 1.25, most)));
+}
+
 /// Cursors into the four tables; each must have room for one more record per cell
 /// walked through them before `finish`.
 struct Writers {
@@ -48,6 +65,14 @@ struct Writers {
         out.blocked.reserve(out.blocked.size + n);
         out.positions.reserve(out.positions.size + n);
         out.pnl.reserve(out.pnl.size + n);
+    }
+    /// The same for a walk that has recorded `done` of its `total` days: see
+    /// `reserve_projected`.
+    static void reserve(VwapRecords &out, std::size_t n, std::size_t done, std::size_t total, std::size_t stocks) {
+        reserve_projected(out.trades, n, done, total, stocks);
+        reserve_projected(out.blocked, n, done, total, stocks);
+        reserve_projected(out.positions, n, done, total, stocks);
+        reserve_projected(out.pnl, n, done, total, stocks);
     }
     void finish(VwapRecords &out) const {
         trades.finish(out.trades);

@@ -109,7 +109,7 @@ void walk_columns(const VwapInputs &in, const PassRates &p, const BlockSums &sum
             out.held[i0 + k] = d.held;
         }
         VwapRecords *tiles[2] = {&parts[0].tile, &parts[1].tile};
-        append_tiles(out, tiles, two ? 2 : 1, i0, n, order, two);
+        append_tiles(out, tiles, two ? 2 : 1, i0, n, Market{days, stocks}, order, two);
     }
 }
 

@@ -36,7 +36,7 @@ void walk_day(const VwapInputs &in, const PassRates &p, std::size_t i0, std::siz
     const std::size_t i = i0 + k;
     // Each table gets at most one record per stock a day: one reserve per day, and
     // then the cursors write without checking.
-    Writers::reserve(out, walk.stocks);
+    Writers::reserve(out, walk.stocks, i, in.days, walk.stocks);
     Writers w(out);
     DayTotals day;
     const std::uint64_t *busy = walk.busy.data() + k * walk.blocks;

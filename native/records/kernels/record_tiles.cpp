@@ -15,12 +15,12 @@ namespace {
 /// emptied for the next tile (their columns kept).
 template <std::size_t N, class Index>
 void append_by_day(RecordTable<N> &out, RecordTable<N> *const *tiles, std::size_t parts, std::size_t i0,
-                   std::size_t n, std::vector<Index> &slots, std::vector<std::size_t> &next) {
+                   std::size_t n, const Market &m, std::vector<Index> &slots, std::vector<std::size_t> &next) {
     const std::size_t base = out.size;
     std::size_t count = 0;
     for (std::size_t t = 0; t < parts; ++t) count += tiles[t]->size;
     if (count == 0) return;
-    out.reserve(base + count);
+    reserve_projected(out, count, i0, m.days, m.stocks);
     next.assign(n + 1, 0);
     for (std::size_t t = 0; t < parts; ++t) {
         const std::int32_t *day = tiles[t]->day.data();
@@ -60,7 +60,7 @@ void append_by_day(RecordTable<N> &out, RecordTable<N> *const *tiles, std::size_
 /// the slots.
 template <std::size_t N, class Table>
 void append_table(RecordTable<N> &out, VwapRecords *const *tiles, std::size_t parts, std::size_t i0, std::size_t n,
-                  TileOrder &order, Table table) {
+                  const Market &m, TileOrder &order, Table table) {
     RecordTable<N> *from[2];
     std::size_t count = 0;
     for (std::size_t t = 0; t < parts; ++t) {
@@ -68,22 +68,22 @@ void append_table(RecordTable<N> &out, VwapRecords *const *tiles, std::size_t pa
         count += from[t]->size;
     }
     if (count <= UINT32_MAX)
-        append_by_day(out, from, parts, i0, n, order.dest32, order.end);  // half the index traffic
+        append_by_day(out, from, parts, i0, n, m, order.dest32, order.end);  // half the index traffic
     else
-        append_by_day(out, from, parts, i0, n, order.dest64, order.end);
+        append_by_day(out, from, parts, i0, n, m, order.dest64, order.end);
 }
 
 }  // namespace
 
 void append_tiles(VwapRecords &out, VwapRecords *const *tiles, std::size_t parts, std::size_t i0, std::size_t n,
-                  TileOrder (&order)[2], bool two_threads) {
+                  const Market &m, TileOrder (&order)[2], bool two_threads) {
     auto one = [&] {
-        append_table(out.trades, tiles, parts, i0, n, order[0], [](VwapRecords &r) -> auto & { return r.trades; });
-        append_table(out.positions, tiles, parts, i0, n, order[0], [](VwapRecords &r) -> auto & { return r.positions; });
+        append_table(out.trades, tiles, parts, i0, n, m, order[0], [](VwapRecords &r) -> auto & { return r.trades; });
+        append_table(out.positions, tiles, parts, i0, n, m, order[0], [](VwapRecords &r) -> auto & { return r.positions; });
     };
     auto other = [&] {
-        append_table(out.pnl, tiles, parts, i0, n, order[1], [](VwapRecords &r) -> auto & { return r.pnl; });
-        append_table(out.blocked, tiles, parts, i0, n, order[1], [](VwapRecords &r) -> auto & { return r.blocked; });
+        append_table(out.pnl, tiles, parts, i0, n, m, order[1], [](VwapRecords &r) -> auto & { return r.pnl; });
+        append_table(out.blocked, tiles, parts, i0, n, m, order[1], [](VwapRecords &r) -> auto & { return r.blocked; });
     };
     if (two_threads) {
         run_both(one, other);

@@ -56,6 +56,11 @@ struct TileOrder {
     std::vector<std::size_t> end;  // per day of the tile: the end of its slots
 };
 
+/// The size of the market walked: `days` dates by `stocks` stocks.
+struct Market {
+    std::size_t days, stocks;
+};
+
 /// The records of the tables `tiles[0 .. parts)` (`parts` 1 or 2), all of days
 /// i0 .. i0 + n - 1 and each in stock order within each day (the parts cover ranges
 /// of stocks in order),
@@ -63,9 +68,10 @@ struct TileOrder {
 /// records, then the second's. A counting sort by date, column by column. The tiles'
 /// tables are emptied for the next tile (their columns kept). `two_threads`: trades
 /// and positions on this thread, pnl rows and refusals on another, each with its
-/// own scratch from `order`.
+/// own scratch from `order`. The tables grow as `reserve_projected` sizes them
+/// over the days of `m`.
 void append_tiles(VwapRecords &out, VwapRecords *const *tiles, std::size_t parts, std::size_t i0, std::size_t n,
-                  TileOrder (&order)[2], bool two_threads);
+                  const Market &m, TileOrder (&order)[2], bool two_threads);
 
 /// Adds the trades and positions of `tile` (in stock order within each day) to the
 /// day totals `day` of days i0 .., as the walk adds them: NaN values left out, a levy
