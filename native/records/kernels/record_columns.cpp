@@ -19,23 +19,37 @@ namespace {
 // few. On a market of 2,520 days x 5,000 stocks, 128 and 256 days were clearly
 // slower, 1,024 a few percent faster than 512 but with twice the records held.
 constexpr std::size_t kColumnTile = 512;
+// A stock's busy groups of eight days of a tile fit one bit word.
+static_assert(kColumnTile <= 8 * 64);
+
+/// Per group of eight days of a tile (bit g for days i0 + 8g .. 8g + 7, the last
+/// group possibly shorter): whether any weight is above zero or any dividend
+/// infinite. One tight pass down the two columns, apart from the walk, so that the
+/// loads of many groups are in flight at once.
+std::uint64_t busy_groups(const double *weight, const double *dividend, std::size_t n) {
+    std::uint64_t m = 0;
+    const std::size_t whole = n / 8;
+    for (std::size_t g = 0; g < whole; ++g) m |= (std::uint64_t)any_busy8(weight + 8 * g, dividend + 8 * g) << g;
+    for (std::size_t k = whole * 8; k < n; ++k)
+        m |= (std::uint64_t)(hit<Test::kPositive>(weight[k]) || hit<Test::kInfinite>(dividend[k])) << whole;
+    return m;
+}
 
 /// One stock down days i0 .. i0 + n - 1 of a tile, recording into `tile`; the
-/// products of day i0 + k go to partial[k * kTerms ..], the totals to day[k]. Runs
-/// of eight days with nothing held and nothing to do are skipped after one test.
+/// products of day i0 + k go to partial[k * kTerms ..], the totals to day[k].
+/// `groups` (see busy_groups) lets the walk jump over groups of eight days with
+/// nothing held and nothing to do.
 void walk_stock(const VwapInputs &in, const PassRates &p, std::size_t i0, std::size_t n, std::size_t s,
-                double &holding, double *partial, DayTotals *day, VwapRecords &tile) {
+                std::uint64_t groups, double &holding, double *partial, DayTotals *day, VwapRecords &tile) {
     Writers::reserve(tile, n);  // at most one record per day and table
     Writers w(tile);
-    // The skip needs adjacent weights and dividends; otherwise every day is looked
-    // at on its own.
-    const bool adjacent = in.signal.row_stride == 1 && in.dividend.row_stride == 1;
-    const double *weight = &in.signal(i0, s), *dividend = &in.dividend(i0, s);
     double h = holding;
     for (std::size_t k = 0; k < n; ++k) {
-        if (h == 0.0 && adjacent) {
-            while (k + 8 <= n && !any_busy8(weight + k, dividend + k)) k += 8;
-            if (k == n) break;
+        // Nothing held at the start of a group: on to the next busy group, if any.
+        if (h == 0.0 && k % 8 == 0) {
+            const std::uint64_t rest = groups >> (k / 8);
+            if (rest == 0) break;
+            k += 8 * (std::size_t)__builtin_ctzll(rest);
         }
         const std::size_t i = i0 + k;
         if (h == 0.0 && !(in.signal(i, s) > 0.0))
@@ -60,11 +74,18 @@ struct Part {
     void walk(const VwapInputs &in, const PassRates &p, std::size_t i0, std::size_t n, double *holding,
               const BlockSums &sums) {
         std::fill(day.begin(), day.end(), DayTotals{});
+        const bool adjacent = in.signal.row_stride == 1 && in.dividend.row_stride == 1;
         for (std::size_t s0 = begin; s0 < end; s0 += kSumBlock) {
             std::fill(partial.begin(), partial.end(), 0.0);
             const std::size_t block_end = std::min(end, s0 + kSumBlock);
+            // The block's busy groups first: weights and dividends read in one go
+            // (and left in the cache for the walk). Without adjacent weights and
+            // dividends every group is looked at.
+            std::uint64_t groups[kSumBlock];
             for (std::size_t s = s0; s < block_end; ++s)
-                walk_stock(in, p, i0, n, s, holding[s], partial.data(), day.data(), tile);
+                groups[s - s0] = adjacent ? busy_groups(&in.signal(i0, s), &in.dividend(i0, s), n) : ~std::uint64_t{0};
+            for (std::size_t s = s0; s < block_end; ++s)
+                walk_stock(in, p, i0, n, s, groups[s - s0], holding[s], partial.data(), day.data(), tile);
             sums(i0, n, partial.data());
         }
     }
