@@ -2,7 +2,8 @@
 // one-thread walk, bit for bit, on markets of either layout whose stocks fill
 // several blocks (the second thread's blocks folded after the first's), and both
 // layouts give the same records also over several tiles of days; and record columns
-// keep their contents as they grow from malloc memory into their own mappings.
+// keep their contents as they grow from malloc memory into their own mappings, also
+// into mappings kept from columns freed before.
 #include <cmath>
 #include <cstring>
 #include <random>
@@ -143,8 +144,9 @@ int main() {
     check(same_table(a.positions, b.positions) && same_bits(a.profit, b.profit), "one stock on two threads");
 
     // Growth from malloc memory into a mapping and on by remapping keeps every value.
-    RecordTable<2> grown;
     const std::size_t n = 3'000'000;  // 24 MB per float column
+    {
+    RecordTable<2> grown;
     for (std::size_t k = 0; k < n; ++k) grown.add((std::int32_t)k, (std::int32_t)(k * 7), 0, {k * 0.5, -(double)k});
     bool kept = grown.size == n;
     for (std::size_t k = 0; k < n && kept; ++k)
@@ -154,5 +156,15 @@ int main() {
     OwnedBlock block = grown.value[0].release();
     check(block.data != nullptr && grown.value[0].data() == nullptr, "a released column hands over its block");
     free_block(block);
+    }
+    // The mappings freed above are kept and handed to the next columns that grow
+    // into mappings: each column must get one of its own, holding what it is given.
+    RecordTable<2> again;
+    for (std::size_t k = 0; k < n; ++k) again.add(-(std::int32_t)k, (std::int32_t)(k * 3), 0, {k * 0.25, k + 1.0});
+    bool reused = again.size == n;
+    for (std::size_t k = 0; k < n && reused; ++k)
+        reused = again.day.data()[k] == -(std::int32_t)k && again.stock.data()[k] == (std::int32_t)(k * 3) &&
+                 again.value[0].data()[k] == k * 0.25 && again.value[1].data()[k] == k + 1.0;
+    check(reused, "columns grown into kept mappings keep their own records");
     return finish();
 }
