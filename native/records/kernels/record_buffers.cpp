@@ -39,7 +39,7 @@ std::size_t round_up(std::size_t bytes, std::size_t to) {
 // with whatever they held, which the writer overwrites before anything reads it.
 // At most kKeepBytes in at most kKeepBlocks mappings are kept.
 constexpr std::size_t kKeepBytes = std::size_t{512} << 20;
-constexpr std::size_t kKeepBlocks = 64;
+constexpr std::size_t kKeepBlocks = 128;
 
 struct Kept {
     std::mutex lock;  // columns are grown and freed on any thread

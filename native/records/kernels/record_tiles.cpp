@@ -3,24 +3,23 @@
 
 #include <algorithm>
 #include <cmath>
+#include <type_traits>
 
 namespace tessary::kernels::record_detail {
 
 namespace {
 
-/// The records of the tables `tiles[0 .. parts)` (days i0 .. i0 + n - 1, in stock
-/// order within each day of each table; the tables cover ranges of stocks in
-/// order) appended to `out` in date order, keeping the order within each date: all
-/// of the first table's records of a date, then the second's. The tables are
-/// emptied for the next tile (their columns kept).
+/// The order of one table's records of the tile's tables `tiles[0 .. parts)` (days
+/// i0 .. i0 + n - 1, in stock order within each day of each table; the tables cover
+/// ranges of stocks in order) in date order, keeping the order within each date: all
+/// of the first table's records of a date, then the second's. A counting sort by
+/// date: `slots` gets each record's place after the tables' current end, `next[k]`
+/// the end of day i0 + k's places.
 template <std::size_t N, class Index>
-void append_by_day(RecordTable<N> &out, RecordTable<N> *const *tiles, std::size_t parts, std::size_t i0,
-                   std::size_t n, const Market &m, std::vector<Index> &slots, std::vector<std::size_t> &next) {
-    const std::size_t base = out.size;
+void sort_slots(RecordTable<N> *const *tiles, std::size_t parts, std::size_t i0, std::size_t n,
+                std::vector<Index> &slots, std::vector<std::size_t> &next) {
     std::size_t count = 0;
     for (std::size_t t = 0; t < parts; ++t) count += tiles[t]->size;
-    if (count == 0) return;
-    reserve_projected(out, count, i0, m.days, m.stocks);
     next.assign(n + 1, 0);
     for (std::size_t t = 0; t < parts; ++t) {
         const std::int32_t *day = tiles[t]->day.data();
@@ -33,57 +32,107 @@ void append_by_day(RecordTable<N> &out, RecordTable<N> *const *tiles, std::size_
         const std::int32_t *day = tiles[t]->day.data();
         for (std::size_t k = 0; k < tiles[t]->size; ++k) dest[j++] = (Index)next[(std::size_t)day[k] - i0]++;
     }
-    // The sorted day column is each day repeated over its slots; `next[k]` now ends
-    // day i0 + k's.
-    std::int32_t *out_day = out.day.data() + base;
-    for (std::size_t k = 0, from = 0; k < n; from = next[k], ++k)
-        std::fill(out_day + from, out_day + next[k], (std::int32_t)(i0 + k));
-    // Column by column: the write positions of one column (one per date) stay in the
-    // cache, where those of all columns at once would not.
-    auto scatter = [&](auto *to, auto column_of) {
-        to += base;
-        const Index *d = dest;
-        for (std::size_t t = 0; t < parts; ++t) {
-            const auto *from = column_of(*tiles[t]);
-            for (std::size_t k = 0; k < tiles[t]->size; ++k) to[d[k]] = from[k];
-            d += tiles[t]->size;
-        }
-    };
-    scatter(out.stock.data(), [](RecordTable<N> &t) { return t.stock.data(); });
-    if (out.tagged) scatter(out.tag.data(), [](RecordTable<N> &t) { return t.tag.data(); });
-    for (std::size_t c = 0; c < N; ++c) scatter(out.value[c].data(), [c](RecordTable<N> &t) { return t.value[c].data(); });
-    out.size = base + count;
-    for (std::size_t t = 0; t < parts; ++t) tiles[t]->size = 0;
 }
 
-/// One table of every tile appended; their count of records decides the width of
-/// the slots.
+/// One column of the tiles' records put at their places `dest` after `base` in
+/// `to`. Column by column: the write positions of one column (one per date) stay in
+/// the cache, where those of all columns at once would not.
+template <std::size_t N, class T, class Index, class Of>
+void scatter(T *to, std::size_t base, const Index *dest, RecordTable<N> *const *tiles, std::size_t parts, Of column_of) {
+    to += base;
+    for (std::size_t t = 0; t < parts; ++t) {
+        const T *from = column_of(*tiles[t]);
+        for (std::size_t k = 0; k < tiles[t]->size; ++k) to[dest[k]] = from[k];
+        dest += tiles[t]->size;
+    }
+}
+
+/// Which columns of a table one thread sorts onto the end of the output table:
+/// the day column, the stock and tag columns, and a range of the value columns.
+struct Share {
+    bool days, stock_and_tag;
+    std::size_t value_from, value_to;
+};
+
+/// The share `share` of one table of the tiles (all of whose records fit the table
+/// already) sorted onto the end of `out` (`out.size` not yet moved on).
+template <std::size_t N, class Index>
+void append_share(RecordTable<N> &out, RecordTable<N> *const *tiles, std::size_t parts, std::size_t i0,
+                  std::size_t n, const Share &share, std::vector<Index> &slots, std::vector<std::size_t> &next) {
+    sort_slots(tiles, parts, i0, n, slots, next);
+    const std::size_t base = out.size;
+    if (share.days) {
+        // The sorted day column is each day repeated over its places; `next[k]` now
+        // ends day i0 + k's.
+        std::int32_t *out_day = out.day.data() + base;
+        for (std::size_t k = 0, from = 0; k < n; from = next[k], ++k)
+            std::fill(out_day + from, out_day + next[k], (std::int32_t)(i0 + k));
+    }
+    const Index *dest = slots.data();
+    if (share.stock_and_tag) {
+        scatter(out.stock.data(), base, dest, tiles, parts, [](RecordTable<N> &t) { return t.stock.data(); });
+        if (out.tagged) scatter(out.tag.data(), base, dest, tiles, parts, [](RecordTable<N> &t) { return t.tag.data(); });
+    }
+    for (std::size_t c = share.value_from; c < share.value_to; ++c)
+        scatter(out.value[c].data(), base, dest, tiles, parts, [c](RecordTable<N> &t) { return t.value[c].data(); });
+}
+
+/// One table of every tile: its share sorted onto the end of `out`, the width of
+/// the places chosen by the count of records.
 template <std::size_t N, class Table>
 void append_table(RecordTable<N> &out, VwapRecords *const *tiles, std::size_t parts, std::size_t i0, std::size_t n,
-                  const Market &m, TileOrder &order, Table table) {
+                  const Share &share, TileOrder &order, Table table) {
     RecordTable<N> *from[2];
     std::size_t count = 0;
     for (std::size_t t = 0; t < parts; ++t) {
         from[t] = &table(*tiles[t]);
         count += from[t]->size;
     }
+    if (count == 0) return;
     if (count <= UINT32_MAX)
-        append_by_day(out, from, parts, i0, n, m, order.dest32, order.end);  // half the index traffic
+        append_share(out, from, parts, i0, n, share, order.dest32, order.end);  // half the index traffic
     else
-        append_by_day(out, from, parts, i0, n, m, order.dest64, order.end);
+        append_share(out, from, parts, i0, n, share, order.dest64, order.end);
+}
+
+template <std::size_t N>
+void reserve_for(RecordTable<N> &out, RecordTable<N> *const *tiles, std::size_t parts, std::size_t i0, const Market &m) {
+    std::size_t count = 0;
+    for (std::size_t t = 0; t < parts; ++t) count += tiles[t]->size;
+    reserve_projected(out, count, i0, m.days, m.stocks);
 }
 
 }  // namespace
 
 void append_tiles(VwapRecords &out, VwapRecords *const *tiles, std::size_t parts, std::size_t i0, std::size_t n,
                   const Market &m, TileOrder (&order)[2], bool two_threads) {
+    auto trades = [](VwapRecords &r) -> auto & { return r.trades; };
+    auto blocked = [](VwapRecords &r) -> auto & { return r.blocked; };
+    auto positions = [](VwapRecords &r) -> auto & { return r.positions; };
+    auto pnl = [](VwapRecords &r) -> auto & { return r.pnl; };
+    // Room first, on this thread: growing moves the columns the threads write.
+    auto room = [&](auto &&table) {
+        std::remove_reference_t<decltype(table(out))> *from[2];
+        for (std::size_t t = 0; t < parts; ++t) from[t] = &table(*tiles[t]);
+        reserve_for(table(out), from, parts, i0, m);
+    };
+    room(trades);
+    room(blocked);
+    room(positions);
+    room(pnl);
+    const Share whole5{true, true, 0, 5}, whole1{true, true, 0, 1};
+    const Share positions_one{true, true, 0, 1}, positions_other{false, false, 1, 2};
+    // Two shares of about equal bytes a record: trades (49 bytes) and the day, stock
+    // and first value of positions (16); pnl (48), refusals (few) and the second value
+    // of positions (8). Each thread finds the places of the positions itself.
     auto one = [&] {
-        append_table(out.trades, tiles, parts, i0, n, m, order[0], [](VwapRecords &r) -> auto & { return r.trades; });
-        append_table(out.positions, tiles, parts, i0, n, m, order[0], [](VwapRecords &r) -> auto & { return r.positions; });
+        append_table(out.trades, tiles, parts, i0, n, whole5, order[0], trades);
+        append_table(out.positions, tiles, parts, i0, n, positions_one, order[0], positions);
     };
     auto other = [&] {
-        append_table(out.pnl, tiles, parts, i0, n, m, order[1], [](VwapRecords &r) -> auto & { return r.pnl; });
-        append_table(out.blocked, tiles, parts, i0, n, m, order[1], [](VwapRecords &r) -> auto & { return r.blocked; });
+        append_table(out.pnl, tiles, parts, i0, n, whole5, order[1], pnl);
+        append_table(out.blocked, tiles, parts, i0, n, whole1, order[1], blocked);
+        append_table(out.positions, tiles, parts, i0, n, positions_other, order[1], positions);
     };
     if (two_threads) {
         run_both(one, other);
@@ -91,6 +140,18 @@ void append_tiles(VwapRecords &out, VwapRecords *const *tiles, std::size_t parts
         one();
         other();
     }
+    // The tables move on over the records sorted onto them; the tiles are emptied for
+    // the next tile (their columns kept).
+    auto done = [&](auto &&table) {
+        for (std::size_t t = 0; t < parts; ++t) {
+            table(out).size += table(*tiles[t]).size;
+            table(*tiles[t]).size = 0;
+        }
+    };
+    done(trades);
+    done(blocked);
+    done(positions);
+    done(pnl);
 }
 
 /// Adds the trades and positions of `tile` (in stock order within each day) to the
