@@ -95,7 +95,11 @@ struct RecordTable {
 template <std::size_t N, bool Tagged>
 struct RecordWriter {
     std::int32_t *day, *stock;
-    std::uint8_t *tag;
+    // A store through a byte pointer may alias any object in C++, so without
+    // `restrict` the compiler reloads every input pointer and stride after each tag
+    // written (about 5 % of a walk date by date). The tag column is written only
+    // through this cursor while it lives.
+    std::uint8_t *__restrict tag;
     std::array<double *, N> value;
     std::size_t size;
 
