@@ -7,7 +7,9 @@
 // mapping marked for transparent huge pages (one fault per 2 MiB), and from then on
 // grows by mremap, which moves page tables instead of copying data. Small columns
 // stay in malloc memory, so a small backtest does not round each column up to a
-// huge page.
+// huge page. Freed mappings (up to 512 MiB of them) are kept for the next columns
+// that need one, marked MADV_FREE so that the kernel can take their pages back
+// under memory pressure: a backtest run again reuses pages already faulted in.
 #pragma once
 
 #include <array>

@@ -15,16 +15,23 @@
 //   in tiles of eight days: the scan marks the tile's busy cells in bit words of 64
 //   stocks, then each day visits the held or busy stocks of each word in order;
 // - column-major inputs are walked stock by stock down tiles of 512 days (long
-//   stretches of each column: jumping between columns is what costs there), runs
-//   of eight idle days skipped after one test, and each tile's records, which come
+//   stretches of each column: jumping between columns is what costs there). Each
+//   block of 64 stocks is first scanned in one tight pass for its busy groups of
+//   eight days (one bit word per stock), then each stock's walk jumps from busy
+//   group to busy group while nothing is held. Each tile's records, which come
 //   stock by stock, are then put in date order (a counting sort) onto the end of the
 //   tables while still fresh. On two threads each tile's two halves of the stocks
-//   are walked side by side and their records sorted together.
+//   are walked side by side and their records sorted together, the columns split
+//   between the threads in shares of about equal bytes.
 //
 // Plain C++ on strided buffers, no Python object touched: safe to run with the GIL
-// released. Memory grows with the number of records (growable column buffers) plus,
-// for column-major inputs, one tile's records; besides that a few arrays of one entry
-// per day or stock. Nothing of size days x stocks is allocated.
+// released. Memory grows with the number of records (growable column buffers, sized
+// from the rate of records so far when they must grow, so that they grow a few
+// times rather than double a dozen times) plus, for column-major inputs, one tile's
+// records; besides that a few arrays of one entry per day or stock. Nothing of size
+// days x stocks is allocated. Large columns freed by a pass are kept for the next
+// one (record_buffers.hpp): fresh pages, which the kernel clears, cost about a third
+// of the processor time of a large pass.
 #pragma once
 
 #include <cstddef>
