@@ -82,6 +82,39 @@ struct Writers {
     }
 };
 
+/// A view with one stride fixed at one: `Unit` 0 for adjacent days (column-major),
+/// 1 for adjacent stocks (row-major). Cell (r, c) then costs one multiply fewer.
+template <class T, int Unit>
+struct UnitView {
+    const T *data;
+    std::ptrdiff_t stride;  // the other stride
+    explicit UnitView(const View2D<T> &v) : data(v.data), stride(Unit == 0 ? v.col_stride : v.row_stride) {}
+    [[gnu::always_inline]] const T &operator()(std::size_t r, std::size_t c) const {
+        if constexpr (Unit == 0)
+            return data[(std::ptrdiff_t)r + (std::ptrdiff_t)c * stride];
+        else
+            return data[(std::ptrdiff_t)r * stride + (std::ptrdiff_t)c];
+    }
+};
+
+/// The inputs of the cells, read as record_cell reads them, when every view has
+/// its days (Unit 0) or stocks (Unit 1) adjacent: the common layouts.
+template <int Unit>
+struct UnitInputs {
+    UnitView<double, Unit> signal, prev_close, close, buy_price, sell_price, split, dividend;
+    UnitView<std::uint8_t, Unit> can_buy, cant_sell;
+    explicit UnitInputs(const VwapInputs &in)
+        : signal(in.signal), prev_close(in.prev_close), close(in.close), buy_price(in.buy_price),
+          sell_price(in.sell_price), split(in.split), dividend(in.dividend), can_buy(in.can_buy),
+          cant_sell(in.cant_sell) {}
+    /// True when every view of `in` has that stride one.
+    static bool fits(const VwapInputs &in) {
+        auto one = [](const auto &v) { return (Unit == 0 ? v.row_stride : v.col_stride) == 1; };
+        return one(in.signal) && one(in.prev_close) && one(in.close) && one(in.buy_price) && one(in.sell_price) &&
+               one(in.split) && one(in.dividend) && one(in.can_buy) && one(in.cant_sell);
+    }
+};
+
 /// A stock that is idle (not held, no weight above zero) on a day of infinite
 /// dividend: its only products that are not zero are 0 x inf = NaN, which make the
 /// day's sum NaN, as in the engine. Other idle cells add nothing.
@@ -93,11 +126,13 @@ inline void idle_cell(double holding, double dividend, double *acc) {
 }
 
 /// One stock on one day that is held or wanted: the engine's step (vwap_cell.hpp),
+/// reading the inputs through `in` (VwapInputs or UnitInputs),
 /// adding the five products to acc[0..5), with every outcome written through `w`
 /// and added to the day's totals `day` (in stock order, as the engine's day loop
 /// meets them). Buys and sells come in no predictable order, so the trade record is
 /// put together with selects and written either way; only a refusal (rare) branches.
-[[gnu::always_inline]] inline void record_cell(const VwapInputs &in, const PassRates &p, std::size_t i,
+template <class Inputs>
+[[gnu::always_inline]] inline void record_cell(const Inputs &in, const PassRates &p, std::size_t i,
                                                std::size_t s, double &holding, double *acc, Writers &w,
                                                DayTotals &day) {
     using vwap_detail::exact_floor;

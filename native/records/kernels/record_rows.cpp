@@ -31,12 +31,13 @@ struct RowWalk {
 
 /// Day i0 + k of the tile: the stocks that are held or busy, block by block in stock
 /// order, each block's products summed into its partial sums of the day.
-void walk_day(const VwapInputs &in, const PassRates &p, std::size_t i0, std::size_t k, RowWalk &walk,
+template <class Inputs>
+void walk_day(const Inputs &in, std::size_t days, const PassRates &p, std::size_t i0, std::size_t k, RowWalk &walk,
               VwapRecords &out) {
     const std::size_t i = i0 + k;
     // Each table gets at most one record per stock a day: one reserve per day, and
     // then the cursors write without checking.
-    Writers::reserve(out, walk.stocks, i, in.days, walk.stocks);
+    Writers::reserve(out, walk.stocks, i, days, walk.stocks);
     Writers w(out);
     DayTotals day;
     const std::uint64_t *busy = walk.busy.data() + k * walk.blocks;
@@ -69,11 +70,19 @@ void walk_day(const VwapInputs &in, const PassRates &p, std::size_t i0, std::siz
 
 void walk_rows(const VwapInputs &in, const PassRates &p, const BlockSums &sums, VwapRecords &out) {
     RowWalk walk(in.stocks);
+    // Row-major inputs, the usual case here, are read without the column strides.
+    const bool row_major = UnitInputs<1>::fits(in);
+    const UnitInputs<1> rows(in);
     for (std::size_t i0 = 0; i0 < in.days; i0 += kTileDays) {
         const std::size_t n = std::min(kTileDays, in.days - i0);
         std::fill(walk.busy.begin(), walk.busy.end(), 0);
         mark_busy(in, i0, n, walk.busy.data());
-        for (std::size_t k = 0; k < n; ++k) walk_day(in, p, i0, k, walk, out);
+        for (std::size_t k = 0; k < n; ++k) {
+            if (row_major)
+                walk_day(rows, in.days, p, i0, k, walk, out);
+            else
+                walk_day(in, in.days, p, i0, k, walk, out);
+        }
         for (std::size_t b = 0; b < walk.blocks; ++b) sums(i0, n, walk.partial.data() + b * kTileDays * kTerms);
     }
 }
