@@ -99,7 +99,7 @@ static bool same_table(const RecordTable<N> &a, const RecordTable<N> &b) {
 
 int main() {
     // 130 stocks: three blocks, the last partial, so the halves are one block and two.
-    // 1,100 days: a column-major market is walked in tiles of days, the last partial;
+    // 1,100 days: both walks on two threads go in tiles of days, the last partial;
     // both layouts must give the same records there too.
     const std::pair<std::size_t, std::size_t> shapes[] = {{90, 130}, {90, 64 * 7}, {1100, 130}};
     for (const auto &[days, stocks] : shapes) {

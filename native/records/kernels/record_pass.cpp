@@ -20,7 +20,7 @@ std::size_t VwapRecords::bytes() const {
 
 namespace {
 
-// Column-major markets of at least this many cells are walked on two threads when
+// Markets of at least this many cells are walked on two threads when
 // the processor has two cores: below it a thread costs more than it saves.
 constexpr std::size_t kThreadsFrom = std::size_t{1} << 20;
 
@@ -56,13 +56,11 @@ void record_vwap_pass(const VwapInputs &in, VwapRecords &out, int threads) {
             for (std::size_t t = 0; t < kTerms; ++t)
                 record_detail::neumaier_add(total[t * days + i0 + k], comp[t * days + i0 + k], sums[k * kTerms + t]);
     };
-    if (days > 1 && mostly_column_major(in)) {
-        if (threads == 0)
-            threads = days * in.stocks >= kThreadsFrom && std::thread::hardware_concurrency() >= 2 ? 2 : 1;
+    if (threads == 0) threads = days * in.stocks >= kThreadsFrom && std::thread::hardware_concurrency() >= 2 ? 2 : 1;
+    if (days > 1 && mostly_column_major(in))
         record_detail::walk_columns(in, p, fold, out, threads);
-    } else {
-        record_detail::walk_rows(in, p, fold, out);
-    }
+    else
+        record_detail::walk_rows(in, p, fold, out, threads);
     for (std::size_t i = 0; i < days; ++i) {
         double term[kTerms];
         for (std::size_t t = 0; t < kTerms; ++t) term[t] = compensated(total[t * days + i], comp[t * days + i]);

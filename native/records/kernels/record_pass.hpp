@@ -13,7 +13,11 @@
 // Two walks (record_walks.hpp), both producing the records in date order:
 // - inputs whose stocks are adjacent (or any mixed layout) are walked date by date,
 //   in tiles of eight days: the scan marks the tile's busy cells in bit words of 64
-//   stocks, then each day visits the held or busy stocks of each word in order;
+//   stocks, then each day visits the held or busy stocks of each word in order. On
+//   one thread the records go straight onto the tables. On two threads the stocks
+//   are split in two halves at a block of 64, each tile of 64 days of the two halves
+//   is walked side by side into each half's own tables, and the tile's records are
+//   then put in date order onto the end of the tables by the same sort as below;
 // - column-major inputs are walked stock by stock down tiles of 512 days (long
 //   stretches of each column: jumping between columns is what costs there). Each
 //   block of 64 stocks is first scanned in one tight pass for its busy groups of
@@ -23,12 +27,15 @@
 //   tables while still fresh. On two threads each tile's two halves of the stocks
 //   are walked side by side and their records sorted together, the columns split
 //   between the threads in shares of about equal bytes.
+// On two threads the second half's block sums of a tile are kept and folded after
+// the first half's, and its trades and positions added to the first half's day
+// totals in stock order, so the totals are those of one walk to the last bit.
 //
 // Plain C++ on strided buffers, no Python object touched: safe to run with the GIL
 // released. Memory grows with the number of records (growable column buffers, sized
 // from the rate of records so far when they must grow, so that they grow a few
-// times rather than double a dozen times) plus, for column-major inputs, one tile's
-// records; besides that a few arrays of one entry per day or stock. Nothing of size
+// times rather than double a dozen times) plus, for a walk on two threads or
+// column-major inputs, one tile's records; besides that a few arrays of one entry per day or stock. Nothing of size
 // days x stocks is allocated. Large columns freed by a pass are kept for the next
 // one (record_buffers.hpp): fresh pages, which the kernel clears, cost about a third
 // of the processor time of a large pass.
@@ -79,10 +86,10 @@ struct VwapRecords {
 /// order, exactly as that kernel does. The other daily totals are added up in stock
 /// order within each date, as a walk date by date meets the records.
 ///
-/// `threads`: 0 lets the pass choose, 1 keeps it on the calling thread, 2 walks a
-/// column-major market's two halves of stocks on two threads (a market walked date
-/// by date stays on the calling thread). The records and totals are the same
-/// whichever is chosen. Throws std::bad_alloc when memory runs out.
+/// `threads`: 0 lets the pass choose (two for a large market on a processor of two
+/// cores or more), 1 keeps it on the calling thread, 2 walks the market's two
+/// halves of stocks on two threads. The records and totals are the same whichever
+/// is chosen. Throws std::bad_alloc when memory runs out.
 void record_vwap_pass(const VwapInputs &in, VwapRecords &out, int threads = 0);
 
 }  // namespace tessary::kernels

@@ -60,10 +60,12 @@ inline bool any_busy8(const double *weight, const double *dividend) {
     return (mask8<Test::kPositive>(weight) | mask8<Test::kInfinite>(dividend)) != 0;
 }
 
-/// The bit words of a tile of days: busy[k * blocks + b], bit j, for day i0 + k and
-/// stock 64 b + j, where blocks = ceil(stocks / 64). Sets the bits of cells on days
-/// i0 .. i0 + n - 1 (n at most kTileDays) whose weight is above zero or whose
-/// dividend is infinite; `busy` must start cleared.
-void mark_busy(const VwapInputs &in, std::size_t i0, std::size_t n, std::uint64_t *busy);
+/// The bit words of a tile of days over stocks s0 .. s1 - 1 (s0 a multiple of 64):
+/// busy[k * blocks + b], bit j, for day i0 + k and stock s0 + 64 b + j, where
+/// blocks = ceil((s1 - s0) / 64). Sets the bits of cells on days i0 .. i0 + n - 1
+/// (n at most kTileDays) whose weight is above zero or whose dividend is infinite;
+/// `busy` must start cleared.
+void mark_busy(const VwapInputs &in, std::size_t i0, std::size_t n, std::size_t s0, std::size_t s1,
+               std::uint64_t *busy);
 
 }  // namespace tessary::kernels::record_detail

@@ -18,8 +18,10 @@ using BlockSums = std::function<void(std::size_t i0, std::size_t n, const double
 /// and its daily totals other than the profit, and hand the block sums to `sums`.
 ///
 /// Date by date in tiles of kTileDays days (record_rows.cpp): for inputs whose
-/// stocks are adjacent, or any other layout. On the calling thread.
-void walk_rows(const VwapInputs &in, const PassRates &p, const BlockSums &sums, VwapRecords &out);
+/// stocks are adjacent, or any other layout. `threads` 2 walks tiles of days of the
+/// two halves of the stocks on two threads (the records and sums handed on are the
+/// same).
+void walk_rows(const VwapInputs &in, const PassRates &p, const BlockSums &sums, VwapRecords &out, int threads);
 
 /// Down the columns in tiles of days (record_columns.cpp): for inputs whose days
 /// are adjacent. `threads` 2 walks each tile's two halves of the stocks on two
