@@ -2,10 +2,13 @@
 
 import numpy as np
 import pandas as pd
+import pytest
 
 from tessary.backtest._prepare import PREPARED_DATA_VERSION, BinaryPreparedDataStore
 
 BENCHMARKS = ("000852", "000300", "000905")
+#: The grid both the thread and the cluster tests sweep: strategy and pipeline names.
+GRID = {"lookback": [5, 10], "share": [0.1, 0.3], "rolling_window": [0, 3], "fee": [1e-4, 3e-4]}
 
 
 def random_market(n_dates=120, n_stocks=40, seed=0, start="2021-01-04"):
@@ -43,3 +46,12 @@ def write_store(path, **kwargs):
     store = BinaryPreparedDataStore(path)
     store.write_payload({"version": PREPARED_DATA_VERSION, "meta": {}, "data": random_market(**kwargs)})
     return store
+
+
+@pytest.fixture(scope="module")
+def sweep_store(tmp_path_factory):
+    """The sweep tests' store: 90 dates x 30 stocks (a fixture of every test module,
+    this file being a plugin of the test suite)."""
+    path = tmp_path_factory.mktemp("sweep_store")
+    write_store(path, n_dates=90, n_stocks=30, seed=2)
+    return path

@@ -11,30 +11,20 @@ import pandas as pd
 import pytest
 
 import sweep_strategies as strategies
-from sweep_market import BENCHMARKS, write_store
+from sweep_market import BENCHMARKS, GRID
 from tessary.backtest._pnl_engine import run_strategy_backtest_core
 from tessary.backtest._prepare import BinaryPreparedDataStore
 from tessary.strategies import momentum
 from tessary.sweep import STAT_KEYS, run_sweep
 from tessary.sweep._grid import expand_grid
 
-GRID = {"lookback": [5, 10], "share": [0.1, 0.3], "rolling_window": [0, 3], "fee": [1e-4, 3e-4]}
-
-
 @pytest.fixture(scope="module")
-def store_dir(tmp_path_factory):
-    path = tmp_path_factory.mktemp("sweep_store")
-    write_store(path, n_dates=90, n_stocks=30, seed=2)
-    return path
+def serial(sweep_store):
+    return run_sweep(sweep_store, momentum, GRID, workers=1, progress=False)
 
 
-@pytest.fixture(scope="module")
-def serial(store_dir):
-    return run_sweep(store_dir, momentum, GRID, workers=1, progress=False)
-
-
-def direct_backtest(store_dir, weights, start=None, end=None, **pipeline):
-    store = BinaryPreparedDataStore(store_dir)
+def direct_backtest(sweep_store, weights, start=None, end=None, **pipeline):
+    store = BinaryPreparedDataStore(sweep_store)
     data = store.load(start_date=start, end_date=end)["data"]
     names = {"split_factor": "rq_get_split", "dividend_factor": "rq_get_dividend"}
     market = {p: data[names.get(p, p)].reindex(index=weights.index, columns=weights.columns)
@@ -65,12 +55,12 @@ class TestRows:
         assert repr(serial) == "SweepResult(16 combinations of lookback, share, rolling_window, fee; 0 failed; daily returns kept)"
         assert table.loc[5, ["lookback", "share", "rolling_window", "fee"]].tolist() == [5, 0.3, 0, 3e-4]
 
-    def test_every_row_is_the_single_backtest_to_the_bit(self, store_dir, serial):
+    def test_every_row_is_the_single_backtest_to_the_bit(self, sweep_store, serial):
         for number in (0, 7, 13):
             row = serial.table.loc[number]
-            weights = momentum(BinaryPreparedDataStore(store_dir).load()["data"], lookback=int(row["lookback"]),
+            weights = momentum(BinaryPreparedDataStore(sweep_store).load()["data"], lookback=int(row["lookback"]),
                                share=float(row["share"]))
-            result = direct_backtest(store_dir, weights, rolling_window=int(row["rolling_window"]), fee=float(row["fee"]))
+            result = direct_backtest(sweep_store, weights, rolling_window=int(row["rolling_window"]), fee=float(row["fee"]))
             np.testing.assert_array_equal(row[list(STAT_KEYS)].to_numpy(dtype=float),
                                           [result.stats[k] for k in STAT_KEYS])
             summary = result.benchmark_summary.set_index("benchmark_name")
@@ -80,31 +70,31 @@ class TestRows:
             pd.testing.assert_series_equal(serial.daily_returns[number], result.daily_return, check_names=False,
                                            check_exact=True)
 
-    def test_threads_give_the_same_table_and_returns(self, store_dir, serial):
-        threaded = run_sweep(store_dir, momentum, GRID, workers=3, progress=False)
+    def test_threads_give_the_same_table_and_returns(self, sweep_store, serial):
+        threaded = run_sweep(sweep_store, momentum, GRID, workers=3, progress=False)
         pd.testing.assert_frame_equal(threaded.table, serial.table, check_exact=True)
         pd.testing.assert_frame_equal(threaded.daily_returns, serial.daily_returns, check_exact=True)
 
-    def test_weights_computed_once_per_strategy_setting(self, store_dir):
+    def test_weights_computed_once_per_strategy_setting(self, sweep_store):
         strategies.calls.clear()
         grid = {"lookback": [5, 10], "fee": [1e-4, 2e-4, 3e-4], "share": [0.2], "rule_fee": [0.0, 5e-4]}
-        result = run_sweep(store_dir, strategies.counted, grid, workers=2, progress=False)
+        result = run_sweep(sweep_store, strategies.counted, grid, workers=2, progress=False)
         assert sorted(strategies.calls) == [(5, 0.2), (10, 0.2)]
         assert result.table["error"].isna().all() and len(result.table) == 12
 
-    def test_date_range_and_other_primary_benchmark(self, store_dir):
-        result = run_sweep(store_dir, momentum, {"lookback": [5]}, start_date="2021-02-01", end_date="20210415",
+    def test_date_range_and_other_primary_benchmark(self, sweep_store):
+        result = run_sweep(sweep_store, momentum, {"lookback": [5]}, start_date="2021-02-01", end_date="20210415",
                            benchmark="000300", workers=1, progress=False, keep_returns=False)
         assert result.daily_returns is None
-        data = BinaryPreparedDataStore(store_dir).load(start_date="20210201", end_date="20210415")["data"]
-        expected = direct_backtest(store_dir, momentum(data, lookback=5), "20210201", "20210415",
+        data = BinaryPreparedDataStore(sweep_store).load(start_date="20210201", end_date="20210415")["data"]
+        expected = direct_backtest(sweep_store, momentum(data, lookback=5), "20210201", "20210415",
                                    benchmark_names="000300")
         assert result.table.loc[0, "long_sharp"] == expected.stats["long_sharp"]
 
 
 class TestFailures:
-    def test_a_failing_combination_carries_its_error(self, store_dir):
-        result = run_sweep(store_dir, strategies.picky, {"lookback": [5, 7, 10], "fail_on": [7], "fee": [1e-4, 2e-4]},
+    def test_a_failing_combination_carries_its_error(self, sweep_store):
+        result = run_sweep(sweep_store, strategies.picky, {"lookback": [5, 7, 10], "fail_on": [7], "fee": [1e-4, 2e-4]},
                            workers=2, progress=False)
         errors = result.table["error"]
         assert errors.notna().tolist() == [False, False, True, True, False, False]
@@ -112,18 +102,18 @@ class TestFailures:
         assert result.table.loc[2, list(STAT_KEYS)].isna().all()
         assert result.daily_returns[2].isna().all() and result.daily_returns[0].notna().any()
 
-    def test_weights_that_are_not_a_frame_on_the_store(self, store_dir):
+    def test_weights_that_are_not_a_frame_on_the_store(self, sweep_store):
         kinds = ["ok", "list", "foreign_date", "foreign_code", "subset"]
-        table = run_sweep(store_dir, strategies.shaped, {"kind": kinds}, workers=2, progress=False).table
+        table = run_sweep(sweep_store, strategies.shaped, {"kind": kinds}, workers=2, progress=False).table
         errors = dict(zip(kinds, table["error"]))
         assert errors["ok"] is None and errors["subset"] is None
         assert errors["list"].startswith("TypeError: the strategy returned list")
         assert "19990101" in errors["foreign_date"] and "not trading dates" in errors["foreign_date"]
         assert "999999" in errors["foreign_code"]
 
-    def test_a_strategy_cannot_change_what_other_tasks_see(self, store_dir, serial):
-        run_sweep(store_dir, strategies.mutating, {"lookback": [5, 10]}, workers=2, progress=False)
-        again = run_sweep(store_dir, momentum, GRID, workers=2, progress=False)
+    def test_a_strategy_cannot_change_what_other_tasks_see(self, sweep_store, serial):
+        run_sweep(sweep_store, strategies.mutating, {"lookback": [5, 10]}, workers=2, progress=False)
+        again = run_sweep(sweep_store, momentum, GRID, workers=2, progress=False)
         pd.testing.assert_frame_equal(again.table, serial.table, check_exact=True)
 
     @pytest.mark.parametrize("grid,kwargs,match", [
@@ -141,33 +131,33 @@ class TestFailures:
         ({"lookback": [5]}, {"start_date": "yesterday"}, "start_date must be a date"),
         ({"lookback": [5]}, {"workers": 0}, "workers must be a positive integer"),
     ])
-    def test_bad_input_fails_before_any_task(self, store_dir, grid, kwargs, match):
+    def test_bad_input_fails_before_any_task(self, sweep_store, grid, kwargs, match):
         strategies.calls.clear()
         with pytest.raises((ValueError, TypeError), match=match):
-            run_sweep(store_dir, strategies.counted, grid, progress=False, **kwargs)
+            run_sweep(sweep_store, strategies.counted, grid, progress=False, **kwargs)
         assert strategies.calls == []
 
-    def test_missing_store_and_non_callable_strategy(self, tmp_path, store_dir):
+    def test_missing_store_and_non_callable_strategy(self, tmp_path, sweep_store):
         with pytest.raises(FileNotFoundError, match="store not found"):
             run_sweep(tmp_path / "nowhere", momentum, {"lookback": [5]}, progress=False)
         with pytest.raises(TypeError, match="strategy must be a function"):
-            run_sweep(store_dir, "momentum", {"lookback": [5]}, progress=False)
+            run_sweep(sweep_store, "momentum", {"lookback": [5]}, progress=False)
         with pytest.raises(ImportError if not _has_dask() else TypeError, match="Client"):
-            run_sweep(store_dir, momentum, {"lookback": [5]}, client=object(), progress=False)
+            run_sweep(sweep_store, momentum, {"lookback": [5]}, client=object(), progress=False)
 
-    def test_client_without_dask_names_the_extra(self, store_dir, monkeypatch):
+    def test_client_without_dask_names_the_extra(self, sweep_store, monkeypatch):
         import sys
 
         monkeypatch.setitem(sys.modules, "distributed", None)  # as if it were not installed
         with pytest.raises(ImportError, match=r"tessary\[dask\]"):
-            run_sweep(store_dir, momentum, {"lookback": [5]}, client=object(), progress=False)
+            run_sweep(sweep_store, momentum, {"lookback": [5]}, client=object(), progress=False)
 
-    def test_ctrl_c_cancels_and_returns_nothing(self, store_dir):
+    def test_ctrl_c_cancels_and_returns_nothing(self, sweep_store):
         timer = threading.Timer(0.3, os.kill, (os.getpid(), signal.SIGINT))
         timer.start()
         try:
             with pytest.raises(KeyboardInterrupt):
-                run_sweep(store_dir, strategies.slow, {"lookback": list(range(2, 40)), "pause": [0.1]}, workers=2,
+                run_sweep(sweep_store, strategies.slow, {"lookback": list(range(2, 40)), "pause": [0.1]}, workers=2,
                           progress=False)
         finally:
             timer.cancel()

@@ -11,22 +11,12 @@ import pandas as pd
 import pytest
 
 import sweep_strategies as strategies
-from sweep_market import write_store
+from sweep_market import GRID
 from tessary.strategies import momentum
 from tessary.sweep import run_sweep
 from tessary.sweep import _market
 
 distributed = pytest.importorskip("distributed")
-
-GRID = {"lookback": [5, 10], "share": [0.1, 0.3], "rolling_window": [0, 3], "fee": [1e-4, 3e-4]}
-
-
-@pytest.fixture(scope="module")
-def store_dir(tmp_path_factory):
-    path = tmp_path_factory.mktemp("sweep_store")
-    write_store(path, n_dates=90, n_stocks=30, seed=2)
-    return path
-
 
 @pytest.fixture(scope="module")
 def client():
@@ -41,19 +31,19 @@ def client():
         cluster.close()
 
 
-def test_cluster_rows_equal_thread_rows_to_the_bit(store_dir, client):
-    threaded = run_sweep(store_dir, momentum, GRID, workers=2, progress=False)
-    clustered = run_sweep(store_dir, momentum, GRID, client=client, progress=False)
+def test_cluster_rows_equal_thread_rows_to_the_bit(sweep_store, client):
+    threaded = run_sweep(sweep_store, momentum, GRID, workers=2, progress=False)
+    clustered = run_sweep(sweep_store, momentum, GRID, client=client, progress=False)
     pd.testing.assert_frame_equal(clustered.table, threaded.table, check_exact=True)
     pd.testing.assert_frame_equal(clustered.daily_returns, threaded.daily_returns, check_exact=True)
     # One pipeline variant group per strategy setting, or fewer settings than threads: both paths.
     few = {"lookback": [5], "fee": [1e-4, 2e-4, 3e-4]}
-    pd.testing.assert_frame_equal(run_sweep(store_dir, momentum, few, client=client, progress=False).table,
-                                  run_sweep(store_dir, momentum, few, workers=1, progress=False).table, check_exact=True)
+    pd.testing.assert_frame_equal(run_sweep(sweep_store, momentum, few, client=client, progress=False).table,
+                                  run_sweep(sweep_store, momentum, few, workers=1, progress=False).table, check_exact=True)
 
 
-def test_each_worker_process_opens_the_store_once(store_dir, client):
-    path = str(store_dir)
+def test_each_worker_process_opens_the_store_once(sweep_store, client):
+    path = str(sweep_store)
     ids = client.gather([client.submit(lambda i: (os.getpid(), id(_market.open_market(path, None, None))), i, pure=False)
                          for i in range(8)])
     by_process = {}
@@ -63,17 +53,17 @@ def test_each_worker_process_opens_the_store_once(store_dir, client):
     assert all(len(markets) == 1 for markets in by_process.values())
 
 
-def test_failing_combination_and_bad_input_on_the_cluster(store_dir, client, tmp_path):
-    table = run_sweep(store_dir, strategies.picky, {"lookback": [5, 7], "fail_on": [7]}, client=client,
+def test_failing_combination_and_bad_input_on_the_cluster(sweep_store, client, tmp_path):
+    table = run_sweep(sweep_store, strategies.picky, {"lookback": [5, 7], "fail_on": [7]}, client=client,
                       progress=False).table
     assert table["error"].tolist() == [None, "ValueError: no weights for lookback 7"]
     with pytest.raises(FileNotFoundError, match="store not found"):
         run_sweep(tmp_path / "nowhere", momentum, {"lookback": [5]}, client=client, progress=False)
     with pytest.raises(ValueError, match="workers= sizes the local thread pool"):
-        run_sweep(store_dir, momentum, {"lookback": [5]}, client=client, workers=2, progress=False)
+        run_sweep(sweep_store, momentum, {"lookback": [5]}, client=client, workers=2, progress=False)
 
 
-def test_a_strategy_module_the_workers_lack_travels_by_value(store_dir, client, tmp_path):
+def test_a_strategy_module_the_workers_lack_travels_by_value(sweep_store, client, tmp_path):
     import importlib.util
     import sys
 
@@ -89,19 +79,19 @@ def test_a_strategy_module_the_workers_lack_travels_by_value(store_dir, client, 
     cloudpickle.register_pickle_by_value(module)
     try:
         assert not any(client.run(lambda: __import__("importlib.util").util.find_spec("only_here") is not None).values())
-        clustered = run_sweep(store_dir, module.rev, {"lookback": [3, 5]}, client=client, progress=False)
+        clustered = run_sweep(sweep_store, module.rev, {"lookback": [3, 5]}, client=client, progress=False)
     finally:
         cloudpickle.unregister_pickle_by_value(module)
         del sys.modules["only_here"]
-    threaded = run_sweep(store_dir, module.rev, {"lookback": [3, 5]}, workers=1, progress=False)
+    threaded = run_sweep(sweep_store, module.rev, {"lookback": [3, 5]}, workers=1, progress=False)
     pd.testing.assert_frame_equal(clustered.table, threaded.table, check_exact=True)
 
-def test_ctrl_c_cancels_the_tasks_on_the_cluster(store_dir, client):
+def test_ctrl_c_cancels_the_tasks_on_the_cluster(sweep_store, client):
     timer = threading.Timer(1.0, os.kill, (os.getpid(), signal.SIGINT))
     timer.start()
     try:
         with pytest.raises(KeyboardInterrupt):
-            run_sweep(store_dir, strategies.slow, {"lookback": list(range(2, 30)), "pause": [0.5]}, client=client,
+            run_sweep(sweep_store, strategies.slow, {"lookback": list(range(2, 30)), "pause": [0.5]}, client=client,
                       progress=False)
     finally:
         timer.cancel()
@@ -113,9 +103,9 @@ def test_ctrl_c_cancels_the_tasks_on_the_cluster(store_dir, client):
         time.sleep(0.1)
     assert not left, left
 
-def test_a_worker_killed_mid_sweep_changes_nothing(store_dir, client):
+def test_a_worker_killed_mid_sweep_changes_nothing(sweep_store, client):
     grid = {"lookback": [4, 5, 6, 7, 8, 9], "pause": [1.0]}
-    expected = run_sweep(store_dir, strategies.slow, grid, workers=2, progress=False)
+    expected = run_sweep(sweep_store, strategies.slow, grid, workers=2, progress=False)
     killed = []
 
     def kill_a_busy_worker():
@@ -132,7 +122,7 @@ def test_a_worker_killed_mid_sweep_changes_nothing(store_dir, client):
     killer = threading.Thread(target=kill_a_busy_worker)
     killer.start()
     try:
-        result = run_sweep(store_dir, strategies.slow, grid, client=client, progress=False)
+        result = run_sweep(sweep_store, strategies.slow, grid, client=client, progress=False)
     finally:
         killer.join()
     assert killed, "no worker was busy with a sweep task"
