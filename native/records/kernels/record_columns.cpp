@@ -121,14 +121,7 @@ void walk_columns(const VwapInputs &in, const PassRates &p, const BlockSums &sum
         } else {
             parts[0].walk(in, p, i0, n, holding.data(), sums);
         }
-        for (std::size_t k = 0; k < n; ++k) {
-            const DayTotals &d = parts[0].day[k];
-            out.bought[i0 + k] = d.bought;
-            out.sold[i0 + k] = d.sold;
-            out.commission[i0 + k] = d.commission;
-            out.levy[i0 + k] = d.levy;
-            out.held[i0 + k] = d.held;
-        }
+        set_totals(out, i0, n, parts[0].day.data());
         VwapRecords *tiles[2] = {&parts[0].tile, &parts[1].tile};
         append_tiles(out, tiles, two ? 2 : 1, i0, n, Market{days, stocks}, order, two);
     }

@@ -105,16 +105,6 @@ void hand_on(const RowWalk &walk, std::size_t i0, std::size_t n, const BlockSums
     for (std::size_t b = 0; b < walk.blocks; ++b) sums(i0, n, walk.partial.data() + b * walk.span * kTerms);
 }
 
-void set_totals(VwapRecords &out, std::size_t i0, std::size_t n, const DayTotals *day) {
-    for (std::size_t k = 0; k < n; ++k) {
-        out.bought[i0 + k] = day[k].bought;
-        out.sold[i0 + k] = day[k].sold;
-        out.commission[i0 + k] = day[k].commission;
-        out.levy[i0 + k] = day[k].levy;
-        out.held[i0 + k] = day[k].held;
-    }
-}
-
 /// All stocks on this thread, straight into the tables.
 void walk_one(const VwapInputs &in, const PassRates &p, const BlockSums &sums, VwapRecords &out) {
     const std::size_t days = in.days, stocks = in.stocks;

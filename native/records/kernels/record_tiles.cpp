@@ -170,4 +170,14 @@ void add_to_totals(const VwapRecords &tile, std::size_t i0, DayTotals *day) {
     for (std::size_t k = 0; k < tile.positions.size; ++k) day[(std::size_t)tile.positions.day.data()[k] - i0].held += 1.0;
 }
 
+void set_totals(VwapRecords &out, std::size_t i0, std::size_t n, const DayTotals *day) {
+    for (std::size_t k = 0; k < n; ++k) {
+        out.bought[i0 + k] = day[k].bought;
+        out.sold[i0 + k] = day[k].sold;
+        out.commission[i0 + k] = day[k].commission;
+        out.levy[i0 + k] = day[k].levy;
+        out.held[i0 + k] = day[k].held;
+    }
+}
+
 }  // namespace tessary::kernels::record_detail

@@ -79,4 +79,7 @@ void append_tiles(VwapRecords &out, VwapRecords *const *tiles, std::size_t parts
 /// only on sells.
 void add_to_totals(const VwapRecords &tile, std::size_t i0, DayTotals *day);
 
+/// Writes the day totals `day` of days i0 .. i0 + n - 1 into `out`'s daily columns.
+void set_totals(VwapRecords &out, std::size_t i0, std::size_t n, const DayTotals *day);
+
 }  // namespace tessary::kernels::record_detail
