@@ -32,6 +32,7 @@ struct RowWalk {
     // The block sums of the span's days, [block][day in span][term].
     std::vector<double> partial;
     std::vector<DayTotals> day;  // the totals of the span's days over the range's stocks
+    std::vector<DayEnds> ends;   // per day of the span: where its records end in each table
 
     RowWalk(std::size_t s0_, std::size_t s1_, std::size_t span_)
         : s0(s0_),
@@ -42,7 +43,8 @@ struct RowWalk {
           held(blocks, 0),
           busy(kTileDays * blocks),
           partial(blocks * span * kTerms),
-          day(span) {}
+          day(span),
+          ends(span) {}
 };
 
 /// Day i (day k of the span): the stocks of the range that are held or busy (bit
@@ -96,6 +98,7 @@ void walk_span(const VwapInputs &in, const PassRates &p, std::size_t i0, std::si
             else
                 walk_day(in, p, i, i - i0, busy, walk, w);
             w.finish(to);
+            walk.ends[i - i0] = {to.trades.size, to.blocked.size, to.positions.size, to.pnl.size};
         }
     }
 }
@@ -125,7 +128,6 @@ void walk_two(const VwapInputs &in, const PassRates &p, const BlockSums &sums, V
     const std::size_t split = blocks / 2 * kSumBlock;
     RowWalk walks[2] = {RowWalk(0, split, kRowTile), RowWalk(split, stocks, kRowTile)};
     VwapRecords tile[2];
-    TileOrder order[2];  // one per thread that sorts
     for (std::size_t i0 = 0; i0 < days; i0 += kRowTile) {
         const std::size_t n = std::min(kRowTile, days - i0);
         auto half = [&](std::size_t h) {
@@ -144,7 +146,8 @@ void walk_two(const VwapInputs &in, const PassRates &p, const BlockSums &sums, V
         add_to_totals(tile[1], i0, walks[0].day.data());
         set_totals(out, i0, n, walks[0].day.data());
         VwapRecords *tiles[2] = {&tile[0], &tile[1]};
-        append_tiles(out, tiles, 2, i0, n, Market{days, stocks}, order, true);
+        const DayEnds *ends[2] = {walks[0].ends.data(), walks[1].ends.data()};
+        append_runs(out, tiles, ends, i0, n, Market{days, stocks}, true);
     }
 }
 

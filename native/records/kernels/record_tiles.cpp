@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <type_traits>
 
 namespace tessary::kernels::record_detail {
@@ -102,56 +103,140 @@ void reserve_for(RecordTable<N> &out, RecordTable<N> *const *tiles, std::size_t 
     reserve_projected(out, count, i0, m.days, m.stocks);
 }
 
-}  // namespace
+/// One column of two parts' runs put one after the other from `to`: of each day k
+/// of the tile the first part's run, then the second's (`end_of(ends[part][k])` ends
+/// a run).
+template <class T, class EndOf>
+void copy_runs(T *to, const T *const *from, const DayEnds *const *ends, std::size_t n, EndOf end_of) {
+    std::size_t begin[2] = {0, 0};
+    for (std::size_t k = 0; k < n; ++k)
+        for (std::size_t t = 0; t < 2; ++t) {
+            const std::size_t end = end_of(ends[t][k]), count = end - begin[t];
+            if (count != 0) std::memcpy(to, from[t] + begin[t], count * sizeof(T));
+            to += count;
+            begin[t] = end;
+        }
+}
 
-void append_tiles(VwapRecords &out, VwapRecords *const *tiles, std::size_t parts, std::size_t i0, std::size_t n,
-                  const Market &m, TileOrder (&order)[2], bool two_threads) {
-    auto trades = [](VwapRecords &r) -> auto & { return r.trades; };
-    auto blocked = [](VwapRecords &r) -> auto & { return r.blocked; };
-    auto positions = [](VwapRecords &r) -> auto & { return r.positions; };
-    auto pnl = [](VwapRecords &r) -> auto & { return r.pnl; };
-    // Room first, on this thread: growing moves the columns the threads write.
+/// The share `share` of one table of two parts' tiles (whose records fit the table
+/// already) put onto the end of `out` run by run; `member` picks the table's ends.
+template <std::size_t N>
+void append_run_share(RecordTable<N> &out, RecordTable<N> *const *tiles, const DayEnds *const *ends,
+                      std::size_t DayEnds::*member, std::size_t i0, std::size_t n, const Share &share) {
+    const std::size_t base = out.size;
+    auto end_of = [member](const DayEnds &e) { return e.*member; };
+    if (share.days) {
+        // Each run is one day repeated.
+        std::int32_t *to = out.day.data() + base;
+        std::size_t begin[2] = {0, 0};
+        for (std::size_t k = 0; k < n; ++k)
+            for (std::size_t t = 0; t < 2; ++t) {
+                const std::size_t end = end_of(ends[t][k]);
+                to = std::fill_n(to, end - begin[t], (std::int32_t)(i0 + k));
+                begin[t] = end;
+            }
+    }
+    if (share.stock_and_tag) {
+        const std::int32_t *stock[2] = {tiles[0]->stock.data(), tiles[1]->stock.data()};
+        copy_runs(out.stock.data() + base, stock, ends, n, end_of);
+        const std::uint8_t *tag[2] = {tiles[0]->tag.data(), tiles[1]->tag.data()};
+        if (out.tagged) copy_runs(out.tag.data() + base, tag, ends, n, end_of);
+    }
+    for (std::size_t c = share.value_from; c < share.value_to; ++c) {
+        const double *value[2] = {tiles[0]->value[c].data(), tiles[1]->value[c].data()};
+        copy_runs(out.value[c].data() + base, value, ends, n, end_of);
+    }
+}
+
+// What each thread puts onto the output: two shares of about equal bytes a record.
+// Trades (49 bytes) and the day, stock and first value of positions (16); pnl rows
+// (48), refusals (few) and the second value of positions (8).
+constexpr Share kWhole5{true, true, 0, 5}, kWhole1{true, true, 0, 1};
+constexpr Share kPositionsOne{true, true, 0, 1}, kPositionsOther{false, false, 1, 2};
+
+auto trades_of = [](VwapRecords &r) -> auto & { return r.trades; };
+auto blocked_of = [](VwapRecords &r) -> auto & { return r.blocked; };
+auto positions_of = [](VwapRecords &r) -> auto & { return r.positions; };
+auto pnl_of = [](VwapRecords &r) -> auto & { return r.pnl; };
+
+/// Room in `out`'s tables for all records of the tiles, made before the threads
+/// write: growing moves the columns.
+void make_room(VwapRecords &out, VwapRecords *const *tiles, std::size_t parts, std::size_t i0, const Market &m) {
     auto room = [&](auto &&table) {
         std::remove_reference_t<decltype(table(out))> *from[2];
         for (std::size_t t = 0; t < parts; ++t) from[t] = &table(*tiles[t]);
         reserve_for(table(out), from, parts, i0, m);
     };
-    room(trades);
-    room(blocked);
-    room(positions);
-    room(pnl);
-    const Share whole5{true, true, 0, 5}, whole1{true, true, 0, 1};
-    const Share positions_one{true, true, 0, 1}, positions_other{false, false, 1, 2};
-    // Two shares of about equal bytes a record: trades (49 bytes) and the day, stock
-    // and first value of positions (16); pnl (48), refusals (few) and the second value
-    // of positions (8). Each thread finds the places of the positions itself.
-    auto one = [&] {
-        append_table(out.trades, tiles, parts, i0, n, whole5, order[0], trades);
-        append_table(out.positions, tiles, parts, i0, n, positions_one, order[0], positions);
-    };
-    auto other = [&] {
-        append_table(out.pnl, tiles, parts, i0, n, whole5, order[1], pnl);
-        append_table(out.blocked, tiles, parts, i0, n, whole1, order[1], blocked);
-        append_table(out.positions, tiles, parts, i0, n, positions_other, order[1], positions);
-    };
-    if (two_threads) {
-        run_both(one, other);
-    } else {
-        one();
-        other();
-    }
-    // The tables move on over the records sorted onto them; the tiles are emptied for
-    // the next tile (their columns kept).
+    room(trades_of);
+    room(blocked_of);
+    room(positions_of);
+    room(pnl_of);
+}
+
+/// The tables move on over the records put onto them; the tiles are emptied for the
+/// next tile (their columns kept).
+void move_on(VwapRecords &out, VwapRecords *const *tiles, std::size_t parts) {
     auto done = [&](auto &&table) {
         for (std::size_t t = 0; t < parts; ++t) {
             table(out).size += table(*tiles[t]).size;
             table(*tiles[t]).size = 0;
         }
     };
-    done(trades);
-    done(blocked);
-    done(positions);
-    done(pnl);
+    done(trades_of);
+    done(blocked_of);
+    done(positions_of);
+    done(pnl_of);
+}
+
+/// Runs `one` and `other`, on two threads when `two_threads`.
+template <class F, class G>
+void run_shares(F &&one, G &&other, bool two_threads) {
+    if (two_threads) {
+        run_both(one, other);
+    } else {
+        one();
+        other();
+    }
+}
+
+}  // namespace
+
+void append_tiles(VwapRecords &out, VwapRecords *const *tiles, std::size_t parts, std::size_t i0, std::size_t n,
+                  const Market &m, TileOrder (&order)[2], bool two_threads) {
+    make_room(out, tiles, parts, i0, m);
+    // Each thread finds the places of the positions itself.
+    run_shares(
+        [&] {
+            append_table(out.trades, tiles, parts, i0, n, kWhole5, order[0], trades_of);
+            append_table(out.positions, tiles, parts, i0, n, kPositionsOne, order[0], positions_of);
+        },
+        [&] {
+            append_table(out.pnl, tiles, parts, i0, n, kWhole5, order[1], pnl_of);
+            append_table(out.blocked, tiles, parts, i0, n, kWhole1, order[1], blocked_of);
+            append_table(out.positions, tiles, parts, i0, n, kPositionsOther, order[1], positions_of);
+        },
+        two_threads);
+    move_on(out, tiles, parts);
+}
+
+void append_runs(VwapRecords &out, VwapRecords *const *tiles, const DayEnds *const *ends, std::size_t i0,
+                 std::size_t n, const Market &m, bool two_threads) {
+    make_room(out, tiles, 2, i0, m);
+    RecordTable<5> *trades[2] = {&tiles[0]->trades, &tiles[1]->trades}, *pnl[2] = {&tiles[0]->pnl, &tiles[1]->pnl};
+    RecordTable<1> *blocked[2] = {&tiles[0]->blocked, &tiles[1]->blocked};
+    RecordTable<2> *positions[2] = {&tiles[0]->positions, &tiles[1]->positions};
+    run_shares(
+        [&] {
+            append_run_share(out.trades, trades, ends, &DayEnds::trades, i0, n, kWhole5);
+            append_run_share(out.positions, positions, ends, &DayEnds::positions, i0, n, kPositionsOne);
+        },
+        [&] {
+            append_run_share(out.pnl, pnl, ends, &DayEnds::pnl, i0, n, kWhole5);
+            append_run_share(out.blocked, blocked, ends, &DayEnds::blocked, i0, n, kWhole1);
+            append_run_share(out.positions, positions, ends, &DayEnds::positions, i0, n, kPositionsOther);
+        },
+        two_threads);
+    move_on(out, tiles, 2);
 }
 
 /// Adds the trades and positions of `tile` (in stock order within each day) to the

@@ -74,6 +74,22 @@ struct Market {
 void append_tiles(VwapRecords &out, VwapRecords *const *tiles, std::size_t parts, std::size_t i0, std::size_t n,
                   const Market &m, TileOrder (&order)[2], bool two_threads);
 
+/// Per day of a tile, the end of that day's records in each table of one part's
+/// tile (records in date order): the runs that `append_runs` copies.
+struct DayEnds {
+    std::size_t trades, blocked, positions, pnl;
+};
+
+/// The records of `tiles[0 .. 2)`, each in date order with the end of each of days
+/// i0 .. i0 + n - 1 in `ends[part][k]` (the first part's stocks before the
+/// second's), appended to `out`'s tables in date order: of each date the first
+/// part's run, then the second's, each copied whole. The tiles' tables are emptied
+/// for the next tile (their columns kept). `two_threads`: the columns in the two
+/// shares of `append_tiles`, one on this thread and one on another. The tables grow
+/// as `reserve_projected` sizes them over the days of `m`.
+void append_runs(VwapRecords &out, VwapRecords *const *tiles, const DayEnds *const *ends, std::size_t i0,
+                 std::size_t n, const Market &m, bool two_threads);
+
 /// Adds the trades and positions of `tile` (in stock order within each day) to the
 /// day totals `day` of days i0 .., as the walk adds them: NaN values left out, a levy
 /// only on sells.
