@@ -25,11 +25,21 @@ static_assert(kColumnTile <= 8 * 64);
 /// Per group of eight days of a tile (bit g for days i0 + 8g .. 8g + 7, the last
 /// group possibly shorter): whether any weight is above zero or any dividend
 /// infinite. One tight pass down the two columns, apart from the walk, so that the
-/// loads of many groups are in flight at once.
-std::uint64_t busy_groups(const double *weight, const double *dividend, std::size_t n) {
+/// loads of many groups are in flight at once. The same days of the next stock's
+/// columns (`next_weight`, `next_dividend`, null for the last stock) are asked for
+/// meanwhile, a line per group: the hardware does not see the jump to the next
+/// column coming, and each column is read for a few kilobytes only.
+std::uint64_t busy_groups(const double *weight, const double *dividend, std::size_t n, const double *next_weight,
+                          const double *next_dividend) {
     std::uint64_t m = 0;
     const std::size_t whole = n / 8;
-    for (std::size_t g = 0; g < whole; ++g) m |= (std::uint64_t)any_busy8(weight + 8 * g, dividend + 8 * g) << g;
+    for (std::size_t g = 0; g < whole; ++g) {
+        if (next_weight != nullptr) {
+            __builtin_prefetch(next_weight + 8 * g);
+            __builtin_prefetch(next_dividend + 8 * g);
+        }
+        m |= (std::uint64_t)any_busy8(weight + 8 * g, dividend + 8 * g) << g;
+    }
     for (std::size_t k = whole * 8; k < n; ++k)
         m |= (std::uint64_t)(hit<Test::kPositive>(weight[k]) || hit<Test::kInfinite>(dividend[k])) << whole;
     return m;
@@ -38,8 +48,10 @@ std::uint64_t busy_groups(const double *weight, const double *dividend, std::siz
 /// One stock down days i0 .. i0 + n - 1 of a tile, recording into `tile`; the
 /// products of day i0 + k go to partial[k * kTerms ..], the totals to day[k].
 /// `groups` (see busy_groups) lets the walk jump over groups of eight days with
-/// nothing held and nothing to do.
-void walk_stock(const VwapInputs &in, const PassRates &p, std::size_t i0, std::size_t n, std::size_t s,
+/// nothing held and nothing to do. `in`: VwapInputs, or UnitInputs<0> when every
+/// input is column-major.
+template <class Inputs>
+void walk_stock(const Inputs &in, const PassRates &p, std::size_t i0, std::size_t n, std::size_t s,
                 std::uint64_t groups, double &holding, double *partial, DayTotals *day, VwapRecords &tile) {
     Writers::reserve(tile, n);  // at most one record per day and table
     Writers w(tile);
@@ -75,6 +87,9 @@ struct Part {
               const BlockSums &sums) {
         std::fill(day.begin(), day.end(), DayTotals{});
         const bool adjacent = in.signal.row_stride == 1 && in.dividend.row_stride == 1;
+        // Column-major inputs, the usual case here, are read without the day strides.
+        const bool column_major = UnitInputs<0>::fits(in);
+        const UnitInputs<0> columns(in);
         for (std::size_t s0 = begin; s0 < end; s0 += kSumBlock) {
             std::fill(partial.begin(), partial.end(), 0.0);
             const std::size_t block_end = std::min(end, s0 + kSumBlock);
@@ -82,10 +97,19 @@ struct Part {
             // (and left in the cache for the walk). Without adjacent weights and
             // dividends every group is looked at.
             std::uint64_t groups[kSumBlock];
-            for (std::size_t s = s0; s < block_end; ++s)
-                groups[s - s0] = adjacent ? busy_groups(&in.signal(i0, s), &in.dividend(i0, s), n) : ~std::uint64_t{0};
-            for (std::size_t s = s0; s < block_end; ++s)
-                walk_stock(in, p, i0, n, s, groups[s - s0], holding[s], partial.data(), day.data(), tile);
+            for (std::size_t s = s0; s < block_end; ++s) {
+                const bool last = s + 1 == end;
+                groups[s - s0] = adjacent ? busy_groups(&in.signal(i0, s), &in.dividend(i0, s), n,
+                                                        last ? nullptr : &in.signal(i0, s + 1),
+                                                        last ? nullptr : &in.dividend(i0, s + 1))
+                                          : ~std::uint64_t{0};
+            }
+            for (std::size_t s = s0; s < block_end; ++s) {
+                if (column_major)
+                    walk_stock(columns, p, i0, n, s, groups[s - s0], holding[s], partial.data(), day.data(), tile);
+                else
+                    walk_stock(in, p, i0, n, s, groups[s - s0], holding[s], partial.data(), day.data(), tile);
+            }
             sums(i0, n, partial.data());
         }
     }
