@@ -97,6 +97,14 @@ static bool same_table(const RecordTable<N> &a, const RecordTable<N> &b) {
     return same;
 }
 
+/// The same records and daily totals, bit for bit.
+static bool same_records(const VwapRecords &a, const VwapRecords &b) {
+    return same_table(a.trades, b.trades) && same_table(a.blocked, b.blocked) && same_table(a.positions, b.positions) &&
+           same_table(a.pnl, b.pnl) && same_bits(a.bought, b.bought) && same_bits(a.sold, b.sold) &&
+           same_bits(a.commission, b.commission) && same_bits(a.levy, b.levy) && same_bits(a.held, b.held) &&
+           same_bits(a.profit, b.profit);
+}
+
 int main() {
     // 130 stocks: three blocks, the last partial, so the halves are one block and two.
     // 1,100 days: both walks on two threads go in tiles of days, the last partial;
@@ -134,6 +142,24 @@ int main() {
                   "the same daily totals in both layouts");
         }
     }
+    }
+
+    // Long stretches of days on which one half of the stocks holds and wants nothing
+    // (the first half early, the second late): its share of those days is empty
+    // while the other's is not.
+    {
+        const std::size_t days = 1100, stocks = 130;
+        ColumnMarket quiet = market(days, stocks, 11);
+        for (std::size_t s = 0; s < stocks; ++s)
+            for (std::size_t i = 0; i < days; ++i)
+                if (s < 64 ? i < 500 : i >= 700) quiet.m[0][s * days + i] = 0.0;
+        for (bool row_major : {false, true}) {
+            const ColumnMarket mk = row_major ? quiet.transposed() : quiet;
+            VwapRecords one, two;
+            record_vwap_pass(mk.inputs(), one, 1);
+            record_vwap_pass(mk.inputs(), two, 2);
+            check(one.positions.size > 1000 && same_records(one, two), "halves idle by turns: the same records");
+        }
     }
 
     // One stock alone: a single block, which the second thread cannot share.

@@ -16,8 +16,9 @@
 //   stocks, then each day visits the held or busy stocks of each word in order. On
 //   one thread the records go straight onto the tables. On two threads the stocks
 //   are split in two halves at a block of 64, each tile of 64 days of the two halves
-//   is walked side by side into each half's own tables, and the tile's records are
-//   then put in date order onto the end of the tables by the same sort as below;
+//   is walked side by side into each half's own tables, already in date order, and
+//   each day's run of the first half and then of the second are copied whole onto
+//   the end of the tables;
 // - column-major inputs are walked stock by stock down tiles of 512 days (long
 //   stretches of each column: jumping between columns is what costs there). Each
 //   block of 64 stocks is first scanned in one tight pass for its busy groups of
