@@ -140,15 +140,20 @@ void walk_columns(const VwapInputs &in, const PassRates &p, const BlockSums &sum
                              kept.insert(kept.end(), x, x + n * kTerms);
                          });
                      });
-            for (std::size_t at = 0; at < kept.size(); at += n * kTerms) sums(i0, n, kept.data() + at);
-            // The second part's stocks follow the first's in each day's totals.
-            add_to_totals(parts[1].tile, i0, parts[0].day.data());
         } else {
             parts[0].walk(in, p, i0, n, holding.data(), sums);
         }
-        set_totals(out, i0, n, parts[0].day.data());
+        // Alongside the sort, on the second thread: the second part's block sums after
+        // the first's, and its stocks after the first's in each day's totals.
+        auto totals = [&] {
+            if (two) {
+                for (std::size_t at = 0; at < kept.size(); at += n * kTerms) sums(i0, n, kept.data() + at);
+                add_to_totals(parts[1].tile, i0, parts[0].day.data());
+            }
+            set_totals(out, i0, n, parts[0].day.data());
+        };
         VwapRecords *tiles[2] = {&parts[0].tile, &parts[1].tile};
-        append_tiles(out, tiles, two ? 2 : 1, i0, n, Market{days, stocks}, order, two);
+        append_tiles(out, tiles, two ? 2 : 1, i0, n, Market{days, stocks}, order, two, totals);
     }
 }
 

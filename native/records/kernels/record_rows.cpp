@@ -141,14 +141,17 @@ void walk_two(const VwapInputs &in, const PassRates &p, const BlockSums &sums, V
                 hand_on(walks[0], i0, n, sums);
             },
             [&] { half(1); });
-        // The second half's block sums after the first's, and its stocks after the
-        // first's in each day's totals: the totals of one walk to the last bit.
-        hand_on(walks[1], i0, n, sums);
-        add_to_totals(tile[1], i0, walks[0].day.data());
-        set_totals(out, i0, n, walks[0].day.data());
+        // Alongside the copy, on the second thread: the second half's block sums after
+        // the first's, and its stocks after the first's in each day's totals (the
+        // totals of one walk to the last bit).
+        auto totals = [&] {
+            hand_on(walks[1], i0, n, sums);
+            add_to_totals(tile[1], i0, walks[0].day.data());
+            set_totals(out, i0, n, walks[0].day.data());
+        };
         VwapRecords *tiles[2] = {&tile[0], &tile[1]};
         const DayEnds *ends[2] = {walks[0].ends.data(), walks[1].ends.data()};
-        append_runs(out, tiles, ends, i0, n, Market{days, stocks}, true);
+        append_runs(out, tiles, ends, i0, n, Market{days, stocks}, true, totals);
     }
 }
 

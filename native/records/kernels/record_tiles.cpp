@@ -202,7 +202,7 @@ void run_shares(F &&one, G &&other, bool two_threads) {
 }  // namespace
 
 void append_tiles(VwapRecords &out, VwapRecords *const *tiles, std::size_t parts, std::size_t i0, std::size_t n,
-                  const Market &m, TileOrder (&order)[2], bool two_threads) {
+                  const Market &m, TileOrder (&order)[2], bool two_threads, const std::function<void()> &alongside) {
     make_room(out, tiles, parts, i0, m);
     // Each thread finds the places of the positions itself.
     run_shares(
@@ -211,6 +211,7 @@ void append_tiles(VwapRecords &out, VwapRecords *const *tiles, std::size_t parts
             append_table(out.positions, tiles, parts, i0, n, kPositionsOne, order[0], positions_of);
         },
         [&] {
+            alongside();
             append_table(out.pnl, tiles, parts, i0, n, kWhole5, order[1], pnl_of);
             append_table(out.blocked, tiles, parts, i0, n, kWhole1, order[1], blocked_of);
             append_table(out.positions, tiles, parts, i0, n, kPositionsOther, order[1], positions_of);
@@ -220,7 +221,7 @@ void append_tiles(VwapRecords &out, VwapRecords *const *tiles, std::size_t parts
 }
 
 void append_runs(VwapRecords &out, VwapRecords *const *tiles, const DayEnds *const *ends, std::size_t i0,
-                 std::size_t n, const Market &m, bool two_threads) {
+                 std::size_t n, const Market &m, bool two_threads, const std::function<void()> &alongside) {
     make_room(out, tiles, 2, i0, m);
     RecordTable<5> *trades[2] = {&tiles[0]->trades, &tiles[1]->trades}, *pnl[2] = {&tiles[0]->pnl, &tiles[1]->pnl};
     RecordTable<1> *blocked[2] = {&tiles[0]->blocked, &tiles[1]->blocked};
@@ -231,6 +232,7 @@ void append_runs(VwapRecords &out, VwapRecords *const *tiles, const DayEnds *con
             append_run_share(out.positions, positions, ends, &DayEnds::positions, i0, n, kPositionsOne);
         },
         [&] {
+            alongside();
             append_run_share(out.pnl, pnl, ends, &DayEnds::pnl, i0, n, kWhole5);
             append_run_share(out.blocked, blocked, ends, &DayEnds::blocked, i0, n, kWhole1);
             append_run_share(out.positions, positions, ends, &DayEnds::positions, i0, n, kPositionsOther);

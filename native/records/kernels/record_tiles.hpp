@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <exception>
+#include <functional>
 #include <system_error>
 #include <thread>
 #include <vector>
@@ -70,9 +71,11 @@ struct Market {
 /// columns in two shares of about equal bytes a record (trades and the first half
 /// of positions; pnl rows, refusals and the rest of positions), one on this thread
 /// and one on another, each with its own scratch from `order`. The tables grow as `reserve_projected` sizes them
-/// over the days of `m`.
+/// over the days of `m`. `alongside` runs with the second share, before it (on the
+/// other thread when `two_threads`): work of the tile that reads the tiles' tables or
+/// writes nothing the sort touches.
 void append_tiles(VwapRecords &out, VwapRecords *const *tiles, std::size_t parts, std::size_t i0, std::size_t n,
-                  const Market &m, TileOrder (&order)[2], bool two_threads);
+                  const Market &m, TileOrder (&order)[2], bool two_threads, const std::function<void()> &alongside);
 
 /// Room in a part's tile tables, once before its first tile, for the tile's `cells`
 /// cells (up to a cap): the columns then start as mappings of their own (kept from an
@@ -92,9 +95,10 @@ struct DayEnds {
 /// part's run, then the second's, each copied whole. The tiles' tables are emptied
 /// for the next tile (their columns kept). `two_threads`: the columns in the two
 /// shares of `append_tiles`, one on this thread and one on another. The tables grow
-/// as `reserve_projected` sizes them over the days of `m`.
+/// as `reserve_projected` sizes them over the days of `m`. `alongside` as for
+/// `append_tiles`.
 void append_runs(VwapRecords &out, VwapRecords *const *tiles, const DayEnds *const *ends, std::size_t i0,
-                 std::size_t n, const Market &m, bool two_threads);
+                 std::size_t n, const Market &m, bool two_threads, const std::function<void()> &alongside);
 
 /// Adds the trades and positions of `tile` (in stock order within each day) to the
 /// day totals `day` of days i0 .., as the walk adds them: NaN values left out, a levy
