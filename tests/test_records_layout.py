@@ -1,6 +1,9 @@
 """The long-form layout of the records, the engine's argument and array checks,
 the parquet files and the one-line summary."""
 
+import subprocess
+import sys
+
 import numpy as np
 import pandas as pd
 import pytest
@@ -152,3 +155,42 @@ class TestOutput:
         buys = int((rec.blocked["side"] == "buy").sum())
         assert summary_line(rec) == (f"traded turnover (one-sided, daily mean): {expected:.2f} %; blocked trades: "
                                      f"{len(rec.blocked)} (buys: {buys}, sells: {len(rec.blocked) - buys})")
+
+
+# Run in a process of its own: the pass keeps the memory of freed record tables for
+# the next one, so in this one earlier tests would hide what a pass takes.
+MEMORY_SCRIPT = """
+import os, sys
+import numpy as np, pandas as pd
+from tessary.backtest import _records
+
+def rss():
+    with open("/proc/self/statm") as fh:
+        return int(fh.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+days, stocks, order = 1500, 2000, sys.argv[1]
+rng = np.random.default_rng(0)
+index = pd.Index(pd.bdate_range("2015-01-05", periods=days).strftime("%Y%m%d"))
+columns = pd.Index([f"{i:06d}" for i in range(stocks)])
+frame = lambda a: pd.DataFrame(np.array(a, order=order), index=index, columns=columns, copy=False)
+weights = np.zeros((days, stocks))
+weights[:, :5] = 0.01
+prev = rng.uniform(5, 50, (days, stocks))
+market = [frame(weights), frame(rng.random((days, stocks)) > 0.02), frame(rng.random((days, stocks)) < 0.02),
+          frame(np.full((days, stocks), np.nan)), frame(np.full((days, stocks), np.nan)), frame(prev * 1.01),
+          frame(prev), frame(prev * 1.001), frame(prev * 0.999)]
+before = rss()
+rec = _records.calc_strategy_vwap_records(*market)
+print(rss() - before, sum(len(rec[t]["day"]) for t in ("trades", "blocked", "positions", "pnl")))
+"""
+
+
+@pytest.mark.parametrize("order", ["F", "C"])
+def test_memory_follows_the_records_not_the_market(order):
+    # 3M cells (walked on two threads where there are two cores), five stocks held:
+    # about 20,000 records. What the pass leaves behind (the records, any memory it
+    # keeps) must be far below one float matrix of the market (24 MB).
+    out = subprocess.run([sys.executable, "-c", MEMORY_SCRIPT, order], capture_output=True, text=True, check=True)
+    grown, records = map(int, out.stdout.split())
+    assert 10_000 < records < 40_000
+    assert grown < 8 * 2**20, f"{grown / 2**20:.1f} MiB for {records} records"

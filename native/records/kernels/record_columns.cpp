@@ -125,7 +125,6 @@ void walk_columns(const VwapInputs &in, const PassRates &p, const BlockSums &sum
     parts[0].end = two ? blocks / 2 * kSumBlock : stocks;
     parts[1].begin = parts[0].end;
     parts[1].end = stocks;
-    for (Part &part : parts) reserve_tile(part.tile, std::min(kColumnTile, days) * (part.end - part.begin));
     // The second part's block sums of a tile, kept and handed on after the first's,
     // so the totals are those of one walk to the last bit.
     std::vector<double> kept;

@@ -128,7 +128,6 @@ void walk_two(const VwapInputs &in, const PassRates &p, const BlockSums &sums, V
     const std::size_t split = blocks / 2 * kSumBlock;
     RowWalk walks[2] = {RowWalk(0, split, kRowTile), RowWalk(split, stocks, kRowTile)};
     VwapRecords tile[2];
-    for (std::size_t h = 0; h < 2; ++h) reserve_tile(tile[h], std::min(kRowTile, days) * (walks[h].s1 - walks[h].s0));
     for (std::size_t i0 = 0; i0 < days; i0 += kRowTile) {
         const std::size_t n = std::min(kRowTile, days - i0);
         auto half = [&](std::size_t h) {

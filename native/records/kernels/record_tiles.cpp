@@ -241,11 +241,6 @@ void append_runs(VwapRecords &out, VwapRecords *const *tiles, const DayEnds *con
     move_on(out, tiles, 2);
 }
 
-void reserve_tile(VwapRecords &tile, std::size_t cells) {
-    // 2^17 records: a float column of 1 MiB, past which a column has its own mapping.
-    Writers::reserve(tile, std::min(cells, std::size_t{1} << 17));
-}
-
 /// Adds the trades and positions of `tile` (in stock order within each day) to the
 /// day totals `day` of days i0 .., as the walk adds them: NaN values left out, a levy
 /// only on sells.

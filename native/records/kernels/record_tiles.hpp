@@ -77,12 +77,6 @@ struct Market {
 void append_tiles(VwapRecords &out, VwapRecords *const *tiles, std::size_t parts, std::size_t i0, std::size_t n,
                   const Market &m, TileOrder (&order)[2], bool two_threads, const std::function<void()> &alongside);
 
-/// Room in a part's tile tables, once before its first tile, for the tile's `cells`
-/// cells (up to a cap): the columns then start as mappings of their own (kept from an
-/// earlier pass where there are any) and grow without copying, where malloc memory
-/// would copy the records at each doubling.
-void reserve_tile(VwapRecords &tile, std::size_t cells);
-
 /// Per day of a tile, the end of that day's records in each table of one part's
 /// tile (records in date order): the runs that `append_runs` copies.
 struct DayEnds {
