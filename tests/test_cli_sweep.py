@@ -1,10 +1,6 @@
 """``tessary-backtest sweep`` end to end: threads and a local cluster, the files it
 writes, a strategy module of one's own, one-line errors and Ctrl-C."""
 
-import os
-import signal
-import threading
-
 import pandas as pd
 import pytest
 
@@ -96,15 +92,11 @@ def test_mistakes_are_one_line_errors_and_write_nothing(store_dir, tmp_path, cap
     assert not out.exists()
 
 
-def test_ctrl_c_stops_the_sweep_and_writes_nothing(store_dir, own_module, capsys):
-    timer = threading.Timer(0.5, os.kill, (os.getpid(), signal.SIGINT))
-    timer.start()
-    try:
-        code = main(["sweep", str(store_dir), "--strategy", "own_strategies:rev", "--grid",
-                     "lookback=" + ",".join(map(str, range(2, 40))), "--grid", "pause=0.1", "--threads", "1",
-                     "--out", "out"])
-    finally:
-        timer.cancel()
+def test_ctrl_c_stops_the_sweep_and_writes_nothing(store_dir, own_module, capsys, ctrl_c):
+    ctrl_c(0.5)
+    code = main(["sweep", str(store_dir), "--strategy", "own_strategies:rev", "--grid",
+                 "lookback=" + ",".join(map(str, range(2, 40))), "--grid", "pause=0.1", "--threads", "1",
+                 "--out", "out"])
     assert code == 130
     assert "interrupted" in capsys.readouterr().err
     assert not (own_module / "out").exists()

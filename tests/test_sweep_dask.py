@@ -86,15 +86,11 @@ def test_a_strategy_module_the_workers_lack_travels_by_value(sweep_store, client
     threaded = run_sweep(sweep_store, module.rev, {"lookback": [3, 5]}, workers=1, progress=False)
     pd.testing.assert_frame_equal(clustered.table, threaded.table, check_exact=True)
 
-def test_ctrl_c_cancels_the_tasks_on_the_cluster(sweep_store, client):
-    timer = threading.Timer(1.0, os.kill, (os.getpid(), signal.SIGINT))
-    timer.start()
-    try:
-        with pytest.raises(KeyboardInterrupt):
-            run_sweep(sweep_store, strategies.slow, {"lookback": list(range(2, 30)), "pause": [0.5]}, client=client,
-                      progress=False)
-    finally:
-        timer.cancel()
+def test_ctrl_c_cancels_the_tasks_on_the_cluster(sweep_store, client, ctrl_c):
+    ctrl_c(1.0)
+    with pytest.raises(KeyboardInterrupt):
+        run_sweep(sweep_store, strategies.slow, {"lookback": list(range(2, 30)), "pause": [0.5]}, client=client,
+                  progress=False)
     deadline = time.monotonic() + 30
     while time.monotonic() < deadline:
         left = [k for keys in client.processing().values() for k in keys if "tessary-sweep-" in str(k)]
