@@ -13,8 +13,9 @@
 // Two walks (record_walks.hpp), both producing the records in date order:
 // - inputs whose stocks are adjacent (or any mixed layout) are walked date by date,
 //   in tiles of eight days: the scan marks the tile's busy cells in bit words of 64
-//   stocks, then each day visits the held or busy stocks of each word in order. On
-//   one thread the records go straight onto the tables. On two threads the stocks
+//   stocks, then each day visits the held or busy stocks of each word in order (on
+//   row-major inputs four at a time where the processor has AVX2: record_wide.hpp).
+//   On one thread the records go straight onto the tables. On two threads the stocks
 //   are split in two halves at a block of 64, each tile of 64 days of the two halves
 //   is walked side by side into each half's own tables, already in date order, and
 //   each day's run of the first half and then of the second are copied whole onto
