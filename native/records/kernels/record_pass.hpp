@@ -37,10 +37,10 @@
 // released. Memory grows with the number of records (growable column buffers, sized
 // from the rate of records so far when they must grow, so that they grow a few
 // times rather than double a dozen times) plus, for a walk on two threads or
-// column-major inputs, one tile's records; besides that a few arrays of one entry per day or stock. Nothing of size
-// days x stocks is allocated. Large columns freed by a pass are kept for the next
-// one (record_buffers.hpp): fresh pages, which the kernel clears, cost about a third
-// of the processor time of a large pass.
+// column-major inputs, one tile's records; besides that a few arrays of one entry
+// per day or stock. Nothing of size days x stocks is allocated. Large columns freed
+// by a pass are kept for the next one (record_buffers.hpp): fresh pages, which the
+// kernel clears, cost about a third of the processor time of a large pass.
 #pragma once
 
 #include <cstddef>

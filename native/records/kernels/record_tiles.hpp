@@ -64,16 +64,16 @@ struct Market {
 
 /// The records of the tables `tiles[0 .. parts)` (`parts` 1 or 2), all of days
 /// i0 .. i0 + n - 1 and each in stock order within each day (the parts cover ranges
-/// of stocks in order),
-/// appended to `out`'s tables in date order: of each date all of the first part's
-/// records, then the second's. A counting sort by date, column by column. The tiles'
-/// tables are emptied for the next tile (their columns kept). `two_threads`: the
-/// columns in two shares of about equal bytes a record (trades and the first half
-/// of positions; pnl rows, refusals and the rest of positions), one on this thread
-/// and one on another, each with its own scratch from `order`. The tables grow as `reserve_projected` sizes them
-/// over the days of `m`. `alongside` runs with the second share, before it (on the
-/// other thread when `two_threads`): work of the tile that reads the tiles' tables or
-/// writes nothing the sort touches.
+/// of stocks in order), appended to `out`'s tables in date order: of each date all of
+/// the first part's records, then the second's. A counting sort by date, column by
+/// column. The tiles' tables are emptied for the next tile (their columns kept).
+/// `two_threads`: the columns in two shares of about equal bytes a record (trades
+/// and the first half of positions; pnl rows, refusals and the rest of positions),
+/// one on this thread and one on another, each with its own scratch from `order`.
+/// The tables grow as `reserve_projected` sizes them over the days of `m`.
+/// `alongside` runs with the second share, before it (on the other thread when
+/// `two_threads`): work of the tile that reads the tiles' tables or writes nothing
+/// the sort touches.
 void append_tiles(VwapRecords &out, VwapRecords *const *tiles, std::size_t parts, std::size_t i0, std::size_t n,
                   const Market &m, TileOrder (&order)[2], bool two_threads, const std::function<void()> &alongside);
 

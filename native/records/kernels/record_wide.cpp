@@ -59,6 +59,10 @@ WIDE __m256d load4(const double *row, const int *j) {
     return _mm256_insertf128_pd(_mm256_castpd128_pd256(lo), hi, 1);
 }
 
+// The two NaN replacements below are those of simd.hpp, in AVX2 intrinsics: that
+// header's generic vectors cannot be handed to its functions from a file built
+// without AVX (clang refuses the changed calling convention).
+
 /// numpy.nan_to_num: NaN -> 0, +-inf -> +-DBL_MAX.
 WIDE __m256d nan_to_num4(__m256d x) {
     const __m256d y = _mm256_andnot_pd(_mm256_cmp_pd(x, x, _CMP_UNORD_Q), x);
@@ -186,8 +190,10 @@ WIDE unsigned bits4(__m256d m) { return (unsigned)_mm256_movemask_pd(m); }
                 day.commission += add[2][l];
                 day.levy += add[3][l];
                 day.held += (held_now >> l & 1) ? 1.0 : 0.0;
-            } else if (std::isinf(x[2][l]) || x[2][l] != x[2][l]) {
-                // An idle stock on a day of infinite dividend: NaN into the dividend sums.
+            } else if (x[2][l] != x[2][l]) {
+                // An idle stock on a day of infinite dividend (0 x inf is NaN, and
+                // nothing else makes an idle lane's products NaN): NaN into the
+                // dividend sums.
                 acc[2] += x[2][l];
                 acc[4] += x[4][l];
             }
@@ -205,10 +211,9 @@ WIDE unsigned bits4(__m256d m) { return (unsigned)_mm256_movemask_pd(m); }
         put_kept(tw.value[4] + tw.size, levy, trade_lanes);
         const unsigned sell_lanes = bits4(is_sell);
         for (int l = 0; l < n; ++l) {
-            const std::size_t at_ = tw.size;
-            tw.day[at_] = d;
-            tw.stock[at_] = (std::int32_t)(s0 + (std::size_t)j[l]);
-            tw.tag[at_] = (sell_lanes >> l & 1) ? kSell : kBuy;
+            tw.day[tw.size] = d;
+            tw.stock[tw.size] = (std::int32_t)(s0 + (std::size_t)j[l]);
+            tw.tag[tw.size] = (sell_lanes >> l & 1) ? kSell : kBuy;
             tw.size += trade_lanes >> l & 1;
         }
         RecordWriter<2, false> &pw = w.positions;
