@@ -7,11 +7,14 @@
 #include <cmath>
 #include <cstring>
 #include <random>
+#include <stdexcept>
+#include <string>
 #include <utility>
 #include <vector>
 
 #include "check.hpp"
 #include "pnl_engine/kernels/vwap.hpp"
+#include "records/kernels/record_helper.hpp"
 #include "records/kernels/record_pass.hpp"
 
 using namespace tessary::kernels;
@@ -192,5 +195,37 @@ int main() {
         reused = again.day.data()[k] == -(std::int32_t)k && again.stock.data()[k] == (std::int32_t)(k * 3) &&
                  again.value[0].data()[k] == k * 0.25 && again.value[1].data()[k] == k + 1.0;
     check(reused, "columns grown into kept mappings keep their own records");
+
+    // The pass's second thread: every step's two pieces of work run once each, the
+    // second sees what the caller wrote before the step, and a piece that throws
+    // reaches the caller (the first's exception before the second's) without
+    // stopping the steps after it.
+    for (bool wanted : {true, false}) {
+        record_detail::Helper helper(wanted);
+        std::vector<int> seen(2000, -1);
+        long firsts = 0, wrong = 0;
+        int value = 0;
+        for (int step = 0; step < 2000; ++step) {
+            value = step;
+            helper.run_both([&] { ++firsts; }, [&] { seen[step] = value; });
+            wrong += seen[step] != step;
+        }
+        check(firsts == 2000 && wrong == 0, "each step runs both pieces once, the second after the caller's writes");
+        auto thrown = [&](bool first, bool second) -> std::string {
+            try {
+                helper.run_both([&] { if (first) throw std::runtime_error("first"); },
+                                [&] { if (second) throw std::runtime_error("second"); });
+            } catch (const std::runtime_error &e) {
+                return e.what();
+            }
+            return "none";
+        };
+        check(thrown(false, true) == "second" && thrown(true, false) == "first" && thrown(true, true) == "first" &&
+                  thrown(false, false) == "none",
+              "exceptions of either piece reach the caller, the first's first");
+        int after[2] = {0, 0};
+        helper.run_both([&] { ++after[0]; }, [&] { ++after[1]; });
+        check(after[0] == 1 && after[1] == 1 && helper.two() == wanted, "steps go on after an exception");
+    }
     return finish();
 }

@@ -77,7 +77,7 @@ void walk_stock(const Inputs &in, const PassRates &p, std::size_t i0, std::size_
 /// its own tables, with the day totals of its stocks.
 struct Part {
     std::size_t begin = 0, end = 0;
-    VwapRecords tile;  // the tile's records, stock by stock; its columns are reused
+    VwapRecords *tile = nullptr;  // the tile's records, stock by stock; its columns are reused
     std::vector<DayTotals> day = std::vector<DayTotals>(kColumnTile);
     std::vector<double> partial = std::vector<double>(kColumnTile * kTerms);  // one block's sums, [day][term]
 
@@ -106,9 +106,9 @@ struct Part {
             }
             for (std::size_t s = s0; s < block_end; ++s) {
                 if (column_major)
-                    walk_stock(columns, p, i0, n, s, groups[s - s0], holding[s], partial.data(), day.data(), tile);
+                    walk_stock(columns, p, i0, n, s, groups[s - s0], holding[s], partial.data(), day.data(), *tile);
                 else
-                    walk_stock(in, p, i0, n, s, groups[s - s0], holding[s], partial.data(), day.data(), tile);
+                    walk_stock(in, p, i0, n, s, groups[s - s0], holding[s], partial.data(), day.data(), *tile);
             }
             sums(i0, n, partial.data());
         }
@@ -128,17 +128,21 @@ void walk_columns(const VwapInputs &in, const PassRates &p, const BlockSums &sum
     // The second part's block sums of a tile, kept and handed on after the first's,
     // so the totals are those of one walk to the last bit.
     std::vector<double> kept;
-    TileOrder order[2];  // one per thread that sorts
+    ScratchLease scratch;  // the parts' tile tables, the sort's scratch of each thread
+    parts[0].tile = &scratch->tile[0];
+    parts[1].tile = &scratch->tile[1];
+    Helper helper(two);
     for (std::size_t i0 = 0; i0 < days; i0 += kColumnTile) {
         const std::size_t n = std::min(kColumnTile, days - i0);
         if (two) {
             kept.clear();
-            run_both([&] { parts[0].walk(in, p, i0, n, holding.data(), sums); },
-                     [&] {
-                         parts[1].walk(in, p, i0, n, holding.data(), [&](std::size_t, std::size_t, const double *x) {
-                             kept.insert(kept.end(), x, x + n * kTerms);
-                         });
-                     });
+            helper.run_both([&] { parts[0].walk(in, p, i0, n, holding.data(), sums); },
+                            [&] {
+                                parts[1].walk(in, p, i0, n, holding.data(),
+                                              [&](std::size_t, std::size_t, const double *x) {
+                                                  kept.insert(kept.end(), x, x + n * kTerms);
+                                              });
+                            });
         } else {
             parts[0].walk(in, p, i0, n, holding.data(), sums);
         }
@@ -147,12 +151,12 @@ void walk_columns(const VwapInputs &in, const PassRates &p, const BlockSums &sum
         auto totals = [&] {
             if (two) {
                 for (std::size_t at = 0; at < kept.size(); at += n * kTerms) sums(i0, n, kept.data() + at);
-                add_to_totals(parts[1].tile, i0, parts[0].day.data());
+                add_to_totals(*parts[1].tile, i0, parts[0].day.data());
             }
             set_totals(out, i0, n, parts[0].day.data());
         };
-        VwapRecords *tiles[2] = {&parts[0].tile, &parts[1].tile};
-        append_tiles(out, tiles, two ? 2 : 1, i0, n, Market{days, stocks}, order, two, totals);
+        VwapRecords *tiles[2] = {parts[0].tile, parts[1].tile};
+        append_tiles(out, tiles, two ? 2 : 1, i0, n, Market{days, stocks}, scratch->order, helper, totals);
     }
 }
 

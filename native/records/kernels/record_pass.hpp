@@ -39,8 +39,10 @@
 // times rather than double a dozen times) plus, for a walk on two threads or
 // column-major inputs, one tile's records; besides that a few arrays of one entry
 // per day or stock. Nothing of size days x stocks is allocated. Large columns freed
-// by a pass are kept for the next one (record_buffers.hpp): fresh pages, which the
-// kernel clears, cost about a third of the processor time of a large pass.
+// by a pass are kept for the next one (record_buffers.hpp), and so are the tile
+// tables and the sort's scratch (record_tiles.hpp): fresh pages, which the kernel
+// clears, cost about a third of the processor time of a large pass. On two threads
+// the second is started once per pass and handed each step (record_helper.hpp).
 #pragma once
 
 #include <cstddef>

@@ -141,7 +141,9 @@ void walk_two(const VwapInputs &in, const PassRates &p, const BlockSums &sums, V
     const std::size_t days = in.days, stocks = in.stocks, blocks = (stocks + kSumBlock - 1) / kSumBlock;
     const std::size_t split = blocks / 2 * kSumBlock;
     RowWalk walks[2] = {RowWalk(0, split, kRowTile), RowWalk(split, stocks, kRowTile)};
-    VwapRecords tile[2];
+    ScratchLease scratch;
+    VwapRecords(&tile)[2] = scratch->tile;
+    Helper helper(true);
     for (std::size_t i0 = 0; i0 < days; i0 += kRowTile) {
         const std::size_t n = std::min(kRowTile, days - i0);
         auto half = [&](std::size_t h) {
@@ -149,7 +151,7 @@ void walk_two(const VwapInputs &in, const PassRates &p, const BlockSums &sums, V
             walk_span(in, p, i0, n, walk, tile[h],
                       [&](std::size_t) { Writers::reserve(tile[h], walk.s1 - walk.s0 + kWideSlack); });
         };
-        run_both(
+        helper.run_both(
             [&] {
                 half(0);
                 hand_on(walks[0], i0, n, sums);
@@ -165,7 +167,7 @@ void walk_two(const VwapInputs &in, const PassRates &p, const BlockSums &sums, V
         };
         VwapRecords *tiles[2] = {&tile[0], &tile[1]};
         const DayEnds *ends[2] = {walks[0].ends.data(), walks[1].ends.data()};
-        append_runs(out, tiles, ends, i0, n, Market{days, stocks}, true, totals);
+        append_runs(out, tiles, ends, i0, n, Market{days, stocks}, helper, totals);
     }
 }
 

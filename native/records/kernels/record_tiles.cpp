@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <mutex>
 #include <type_traits>
 
 namespace tessary::kernels::record_detail {
@@ -96,11 +97,21 @@ void append_table(RecordTable<N> &out, VwapRecords *const *tiles, std::size_t pa
         append_share(out, from, parts, i0, n, share, order.dest64, order.end);
 }
 
+/// Room in `out` for the records of the tiles, which cover days i0 .. i0 + n - 1.
+/// A table that must grow is sized as `reserve_projected` does, at the rate of the
+/// records so far including the tile's: already for the first tile, so that a large
+/// table never passes through small allocations, which the allocator hands back to
+/// the system at the end of the pass and the next pass gets as fresh pages.
 template <std::size_t N>
-void reserve_for(RecordTable<N> &out, RecordTable<N> *const *tiles, std::size_t parts, std::size_t i0, const Market &m) {
+void reserve_for(RecordTable<N> &out, RecordTable<N> *const *tiles, std::size_t parts, std::size_t i0, std::size_t n,
+                 const Market &m) {
     std::size_t count = 0;
     for (std::size_t t = 0; t < parts; ++t) count += tiles[t]->size;
-    reserve_projected(out, count, i0, m.days, m.stocks);
+    const std::size_t need = out.size + count, done = i0 + n;
+    if (need <= out.capacity) return;
+    if (done >= m.days) return out.reserve(need);
+    const double rate = (double)need / (double)done, most = (double)need + (double)m.stocks * (double)(m.days - done);
+    out.reserve(std::max(need, (std::size_t)std::min(rate * (double)m.days * 1.25, most)));
 }
 
 /// One column of two parts' runs put one after the other from `to`: of each day k
@@ -161,11 +172,12 @@ auto pnl_of = [](VwapRecords &r) -> auto & { return r.pnl; };
 
 /// Room in `out`'s tables for all records of the tiles, made before the threads
 /// write: growing moves the columns.
-void make_room(VwapRecords &out, VwapRecords *const *tiles, std::size_t parts, std::size_t i0, const Market &m) {
+void make_room(VwapRecords &out, VwapRecords *const *tiles, std::size_t parts, std::size_t i0, std::size_t n,
+               const Market &m) {
     auto room = [&](auto &&table) {
         std::remove_reference_t<decltype(table(out))> *from[2];
         for (std::size_t t = 0; t < parts; ++t) from[t] = &table(*tiles[t]);
-        reserve_for(table(out), from, parts, i0, m);
+        reserve_for(table(out), from, parts, i0, n, m);
     };
     room(trades_of);
     room(blocked_of);
@@ -188,24 +200,57 @@ void move_on(VwapRecords &out, VwapRecords *const *tiles, std::size_t parts) {
     done(pnl_of);
 }
 
-/// Runs `one` and `other`, on two threads when `two_threads`.
-template <class F, class G>
-void run_shares(F &&one, G &&other, bool two_threads) {
-    if (two_threads) {
-        run_both(one, other);
-    } else {
-        one();
-        other();
-    }
+}  // namespace
+
+namespace {
+
+struct KeptScratch {
+    std::mutex lock;
+    std::vector<std::unique_ptr<TileScratch>> sets;
+};
+
+KeptScratch &kept_scratch() {
+    static KeptScratch *k = new KeptScratch;  // never destroyed: passes may end during exit
+    return *k;
 }
+
+constexpr std::size_t kKeptScratch = 2;
 
 }  // namespace
 
+ScratchLease::ScratchLease() {
+    {
+        KeptScratch &k = kept_scratch();
+        std::lock_guard<std::mutex> hold(k.lock);
+        if (!k.sets.empty()) {
+            s_ = std::move(k.sets.back());
+            k.sets.pop_back();
+        }
+    }
+    if (!s_) s_ = std::make_unique<TileScratch>();
+    // A pass that failed half-way may have left records in them.
+    for (VwapRecords &t : s_->tile) {
+        t.trades.size = t.blocked.size = t.positions.size = t.pnl.size = 0;
+    }
+}
+
+ScratchLease::~ScratchLease() {
+    KeptScratch &k = kept_scratch();
+    std::lock_guard<std::mutex> hold(k.lock);
+    if (k.sets.size() < kKeptScratch) {
+        try {
+            k.sets.push_back(std::move(s_));
+        } catch (const std::bad_alloc &) {
+            // No room to note it down: freed with the lease.
+        }
+    }
+}
+
 void append_tiles(VwapRecords &out, VwapRecords *const *tiles, std::size_t parts, std::size_t i0, std::size_t n,
-                  const Market &m, TileOrder (&order)[2], bool two_threads, const std::function<void()> &alongside) {
-    make_room(out, tiles, parts, i0, m);
+                  const Market &m, TileOrder (&order)[2], Helper &helper, const std::function<void()> &alongside) {
+    make_room(out, tiles, parts, i0, n, m);
     // Each thread finds the places of the positions itself.
-    run_shares(
+    helper.run_both(
         [&] {
             append_table(out.trades, tiles, parts, i0, n, kWhole5, order[0], trades_of);
             append_table(out.positions, tiles, parts, i0, n, kPositionsOne, order[0], positions_of);
@@ -215,18 +260,17 @@ void append_tiles(VwapRecords &out, VwapRecords *const *tiles, std::size_t parts
             append_table(out.pnl, tiles, parts, i0, n, kWhole5, order[1], pnl_of);
             append_table(out.blocked, tiles, parts, i0, n, kWhole1, order[1], blocked_of);
             append_table(out.positions, tiles, parts, i0, n, kPositionsOther, order[1], positions_of);
-        },
-        two_threads);
+        });
     move_on(out, tiles, parts);
 }
 
 void append_runs(VwapRecords &out, VwapRecords *const *tiles, const DayEnds *const *ends, std::size_t i0,
-                 std::size_t n, const Market &m, bool two_threads, const std::function<void()> &alongside) {
-    make_room(out, tiles, 2, i0, m);
+                 std::size_t n, const Market &m, Helper &helper, const std::function<void()> &alongside) {
+    make_room(out, tiles, 2, i0, n, m);
     RecordTable<5> *trades[2] = {&tiles[0]->trades, &tiles[1]->trades}, *pnl[2] = {&tiles[0]->pnl, &tiles[1]->pnl};
     RecordTable<1> *blocked[2] = {&tiles[0]->blocked, &tiles[1]->blocked};
     RecordTable<2> *positions[2] = {&tiles[0]->positions, &tiles[1]->positions};
-    run_shares(
+    helper.run_both(
         [&] {
             append_run_share(out.trades, trades, ends, &DayEnds::trades, i0, n, kWhole5);
             append_run_share(out.positions, positions, ends, &DayEnds::positions, i0, n, kPositionsOne);
@@ -236,8 +280,7 @@ void append_runs(VwapRecords &out, VwapRecords *const *tiles, const DayEnds *con
             append_run_share(out.pnl, pnl, ends, &DayEnds::pnl, i0, n, kWhole5);
             append_run_share(out.blocked, blocked, ends, &DayEnds::blocked, i0, n, kWhole1);
             append_run_share(out.positions, positions, ends, &DayEnds::positions, i0, n, kPositionsOther);
-        },
-        two_threads);
+        });
     move_on(out, tiles, 2);
 }
 

@@ -4,50 +4,14 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <exception>
 #include <functional>
-#include <system_error>
-#include <thread>
+#include <memory>
 #include <vector>
 
 #include "records/kernels/record_cell.hpp"
+#include "records/kernels/record_helper.hpp"
 
 namespace tessary::kernels::record_detail {
-
-/// Runs `first` here and `second` on a new thread, when one can be started (else
-/// here, after `first`); rethrows what either threw once both are done.
-template <class F, class G>
-void run_both(F &&first, G &&second) {
-    std::exception_ptr failed_second;
-    std::thread helper;
-    try {
-        helper = std::thread([&] {
-            try {
-                second();
-            } catch (...) {
-                failed_second = std::current_exception();
-            }
-        });
-    } catch (const std::system_error &) {
-        // No thread to be had: the work is done in turn.
-    }
-    std::exception_ptr failed_first;
-    try {
-        first();
-    } catch (...) {
-        failed_first = std::current_exception();
-    }
-    if (helper.joinable())
-        helper.join();
-    else
-        try {
-            second();
-        } catch (...) {
-            failed_second = std::current_exception();
-        }
-    if (failed_first) std::rethrow_exception(failed_first);
-    if (failed_second) std::rethrow_exception(failed_second);
-}
 
 /// Scratch of the counting sort of a tile's records by date, kept from tile to tile
 /// (one per thread that sorts).
@@ -55,6 +19,31 @@ struct TileOrder {
     std::vector<std::uint32_t> dest32;  // per record of the tile: its slot, while they fit 32 bits
     std::vector<std::size_t> dest64;
     std::vector<std::size_t> end;  // per day of the tile: the end of its slots
+};
+
+/// What a pass that puts tiles of records onto its tables needs besides them: the
+/// tiles' own tables (one per part) and the sort's scratch (one per thread). Taken
+/// from what an earlier pass left and left for the next one: these grow to one
+/// tile's records, and growing them afresh each pass cost fresh pages every time
+/// (about a tenth of a large pass). At most two sets are kept (two passes may run
+/// at once on different threads); a set of a pass that ends with two kept is freed.
+struct TileScratch {
+    VwapRecords tile[2];
+    TileOrder order[2];
+};
+
+/// A TileScratch for the length of one pass, its tables empty.
+class ScratchLease {
+public:
+    ScratchLease();
+    ~ScratchLease();
+    ScratchLease(const ScratchLease &) = delete;
+    ScratchLease &operator=(const ScratchLease &) = delete;
+    TileScratch &operator*() const { return *s_; }
+    TileScratch *operator->() const { return s_.get(); }
+
+private:
+    std::unique_ptr<TileScratch> s_;
 };
 
 /// The size of the market walked: `days` dates by `stocks` stocks.
@@ -67,15 +56,16 @@ struct Market {
 /// of stocks in order), appended to `out`'s tables in date order: of each date all of
 /// the first part's records, then the second's. A counting sort by date, column by
 /// column. The tiles' tables are emptied for the next tile (their columns kept).
-/// `two_threads`: the columns in two shares of about equal bytes a record (trades
-/// and the first half of positions; pnl rows, refusals and the rest of positions),
-/// one on this thread and one on another, each with its own scratch from `order`.
-/// The tables grow as `reserve_projected` sizes them over the days of `m`.
-/// `alongside` runs with the second share, before it (on the other thread when
-/// `two_threads`): work of the tile that reads the tiles' tables or writes nothing
+/// The columns go in two shares of about equal bytes a record (trades and the
+/// first half of positions; pnl rows, refusals and the rest of positions), one on
+/// this thread and one on `helper`'s (in turn without one), each with its own
+/// scratch from `order`.
+/// The tables grow as `reserve_projected` sizes them over the days of `m`, at the
+/// rate of the records so far including the tile's. `alongside` runs with the second share, before it (on the helper's thread when
+/// there is one): work of the tile that reads the tiles' tables or writes nothing
 /// the sort touches.
 void append_tiles(VwapRecords &out, VwapRecords *const *tiles, std::size_t parts, std::size_t i0, std::size_t n,
-                  const Market &m, TileOrder (&order)[2], bool two_threads, const std::function<void()> &alongside);
+                  const Market &m, TileOrder (&order)[2], Helper &helper, const std::function<void()> &alongside);
 
 /// Per day of a tile, the end of that day's records in each table of one part's
 /// tile (records in date order): the runs that `append_runs` copies.
@@ -87,12 +77,11 @@ struct DayEnds {
 /// i0 .. i0 + n - 1 in `ends[part][k]` (the first part's stocks before the
 /// second's), appended to `out`'s tables in date order: of each date the first
 /// part's run, then the second's, each copied whole. The tiles' tables are emptied
-/// for the next tile (their columns kept). `two_threads`: the columns in the two
-/// shares of `append_tiles`, one on this thread and one on another. The tables grow
-/// as `reserve_projected` sizes them over the days of `m`. `alongside` as for
-/// `append_tiles`.
+/// for the next tile (their columns kept). The columns go in the two shares of
+/// `append_tiles`, one on this thread and one on `helper`'s. The tables grow
+/// and `alongside` runs as for `append_tiles`.
 void append_runs(VwapRecords &out, VwapRecords *const *tiles, const DayEnds *const *ends, std::size_t i0,
-                 std::size_t n, const Market &m, bool two_threads, const std::function<void()> &alongside);
+                 std::size_t n, const Market &m, Helper &helper, const std::function<void()> &alongside);
 
 /// Adds the trades and positions of `tile` (in stock order within each day) to the
 /// day totals `day` of days i0 .., as the walk adds them: NaN values left out, a levy

@@ -1,0 +1,82 @@
+// The second thread of a recording pass on two threads: started once per pass and
+// handed one piece of work per step (a half of a tile's walk, a share of its copy
+// onto the tables), instead of a new thread per step.
+//
+// A walk date by date takes about eighty such steps on a large market. Starting a
+// thread for each cost about 50 microseconds here, and on a virtual machine an idle
+// second processor must first be woken, which costs as much again while the first
+// thread waits for the second half. So between steps the helper waits briefly by
+// spinning (the next step usually comes within microseconds), and only then sleeps
+// until it is handed work; the caller waits for the helper's share the same way.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <exception>
+#include <thread>
+
+namespace tessary::kernels::record_detail {
+
+class Helper {
+public:
+    /// Starts the helper thread, or none when `wanted` is false or no thread can be
+    /// had: `run_both` then runs both pieces of work in turn on the calling thread.
+    explicit Helper(bool wanted);
+    ~Helper();
+    Helper(const Helper &) = delete;
+    Helper &operator=(const Helper &) = delete;
+
+    /// True when a second thread is running.
+    bool two() const { return thread_.joinable(); }
+
+    /// Runs `first` on the calling thread and `second` on the helper (or both here,
+    /// `first` before `second`, without one); returns when both are done and
+    /// rethrows what either threw (`first`'s exception first).
+    template <class F, class G>
+    void run_both(F &&first, G &&second) {
+        if (!two()) {
+            std::exception_ptr failed;
+            try {
+                first();
+            } catch (...) {
+                failed = std::current_exception();
+            }
+            std::exception_ptr failed_second;
+            try {
+                second();
+            } catch (...) {
+                failed_second = std::current_exception();
+            }
+            if (failed) std::rethrow_exception(failed);
+            if (failed_second) std::rethrow_exception(failed_second);
+            return;
+        }
+        post([](void *g) { (*static_cast<G *>(g))(); }, &second);
+        std::exception_ptr failed;
+        try {
+            first();
+        } catch (...) {
+            failed = std::current_exception();
+        }
+        std::exception_ptr failed_second = wait();
+        if (failed) std::rethrow_exception(failed);
+        if (failed_second) std::rethrow_exception(failed_second);
+    }
+
+private:
+    using Call = void (*)(void *);
+    void post(Call call, void *arg);
+    std::exception_ptr wait();
+    void loop();
+
+    std::thread thread_;
+    // Steps handed over and steps finished, counted; the helper runs step `posted_`
+    // when it differs from the last it ran. Zero posted and `stop_` set ends it.
+    std::atomic<std::uint32_t> posted_{0}, finished_{0};
+    std::atomic<bool> stop_{false};
+    Call call_ = nullptr;
+    void *arg_ = nullptr;
+    std::exception_ptr failed_;  // of the last step, read after `finished_` says so
+};
+
+}  // namespace tessary::kernels::record_detail
