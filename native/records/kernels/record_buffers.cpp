@@ -191,6 +191,22 @@ void Column<T>::reserve(std::size_t capacity) {
     bytes_ = bytes;
 }
 
+template <class T>
+void Column<T>::discard() noexcept {
+#if defined(__linux__)
+    if (mapped_) madvise(data_, bytes_, MADV_FREE);
+#endif
+}
+
+template <std::size_t N>
+void RecordTable<N>::discard() noexcept {
+    size = 0;
+    day.discard();
+    stock.discard();
+    tag.discard();
+    for (auto &v : value) v.discard();
+}
+
 template <std::size_t N>
 void RecordTable<N>::reserve(std::size_t n) {
     if (n <= capacity) return;

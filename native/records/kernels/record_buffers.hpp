@@ -42,6 +42,11 @@ public:
     /// Makes room for `capacity` values, keeping the contents; throws std::bad_alloc
     /// when memory runs out.
     void reserve(std::size_t capacity);
+    /// Tells the system that the contents are no longer needed: the pages of a
+    /// column in its own mapping are marked free (MADV_FREE), as those of a kept
+    /// mapping are; they are reused as they are unless the system took them back
+    /// meanwhile. Capacity and data pointer stay; the contents are undefined.
+    void discard() noexcept;
     /// The buffer, now owned by the caller, who frees it with `free_block` (the data
     /// may be null when nothing was reserved).
     OwnedBlock release() {
@@ -87,6 +92,8 @@ struct RecordTable {
     }
     /// Bytes the table's records take.
     std::size_t bytes() const;
+    /// Empties the table, keeping its capacity, and discards its columns' contents.
+    void discard() noexcept;
 };
 
 /// Raw write positions at the end of a table that already has room for every

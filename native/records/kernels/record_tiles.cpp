@@ -228,13 +228,17 @@ ScratchLease::ScratchLease() {
         }
     }
     if (!s_) s_ = std::make_unique<TileScratch>();
-    // A pass that failed half-way may have left records in them.
-    for (VwapRecords &t : s_->tile) {
-        t.trades.size = t.blocked.size = t.positions.size = t.pnl.size = 0;
-    }
 }
 
 ScratchLease::~ScratchLease() {
+    // Kept like the mappings of freed columns: marked free, so that the system can
+    // take the pages back when memory runs short.
+    for (VwapRecords &t : s_->tile) {
+        t.trades.discard();
+        t.blocked.discard();
+        t.positions.discard();
+        t.pnl.discard();
+    }
     KeptScratch &k = kept_scratch();
     std::lock_guard<std::mutex> hold(k.lock);
     if (k.sets.size() < kKeptScratch) {
