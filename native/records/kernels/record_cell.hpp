@@ -32,20 +32,28 @@ struct DayTotals {
 /// unchanged to the bit: the same as adding `x` only if `use`.
 inline double only_if(bool use, double x) { return use ? x : 0.0; }
 
-/// Room for `n` more records in `t`, after `done` of `total` days of a market of
-/// `stocks` stocks. A table that must grow is sized for all days at the rate of
-/// records so far, a quarter more for a rate that rises (never beyond one record per
-/// cell left): a large market's tables then grow two or three times instead of
-/// doubling a dozen times over (each growth moves or copies every column, which
-/// took about a tenth of a walk date by date). Too high a guess costs only address
-/// space: pages are faulted in when first written.
+/// Room for `need` records in `t`, of which `recorded` came from the first `done`
+/// of `total` days of a market of `stocks` stocks. A table that must grow is sized
+/// for all days at the rate of those records, a quarter more for a rate that rises
+/// (never beyond one record per cell left): a large market's tables then grow two or
+/// three times instead of doubling a dozen times over (each growth moves or copies
+/// every column, which took about a tenth of a walk date by date). Too high a guess
+/// costs only address space: pages are faulted in when first written.
 template <std::size_t N>
-void reserve_projected(RecordTable<N> &t, std::size_t n, std::size_t done, std::size_t total, std::size_t stocks) {
-    const std::size_t need = t.size + n;
+void reserve_at_rate(RecordTable<N> &t, std::size_t need, std::size_t recorded, std::size_t done, std::size_t total,
+                     std::size_t stocks) {
     if (need <= t.capacity) return;
     if (done == 0 || done >= total) return t.reserve(need);
-    const double rate = (double)t.size / (double)done, most = (double)t.size + (double)stocks * (double)(total - done);
+    const double rate = (double)recorded / (double)done,
+                 most = (double)recorded + (double)stocks * (double)(total - done);
     t.reserve(std::max(need, (std::size_t)std::min(rate * (double)total * 1.25, most)));
+}
+
+/// Room for `n` more records in `t`, after `done` of `total` days: see
+/// `reserve_at_rate`.
+template <std::size_t N>
+void reserve_projected(RecordTable<N> &t, std::size_t n, std::size_t done, std::size_t total, std::size_t stocks) {
+    reserve_at_rate(t, t.size + n, t.size, done, total, stocks);
 }
 
 /// Cursors into the four tables; each must have room for one more record per cell

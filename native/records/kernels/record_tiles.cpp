@@ -97,21 +97,17 @@ void append_table(RecordTable<N> &out, VwapRecords *const *tiles, std::size_t pa
         append_share(out, from, parts, i0, n, share, order.dest64, order.end);
 }
 
-/// Room in `out` for the records of the tiles, which cover days i0 .. i0 + n - 1.
-/// A table that must grow is sized as `reserve_projected` does, at the rate of the
-/// records so far including the tile's: already for the first tile, so that a large
-/// table never passes through small allocations, which the allocator hands back to
-/// the system at the end of the pass and the next pass gets as fresh pages.
+/// Room in `out` for the records of the tiles, which cover days i0 .. i0 + n - 1,
+/// sized at the rate of the records so far including the tile's (see
+/// `reserve_at_rate`): already at the first tile a large table is sized for the
+/// whole market, instead of passing through small allocations that the allocator
+/// hands back to the system at the end of the pass, as fresh pages for the next.
 template <std::size_t N>
 void reserve_for(RecordTable<N> &out, RecordTable<N> *const *tiles, std::size_t parts, std::size_t i0, std::size_t n,
                  const Market &m) {
-    std::size_t count = 0;
-    for (std::size_t t = 0; t < parts; ++t) count += tiles[t]->size;
-    const std::size_t need = out.size + count, done = i0 + n;
-    if (need <= out.capacity) return;
-    if (done >= m.days) return out.reserve(need);
-    const double rate = (double)need / (double)done, most = (double)need + (double)m.stocks * (double)(m.days - done);
-    out.reserve(std::max(need, (std::size_t)std::min(rate * (double)m.days * 1.25, most)));
+    std::size_t need = out.size;
+    for (std::size_t t = 0; t < parts; ++t) need += tiles[t]->size;
+    reserve_at_rate(out, need, need, i0 + n, m.days, m.stocks);
 }
 
 /// One column of two parts' runs put one after the other from `to`: of each day k
@@ -200,10 +196,7 @@ void move_on(VwapRecords &out, VwapRecords *const *tiles, std::size_t parts) {
     done(pnl_of);
 }
 
-}  // namespace
-
-namespace {
-
+/// The scratch sets left by passes that ended, for the next passes.
 struct KeptScratch {
     std::mutex lock;
     std::vector<std::unique_ptr<TileScratch>> sets;
