@@ -25,7 +25,7 @@ struct TileOrder {
 /// tiles' own tables (one per part) and the sort's scratch (one per thread). Taken
 /// from what an earlier pass left and left for the next one: these grow to one
 /// tile's records, and growing them afresh each pass cost fresh pages every time
-/// (about a tenth of a large pass). At most two sets are kept (two passes may run
+/// (5 to 9 % of a large pass). At most two sets are kept (two passes may run
 /// at once on different threads); a set of a pass that ends with two kept is freed.
 struct TileScratch {
     VwapRecords tile[2];
