@@ -1,6 +1,7 @@
 """The long-form layout of the records, the engine's argument and array checks,
 the parquet files and the one-line summary."""
 
+import os
 import subprocess
 import sys
 
@@ -194,3 +195,40 @@ def test_memory_follows_the_records_not_the_market(order):
     grown, records = map(int, out.stdout.split())
     assert 10_000 < records < 40_000
     assert grown < 8 * 2**20, f"{grown / 2**20:.1f} MiB for {records} records"
+
+
+# Run in a process of its own, which pins itself to one core.
+AFFINITY_SCRIPT = """
+import os
+import numpy as np, pandas as pd
+from tessary.backtest import _records
+
+def market(days, stocks):
+    rng = np.random.default_rng(1)
+    index = pd.Index(pd.bdate_range("2015-01-05", periods=days).strftime("%Y%m%d"))
+    columns = pd.Index([f"{i:06d}" for i in range(stocks)])
+    frame = lambda a: pd.DataFrame(a, index=index, columns=columns)
+    shape = (days, stocks)
+    prev = rng.uniform(5, 50, shape)
+    return [frame(np.where(rng.random(shape) < 0.05, 0.001, 0.0)), frame(rng.random(shape) > 0.02),
+            frame(rng.random(shape) < 0.02), frame(np.full(shape, np.nan)), frame(np.full(shape, np.nan)),
+            frame(prev * 1.01), frame(prev), frame(prev * 1.001), frame(prev * 0.999)]
+
+large, small = market(501, 2100), market(10, 10)  # 1.05M cells, 100 cells
+free = _records.calc_strategy_vwap_records(*large)
+os.sched_setaffinity(0, {min(os.sched_getaffinity(0))})
+pinned = _records.calc_strategy_vwap_records(*large)
+same = all(np.array_equal(free[t][c], pinned[t][c], equal_nan=True)
+           for t in ("trades", "blocked", "positions", "pnl", "daily") for c in free[t])
+print(free["threads"], pinned["threads"], _records.calc_strategy_vwap_records(*small)["threads"], same)
+"""
+
+
+@pytest.mark.skipif(not hasattr(os, "sched_setaffinity"), reason="no processor affinity on this system")
+def test_a_process_pinned_to_one_core_records_on_one_thread():
+    # A second thread on a process that may use only one core only takes turns with
+    # the first, which makes the pass slower; the records are the same either way.
+    out = subprocess.run([sys.executable, "-c", AFFINITY_SCRIPT], capture_output=True, text=True, check=True)
+    free, pinned, small, same = out.stdout.split()
+    assert free == ("2" if len(os.sched_getaffinity(0)) >= 2 else "1")
+    assert (pinned, small, same) == ("1", "1", "True")

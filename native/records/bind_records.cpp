@@ -88,6 +88,7 @@ static nb::object calc_strategy_vwap_records(const args::Bound &a) {
         throw nb::value_error("calc_strategy_vwap_records: more than 2**31 - 1 dates or stocks");
 
     kernels::VwapRecords rec;
+    int threads = 1;  // the pass's own choice, for large markets two where it may run on two cores
     nb::object pnl_index = source_index[nb::slice(nb::int_(1), nb::none(), nb::none())];
     if (n_source >= 2) {
         // As in the engine: nothing is aligned for fewer than two dates.
@@ -98,7 +99,7 @@ static nb::object calc_strategy_vwap_records(const args::Bound &a) {
         const kernels::VwapInputs &in = bound.in;
         {
             nb::gil_scoped_release release;
-            kernels::record_vwap_pass(in, rec);
+            threads = kernels::record_vwap_pass(in, rec);
         }
     }
 
@@ -125,6 +126,7 @@ static nb::object calc_strategy_vwap_records(const args::Bound &a) {
     result["pnl"] = table_dict(rec.pnl, nullptr, kPnlCols);
     result["daily"] = daily;
     result["buffer_bytes"] = nb::int_(buffer_bytes);
+    result["threads"] = nb::int_(threads);
     return result;
 }
 
@@ -138,7 +140,9 @@ void init_record_pass(nb::module_ &m) {
               "commission, levy), 'blocked' (side, shares), 'positions' (shares, value), 'pnl' (buy, hold, "
               "hold_dividend, sell, sell_dividend), each a dict of 1-D arrays with the date row 'day' and stock "
               "column 'stock' of every record, sorted by day then stock; 'daily' (bought_value, sold_value, "
-              "commission, levy, held, pnl per return date) and 'buffer_bytes' (the bytes the records take).");
+              "commission, levy, held, pnl per return date), 'buffer_bytes' (the bytes the records take) and "
+              "'threads' (1 or 2: a market of a million cells or more is recorded on two threads when the "
+              "process may run on two cores or more).");
 }
 
 }  // namespace tessary::records

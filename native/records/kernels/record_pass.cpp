@@ -6,6 +6,11 @@
 #include <thread>
 #include <vector>
 
+#if defined(__linux__)
+#include <sched.h>
+#endif
+
+#include "records/kernels/record_scan.hpp"
 #include "records/kernels/record_walks.hpp"
 
 namespace tessary::kernels {
@@ -24,6 +29,20 @@ namespace {
 // the processor has two cores: below it a thread costs more than it saves.
 constexpr std::size_t kThreadsFrom = std::size_t{1} << 20;
 
+/// The cores this process may run on: its affinity mask where the system has one
+/// (a process pinned to one core by taskset, a container's cpuset or a cluster's
+/// worker would otherwise start a second thread that only takes turns with the
+/// first, slower than one thread), else the processor's count.
+unsigned usable_cores() {
+#if defined(__linux__)
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    // Fails on systems with more processors than a cpu_set_t holds: then the count.
+    if (sched_getaffinity(0, sizeof set, &set) == 0) return (unsigned)CPU_COUNT(&set);
+#endif
+    return std::thread::hardware_concurrency();
+}
+
 inline double compensated(double sum, double comp) { return std::isfinite(sum) ? sum + comp : sum; }
 
 constexpr std::size_t kInputs = 9;
@@ -40,10 +59,10 @@ bool mostly_column_major(const VwapInputs &in) {
 
 }  // namespace
 
-void record_vwap_pass(const VwapInputs &in, VwapRecords &out, int threads) {
+int record_vwap_pass(const VwapInputs &in, VwapRecords &out, int threads) {
     const std::size_t days = in.days;
     for (auto *v : {&out.bought, &out.sold, &out.commission, &out.levy, &out.held, &out.profit}) v->assign(days, 0.0);
-    if (days == 0) return;
+    if (days == 0) return 1;
 
     const record_detail::PassRates p{
         {in.total_money, in.lot_size, 1.0 + in.fee, 1.0 - in.fee - in.rule_fee},  // as the kernel writes them
@@ -56,7 +75,9 @@ void record_vwap_pass(const VwapInputs &in, VwapRecords &out, int threads) {
             for (std::size_t t = 0; t < kTerms; ++t)
                 record_detail::neumaier_add(total[t * days + i0 + k], comp[t * days + i0 + k], sums[k * kTerms + t]);
     };
-    if (threads == 0) threads = days * in.stocks >= kThreadsFrom && std::thread::hardware_concurrency() >= 2 ? 2 : 1;
+    if (threads == 0) threads = days * in.stocks >= kThreadsFrom && usable_cores() >= 2 ? 2 : 1;
+    // Both walks split the stocks at a block: a single block stays on one thread.
+    if (threads != 2 || in.stocks <= record_detail::kSumBlock) threads = 1;
     if (days > 1 && mostly_column_major(in))
         record_detail::walk_columns(in, p, fold, out, threads);
     else
@@ -66,6 +87,7 @@ void record_vwap_pass(const VwapInputs &in, VwapRecords &out, int threads) {
         for (std::size_t t = 0; t < kTerms; ++t) term[t] = compensated(total[t * days + i], comp[t * days + i]);
         out.profit[i] = term[0] + term[1] + term[2] + term[3] + term[4];
     }
+    return threads;
 }
 
 }  // namespace tessary::kernels

@@ -90,10 +90,11 @@ struct VwapRecords {
 /// order, exactly as that kernel does. The other daily totals are added up in stock
 /// order within each date, as a walk date by date meets the records.
 ///
-/// `threads`: 0 lets the pass choose (two for a large market on a processor of two
-/// cores or more), 1 keeps it on the calling thread, 2 walks the market's two
-/// halves of stocks on two threads. The records and totals are the same whichever
-/// is chosen. Throws std::bad_alloc when memory runs out.
-void record_vwap_pass(const VwapInputs &in, VwapRecords &out, int threads = 0);
+/// `threads`: 0 lets the pass choose (two for a large market when the process may
+/// run on two cores or more), 1 keeps it on the calling thread, 2 walks the market's
+/// two halves of stocks on two threads. The records and totals are the same whichever
+/// is chosen. Returns the choice made (1 or 2). Throws std::bad_alloc when memory
+/// runs out.
+int record_vwap_pass(const VwapInputs &in, VwapRecords &out, int threads = 0);
 
 }  // namespace tessary::kernels
