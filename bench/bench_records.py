@@ -153,7 +153,7 @@ def time_layout(args, layout: str) -> None:
     counts = {k: len(raw[k]["day"]) for k in ("trades", "blocked", "positions", "pnl")}
     same = np.array_equal(raw["daily"]["pnl"] / 1e8, engine().to_numpy())
     print("records: " + ", ".join(f"{k} {v:,}" for k, v in counts.items()) +
-          f"; daily returns identical to the engine's: {same}")
+          f"; daily returns identical to the engine's: {same}; recorded on {raw['threads']} thread(s)")
     del raw
 
     # The machine is shared and noisy: each figure is the best of several runs,
