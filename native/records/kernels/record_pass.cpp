@@ -25,8 +25,8 @@ std::size_t VwapRecords::bytes() const {
 
 namespace {
 
-// Markets of at least this many cells are walked on two threads when
-// the processor has two cores: below it a thread costs more than it saves.
+// Markets of at least this many cells are walked on two threads when the process
+// may run on two cores: below it a thread costs more than it saves.
 constexpr std::size_t kThreadsFrom = std::size_t{1} << 20;
 
 /// The cores this process may run on: its affinity mask where the system has one
