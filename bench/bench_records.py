@@ -158,8 +158,8 @@ def time_layout(args, layout: str) -> None:
 
     # The machine is shared and noisy: each figure is the best of several runs,
     # taken in turns. Processor time counts every thread: a large market is recorded
-    # on two threads where there are two cores (in either layout), the engine runs on
-    # one.
+    # on two threads where the process may run on two cores (in either layout), the
+    # engine runs on one.
     t_engine = best_of(engine, args.repeat)
     t_native = best_of(native, args.repeat)
     t_frames = best_of(frames_built, max(2, args.repeat // 2))

@@ -34,37 +34,25 @@ public:
     /// rethrows what either threw (`first`'s exception first).
     template <class F, class G>
     void run_both(F &&first, G &&second) {
-        if (!two()) {
-            std::exception_ptr failed;
-            try {
-                first();
-            } catch (...) {
-                failed = std::current_exception();
-            }
-            std::exception_ptr failed_second;
-            try {
-                second();
-            } catch (...) {
-                failed_second = std::current_exception();
-            }
-            if (failed) std::rethrow_exception(failed);
-            if (failed_second) std::rethrow_exception(failed_second);
-            return;
-        }
-        post([](void *g) { (*static_cast<G *>(g))(); }, &second);
-        std::exception_ptr failed;
-        try {
-            first();
-        } catch (...) {
-            failed = std::current_exception();
-        }
-        std::exception_ptr failed_second = wait();
+        if (two()) post([](void *g) { (*static_cast<G *>(g))(); }, &second);
+        const std::exception_ptr failed = caught(first);
+        const std::exception_ptr failed_second = two() ? wait() : caught(second);
         if (failed) std::rethrow_exception(failed);
         if (failed_second) std::rethrow_exception(failed_second);
     }
 
 private:
     using Call = void (*)(void *);
+    /// Runs `f`; what it threw, if anything.
+    template <class F>
+    static std::exception_ptr caught(F &f) {
+        try {
+            f();
+        } catch (...) {
+            return std::current_exception();
+        }
+        return nullptr;
+    }
     void post(Call call, void *arg);
     std::exception_ptr wait();
     void loop();

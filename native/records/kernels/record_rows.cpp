@@ -19,8 +19,8 @@ namespace {
 // Days per tile of a walk on two threads: each half's records of a tile wait in its
 // own tables until the tile's runs are copied onto the end of the output, so a
 // tile's records should stay in the cache; a tile too short pays the hand-overs
-// between the threads (and the copy's setup) too often. On 2,520 days x 5,000 stocks, 64 and 96 days
-// were alike, 32 and 128 a few percent slower.
+// between the threads (and the copy's setup) too often. On 2,520 days x 5,000
+// stocks, 64 and 96 days were alike, 32 and 128 a few percent slower.
 constexpr std::size_t kRowTile = 64;
 
 /// One range of stocks (s0 .. s1 - 1, s0 starting a block) walked date by date,

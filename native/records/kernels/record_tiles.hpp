@@ -61,9 +61,9 @@ struct Market {
 /// this thread and one on `helper`'s (in turn without one), each with its own
 /// scratch from `order`.
 /// The tables grow as `reserve_projected` sizes them over the days of `m`, at the
-/// rate of the records so far including the tile's. `alongside` runs with the second share, before it (on the helper's thread when
-/// there is one): work of the tile that reads the tiles' tables or writes nothing
-/// the sort touches.
+/// rate of the records so far including the tile's. `alongside` runs with the
+/// second share, before it (on the helper's thread when there is one): work of the
+/// tile that reads the tiles' tables or writes nothing the sort touches.
 void append_tiles(VwapRecords &out, VwapRecords *const *tiles, std::size_t parts, std::size_t i0, std::size_t n,
                   const Market &m, TileOrder (&order)[2], Helper &helper, const std::function<void()> &alongside);
 
