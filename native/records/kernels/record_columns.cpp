@@ -19,6 +19,11 @@ namespace {
 // few. On a market of 2,520 days x 5,000 stocks, 128 and 256 days were clearly
 // slower, 1,024 a few percent faster than 512 but with twice the records held.
 constexpr std::size_t kColumnTile = 512;
+// Values from one term's row of the wide walk's block sums to the next: a tile and
+// a vector more, so that the rows do not lie a multiple of 4 KiB apart (loads of
+// one row then wait for stores to another, which the processor cannot tell apart
+// by their low address bits).
+constexpr std::size_t kTermStride = kColumnTile + 8;
 // A stock's busy groups of eight days of a tile fit one bit word.
 static_assert(kColumnTile <= 8 * 64);
 
@@ -73,6 +78,21 @@ void walk_stock(const Inputs &in, const PassRates &p, std::size_t i0, std::size_
     w.finish(tile);
 }
 
+}  // namespace
+
+void reserve_tile(VwapRecords &tile, std::size_t n) { Writers::reserve(tile, n); }
+
+void step_cell(const VwapInputs &in, const PassRates &p, std::size_t i, std::size_t s, double &holding, double *acc,
+               VwapRecords &tile) {
+    if (holding == 0.0 && !(in.signal(i, s) > 0.0)) return idle_cell(holding, in.dividend(i, s), acc);
+    Writers w(tile);
+    DayTotals unused;
+    record_cell(in, p, i, s, holding, acc, w, unused);
+    w.finish(tile);
+}
+
+namespace {
+
 /// One thread's share of a tile: a range of stocks (starting a block), walked into
 /// its own tables, with the day totals of its stocks.
 struct Part {
@@ -80,6 +100,28 @@ struct Part {
     VwapRecords *tile = nullptr;  // the tile's records, stock by stock; its columns are reused
     std::vector<DayTotals> day = std::vector<DayTotals>(kColumnTile);
     std::vector<double> partial = std::vector<double>(kColumnTile * kTerms);  // one block's sums, [day][term]
+    std::vector<double> by_term;  // the same, [term][day], for the wide walk
+
+    /// Days i0 .. i0 + n - 1 of the part's stocks, block by block, each stock eight
+    /// days a vector; each block's sums go to `sums`. The day totals are left to the
+    /// caller (add_to_totals).
+    void walk_wide(const VwapInputs &in, const PassRates &p, std::size_t i0, std::size_t n, double *holding,
+                   const BlockSums &sums) {
+#if defined(TESSARY_WIDE_KERNELS)
+        by_term.resize(kTermStride * kTerms);
+        for (std::size_t s0 = begin; s0 < end; s0 += kSumBlock) {
+            std::fill(by_term.begin(), by_term.end(), 0.0);
+            const std::size_t block_end = std::min(end, s0 + kSumBlock);
+            for (std::size_t s = s0; s < block_end; ++s)
+                walk_stock_wide(in, p, i0, n, s, holding[s], by_term.data(), kTermStride, *tile);
+            for (std::size_t k = 0; k < n; ++k)
+                for (std::size_t t = 0; t < kTerms; ++t) partial[k * kTerms + t] = by_term[t * kTermStride + k];
+            sums(i0, n, partial.data());
+        }
+#else
+        (void)in, (void)p, (void)i0, (void)n, (void)holding, (void)sums;
+#endif
+    }
 
     /// Days i0 .. i0 + n - 1 of the part's stocks, block by block; each block's sums
     /// go to `sums`.
@@ -117,7 +159,8 @@ struct Part {
 
 }  // namespace
 
-void walk_columns(const VwapInputs &in, const PassRates &p, const BlockSums &sums, VwapRecords &out, int threads) {
+void walk_columns(const VwapInputs &in, const PassRates &p, const BlockSums &sums, VwapRecords &out, int threads,
+                  bool wide) {
     const std::size_t days = in.days, stocks = in.stocks, blocks = (stocks + kSumBlock - 1) / kSumBlock;
     const bool two = threads == 2 && blocks >= 2;
     std::vector<double> holding(stocks, 0.0);  // the portfolio starts empty
@@ -132,23 +175,35 @@ void walk_columns(const VwapInputs &in, const PassRates &p, const BlockSums &sum
     parts[0].tile = &scratch->tile[0];
     parts[1].tile = &scratch->tile[1];
     Helper helper(two);
+    wide = wide && UnitInputs<0>::fits(in);
+    // One part's walk of a tile; the wide walk leaves the day totals to be added up
+    // from the tile's records afterwards.
+    auto walk = [&](Part &part, std::size_t i0, std::size_t n, const BlockSums &to) {
+        if (wide) {
+            std::fill(part.day.begin(), part.day.end(), DayTotals{});
+            part.walk_wide(in, p, i0, n, holding.data(), to);
+        } else {
+            part.walk(in, p, i0, n, holding.data(), to);
+        }
+    };
     for (std::size_t i0 = 0; i0 < days; i0 += kColumnTile) {
         const std::size_t n = std::min(kColumnTile, days - i0);
         if (two) {
             kept.clear();
-            helper.run_both([&] { parts[0].walk(in, p, i0, n, holding.data(), sums); },
+            helper.run_both([&] { walk(parts[0], i0, n, sums); },
                             [&] {
-                                parts[1].walk(in, p, i0, n, holding.data(),
-                                              [&](std::size_t, std::size_t, const double *x) {
-                                                  kept.insert(kept.end(), x, x + n * kTerms);
-                                              });
+                                walk(parts[1], i0, n, [&](std::size_t, std::size_t, const double *x) {
+                                    kept.insert(kept.end(), x, x + n * kTerms);
+                                });
                             });
         } else {
-            parts[0].walk(in, p, i0, n, holding.data(), sums);
+            walk(parts[0], i0, n, sums);
         }
         // Alongside the sort, on the second thread: the second part's block sums after
-        // the first's, and its stocks after the first's in each day's totals.
+        // the first's, and its stocks after the first's in each day's totals (after the
+        // first part's own, which the wide walk adds up from its records here too).
         auto totals = [&] {
+            if (wide) add_to_totals(*parts[0].tile, i0, parts[0].day.data());
             if (two) {
                 for (std::size_t at = 0; at < kept.size(); at += n * kTerms) sums(i0, n, kept.data() + at);
                 add_to_totals(*parts[1].tile, i0, parts[0].day.data());

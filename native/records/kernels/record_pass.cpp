@@ -57,9 +57,16 @@ bool mostly_column_major(const VwapInputs &in) {
     return 2 * ones > kInputs;
 }
 
+/// True where the walk eight days a vector may run: the processor has AVX-512, and
+/// targets are never negative, which a positive capital and lot size guarantee (as
+/// for the engine's vector passes).
+bool vectors_allowed(const record_detail::PassRates &p) {
+    return p.r.money > 0.0 && p.r.lot >= 1.0 && vwap_lanes_supported(8);
+}
+
 }  // namespace
 
-int record_vwap_pass(const VwapInputs &in, VwapRecords &out, int threads) {
+int record_vwap_pass(const VwapInputs &in, VwapRecords &out, int threads, bool wide) {
     const std::size_t days = in.days;
     for (auto *v : {&out.bought, &out.sold, &out.commission, &out.levy, &out.held, &out.profit}) v->assign(days, 0.0);
     if (days == 0) return 1;
@@ -79,7 +86,7 @@ int record_vwap_pass(const VwapInputs &in, VwapRecords &out, int threads) {
     // Both walks split the stocks at a block: a single block stays on one thread.
     if (threads != 2 || in.stocks <= record_detail::kSumBlock) threads = 1;
     if (days > 1 && mostly_column_major(in))
-        record_detail::walk_columns(in, p, fold, out, threads);
+        record_detail::walk_columns(in, p, fold, out, threads, wide && vectors_allowed(p));
     else
         record_detail::walk_rows(in, p, fold, out, threads);
     for (std::size_t i = 0; i < days; ++i) {

@@ -28,7 +28,10 @@
 //   stock by stock, are then put in date order (a counting sort) onto the end of the
 //   tables while still fresh. On two threads each tile's two halves of the stocks
 //   are walked side by side and their records sorted together, the columns split
-//   between the threads in shares of about equal bytes.
+//   between the threads in shares of about equal bytes. Where the processor has
+//   AVX-512, each stock is walked eight days a vector instead, every cell stepped
+//   as the engine's column pass steps it, skipping only vectors with nothing held
+//   and nothing wanted (record_columns_avx512.cpp).
 // On two threads the second half's block sums of a tile are kept and folded after
 // the first half's, and its trades and positions added to the first half's day
 // totals in stock order, so the totals are those of one walk to the last bit.
@@ -93,8 +96,10 @@ struct VwapRecords {
 /// `threads`: 0 lets the pass choose (two for a large market when the process may
 /// run on two cores or more), 1 keeps it on the calling thread, 2 walks the market's
 /// two halves of stocks on two threads. The records and totals are the same whichever
-/// is chosen. Returns the choice made (1 or 2). Throws std::bad_alloc when memory
+/// is chosen. Returns the choice made (1 or 2). `wide`: column-major inputs are
+/// walked eight days a vector where the processor has AVX-512 (false walks them cell
+/// by cell everywhere; the records are the same). Throws std::bad_alloc when memory
 /// runs out.
-int record_vwap_pass(const VwapInputs &in, VwapRecords &out, int threads = 0);
+int record_vwap_pass(const VwapInputs &in, VwapRecords &out, int threads = 0, bool wide = true);
 
 }  // namespace tessary::kernels

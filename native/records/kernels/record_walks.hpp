@@ -26,6 +26,28 @@ void walk_rows(const VwapInputs &in, const PassRates &p, const BlockSums &sums, 
 /// Down the columns in tiles of days (record_columns.cpp): for inputs whose days
 /// are adjacent. `threads` 2 walks each tile's two halves of the stocks on two
 /// threads (the records and sums handed on are the same).
-void walk_columns(const VwapInputs &in, const PassRates &p, const BlockSums &sums, VwapRecords &out, int threads);
+/// `wide`: when every input is column-major, walk each stock eight days a vector
+/// (walk_stock_wide; the caller checked that the processor has AVX-512 and that the
+/// capital is positive and the lot at least one).
+void walk_columns(const VwapInputs &in, const PassRates &p, const BlockSums &sums, VwapRecords &out, int threads,
+                  bool wide);
+
+/// Room in each of `tile`'s tables for `n` more records.
+void reserve_tile(VwapRecords &tile, std::size_t n);
+
+/// One cell by the scalar walks' step, its products added to acc[0 .. kTerms) and its
+/// records written onto `tile` (which must have room for one more in each table);
+/// day totals are left to the caller.
+void step_cell(const VwapInputs &in, const PassRates &p, std::size_t i, std::size_t s, double &holding, double *acc,
+               VwapRecords &tile);
+
+#if defined(TESSARY_WIDE_KERNELS)
+/// One stock down days i0 .. i0 + n - 1 of a tile of column-major inputs, eight days
+/// a vector (record_columns_avx512.cpp; AVX-512 only, a positive capital and a lot
+/// of at least one): adds the products of day i0 + k to partial[term * stride + k]
+/// and writes the records onto `tile`, in date order, after what is there.
+void walk_stock_wide(const VwapInputs &in, const PassRates &p, std::size_t i0, std::size_t n, std::size_t s,
+                     double &holding, double *partial, std::size_t stride, VwapRecords &tile);
+#endif
 
 }  // namespace tessary::kernels::record_detail
