@@ -83,11 +83,10 @@ void walk_stock(const Inputs &in, const PassRates &p, std::size_t i0, std::size_
 void reserve_tile(VwapRecords &tile, std::size_t n) { Writers::reserve(tile, n); }
 
 void step_cell(const VwapInputs &in, const PassRates &p, std::size_t i, std::size_t s, double &holding, double *acc,
-               VwapRecords &tile) {
+               DayTotals &day, VwapRecords &tile) {
     if (holding == 0.0 && !(in.signal(i, s) > 0.0)) return idle_cell(holding, in.dividend(i, s), acc);
     Writers w(tile);
-    DayTotals unused;
-    record_cell(in, p, i, s, holding, acc, w, unused);
+    record_cell(in, p, i, s, holding, acc, w, day);
     w.finish(tile);
 }
 
@@ -100,24 +99,29 @@ struct Part {
     VwapRecords *tile = nullptr;  // the tile's records, stock by stock; its columns are reused
     std::vector<DayTotals> day = std::vector<DayTotals>(kColumnTile);
     std::vector<double> partial = std::vector<double>(kColumnTile * kTerms);  // one block's sums, [day][term]
-    std::vector<double> by_term;  // the same, [term][day], for the wide walk
+    std::vector<double> by_term;   // the same, [term][day], for the wide walk
+    std::vector<double> by_total;  // the day totals of the wide walk, [total][day]
 
     /// Days i0 .. i0 + n - 1 of the part's stocks, block by block, each stock eight
-    /// days a vector; each block's sums go to `sums`. The day totals are left to the
-    /// caller (add_to_totals).
+    /// days a vector; each block's sums go to `sums`, the totals of its stocks to
+    /// `day`.
     void walk_wide(const VwapInputs &in, const PassRates &p, std::size_t i0, std::size_t n, double *holding,
                    const BlockSums &sums) {
 #if defined(TESSARY_WIDE_KERNELS)
         by_term.resize(kTermStride * kTerms);
+        by_total.assign(kTermStride * 5, 0.0);
         for (std::size_t s0 = begin; s0 < end; s0 += kSumBlock) {
             std::fill(by_term.begin(), by_term.end(), 0.0);
             const std::size_t block_end = std::min(end, s0 + kSumBlock);
             for (std::size_t s = s0; s < block_end; ++s)
-                walk_stock_wide(in, p, i0, n, s, holding[s], by_term.data(), kTermStride, *tile);
+                walk_stock_wide(in, p, i0, n, s, holding[s], by_term.data(), by_total.data(), kTermStride, *tile);
             for (std::size_t k = 0; k < n; ++k)
                 for (std::size_t t = 0; t < kTerms; ++t) partial[k * kTerms + t] = by_term[t * kTermStride + k];
             sums(i0, n, partial.data());
         }
+        const double *t = by_total.data();
+        const std::size_t S = kTermStride;
+        for (std::size_t k = 0; k < n; ++k) day[k] = {t[k], t[S + k], t[2 * S + k], t[3 * S + k], t[4 * S + k]};
 #else
         (void)in, (void)p, (void)i0, (void)n, (void)holding, (void)sums;
 #endif
@@ -176,11 +180,8 @@ void walk_columns(const VwapInputs &in, const PassRates &p, const BlockSums &sum
     parts[1].tile = &scratch->tile[1];
     Helper helper(two);
     wide = wide && UnitInputs<0>::fits(in);
-    // One part's walk of a tile; the wide walk leaves the day totals to be added up
-    // from the tile's records afterwards.
     auto walk = [&](Part &part, std::size_t i0, std::size_t n, const BlockSums &to) {
         if (wide) {
-            std::fill(part.day.begin(), part.day.end(), DayTotals{});
             part.walk_wide(in, p, i0, n, holding.data(), to);
         } else {
             part.walk(in, p, i0, n, holding.data(), to);
@@ -200,10 +201,8 @@ void walk_columns(const VwapInputs &in, const PassRates &p, const BlockSums &sum
             walk(parts[0], i0, n, sums);
         }
         // Alongside the sort, on the second thread: the second part's block sums after
-        // the first's, and its stocks after the first's in each day's totals (after the
-        // first part's own, which the wide walk adds up from its records here too).
+        // the first's, and its stocks after the first's in each day's totals.
         auto totals = [&] {
-            if (wide) add_to_totals(*parts[0].tile, i0, parts[0].day.data());
             if (two) {
                 for (std::size_t at = 0; at < kept.size(); at += n * kTerms) sums(i0, n, kept.data() + at);
                 add_to_totals(*parts[1].tile, i0, parts[0].day.data());

@@ -117,16 +117,27 @@ TESSARY_INLINE void ask_ahead(const VwapInputs &in, std::size_t i, std::size_t s
     }
 }
 
+/// Adds `x` to the eight days at `p`.
+TESSARY_INLINE void add_to(double *p, D x) { store<W>(p, load<W>(p) + x); }
+
 /// Days j .. j + count - 1 of the tile (of days i0 ..) one by one, by the scalar
 /// walk's step: the cursors are handed back to the tables and taken again.
 void step_days(const VwapInputs &in, const PassRates &p, std::size_t i0, std::size_t j, std::size_t count,
-               std::size_t stride, std::size_t s, double &holding, double *partial, VwapRecords &tile, TileWriters &w) {
+               std::size_t stride, std::size_t s, double &holding, double *partial, double *totals, VwapRecords &tile,
+               TileWriters &w) {
     w.finish(tile);
     for (std::size_t k = j; k < j + count; ++k) {
         double acc[kTerms];
         for (std::size_t t = 0; t < kTerms; ++t) acc[t] = partial[t * stride + k];
-        step_cell(in, p, i0 + k, s, holding, acc, tile);
+        DayTotals day{totals[k], totals[stride + k], totals[2 * stride + k], totals[3 * stride + k],
+                      totals[4 * stride + k]};
+        step_cell(in, p, i0 + k, s, holding, acc, day, tile);
         for (std::size_t t = 0; t < kTerms; ++t) partial[t * stride + k] = acc[t];
+        totals[k] = day.bought;
+        totals[stride + k] = day.sold;
+        totals[2 * stride + k] = day.commission;
+        totals[3 * stride + k] = day.levy;
+        totals[4 * stride + k] = day.held;
     }
     w.take(tile);
 }
@@ -134,7 +145,7 @@ void step_days(const VwapInputs &in, const PassRates &p, std::size_t i0, std::si
 }  // namespace
 
 void walk_stock_wide(const VwapInputs &in, const PassRates &p, std::size_t i0, std::size_t n, std::size_t s,
-                     double &holding_io, double *partial, std::size_t stride, VwapRecords &tile) {
+                     double &holding_io, double *partial, double *totals, std::size_t stride, VwapRecords &tile) {
     const Rates &r = p.r;
     reserve_tile(tile, n + W);  // at most one record per day and table, and a vector's slack
     const double *w = &in.signal(i0, s), *pc = &in.prev_close(i0, s), *close = &in.close(i0, s);
@@ -171,7 +182,7 @@ void walk_stock_wide(const VwapInputs &in, const PassRates &p, std::size_t i0, s
         const D pcv = load<W>(pc + k);
         const D target = lane_target<W>(weight, pcv, r);
         if (!(holding <= kExactLimit) || !all_lanes<W>(target <= kExactLimit)) {
-            step_days(in, p, i0, k, W, stride, s, holding, partial, tile, o);
+            step_days(in, p, i0, k, W, stride, s, holding, partial, totals, tile, o);
             continue;
         }
         const M buy_ok = load_flags<W>(can_buy + k);
@@ -227,6 +238,13 @@ void walk_stock_wide(const VwapInputs &in, const PassRates &p, std::size_t i0, s
             const D levy = down ? value * p.rule_fee : zero;
             const D trade[5] = {down ? sold : real_buy, down ? sell_price : buy_price, value, commission, levy};
             o.trades.put<true>(traded, day, stock, trade, _mm256_maskz_set1_epi32(bits(down), 1));
+            // The day totals, stock after stock (NaN values left out): adding +0 on
+            // the days without a trade changes no total.
+            const M is_trade = buys | sells, counted = is_trade & (value == value);
+            add_to(totals + k, (counted & ~down) ? value : zero);
+            add_to(totals + stride + k, (counted & down) ? value : zero);
+            add_to(totals + 2 * stride + k, (is_trade & (commission == commission)) ? commission : zero);
+            add_to(totals + 3 * stride + k, (is_trade & down & (levy == levy)) ? levy : zero);
         }
         if (refused) {
             double wanted[W];
@@ -242,10 +260,11 @@ void walk_stock_wide(const VwapInputs &in, const PassRates &p, std::size_t i0, s
         if (held) {
             const D position[2] = {after, (hold * split_v + real_buy) * close_v};
             o.positions.put(held, day, stock, position);
+            add_to(totals + 4 * stride + k, (after != 0.0) ? splat<W>(1.0) : zero);
         }
         if (moved) o.pnl.put(moved, day, stock, term);
     }
-    if (k < n) step_days(in, p, i0, k, n - k, stride, s, holding, partial, tile, o);
+    if (k < n) step_days(in, p, i0, k, n - k, stride, s, holding, partial, totals, tile, o);
     o.finish(tile);
     holding_io = holding;
 }

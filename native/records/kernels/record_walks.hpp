@@ -35,19 +35,21 @@ void walk_columns(const VwapInputs &in, const PassRates &p, const BlockSums &sum
 /// Room in each of `tile`'s tables for `n` more records.
 void reserve_tile(VwapRecords &tile, std::size_t n);
 
-/// One cell by the scalar walks' step, its products added to acc[0 .. kTerms) and its
-/// records written onto `tile` (which must have room for one more in each table);
-/// day totals are left to the caller.
+/// One cell by the scalar walks' step, its products added to acc[0 .. kTerms), its
+/// trade and position to `day`, and its records written onto `tile` (which must have
+/// room for one more in each table).
 void step_cell(const VwapInputs &in, const PassRates &p, std::size_t i, std::size_t s, double &holding, double *acc,
-               VwapRecords &tile);
+               DayTotals &day, VwapRecords &tile);
 
 #if defined(TESSARY_WIDE_KERNELS)
 /// One stock down days i0 .. i0 + n - 1 of a tile of column-major inputs, eight days
 /// a vector (record_columns_avx512.cpp; AVX-512 only, a positive capital and a lot
-/// of at least one): adds the products of day i0 + k to partial[term * stride + k]
-/// and writes the records onto `tile`, in date order, after what is there.
+/// of at least one): adds the products of day i0 + k to partial[term * stride + k],
+/// its bought and sold value, commission, levy and held count to totals[total *
+/// stride + k] (in that order), and writes the records onto `tile`, in date order,
+/// after what is there.
 void walk_stock_wide(const VwapInputs &in, const PassRates &p, std::size_t i0, std::size_t n, std::size_t s,
-                     double &holding, double *partial, std::size_t stride, VwapRecords &tile);
+                     double &holding, double *partial, double *totals, std::size_t stride, VwapRecords &tile);
 #endif
 
 }  // namespace tessary::kernels::record_detail
