@@ -109,7 +109,7 @@ struct Part {
                    const BlockSums &sums) {
 #if defined(TESSARY_WIDE_KERNELS)
         by_term.resize(kTermStride * kTerms);
-        by_total.assign(kTermStride * 5, 0.0);
+        by_total.assign(kTermStride * kTotals, 0.0);
         for (std::size_t s0 = begin; s0 < end; s0 += kSumBlock) {
             std::fill(by_term.begin(), by_term.end(), 0.0);
             const std::size_t block_end = std::min(end, s0 + kSumBlock);

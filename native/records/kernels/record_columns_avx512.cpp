@@ -1,13 +1,16 @@
 // One stock down a tile of days on column-major inputs, eight days a vector, with
-// AVX-512: the return engine's column step (vwap_columns.hpp) on every cell, held or
-// not, and each record written by compressing the lanes that keep one into the next
-// free slots of each column of the tile's tables. Built with AVX-512 flags (see
-// CMakeLists.txt); only called where the processor has them.
+// AVX-512: the return engine's column step (vwap_columns.hpp) on every vector of days
+// on which the stock is held or wanted, and each record written by compressing the
+// lanes that keep one into the next free slots of each column of the tile's tables.
+// Built with AVX-512 flags (see CMakeLists.txt); only called where the processor has
+// them.
 //
 // A held stock is held for weeks, so the days of a vector mostly all keep a record
-// or none does: one store per column then writes up to eight records. The scalar
-// walk reads only the busy cells but steps them one by one, at several times the
-// engine's cost per cell; here every cell costs about what it costs the engine.
+// or none does: one store per column then writes up to eight records, where the
+// walk cell by cell steps and writes each day on its own. A vector with nothing
+// held and no weight above zero is passed over after reading its weights and
+// dividends: its products are zeros, which change no sum (unless a dividend is
+// infinite: 0 x inf is NaN, so such a vector is stepped).
 //
 // The five products go to the block's partial sums stock after stock, exactly as
 // the engine's column pass adds them, so the daily profit is the engine's to the
@@ -160,13 +163,13 @@ void walk_stock_wide(const VwapInputs &in, const PassRates &p, std::size_t i0, s
     double holding = holding_io;
     std::size_t k = 0;
     for (; k + W <= n; k += W) {
-        // Nine streams are read at once: ask for each a little ahead (see column_run),
-        // and near the end of the tile for the next stock's first days, which lie far
-        // away, where the memory system would not look for them.
-        if (k % 8 == 0) {
+        // Up to nine streams are read at once: ask for each a little ahead (see
+        // column_run), and near the end of the tile for the next stock's first days,
+        // which lie far away, where the memory system would not look for them. The
+        // inputs other than weights and dividends only while the stock is held: most
+        // of a column's days are passed over, and only those two read.
+        {
             const std::size_t ahead = k + kPrefetchDays;
-            // The other inputs only while the stock is held: most of a column's days
-            // are idle, and only their weights and dividends are read.
             const bool all = holding != 0.0;
             if (ahead < n)
                 ask_ahead(in, i0 + ahead, s, k % 64 == 0, all);

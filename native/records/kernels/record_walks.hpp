@@ -41,13 +41,16 @@ void reserve_tile(VwapRecords &tile, std::size_t n);
 void step_cell(const VwapInputs &in, const PassRates &p, std::size_t i, std::size_t s, double &holding, double *acc,
                DayTotals &day, VwapRecords &tile);
 
+/// The day totals that walk_stock_wide adds up.
+constexpr std::size_t kTotals = 5;
+
 #if defined(TESSARY_WIDE_KERNELS)
 /// One stock down days i0 .. i0 + n - 1 of a tile of column-major inputs, eight days
 /// a vector (record_columns_avx512.cpp; AVX-512 only, a positive capital and a lot
 /// of at least one): adds the products of day i0 + k to partial[term * stride + k],
-/// its bought and sold value, commission, levy and held count to totals[total *
-/// stride + k] (in that order), and writes the records onto `tile`, in date order,
-/// after what is there.
+/// its bought and sold value, commission, levy and held count (kTotals, in that
+/// order) to totals[total * stride + k], and writes the records onto `tile`, in date
+/// order, after what is there.
 void walk_stock_wide(const VwapInputs &in, const PassRates &p, std::size_t i0, std::size_t n, std::size_t s,
                      double &holding, double *partial, double *totals, std::size_t stride, VwapRecords &tile);
 #endif
