@@ -10,6 +10,7 @@
 #include <sched.h>
 #endif
 
+#include "pnl_engine/kernels/simd_choice.hpp"
 #include "records/kernels/record_scan.hpp"
 #include "records/kernels/record_walks.hpp"
 
@@ -57,11 +58,12 @@ bool mostly_column_major(const VwapInputs &in) {
     return 2 * ones > kInputs;
 }
 
-/// True where the walk eight days a vector may run: the processor has AVX-512, and
+/// True where the walk eight days a vector may run: the process's vector width is
+/// AVX-512's (the processor has it and TESSARY_SIMD does not ask for less), and
 /// targets are never negative, which a positive capital and lot size guarantee (as
 /// for the engine's vector passes).
 bool vectors_allowed(const record_detail::PassRates &p) {
-    return p.r.money > 0.0 && p.r.lot >= 1.0 && vwap_lanes_supported(8);
+    return p.r.money > 0.0 && p.r.lot >= 1.0 && simd_lanes() == 8;
 }
 
 }  // namespace

@@ -97,8 +97,8 @@ struct VwapRecords {
 /// run on two cores or more), 1 keeps it on the calling thread, 2 walks the market's
 /// two halves of stocks on two threads. The records and totals are the same whichever
 /// is chosen. Returns the choice made (1 or 2). `wide`: column-major inputs are
-/// walked eight days a vector where the processor has AVX-512 (false walks them cell
-/// by cell everywhere; the records are the same). Throws std::bad_alloc when memory
+/// walked eight days a vector where the process's vector width is AVX-512's (false
+/// walks them cell by cell everywhere; the records are the same). Throws std::bad_alloc when memory
 /// runs out.
 int record_vwap_pass(const VwapInputs &in, VwapRecords &out, int threads = 0, bool wide = true);
 
