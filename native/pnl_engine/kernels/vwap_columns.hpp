@@ -65,6 +65,26 @@ TESSARY_INLINE void scan_clamps(typename Vec<W>::d &lo, typename Vec<W>::d &hi) 
     }
 }
 
+/// The holding before each day's trade of a vector of days, from `holding`, the
+/// holding before the vector's first day (see the top of the file); `holding`
+/// becomes the holding after its last day.
+template <int W>
+TESSARY_INLINE typename Vec<W>::d holdings_before(double &holding, typename Vec<W>::d target,
+                                                  typename Vec<W>::m buy_ok, typename Vec<W>::m sell_barred) {
+    using D = typename Vec<W>::d;
+    D lo = buy_ok ? target : splat<W>(-kInf);
+    D hi = sell_barred ? splat<W>(kInf) : target;
+    scan_clamps<W>(lo, hi);
+    const D start = splat<W>(holding);
+    const D after = vmin<W>(vmax<W>(start, lo), hi);
+    // The carried chain: a scalar max and min per vector (the last lane of `after`,
+    // computed off the vector path so the next vector need not wait for it).
+    const double lo_last = lo[W - 1], hi_last = hi[W - 1];
+    const double raised = holding > lo_last ? holding : lo_last;
+    holding = raised < hi_last ? raised : hi_last;
+    return shift_up<W, 1>(after, start);
+}
+
 /// One stock, all days.
 template <int W>
 TESSARY_INLINE void column_run(const VwapInputs &in, const Rates &r, std::size_t s, double *partial) {
@@ -105,18 +125,8 @@ TESSARY_INLINE void column_run(const VwapInputs &in, const Rates &r, std::size_t
         const M buy_ok = load_flags<W>(can_buy + i);
         const M sell_barred = load_flags<W>(cant_sell + i);
 
-        // Each day's holding from the holding before the vector (see the top of the file).
-        D lo = buy_ok ? target : splat<W>(-kInf);
-        D hi = sell_barred ? splat<W>(kInf) : target;
-        scan_clamps<W>(lo, hi);
-        const D start = splat<W>(holding);
-        const D after = vmin<W>(vmax<W>(start, lo), hi);
-        const D before = shift_up<W, 1>(after, start);
-        // The carried chain: a scalar max and min per vector (the last lane of `after`,
-        // computed off the vector path so the next vector need not wait for it).
-        const double lo_last = lo[W - 1], hi_last = hi[W - 1];
-        const double raised = holding > lo_last ? holding : lo_last;
-        holding = raised < hi_last ? raised : hi_last;
+        // Each day's holding from the holding before the vector.
+        const D before = holdings_before<W>(holding, target, buy_ok, sell_barred);
 
         // The scalar step's trade formulas, on the known holdings.
         const LaneMarket<W> market{load<W>(close + i), load<W>(buy + i), load<W>(sell + i), load<W>(split + i),

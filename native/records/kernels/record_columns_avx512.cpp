@@ -192,14 +192,7 @@ void walk_stock_wide(const VwapInputs &in, const PassRates &p, std::size_t i0, s
         const M sell_barred = load_flags<W>(cant_sell + k);
         // Each day's holding before its trade, from the holding before the vector (the
         // engine's clamp scan).
-        D lo = buy_ok ? target : splat<W>(-kInf);
-        D hi = sell_barred ? splat<W>(kInf) : target;
-        scan_clamps<W>(lo, hi);
-        const D start = splat<W>(holding);
-        const D before = shift_up<W, 1>(vmin<W>(vmax<W>(start, lo), hi), start);
-        const double lo_last = lo[W - 1], hi_last = hi[W - 1];
-        const double raised = holding > lo_last ? holding : lo_last;
-        holding = raised < hi_last ? raised : hi_last;
+        const D before = holdings_before<W>(holding, target, buy_ok, sell_barred);
 
         // The engine's step (lane_trade), its intermediate values kept for the records.
         const D close_v = load<W>(close + k), buy_price = load<W>(buy + k), sell_price = load<W>(sell + k);
