@@ -5,7 +5,7 @@
 // keep their contents as they grow from malloc memory into their own mappings, also
 // into mappings kept from columns freed before. Where the processor has AVX-512,
 // column-major inputs are walked eight days a vector: checked against the walk
-// cell by cell.
+// cell by cell. A pass on two threads may finish on one: the same records.
 #include <cmath>
 #include <cstring>
 #include <random>
@@ -177,6 +177,22 @@ int main() {
                 check(cells.positions.size > 500 && same_records(cells, vectors),
                       "eight days a vector: the records of the walk cell by cell");
                 check(same_bits(vectors.profit, cash), "eight days a vector: the kernel's profit");
+            }
+        }
+    }
+
+    // A pass on two threads that goes on on one part way (as when another process
+    // holds a core): the records of one thread, in both layouts and both column walks.
+    {
+        const ColumnMarket column_major = market(1100, 130, 31);
+        for (bool row_major : {false, true}) {
+            const ColumnMarket mk = row_major ? column_major.transposed() : column_major;
+            for (bool wide : {true, false}) {
+                VwapRecords one, switched;
+                record_vwap_pass(mk.inputs(), one, 1, wide);
+                record_vwap_pass(mk.inputs(), switched, 2, wide, 300);
+                check(one.positions.size > 1000 && same_records(one, switched),
+                      "two threads, then one from day 300: the records of one thread");
             }
         }
     }

@@ -164,9 +164,9 @@ struct Part {
 }  // namespace
 
 void walk_columns(const VwapInputs &in, const PassRates &p, const BlockSums &sums, VwapRecords &out, int threads,
-                  bool wide) {
+                  bool wide, std::size_t one_from) {
     const std::size_t days = in.days, stocks = in.stocks, blocks = (stocks + kSumBlock - 1) / kSumBlock;
-    const bool two = threads == 2 && blocks >= 2;
+    bool two = threads == 2 && blocks >= 2;
     std::vector<double> holding(stocks, 0.0);  // the portfolio starts empty
     Part parts[2];
     parts[0].end = two ? blocks / 2 * kSumBlock : stocks;
@@ -178,7 +178,8 @@ void walk_columns(const VwapInputs &in, const PassRates &p, const BlockSums &sum
     ScratchLease scratch;  // the parts' tile tables, the sort's scratch of each thread
     parts[0].tile = &scratch->tile[0];
     parts[1].tile = &scratch->tile[1];
-    Helper helper(two);
+    Helper helper(two), alone(false);
+    Squeeze squeeze(one_from);
     wide = wide && UnitInputs<0>::fits(in);
     auto walk = [&](Part &part, std::size_t i0, std::size_t n, const BlockSums &to) {
         if (wide) {
@@ -189,12 +190,15 @@ void walk_columns(const VwapInputs &in, const PassRates &p, const BlockSums &sum
     };
     for (std::size_t i0 = 0; i0 < days; i0 += kColumnTile) {
         const std::size_t n = std::min(kColumnTile, days - i0);
+        PieceTime took[2];
         if (two) {
             kept.clear();
-            helper.run_both([&] { walk(parts[0], i0, n, sums); },
+            helper.run_both([&] { took[0] = timed([&] { walk(parts[0], i0, n, sums); }); },
                             [&] {
-                                walk(parts[1], i0, n, [&](std::size_t, std::size_t, const double *x) {
-                                    kept.insert(kept.end(), x, x + n * kTerms);
+                                took[1] = timed([&] {
+                                    walk(parts[1], i0, n, [&](std::size_t, std::size_t, const double *x) {
+                                        kept.insert(kept.end(), x, x + n * kTerms);
+                                    });
                                 });
                             });
         } else {
@@ -210,7 +214,13 @@ void walk_columns(const VwapInputs &in, const PassRates &p, const BlockSums &sum
             set_totals(out, i0, n, parts[0].day.data());
         };
         VwapRecords *tiles[2] = {parts[0].tile, parts[1].tile};
-        append_tiles(out, tiles, two ? 2 : 1, i0, n, Market{days, stocks}, scratch->order, helper, totals);
+        append_tiles(out, tiles, two ? 2 : 1, i0, n, Market{days, stocks}, scratch->order, two ? helper : alone,
+                     totals);
+        if (two && i0 + n < days && squeeze.after(took[0], took[1], i0 + n)) {
+            // Squeezed (see Squeeze): the rest on this thread, both parts' stocks as one.
+            two = false;
+            parts[0].end = stocks;
+        }
     }
 }
 

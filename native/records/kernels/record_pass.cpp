@@ -68,7 +68,7 @@ bool vectors_allowed(const record_detail::PassRates &p) {
 
 }  // namespace
 
-int record_vwap_pass(const VwapInputs &in, VwapRecords &out, int threads, bool wide) {
+int record_vwap_pass(const VwapInputs &in, VwapRecords &out, int threads, bool wide, std::size_t one_from) {
     const std::size_t days = in.days;
     for (auto *v : {&out.bought, &out.sold, &out.commission, &out.levy, &out.held, &out.profit}) v->assign(days, 0.0);
     if (days == 0) return 1;
@@ -88,9 +88,9 @@ int record_vwap_pass(const VwapInputs &in, VwapRecords &out, int threads, bool w
     // Both walks split the stocks at a block: a single block stays on one thread.
     if (threads != 2 || in.stocks <= record_detail::kSumBlock) threads = 1;
     if (days > 1 && mostly_column_major(in))
-        record_detail::walk_columns(in, p, fold, out, threads, wide && vectors_allowed(p));
+        record_detail::walk_columns(in, p, fold, out, threads, wide && vectors_allowed(p), one_from);
     else
-        record_detail::walk_rows(in, p, fold, out, threads);
+        record_detail::walk_rows(in, p, fold, out, threads, one_from);
     for (std::size_t i = 0; i < days; ++i) {
         double term[kTerms];
         for (std::size_t t = 0; t < kTerms; ++t) term[t] = compensated(total[t * days + i], comp[t * days + i]);

@@ -96,10 +96,14 @@ struct VwapRecords {
 /// `threads`: 0 lets the pass choose (two for a large market when the process may
 /// run on two cores or more), 1 keeps it on the calling thread, 2 walks the market's
 /// two halves of stocks on two threads. The records and totals are the same whichever
-/// is chosen. Returns the choice made (1 or 2). `wide`: column-major inputs are
-/// walked eight days a vector where the process's vector width is AVX-512's (false
-/// walks them cell by cell everywhere; the records are the same). Throws std::bad_alloc when memory
-/// runs out.
-int record_vwap_pass(const VwapInputs &in, VwapRecords &out, int threads = 0, bool wide = true);
+/// is chosen. Returns the choice made (1 or 2). A pass on two threads that finds
+/// another process holding one of the cores (its steps get much less processor time
+/// than they take) finishes on one thread; `one_from` makes it do so from the first
+/// tile of days ending at or after that day (for tests). `wide`: column-major inputs
+/// are walked eight days a vector where the process's vector width is AVX-512's
+/// (false walks them cell by cell everywhere; the records are the same). Throws
+/// std::bad_alloc when memory runs out.
+int record_vwap_pass(const VwapInputs &in, VwapRecords &out, int threads = 0, bool wide = true,
+                     std::size_t one_from = SIZE_MAX);
 
 }  // namespace tessary::kernels

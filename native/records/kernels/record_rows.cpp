@@ -121,11 +121,12 @@ void hand_on(const RowWalk &walk, std::size_t i0, std::size_t n, const BlockSums
     for (std::size_t b = 0; b < walk.blocks; ++b) sums(i0, n, walk.partial.data() + b * walk.span * kTerms);
 }
 
-/// All stocks on this thread, straight into the tables.
-void walk_one(const VwapInputs &in, const PassRates &p, const BlockSums &sums, VwapRecords &out) {
+/// All stocks on this thread, straight into the tables, from day `first` on with
+/// the state `walk` (of all stocks, a span of kTileDays) carried to it.
+void walk_one(const VwapInputs &in, const PassRates &p, const BlockSums &sums, VwapRecords &out, RowWalk &walk,
+              std::size_t first) {
     const std::size_t days = in.days, stocks = in.stocks;
-    RowWalk walk(0, stocks, kTileDays);
-    for (std::size_t i0 = 0; i0 < days; i0 += kTileDays) {
+    for (std::size_t i0 = first; i0 < days; i0 += kTileDays) {
         const std::size_t n = std::min(kTileDays, days - i0);
         walk_span(in, p, i0, n, walk, out,
                   [&](std::size_t i) { Writers::reserve(out, stocks + kWideSlack, i, days, stocks); });
@@ -137,13 +138,16 @@ void walk_one(const VwapInputs &in, const PassRates &p, const BlockSums &sums, V
 /// Two halves of the stocks (split at a block), each tile of days walked side by
 /// side on two threads into each half's own tables, then sorted together in date
 /// order (of each date the first half's records, then the second's: stock order).
-void walk_two(const VwapInputs &in, const PassRates &p, const BlockSums &sums, VwapRecords &out) {
+/// A squeezed pass (see Squeeze) goes on with walk_one from the next tile.
+void walk_two(const VwapInputs &in, const PassRates &p, const BlockSums &sums, VwapRecords &out,
+              std::size_t one_from) {
     const std::size_t days = in.days, stocks = in.stocks, blocks = (stocks + kSumBlock - 1) / kSumBlock;
     const std::size_t split = blocks / 2 * kSumBlock;
     RowWalk walks[2] = {RowWalk(0, split, kRowTile), RowWalk(split, stocks, kRowTile)};
     ScratchLease scratch;
     VwapRecords(&tile)[2] = scratch->tile;
     Helper helper(true);
+    Squeeze squeeze(one_from);
     for (std::size_t i0 = 0; i0 < days; i0 += kRowTile) {
         const std::size_t n = std::min(kRowTile, days - i0);
         auto half = [&](std::size_t h) {
@@ -151,12 +155,13 @@ void walk_two(const VwapInputs &in, const PassRates &p, const BlockSums &sums, V
             walk_span(in, p, i0, n, walk, tile[h],
                       [&](std::size_t) { Writers::reserve(tile[h], walk.s1 - walk.s0 + kWideSlack); });
         };
+        PieceTime took[2];
         helper.run_both(
             [&] {
-                half(0);
+                took[0] = timed([&] { half(0); });
                 hand_on(walks[0], i0, n, sums);
             },
-            [&] { half(1); });
+            [&] { took[1] = timed([&] { half(1); }); });
         // Alongside the copy, on the second thread: the second half's block sums after
         // the first's, and its stocks after the first's in each day's totals (the
         // totals of one walk to the last bit).
@@ -168,16 +173,25 @@ void walk_two(const VwapInputs &in, const PassRates &p, const BlockSums &sums, V
         VwapRecords *tiles[2] = {&tile[0], &tile[1]};
         const DayEnds *ends[2] = {walks[0].ends.data(), walks[1].ends.data()};
         append_runs(out, tiles, ends, i0, n, Market{days, stocks}, helper, totals);
+        if (i0 + n < days && squeeze.after(took[0], took[1], i0 + n)) {
+            // The halves' state, joined (the split is at a block), for one walk.
+            RowWalk one(0, stocks, kTileDays);
+            std::copy(walks[0].holding.begin(), walks[0].holding.end(), one.holding.begin());
+            std::copy(walks[1].holding.begin(), walks[1].holding.end(), one.holding.begin() + split);
+            std::copy(walks[0].held.begin(), walks[0].held.end(), one.held.begin());
+            std::copy(walks[1].held.begin(), walks[1].held.end(), one.held.begin() + split / kSumBlock);
+            return walk_one(in, p, sums, out, one, i0 + n);
+        }
     }
 }
 
 }  // namespace
 
-void walk_rows(const VwapInputs &in, const PassRates &p, const BlockSums &sums, VwapRecords &out, int threads) {
-    if (threads == 2 && in.stocks > kSumBlock)
-        walk_two(in, p, sums, out);
-    else
-        walk_one(in, p, sums, out);
+void walk_rows(const VwapInputs &in, const PassRates &p, const BlockSums &sums, VwapRecords &out, int threads,
+               std::size_t one_from) {
+    if (threads == 2 && in.stocks > kSumBlock) return walk_two(in, p, sums, out, one_from);
+    RowWalk walk(0, in.stocks, kTileDays);
+    walk_one(in, p, sums, out, walk, 0);
 }
 
 }  // namespace tessary::kernels::record_detail

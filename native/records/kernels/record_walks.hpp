@@ -16,12 +16,15 @@ using BlockSums = std::function<void(std::size_t i0, std::size_t n, const double
 
 /// Both walks write `out`'s tables in date order (stocks in order within a date)
 /// and its daily totals other than the profit, and hand the block sums to `sums`.
+/// On two threads, a walk that finds itself squeezed (see Squeeze), or reaches day
+/// `one_from`, goes on on one thread from the next tile of days.
 ///
 /// Date by date in tiles of kTileDays days (record_rows.cpp): for inputs whose
 /// stocks are adjacent, or any other layout. `threads` 2 walks tiles of days of the
 /// two halves of the stocks on two threads (the records and sums handed on are the
 /// same).
-void walk_rows(const VwapInputs &in, const PassRates &p, const BlockSums &sums, VwapRecords &out, int threads);
+void walk_rows(const VwapInputs &in, const PassRates &p, const BlockSums &sums, VwapRecords &out, int threads,
+               std::size_t one_from);
 
 /// Down the columns in tiles of days (record_columns.cpp): for inputs whose days
 /// are adjacent. `threads` 2 walks each tile's two halves of the stocks on two
@@ -30,7 +33,7 @@ void walk_rows(const VwapInputs &in, const PassRates &p, const BlockSums &sums, 
 /// (walk_stock_wide; the caller checked that the processor has AVX-512 and that the
 /// capital is positive and the lot at least one).
 void walk_columns(const VwapInputs &in, const PassRates &p, const BlockSums &sums, VwapRecords &out, int threads,
-                  bool wide);
+                  bool wide, std::size_t one_from);
 
 /// Room in each of `tile`'s tables for `n` more records.
 void reserve_tile(VwapRecords &tile, std::size_t n);
