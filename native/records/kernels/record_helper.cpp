@@ -34,10 +34,6 @@ void wait_change(const std::atomic<std::uint32_t> &a, std::uint32_t old) {
     while (a.load(std::memory_order_acquire) == old) a.wait(old, std::memory_order_acquire);
 }
 
-}  // namespace
-
-namespace {
-
 double seconds(const timespec &t) { return (double)t.tv_sec + 1e-9 * (double)t.tv_nsec; }
 
 /// This thread's processor time, or the wall clock where the system has no such
