@@ -8,6 +8,7 @@
 
 #include <cfloat>
 #include <cstdlib>
+#include <cstring>
 
 #include "pnl_engine/kernels/simd_choice.hpp"
 
@@ -44,6 +45,38 @@ struct Compress {
     }
 };
 constexpr Compress kCompress;
+
+/// Per mask of kept lanes: the 32-bit lane indices that move the kept lanes of a
+/// four-lane integer vector to its front; and per mask and per set of selling lanes,
+/// the side bytes of the kept lanes, in order, as one 32-bit word.
+struct CompressNarrow {
+    alignas(16) std::int32_t index[16][4];
+    std::uint32_t sides[16][16];
+    constexpr CompressNarrow() : index{}, sides{} {
+        for (int m = 0; m < 16; ++m) {
+            int out = 0;
+            for (int l = 0; l < 4; ++l)
+                if (m >> l & 1) index[m][out++] = l;
+            for (int sell = 0; sell < 16; ++sell) {
+                std::uint32_t word = 0;
+                for (int k = 0, l = 0; l < 4; ++l)
+                    if (m >> l & 1) word |= (std::uint32_t)((sell >> l & 1) ? kSell : kBuy) << (8 * k++);
+                sides[m][sell] = word;
+            }
+        }
+    }
+};
+constexpr CompressNarrow kCompressNarrow;
+
+/// The day `d` in four slots from `day`, the stocks of `stock` set in `mask` in order
+/// from `stock_to`; the count of kept lanes.
+WIDE unsigned put_keys(std::int32_t *day, std::int32_t *stock_to, __m128i stock, std::int32_t d, unsigned mask) {
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(day), _mm_set1_epi32(d));
+    const __m128i order = _mm_load_si128(reinterpret_cast<const __m128i *>(kCompressNarrow.index[mask]));
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(stock_to),
+                     _mm_castps_si128(_mm_permutevar_ps(_mm_castsi128_ps(stock), order)));
+    return (unsigned)__builtin_popcount(mask);
+}
 
 /// The lanes of `v` set in `mask` stored in order from `to` (four doubles are
 /// written; the slots past the kept ones are overwritten by the next records).
@@ -210,27 +243,18 @@ WIDE unsigned bits4(__m256d m) { return (unsigned)_mm256_movemask_pd(m); }
         put_kept(tw.value[3] + tw.size, commission, trade_lanes);
         put_kept(tw.value[4] + tw.size, levy, trade_lanes);
         const unsigned sell_lanes = bits4(is_sell);
-        for (int l = 0; l < n; ++l) {
-            tw.day[tw.size] = d;
-            tw.stock[tw.size] = (std::int32_t)(s0 + (std::size_t)j[l]);
-            tw.tag[tw.size] = (sell_lanes >> l & 1) ? kSell : kBuy;
-            tw.size += trade_lanes >> l & 1;
-        }
+        const __m128i stock = _mm_add_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i *>(j)),
+                                            _mm_set1_epi32((std::int32_t)s0));
+        const std::uint32_t sides = kCompressNarrow.sides[trade_lanes][sell_lanes];
+        std::memcpy(tw.tag + tw.size, &sides, sizeof sides);
+        tw.size += put_keys(tw.day + tw.size, tw.stock + tw.size, stock, d, trade_lanes);
         RecordWriter<2, false> &pw = w.positions;
         put_kept(pw.value[0] + pw.size, after, position_lanes);
         put_kept(pw.value[1] + pw.size, position_value, position_lanes);
-        for (int l = 0; l < n; ++l) {
-            pw.day[pw.size] = d;
-            pw.stock[pw.size] = (std::int32_t)(s0 + (std::size_t)j[l]);
-            pw.size += position_lanes >> l & 1;
-        }
+        pw.size += put_keys(pw.day + pw.size, pw.stock + pw.size, stock, d, position_lanes);
         RecordWriter<5, false> &nw = w.pnl;
         for (std::size_t t = 0; t < kTerms; ++t) put_kept(nw.value[t] + nw.size, term[t], moved);
-        for (int l = 0; l < n; ++l) {
-            nw.day[nw.size] = d;
-            nw.stock[nw.size] = (std::int32_t)(s0 + (std::size_t)j[l]);
-            nw.size += moved >> l & 1;
-        }
+        nw.size += put_keys(nw.day + nw.size, nw.stock + nw.size, stock, d, moved);
         // Refused trades are rare: one by one.
         const unsigned refused =
             (bits4(_mm256_andnot_pd(buy_ok, is_buy)) | bits4(_mm256_and_pd(is_sell, barred))) & act;
