@@ -2,7 +2,8 @@
 
 Side by side in one run: the return engine alone (calc_strategy_vwap_daily_return),
 the native recording pass (the records as arrays), and the records with all five
-frames built. Memory: the record buffers the pass allocates and the peak growth of
+frames built; then the engine and the pass again with the process held to one core
+(the pass then records on one thread: its whole processor cost). Memory: the record buffers the pass allocates and the peak growth of
 the process while it runs, beside the size of one date x stock float matrix, at two
 holding sizes (memory should follow the number of records, not dates x stocks).
 Prints the ratios.
@@ -173,6 +174,28 @@ def time_layout(args, layout: str) -> None:
     print(f"{'return engine alone':29s}: {t_engine[0] * 1e3:8.1f} ms; processor time {t_engine[1] * 1e3:7.1f} ms")
     print(line("recording pass (arrays)", t_native) + "   (goal: wall time <= 1.5x)")
     print(line("records with all five frames", t_frames))
+    one_core(args, engine, native)
+
+
+def one_core(args, engine, native) -> None:
+    """The engine and the recording pass with the process held to one core (as on a
+    machine whose other cores are taken): the pass then records on one thread, and
+    its time is its whole processor cost."""
+    if not hasattr(os, "sched_setaffinity"):
+        return
+    cores = os.sched_getaffinity(0)
+    if len(cores) < 2:
+        return  # already on one core: the figures above are these
+    os.sched_setaffinity(0, {min(cores)})
+    try:
+        threads = native()["threads"]
+        t_engine = best_pair(best_of(engine, args.repeat), best_of(engine, args.repeat))
+        t_native = best_of(native, args.repeat)
+        t_native = best_pair(t_native, best_of(native, args.repeat))
+    finally:
+        os.sched_setaffinity(0, cores)
+    print(f"{'on one core: engine':29s}: {t_engine[0] * 1e3:8.1f} ms; recording pass {t_native[0] * 1e3:6.1f} ms "
+          f"-> {t_native[0] / t_engine[0]:4.2f}x the engine (recorded on {threads} thread(s))")
 
 
 def child_figures(args, held: int, what: str, layout: str) -> tuple[int, int, int]:
