@@ -3,8 +3,8 @@
 Side by side in one run: the return engine alone (calc_strategy_vwap_daily_return),
 the native recording pass (the records as arrays), and the records with all five
 frames built; then the engine and the pass again with the process held to one core
-(the pass then records on one thread: its whole processor cost). Memory: the record buffers the pass allocates and the peak growth of
-the process while it runs, beside the size of one date x stock float matrix, at two
+(the pass then records on one thread: its whole processor cost). Memory: the record
+buffers the pass allocates and the peak growth of the process while it runs, beside the size of one date x stock float matrix, at two
 holding sizes (memory should follow the number of records, not dates x stocks).
 Prints the ratios.
 
@@ -189,8 +189,9 @@ def one_core(args, engine, native) -> None:
     os.sched_setaffinity(0, {min(cores)})
     try:
         threads = native()["threads"]
-        t_engine = best_pair(best_of(engine, args.repeat), best_of(engine, args.repeat))
+        t_engine = best_of(engine, args.repeat)
         t_native = best_of(native, args.repeat)
+        t_engine = best_pair(t_engine, best_of(engine, args.repeat))
         t_native = best_pair(t_native, best_of(native, args.repeat))
     finally:
         os.sched_setaffinity(0, cores)
