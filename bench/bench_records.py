@@ -4,8 +4,9 @@ Side by side in one run: the return engine alone (calc_strategy_vwap_daily_retur
 the native recording pass (the records as arrays), and the records with all five
 frames built; then the engine and the pass again with the process held to one core
 (the pass then records on one thread: its whole processor cost). Memory: the record
-buffers the pass allocates and the peak growth of the process while it runs, beside the size of one date x stock float matrix, at two
-holding sizes (memory should follow the number of records, not dates x stocks).
+buffers the pass allocates and the peak growth of the process while it runs, beside
+the size of one date x stock float matrix, at two holding sizes (memory should follow
+the number of records, not dates x stocks).
 Prints the ratios.
 
     python bench/bench_records.py [--days 2520] [--stocks 5000] [--held 500] [--layout F|C|both]
