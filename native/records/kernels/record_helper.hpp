@@ -10,11 +10,11 @@
 // until it is handed work; the caller waits for the helper's share the same way.
 #pragma once
 
-#include <functional>
-
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <exception>
+#include <functional>
 #include <thread>
 
 namespace tessary::kernels::record_detail {
