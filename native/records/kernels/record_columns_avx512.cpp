@@ -210,10 +210,7 @@ void walk_stock_wide(const VwapInputs &in, const PassRates &p, std::size_t i0, s
         const D sell_coeff = nan_to_num_v<W>(split_v * sell_price * r.sell_mult - pcv);
         const D term[kTerms] = {real_buy * buy_coeff, hold * hold_coeff, hold * dividend_v, sold * sell_coeff,
                                 sold * dividend_v};
-        for (std::size_t t = 0; t < kTerms; ++t) {
-            double *acc = partial + t * stride + k;
-            store<W>(acc, load<W>(acc) + term[t]);
-        }
+        for (std::size_t t = 0; t < kTerms; ++t) add_to(partial + t * stride + k, term[t]);
 
         // The records. A day neither held nor wanted (the engine's idle cell) trades
         // nothing and holds nothing; it may still have a NaN product (an infinite
