@@ -27,29 +27,6 @@ constexpr std::size_t kTermStride = kColumnTile + 8;
 // A stock's busy groups of eight days of a tile fit one bit word.
 static_assert(kColumnTile <= 8 * 64);
 
-/// Per group of eight days of a tile (bit g for days i0 + 8g .. 8g + 7, the last
-/// group possibly shorter): whether any weight is above zero or any dividend
-/// infinite. One tight pass down the two columns, apart from the walk, so that the
-/// loads of many groups are in flight at once. The same days of the next stock's
-/// columns (`next_weight`, `next_dividend`, null for the last stock) are asked for
-/// meanwhile, a line per group: the hardware does not see the jump to the next
-/// column coming, and each column is read for a few kilobytes only.
-std::uint64_t busy_groups(const double *weight, const double *dividend, std::size_t n, const double *next_weight,
-                          const double *next_dividend) {
-    std::uint64_t m = 0;
-    const std::size_t whole = n / 8;
-    for (std::size_t g = 0; g < whole; ++g) {
-        if (next_weight != nullptr) {
-            __builtin_prefetch(next_weight + 8 * g);
-            __builtin_prefetch(next_dividend + 8 * g);
-        }
-        m |= (std::uint64_t)any_busy8(weight + 8 * g, dividend + 8 * g) << g;
-    }
-    for (std::size_t k = whole * 8; k < n; ++k)
-        m |= (std::uint64_t)(hit<Test::kPositive>(weight[k]) || hit<Test::kInfinite>(dividend[k])) << whole;
-    return m;
-}
-
 /// One stock down days i0 .. i0 + n - 1 of a tile, recording into `tile`; the
 /// products of day i0 + k go to partial[k * kTerms ..], the totals to day[k].
 /// `groups` (see busy_groups) lets the walk jump over groups of eight days with
@@ -168,6 +145,11 @@ void walk_columns(const VwapInputs &in, const PassRates &p, const BlockSums &sum
     const std::size_t days = in.days, stocks = in.stocks, blocks = (stocks + kSumBlock - 1) / kSumBlock;
     bool two = threads == 2 && blocks >= 2;
     std::vector<double> holding(stocks, 0.0);  // the portfolio starts empty
+    wide = wide && UnitInputs<0>::fits(in);
+#if defined(TESSARY_WIDE_KERNELS)
+    // On one thread, eight days a vector: by groups of days, which need no sort.
+    if (wide && !two) return walk_groups(in, p, sums, out, 0, holding.data());
+#endif
     Part parts[2];
     parts[0].end = two ? blocks / 2 * kSumBlock : stocks;
     parts[1].begin = parts[0].end;
@@ -180,7 +162,6 @@ void walk_columns(const VwapInputs &in, const PassRates &p, const BlockSums &sum
     parts[1].tile = &scratch->tile[1];
     Helper helper(two), alone(false);
     Squeeze squeeze(one_from);
-    wide = wide && UnitInputs<0>::fits(in);
     auto walk = [&](Part &part, std::size_t i0, std::size_t n, const BlockSums &to) {
         if (wide) {
             part.walk_wide(in, p, i0, n, holding.data(), to);
@@ -218,6 +199,9 @@ void walk_columns(const VwapInputs &in, const PassRates &p, const BlockSums &sum
                      totals);
         if (two && i0 + n < days && squeeze.after(took[0], took[1], i0 + n)) {
             // Squeezed (see Squeeze): the rest on this thread, both parts' stocks as one.
+#if defined(TESSARY_WIDE_KERNELS)
+            if (wide) return walk_groups(in, p, sums, out, i0 + n, holding.data());
+#endif
             two = false;
             parts[0].end = stocks;
         }

@@ -73,4 +73,20 @@ void mark_busy(const VwapInputs &in, std::size_t i0, std::size_t n, std::size_t 
     mark<Test::kInfinite>(in.dividend, i0, n, s0, s1, blocks, busy);
 }
 
+std::uint64_t busy_groups(const double *weight, const double *dividend, std::size_t n, const double *next_weight,
+                          const double *next_dividend) {
+    std::uint64_t m = 0;
+    const std::size_t whole = n / 8;
+    for (std::size_t g = 0; g < whole; ++g) {
+        if (next_weight != nullptr) {
+            __builtin_prefetch(next_weight + 8 * g);
+            __builtin_prefetch(next_dividend + 8 * g);
+        }
+        m |= (std::uint64_t)any_busy8(weight + 8 * g, dividend + 8 * g) << g;
+    }
+    for (std::size_t k = whole * 8; k < n; ++k)
+        m |= (std::uint64_t)(hit<Test::kPositive>(weight[k]) || hit<Test::kInfinite>(dividend[k])) << whole;
+    return m;
+}
+
 }  // namespace tessary::kernels::record_detail

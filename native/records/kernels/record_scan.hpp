@@ -68,4 +68,15 @@ inline bool any_busy8(const double *weight, const double *dividend) {
 void mark_busy(const VwapInputs &in, std::size_t i0, std::size_t n, std::size_t s0, std::size_t s1,
                std::uint64_t *busy);
 
+/// Per group of eight of the `n` (at most 512) adjacent days from `weight` and
+/// `dividend` (bit g for days 8g .. 8g + 7, the last group possibly shorter):
+/// whether any weight is above zero or any dividend infinite. One tight pass down
+/// the two columns, apart from any walk, so that the loads of many groups are in
+/// flight at once. The same days of the next stock's columns (`next_weight`,
+/// `next_dividend`, or null) are asked for meanwhile, a line per group: where a
+/// scan reads a few kilobytes of each column, the hardware does not see the jump
+/// to the next one coming.
+std::uint64_t busy_groups(const double *weight, const double *dividend, std::size_t n, const double *next_weight,
+                          const double *next_dividend);
+
 }  // namespace tessary::kernels::record_detail

@@ -3,7 +3,9 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
+#include <vector>
 
 #include "records/kernels/record_cell.hpp"
 
@@ -31,12 +33,30 @@ void walk_rows(const VwapInputs &in, const PassRates &p, const BlockSums &sums, 
 /// threads (the records and sums handed on are the same).
 /// `wide`: when every input is column-major, walk each stock eight days a vector
 /// (walk_stock_wide; the caller checked that the processor has AVX-512 and that the
-/// capital is positive and the lot at least one).
+/// capital is positive and the lot at least one); on one thread, walk by groups of
+/// days instead (walk_groups).
 void walk_columns(const VwapInputs &in, const PassRates &p, const BlockSums &sums, VwapRecords &out, int threads,
                   bool wide, std::size_t one_from);
 
+/// Down the days of column-major inputs on one thread, in groups of eight days,
+/// each group walking only the stocks held before it or busy in it, in stock order,
+/// eight days a vector (record_groups.cpp; only where walk_columns may go `wide`,
+/// and every input is column-major): the records come out in date order, and the
+/// inputs' lines of a group are asked for a few stocks ahead. The records and sums
+/// are those of walk_columns. Walks days `from` .. (a multiple of kGroupDays) on,
+/// each stock holding holding[s] at the start, and leaves the holdings there.
+void walk_groups(const VwapInputs &in, const PassRates &p, const BlockSums &sums, VwapRecords &out, std::size_t from,
+                 double *holding);
+
 /// Room in each of `tile`'s tables for `n` more records.
 void reserve_tile(VwapRecords &tile, std::size_t n);
+
+/// Room in `t` for `n` more records, which end the first `done` of `days` days of
+/// a market of `stocks` stocks: sized as reserve_at_rate does (for the files built
+/// for wider instruction sets, which call no template shared with other files).
+void reserve_more(RecordTable<1> &t, std::size_t n, std::size_t done, std::size_t days, std::size_t stocks);
+void reserve_more(RecordTable<2> &t, std::size_t n, std::size_t done, std::size_t days, std::size_t stocks);
+void reserve_more(RecordTable<5> &t, std::size_t n, std::size_t done, std::size_t days, std::size_t stocks);
 
 /// One cell by the scalar walks' step, its products added to acc[0 .. kTerms), its
 /// trade and position to `day`, and its records written onto `tile` (which must have
@@ -56,6 +76,63 @@ constexpr std::size_t kTotals = 5;
 /// order, after what is there.
 void walk_stock_wide(const VwapInputs &in, const PassRates &p, std::size_t i0, std::size_t n, std::size_t s,
                      double &holding, double *partial, double *totals, std::size_t stride, VwapRecords &tile);
+
+/// Days per group of the walk of a list of stocks: a vector.
+constexpr std::size_t kGroupDays = 8;
+
+/// One table's records of a group of days, as the walk of a list of stocks leaves
+/// them: per entry e of the list (a stock), the group's eight days of column c at
+/// value[c][8e ..], one vector, with bit k of keep[e] set where day k has a record
+/// and, for trades, of sell[e] where that record is a sell. Lanes not kept hold
+/// whatever the walk computed.
+template <std::size_t N>
+struct StagedTable {
+    std::vector<double> value[N];
+    std::vector<std::uint8_t> keep, sell;
+
+    void size_for(std::size_t entries) {
+        for (auto &v : value) v.resize(kGroupDays * entries);
+        keep.assign(entries, 0);
+        sell.assign(entries, 0);
+    }
+};
+
+/// The three large tables of a group, staged (see StagedTable), with the scratch of
+/// putting them onto the tables; refusals, which are few, go onto a tile's table.
+struct GroupStage {
+    StagedTable<5> trades;
+    StagedTable<2> positions;
+    StagedTable<5> pnl;
+    std::vector<std::uint8_t> day_keep, day_sell;  // per block of eight entries and day: stock bits
+
+    /// Room for a list of up to `stocks` stocks, rounded up to whole blocks of eight.
+    void size_for(std::size_t stocks) {
+        const std::size_t entries = (stocks + 7) / 8 * 8;
+        trades.size_for(entries);
+        positions.size_for(entries);
+        pnl.size_for(entries);
+        day_keep.assign(entries, 0);
+        day_sell.assign(entries, 0);
+    }
+};
+
+/// Stocks list[0 .. count) (rising; entries `first` .. of the group's list) over
+/// days i0 .. i0 + n - 1 (n at most kGroupDays) of column-major inputs, eight days a
+/// vector (AVX-512 only, as walk_stock_wide): their products added to
+/// partial[term * 8 + k] and their totals to totals[total * 8 + k], as
+/// walk_stock_wide adds them; their records staged in `stage` at their entries,
+/// refusals written onto `tile`'s table. Each stock walked first asks for the lines
+/// of the next of `ahead[0 .. ahead_count)`.
+void walk_list_wide(const VwapInputs &in, const PassRates &p, std::size_t i0, std::size_t n, std::size_t first,
+                    const std::uint32_t *list, std::size_t count, const std::uint32_t *ahead, std::size_t ahead_count,
+                    double *holding, double *partial, double *totals, GroupStage &stage, VwapRecords &tile);
+
+/// The staged records of entries 0 .. count of `list` (rising stocks) over days
+/// i0 .. i0 + n - 1, and the refusals on `tile`, appended to `out`'s tables in date
+/// order, stocks in order within a date (AVX-512 only); the tile's refusals are
+/// emptied. The tables grow as reserve_more sizes them over the market's days.
+void flush_group_wide(VwapRecords &out, GroupStage &stage, const std::uint32_t *list, std::size_t count,
+                      std::size_t i0, std::size_t n, VwapRecords &tile, std::size_t days, std::size_t stocks);
 #endif
 
 }  // namespace tessary::kernels::record_detail
