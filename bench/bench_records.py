@@ -3,7 +3,8 @@
 Side by side in one run: the return engine alone (calc_strategy_vwap_daily_return),
 the native recording pass (the records as arrays), and the records with all five
 frames built; then the engine and the pass again with the process held to one core
-(the pass then records on one thread: its whole processor cost). Memory: the record
+(as when the machine's other cores are busy; the pass records on one thread either
+way). Memory: the record
 buffers the pass allocates and the peak growth of the process while it runs, beside
 the size of one date x stock float matrix, at two holding sizes (memory should follow
 the number of records, not dates x stocks).
@@ -159,9 +160,8 @@ def time_layout(args, layout: str) -> None:
     del raw
 
     # The machine is shared and noisy: each figure is the best of several runs,
-    # taken in turns. Processor time counts every thread: a large market is recorded
-    # on two threads where the process may run on two cores (in either layout), the
-    # engine runs on one.
+    # taken in turns. Processor time counts every thread of the process (the pass
+    # and the engine each run on one).
     t_engine = best_of(engine, args.repeat)
     t_native = best_of(native, args.repeat)
     t_frames = best_of(frames_built, max(2, args.repeat // 2))
@@ -173,15 +173,14 @@ def time_layout(args, layout: str) -> None:
                 f"processor time {t[1] * 1e3:7.1f} ms -> {t[1] / t_engine[1]:4.2f}x")
 
     print(f"{'return engine alone':29s}: {t_engine[0] * 1e3:8.1f} ms; processor time {t_engine[1] * 1e3:7.1f} ms")
-    print(line("recording pass (arrays)", t_native) + "   (goal: wall time <= 1.5x)")
+    print(line("recording pass (arrays)", t_native) + "   (goal: <= 1.5x)")
     print(line("records with all five frames", t_frames))
     one_core(args, engine, native)
 
 
 def one_core(args, engine, native) -> None:
     """The engine and the recording pass with the process held to one core (as on a
-    machine whose other cores are taken): the pass then records on one thread, and
-    its time is its whole processor cost."""
+    machine whose other cores are taken)."""
     if not hasattr(os, "sched_setaffinity"):
         return
     cores = os.sched_getaffinity(0)

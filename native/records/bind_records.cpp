@@ -88,7 +88,7 @@ static nb::object calc_strategy_vwap_records(const args::Bound &a) {
         throw nb::value_error("calc_strategy_vwap_records: more than 2**31 - 1 dates or stocks");
 
     kernels::VwapRecords rec;
-    int threads = 1;  // the pass's own choice, for large markets two where it may run on two cores
+    int threads = 1;  // the threads the pass ran on
     nb::object pnl_index = source_index[nb::slice(nb::int_(1), nb::none(), nb::none())];
     if (n_source >= 2) {
         // As in the engine: nothing is aligned for fewer than two dates.
@@ -141,8 +141,7 @@ void init_record_pass(nb::module_ &m) {
               "hold_dividend, sell, sell_dividend), each a dict of 1-D arrays with the date row 'day' and stock "
               "column 'stock' of every record, sorted by day then stock; 'daily' (bought_value, sold_value, "
               "commission, levy, held, pnl per return date), 'buffer_bytes' (the bytes the records take) and "
-              "'threads' (1 or 2: a market of a million cells or more is recorded on two threads when the "
-              "process may run on two cores or more).");
+              "'threads' (the threads the pass ran on: 1).");
 }
 
 }  // namespace tessary::records

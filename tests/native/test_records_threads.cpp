@@ -4,7 +4,8 @@
 // layouts give the same records also over several tiles of days; and record columns
 // keep their contents as they grow from malloc memory into their own mappings, also
 // into mappings kept from columns freed before. Where the processor has AVX-512,
-// column-major inputs are walked eight days a vector: checked against the walk
+// column-major inputs are walked eight days a vector (on one thread by groups of
+// days, also over markets of a few days and stocks): checked against the walk
 // cell by cell. A pass on two threads may finish on one: the same records.
 #include <cmath>
 #include <cstring>
@@ -179,6 +180,16 @@ int main() {
                 check(same_bits(vectors.profit, cash), "eight days a vector: the kernel's profit");
             }
         }
+    }
+
+    // Markets shorter than a group of eight days, or just over one, and fewer stocks
+    // than a block of eight: the walk by groups steps such days cell by cell.
+    for (const auto &[days, stocks] : {std::pair<std::size_t, std::size_t>{2, 1}, {7, 9}, {9, 8}, {17, 3}}) {
+        const ColumnMarket mk = market(days, stocks, 40 + (unsigned)days);
+        VwapRecords cells, vectors;
+        record_vwap_pass(mk.inputs(), cells, 1, false);
+        record_vwap_pass(mk.inputs(), vectors, 1, true);
+        check(same_records(cells, vectors), "a few days and stocks by groups: the records of the walk cell by cell");
     }
 
     // A pass on two threads that goes on on one part way (as when another process

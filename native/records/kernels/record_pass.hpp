@@ -10,28 +10,35 @@
 // (record_cell.hpp) writes its records through raw cursors into the tables, every
 // table reserved once per day (or per stock and tile) for one record per cell.
 //
-// Two walks (record_walks.hpp), both producing the records in date order:
+// The walks (record_walks.hpp), all producing the records in date order:
 // - inputs whose stocks are adjacent (or any mixed layout) are walked date by date,
 //   in tiles of eight days: the scan marks the tile's busy cells in bit words of 64
 //   stocks, then each day visits the held or busy stocks of each word in order (on
-//   row-major inputs four at a time where the processor has AVX2: record_wide.hpp).
-//   On one thread the records go straight onto the tables. On two threads the stocks
-//   are split in two halves at a block of 64, each tile of 64 days of the two halves
-//   is walked side by side into each half's own tables, already in date order, and
-//   each day's run of the first half and then of the second are copied whole onto
-//   the end of the tables;
-// - column-major inputs are walked stock by stock down tiles of 512 days (long
-//   stretches of each column: jumping between columns is what costs there). Each
-//   block of 64 stocks is first scanned in one tight pass for its busy groups of
-//   eight days (one bit word per stock), then each stock's walk jumps from busy
+//   row-major inputs four at a time where the processor has AVX2: record_wide.hpp,
+//   asking for the lines of the stocks two words ahead, which lie where the
+//   hardware would not look for them). On one thread the records go straight onto
+//   the tables. On two threads the stocks are split in two halves at a block of 64,
+//   each tile of 64 days of the two halves is walked side by side into each half's
+//   own tables, already in date order, and each day's run of the first half and
+//   then of the second are copied whole onto the end of the tables;
+// - column-major inputs, where the processor has AVX-512, are walked on one thread
+//   by groups of eight days (record_groups.cpp): each group steps the stocks held
+//   before it or busy in it, in stock order, each stock one vector of eight days
+//   as the engine's column pass steps it, the lines of the stocks a few places
+//   ahead asked for meanwhile; each stock's vectors of records are staged whole and
+//   put onto the tables day after day through 8 x 8 transposes
+//   (record_stage_avx512.cpp);
+// - otherwise column-major inputs are walked stock by stock down tiles of 512 days
+//   (long stretches of each column: jumping between columns is what costs there).
+//   Each block of 64 stocks is first scanned in one tight pass for its busy groups
+//   of eight days (one bit word per stock), then each stock's walk jumps from busy
 //   group to busy group while nothing is held. Each tile's records, which come
-//   stock by stock, are then put in date order (a counting sort) onto the end of the
-//   tables while still fresh. On two threads each tile's two halves of the stocks
-//   are walked side by side and their records sorted together, the columns split
-//   between the threads in shares of about equal bytes. Where the processor has
-//   AVX-512, each stock is walked eight days a vector instead, every cell stepped
-//   as the engine's column pass steps it, skipping only vectors with nothing held
-//   and nothing wanted (record_columns_avx512.cpp).
+//   stock by stock, are then put in date order (a counting sort) onto the end of
+//   the tables while still fresh. On two threads each tile's two halves of the
+//   stocks are walked side by side and their records sorted together, the columns
+//   split between the threads in shares of about equal bytes. Where the processor
+//   has AVX-512, each stock is walked eight days a vector instead, skipping only
+//   vectors with nothing held and nothing wanted (record_columns_avx512.cpp).
 // On two threads the second half's block sums of a tile are kept and folded after
 // the first half's, and its trades and positions added to the first half's day
 // totals in stock order, so the totals are those of one walk to the last bit.
@@ -40,8 +47,10 @@
 // released. Memory grows with the number of records (growable column buffers, sized
 // from the rate of records so far when they must grow, so that they grow a few
 // times rather than double a dozen times) plus, for a walk on two threads or
-// column-major inputs, one tile's records; besides that a few arrays of one entry
-// per day or stock. Nothing of size days x stocks is allocated. Large columns freed
+// down the columns, one tile's records, and for the walk by groups of days one
+// group's stage (about 800 bytes a stock) and a bit word per stock and 512 days;
+// besides that a few arrays of one entry per day or stock. Nothing of size days x
+// stocks is allocated. Large columns freed
 // by a pass are kept for the next one (record_buffers.hpp), and so are the tile
 // tables and the sort's scratch (record_tiles.hpp): fresh pages, which the kernel
 // clears, cost about a third of the processor time of a large pass. On two threads
@@ -93,10 +102,11 @@ struct VwapRecords {
 /// order, exactly as that kernel does. The other daily totals are added up in stock
 /// order within each date, as a walk date by date meets the records.
 ///
-/// `threads`: 0 lets the pass choose (two for a large market when the process may
-/// run on two cores or more), 1 keeps it on the calling thread, 2 walks the market's
-/// two halves of stocks on two threads. The records and totals are the same whichever
-/// is chosen. Returns the choice made (1 or 2). A pass on two threads that finds
+/// `threads`: 0 (the pass's choice) and 1 keep it on the calling thread, 2 walks the
+/// market's two halves of stocks on two threads (the pass is bound by the memory's
+/// speed, which two cores share: two threads gain little wall time for much
+/// processor time). The records and totals are the same whichever is chosen.
+/// Returns the threads used (1 or 2). A pass on two threads that finds
 /// another process holding one of the cores (its steps get much less processor time
 /// than they take) finishes on one thread; `one_from` makes it do so from the first
 /// tile of days ending at or after that day (for tests). `wide`: column-major inputs
