@@ -225,9 +225,13 @@ print(free["threads"], pinned["threads"], _records.calc_strategy_vwap_records(*s
 
 
 @pytest.mark.skipif(not hasattr(os, "sched_setaffinity"), reason="no processor affinity on this system")
-def test_the_pass_records_on_one_thread_pinned_or_not():
+def test_a_process_pinned_to_one_core_records_on_one_thread():
     # The pass is bound by the memory's speed, which a second thread would share: it
-    # records on the calling thread, large market or small, with the same records
-    # when the process is held to one core.
+    # records on one thread, but on two a large column-major market where the
+    # processor lacks AVX-512 (its walk must sort its records) if the process may run
+    # on two cores. A second thread on a process held to one core would only take
+    # turns with the first. The records are the same either way.
     out = subprocess.run([sys.executable, "-c", AFFINITY_SCRIPT], capture_output=True, text=True, check=True)
-    assert out.stdout.split() == ["1", "1", "1", "True"]
+    free, pinned, small, same = out.stdout.split()
+    assert free in (("1", "2") if len(os.sched_getaffinity(0)) >= 2 else ("1",))
+    assert (pinned, small, same) == ("1", "1", "True")

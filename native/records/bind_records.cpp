@@ -141,7 +141,8 @@ void init_record_pass(nb::module_ &m) {
               "hold_dividend, sell, sell_dividend), each a dict of 1-D arrays with the date row 'day' and stock "
               "column 'stock' of every record, sorted by day then stock; 'daily' (bought_value, sold_value, "
               "commission, levy, held, pnl per return date), 'buffer_bytes' (the bytes the records take) and "
-              "'threads' (the threads the pass ran on: 1).");
+              "'threads' (the threads the pass ran on: 1, or 2 for a market of a million cells or more of "
+              "column-major values where the processor lacks AVX-512, when the process may run on two cores).");
 }
 
 }  // namespace tessary::records

@@ -3,7 +3,12 @@
 #include "records/kernels/record_pass.hpp"
 
 #include <cmath>
+#include <thread>
 #include <vector>
+
+#if defined(__linux__)
+#include <sched.h>
+#endif
 
 #include "pnl_engine/kernels/simd_choice.hpp"
 #include "records/kernels/record_scan.hpp"
@@ -20,6 +25,24 @@ std::size_t VwapRecords::bytes() const {
 }
 
 namespace {
+
+// Markets of at least this many cells whose walk gains from two threads take two
+// when the process may run on two cores: below it a thread costs more than it saves.
+constexpr std::size_t kThreadsFrom = std::size_t{1} << 20;
+
+/// The cores this process may run on: its affinity mask where the system has one
+/// (a process pinned to one core by taskset, a container's cpuset or a cluster's
+/// worker would otherwise start a second thread that only takes turns with the
+/// first, slower than one thread), else the processor's count.
+unsigned usable_cores() {
+#if defined(__linux__)
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    // Fails on systems with more processors than a cpu_set_t holds: then the count.
+    if (sched_getaffinity(0, sizeof set, &set) == 0) return (unsigned)CPU_COUNT(&set);
+#endif
+    return std::thread::hardware_concurrency();
+}
 
 inline double compensated(double sum, double comp) { return std::isfinite(sum) ? sum + comp : sum; }
 
@@ -63,11 +86,16 @@ int record_vwap_pass(const VwapInputs &in, VwapRecords &out, int threads, bool w
     };
     const bool columns = days > 1 && mostly_column_major(in);
     wide = wide && vectors_allowed(p);
-    // One thread unless asked for two: the pass is bound by the memory's speed, which
-    // two cores share. On 2,520 days x 5,000 stocks, two threads took 0.9 times the
-    // wall time of one on row-major inputs, for 1.7 times its processor time, and
-    // on column-major inputs (which one thread walks by groups of days) longer.
-    if (threads == 0) threads = 1;
+    // The pass is bound by the memory's speed, which two cores share: on 2,520 days x
+    // 5,000 stocks, two threads took 0.9 times the wall time of one on row-major
+    // inputs, for 1.7 times its processor time, and longer on column-major inputs
+    // walked by groups of days. Only the walk down the columns cell by cell (column-
+    // major inputs without AVX-512), which must sort its records, gains much: about
+    // 0.65 times the wall time. That one takes two threads on a large market where
+    // the process may run on two cores; the others one.
+    const bool by_groups = columns && wide && record_detail::UnitInputs<0>::fits(in);
+    if (threads == 0)
+        threads = columns && !by_groups && days * in.stocks >= kThreadsFrom && usable_cores() >= 2 ? 2 : 1;
     // Both walks split the stocks at a block: a single block stays on one thread.
     if (threads != 2 || in.stocks <= record_detail::kSumBlock) threads = 1;
     if (columns)

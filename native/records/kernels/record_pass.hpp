@@ -102,10 +102,13 @@ struct VwapRecords {
 /// order, exactly as that kernel does. The other daily totals are added up in stock
 /// order within each date, as a walk date by date meets the records.
 ///
-/// `threads`: 0 (the pass's choice) and 1 keep it on the calling thread, 2 walks the
-/// market's two halves of stocks on two threads (the pass is bound by the memory's
-/// speed, which two cores share: two threads gain little wall time for much
-/// processor time). The records and totals are the same whichever is chosen.
+/// `threads`: 0 lets the pass choose (one thread, but two for a large market of
+/// column-major inputs walked cell by cell, as where the processor lacks AVX-512,
+/// when the process may run on two cores or more), 1 keeps it on the calling thread,
+/// 2 walks the market's two halves of stocks on two threads. The pass is bound by
+/// the memory's speed, which two cores share: two threads gain little wall time for
+/// much processor time, except on that walk, which must sort its records. The
+/// records and totals are the same whichever is chosen.
 /// Returns the threads used (1 or 2). A pass on two threads that finds
 /// another process holding one of the cores (its steps get much less processor time
 /// than they take) finishes on one thread; `one_from` makes it do so from the first
