@@ -40,8 +40,8 @@ namespace {
 /// Days per stretch of the busy scan: one bit word of groups.
 constexpr std::size_t kScanDays = 64 * kGroupDays;
 /// Stocks ahead in a group's list whose lines are asked for: enough for them to
-/// arrive while the stocks between are stepped (2 to 32 all took about the same on a
-/// market of 5,000 stocks; 6 was the best).
+/// arrive while the stocks between are stepped (on a market of 5,000 stocks, 3 to
+/// 10 took about the same; 6 was the best).
 constexpr std::size_t kAskAhead = 6;
 
 }  // namespace

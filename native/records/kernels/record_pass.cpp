@@ -88,11 +88,12 @@ int record_vwap_pass(const VwapInputs &in, VwapRecords &out, int threads, bool w
     wide = wide && vectors_allowed(p);
     // The pass is bound by the memory's speed, which two cores share: on 2,520 days x
     // 5,000 stocks, two threads took 0.9 times the wall time of one on row-major
-    // inputs, for 1.7 times its processor time, and longer on column-major inputs
-    // walked by groups of days. Only the walk down the columns cell by cell (column-
-    // major inputs without AVX-512), which must sort its records, gains much: about
-    // 0.65 times the wall time. That one takes two threads on a large market where
-    // the process may run on two cores; the others one.
+    // inputs, for 1.7 times its processor time; on column-major inputs, two threads
+    // down the columns took longer than one by groups of days. Only the walk down
+    // the columns cell by cell (column-major inputs without AVX-512), which must sort
+    // its records, gains much: about 0.65 times the wall time. That one takes two
+    // threads on a large market where the process may run on two cores; the others
+    // one.
     const bool by_groups = columns && wide && record_detail::UnitInputs<0>::fits(in);
     if (threads == 0)
         threads = columns && !by_groups && days * in.stocks >= kThreadsFrom && usable_cores() >= 2 ? 2 : 1;
