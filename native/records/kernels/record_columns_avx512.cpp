@@ -220,12 +220,14 @@ void step_days_to(StageWriters &o, const VwapInputs &in, const PassRates &p, std
     o.blocked.take(tile.blocked);
 }
 
-/// Asks for the line of p[k] into the second-level cache. Always inlined, as are
-/// its callers: GCC takes a call to a function that only asks for lines for a call
-/// without effect, and drops it.
+/// Asks for the line of p[k] into the second-level cache. The address is made
+/// through an integer, as `prefetch` makes it: p[k] may lie past the end of the
+/// inputs (the days of a last, short group), where a pointer may not point. Always
+/// inlined, as are its callers: GCC takes a call to a function that only asks for
+/// lines for a call without effect, and drops it.
 template <class T>
 TESSARY_INLINE void ask_l2(const T *p, std::size_t k) {
-    __builtin_prefetch(p + k, 0, 2);
+    __builtin_prefetch(reinterpret_cast<const void *>(reinterpret_cast<std::uintptr_t>(p) + k * sizeof(T)), 0, 2);
 }
 
 /// Asks for the lines of days i .. i + 7 of stock s of every input (two lines of
