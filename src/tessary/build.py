@@ -64,7 +64,7 @@ def _update_payload(store, builder_start: str, end: str, first_new: str, extra_c
     """The incremental payload of the new days (from `first_new` on), with the stored
     meta's start kept and the extra constituent masks the store holds read as well."""
     from tessary.backtest._prepare import GroupPreparedDataBuilder
-    from tessary.backtest._store import component_dataset_key
+    from tessary.store import component_dataset_key
 
     builder = GroupPreparedDataBuilder(builder_start, end)
     payload = builder.build_incremental()
@@ -105,7 +105,7 @@ def build_store(
     (store, mode, supplemented, first_date, last_date, dates, stocks, datasets).
     """
     from tessary.backtest._prepare import TAIL_RELOAD_ROWS, GroupPreparedDataBuilder, get_component_factor_names
-    from tessary.backtest._store import StoreLockedError, component_dataset_key
+    from tessary.store import StoreLockedError, component_dataset_key
     from tessary.cli import _ProgressClient, _registered_client, _step, _tqdm
     from tessary.local import LocalDataClient
 

@@ -111,7 +111,7 @@ def _registered_client(client: Any):
 
 
 def _date_arg(value: str | None, name: str) -> str | None:
-    from tessary.backtest._store import normalize_yyyymmdd
+    from tessary.store import normalize_yyyymmdd
 
     try:
         return normalize_yyyymmdd(value)
@@ -186,7 +186,7 @@ def read_weights(path: str | Path) -> pd.DataFrame:
     (codes such as "600000", "600000.XSHG" or "SH600000" become six digits). Dates
     become "YYYYMMDD"."""
     from tessary.backtest import _weights
-    from tessary.backtest._store import normalize_yyyymmdd
+    from tessary.store import normalize_yyyymmdd
 
     path = Path(path).expanduser()
     if not path.is_file():

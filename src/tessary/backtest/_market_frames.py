@@ -5,6 +5,9 @@ from __future__ import annotations
 import numpy as np
 import pandas as pd
 
+# A stock a dataset lacks on part of the range: not buyable, not sellable.
+from tessary.store.layout import BOOL_FILL
+
 #: The market datasets of the store the engine reads, by the engine's parameter names.
 ENGINE_DATASETS = {
     "can_buy_stock": "can_buy_stock",
@@ -16,8 +19,6 @@ ENGINE_DATASETS = {
     "buy_price": "buy_price",
     "sell_price": "sell_price",
 }
-#: A stock a dataset lacks on part of the range: not buyable, not sellable.
-BOOL_FILL = {"can_buy_stock": False, "cant_sell_stock": True}
 
 
 def aligned_market(frames: dict[str, pd.DataFrame], index: pd.Index, columns: pd.Index) -> dict[str, pd.DataFrame]:

@@ -14,7 +14,7 @@ import re
 import numpy as np
 import pandas as pd
 
-from tessary.backtest._store import normalize_yyyymmdd
+from tessary.store.dates import normalize_yyyymmdd
 
 __all__ = ["normalize_dates", "normalize_codes", "weight_values", "carry_forward", "first_few"]
 

@@ -22,6 +22,7 @@ import pandas as pd
 from tessary.backtest import _weights
 from tessary.backtest._market_frames import ENGINE_DATASETS, aligned_market
 from tessary.exceptions import TessaryWarning
+from tessary.store.dates import date_argument
 from tessary.report import MIN_BUYABLE_SHARE
 
 __all__ = ["run_backtest", "BacktestResult", "ENGINE_DATASETS"]
@@ -269,8 +270,8 @@ def run_backtest(
     fee = _check_number("fee", fee, 0.0, 1.0, low_open=False)
     rule_fee = _check_number("rule_fee", rule_fee, 0.0, 1.0, low_open=False)
     kind, main_path = _chart_paths(chart, save_path, name)
-    start = _weights_date(start_date, "start_date")
-    end = _weights_date(end_date, "end_date")
+    start = date_argument(start_date, "start_date")
+    end = date_argument(end_date, "end_date")
     if start and end and start > end:
         raise ValueError(f"start_date {start} is after end_date {end}")
 
@@ -347,15 +348,6 @@ def _normalized_weights(weights: Any) -> pd.DataFrame:
         index=_weights.normalize_dates(weights.index),
         columns=_weights.normalize_codes(weights.columns),
     ).sort_index()
-
-
-def _weights_date(value: Any, name: str) -> str | None:
-    from tessary.backtest._store import normalize_yyyymmdd
-
-    try:
-        return normalize_yyyymmdd(value)
-    except ValueError:
-        raise ValueError(f"{name} must be a date such as 20240131 or 2024-01-31, not {value!r}") from None
 
 
 # --------------------------------------------------------------------------- result

@@ -8,6 +8,7 @@ from collections.abc import Callable
 from pathlib import Path
 from typing import Any
 
+from tessary.store.dates import date_argument
 from tessary.sweep import _cluster, _grid, _market, _result, _tasks, _threads
 from tessary.sweep._progress import Progress
 
@@ -20,15 +21,6 @@ def _store_path(store: object) -> str:
     if isinstance(store_dir, (str, os.PathLike)):
         return str(Path(store_dir).expanduser().absolute())
     raise TypeError(f"store must be a store directory (str or path) or a store object, got {type(store).__name__}")
-
-
-def _date(value: object, name: str) -> str | None:
-    from tessary.backtest._store import normalize_yyyymmdd
-
-    try:
-        return normalize_yyyymmdd(value)
-    except ValueError:
-        raise ValueError(f"{name} must be a date such as 20240131 or 2024-01-31, got {value!r}") from None
 
 
 def _worker_count(workers: object, client: object) -> int:
@@ -80,7 +72,7 @@ def run_sweep(
     store_dir = _store_path(store)
     if not callable(strategy):
         raise TypeError(f"strategy must be a function strategy(market, **params), got {type(strategy).__name__}")
-    start, end = _date(start_date, "start_date"), _date(end_date, "end_date")
+    start, end = date_argument(start_date, "start_date"), date_argument(end_date, "end_date")
     if start and end and start > end:
         raise ValueError(f"start_date {start} lies after end_date {end}")
     if not isinstance(benchmark, str):
