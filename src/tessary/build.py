@@ -8,7 +8,7 @@ the day before them (for the previous close), and the store merges those rows in
 ``update_payload``, at the cost of what they touch. Constituent masks the store lacks
 are then read over its whole range and supplemented.
 
-Progress goes to standard error through the command's progress bars; mistakes about the
+Progress goes to standard error through the bars of :mod:`tessary.progress`; mistakes about the
 inputs raise :class:`BuildError` with a one-line message.
 """
 
@@ -25,12 +25,6 @@ __all__ = ["BuildError", "build_store"]
 
 class BuildError(Exception):
     """A build that cannot go ahead because of its inputs (database, store, dates)."""
-
-
-def _open_store(store_dir: Path, component_names: list[str] | None = None):
-    from tessary.backtest._prepare import BinaryPreparedDataStore
-
-    return BinaryPreparedDataStore(store_dir, component_names=component_names)
 
 
 def _stored_dates(store) -> list[str] | None:
@@ -105,9 +99,9 @@ def build_store(
     (store, mode, supplemented, first_date, last_date, dates, stocks, datasets).
     """
     from tessary.backtest._prepare import TAIL_RELOAD_ROWS, GroupPreparedDataBuilder, get_component_factor_names
-    from tessary.store import StoreLockedError, component_dataset_key
-    from tessary.cli import _ProgressClient, _registered_client, _step, _tqdm
     from tessary.local import LocalDataClient
+    from tessary.progress import ProgressClient, progress_bar, registered_client, step
+    from tessary.store import StoreLockedError, component_dataset_key, open_store
 
     database, store_dir = Path(database).expanduser(), Path(store_dir).expanduser()
     if not database.is_file():
@@ -117,7 +111,7 @@ def build_store(
 
     builtin = get_component_factor_names()
     names = builtin + [name for name in dict.fromkeys(component_names or []) if name not in builtin]
-    store = _open_store(store_dir, names)
+    store = open_store(store_dir, names, must_exist=False)
     client = LocalDataClient(database)
     span = client.date_range()
     if span is None:
@@ -144,9 +138,9 @@ def build_store(
             stored = store.load_metadata().get("datasets", {}) if mode == "incremental" else {}
             extras = [n for n in names if n not in builtin and component_dataset_key(n) in stored]
             queries = 16 if mode == "full" else None
-            bar = _tqdm(total=queries, desc=f"{mode} build: querying {database.name}", unit="query", leave=False)
+            bar = progress_bar(total=queries, desc=f"{mode} build: querying {database.name}", unit="query", leave=False)
             try:
-                with _registered_client(_ProgressClient(client, bar)):
+                with registered_client(ProgressClient(client, bar)):
                     if mode == "full":
                         payload = GroupPreparedDataBuilder(build_start, end).build()
                     else:
@@ -156,10 +150,10 @@ def build_store(
             finally:
                 bar.close()
             if mode == "full":
-                with _step(f"writing {store_dir}"):
+                with step(f"writing {store_dir}"):
                     store.write_payload(payload)
             else:
-                with _step(f"updating {store_dir} from {first_new}"):
+                with step(f"updating {store_dir} from {first_new}"):
                     store.update_payload(payload)
             del payload
 
@@ -171,16 +165,16 @@ def build_store(
             dates = _stored_dates(store)
             if dates is None:
                 raise BuildError(f"the store {store_dir} holds no dates to read constituent masks for")
-            bar = _tqdm(total=len(missing), desc="reading missing constituent masks", unit="query")
+            bar = progress_bar(total=len(missing), desc="reading missing constituent masks", unit="query")
             try:
-                with _registered_client(_ProgressClient(client, bar)):
+                with registered_client(ProgressClient(client, bar)):
                     masks = GroupPreparedDataBuilder(dates[0], dates[-1])._component_matrices(missing)
             finally:
                 bar.close()
             absent = [name for name in missing if name not in masks]
             if absent:
                 raise BuildError(f"the database {database} has no constituent data for: {', '.join(absent)}")
-            with _step("supplementing constituent masks"):
+            with step("supplementing constituent masks"):
                 supplemented = store.add_component_matrices(masks, missing)
     except StoreLockedError as exc:
         raise BuildError(str(exc)) from None

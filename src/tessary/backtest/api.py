@@ -22,6 +22,7 @@ import pandas as pd
 from tessary.backtest import _weights
 from tessary.backtest._market_frames import ENGINE_DATASETS, aligned_market
 from tessary.exceptions import TessaryWarning
+from tessary.store import open_store
 from tessary.store.dates import date_argument
 from tessary.report import MIN_BUYABLE_SHARE
 
@@ -42,19 +43,6 @@ def _warn(messages: list[str], text: str) -> None:
 # --------------------------------------------------------------------------- arguments
 
 
-def _open_store(store: Any):
-    from tessary.backtest._prepare import BinaryPreparedDataStore
-
-    if isinstance(store, BinaryPreparedDataStore):
-        return store
-    if isinstance(store, (str, os.PathLike)):
-        path = Path(store).expanduser()
-        if not path.is_dir():
-            raise FileNotFoundError(f"store not found: {path}")
-        return BinaryPreparedDataStore(path)
-    raise TypeError(f"store must be a BinaryPreparedDataStore or a directory path, not {type(store).__name__}")
-
-
 def _check_number(name: str, value: Any, low: float, high: float | None, low_open: bool) -> float:
     if isinstance(value, bool) or not isinstance(value, (int, float, np.integer, np.floating)):
         raise TypeError(f"{name} must be a number, not {type(value).__name__}")
@@ -66,7 +54,7 @@ def _check_number(name: str, value: Any, low: float, high: float | None, low_ope
     return value
 
 
-def _file_stem(name: str) -> str:
+def file_stem(name: str) -> str:
     """A file name made from a strategy name: no path separators or shell-awkward
     characters, at most 100 characters."""
     stem = re.sub(r"[\\/:*?\"<>|\s]+", "_", name).strip("._")[:100]
@@ -81,7 +69,7 @@ def _chart_paths(chart: str | None, save_path: Any, name: str) -> tuple[str | No
     if chart is None and save_path is None:
         return None, None
     kind = chart or "large"
-    path = Path(save_path).expanduser() if save_path is not None else Path(f"{_file_stem(name)}.png")
+    path = Path(save_path).expanduser() if save_path is not None else Path(f"{file_stem(name)}.png")
     if path.exists() and path.is_dir():
         raise ValueError(f"save_path is a directory, not an image path: {path}")
     return kind, path
@@ -276,7 +264,7 @@ def run_backtest(
         raise ValueError(f"start_date {start} is after end_date {end}")
 
     given = _relevant_rows(_normalized_weights(weights), start, end)
-    store = _open_store(store)
+    store = open_store(store)
     store_days, store_codes = _store_axes(store)
     _check_in_store(given, store_days, store_codes, store)
     days = _trading_days(given.index, store_days, start, end)
@@ -358,7 +346,7 @@ def _datetime_series(series: pd.Series, name: str) -> pd.Series:
     return pd.Series(series.to_numpy(dtype=np.float64), index=index, name=name)
 
 
-def _json_value(value: Any) -> Any:
+def json_value(value: Any) -> Any:
     if isinstance(value, (bool, np.bool_)):
         return bool(value)
     if isinstance(value, (int, np.integer)):
@@ -460,9 +448,9 @@ class BacktestResult:
             "first_date": first,
             "last_date": last,
             "benchmark": self.benchmark,
-            "stats": {str(k): _json_value(v) for k, v in self.stats.items()},
+            "stats": {str(k): json_value(v) for k, v in self.stats.items()},
             "benchmark_summary": [
-                {str(k): _json_value(v) if k != "benchmark_name" else str(v) for k, v in row.items()}
+                {str(k): json_value(v) if k != "benchmark_name" else str(v) for k, v in row.items()}
                 for row in self.benchmark_summary.to_dict(orient="records")
             ],
             "plot_paths": dict(self.plot_paths),
