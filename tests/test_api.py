@@ -10,6 +10,7 @@ import pytest
 
 from tessary import singleton
 from tessary.backtest import BacktestResult, BinaryPreparedDataStore, TessaryWarning, run_backtest
+from tessary.backtest._market_frames import MARKET_FRAMES
 from tessary.backtest._pnl_engine import run_strategy_backtest_core
 from tessary.backtest._prepare import GroupPreparedDataBuilder
 from tessary.local import LocalDataClient
@@ -293,8 +294,7 @@ class TestRecordsOfTheResult:
         inputs = result._engine_inputs
         direct = compute_records(
             inputs["strategy_matrix"],
-            **{k: inputs[k] for k in ("can_buy_stock", "cant_sell_stock", "split_factor", "dividend_factor",
-                                      "close_price", "prev_close", "buy_price", "sell_price")},
+            **{k: inputs[k] for k in MARKET_FRAMES},
             rolling_window=3,
         )
         pd.testing.assert_frame_equal(result.trades, direct.trades)

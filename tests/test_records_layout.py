@@ -10,6 +10,7 @@ import pandas as pd
 import pytest
 
 from tessary.backtest import _core, _pnl_engine as pe, _records
+from tessary.backtest._market_frames import MARKET_FRAMES
 from tessary.backtest.records import (RECORD_TABLES, compute_records, records_from_inputs, summary_line,
                                       trading_summary, write_records)
 from test_records_sums import SCALARS, random_market
@@ -21,8 +22,7 @@ COLUMNS = {
     "pnl": ["date", "code", "buy", "hold", "hold_dividend", "sell", "sell_dividend", "total"],
     "daily": ["date", "bought_value", "sold_value", "commission", "levy", "held", "turnover", "pnl", "daily_return"],
 }
-MARKET_KEYS = ["can_buy_stock", "cant_sell_stock", "split_factor", "dividend_factor", "close_price", "prev_close",
-               "buy_price", "sell_price"]
+MARKET_KEYS = list(MARKET_FRAMES)
 
 
 class TestLongForm:

@@ -8,6 +8,7 @@ import pytest
 
 import sweep_strategies as strategies
 from sweep_market import BENCHMARKS, GRID
+from tessary.backtest._market_frames import MARKET_FRAMES
 from tessary.backtest._pnl_engine import run_strategy_backtest_core
 from tessary.backtest._prepare import BinaryPreparedDataStore
 from tessary.strategies import momentum
@@ -24,8 +25,7 @@ def direct_backtest(sweep_store, weights, start=None, end=None, **pipeline):
     data = store.load(start_date=start, end_date=end)["data"]
     names = {"split_factor": "rq_get_split", "dividend_factor": "rq_get_dividend"}
     market = {p: data[names.get(p, p)].reindex(index=weights.index, columns=weights.columns)
-              for p in ("can_buy_stock", "cant_sell_stock", "split_factor", "dividend_factor", "close_price",
-                        "prev_close", "buy_price", "sell_price")}
+              for p in MARKET_FRAMES}
     return run_strategy_backtest_core(weights, **market, benchmark_dict=store.load_benchmark_dict(start, end),
                                       plot_image_kind=None, **pipeline)
 

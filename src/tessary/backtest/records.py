@@ -31,6 +31,8 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
+from tessary.backtest._market_frames import MARKET_FRAMES
+
 __all__ = [
     "TradeRecords",
     "compute_records",
@@ -44,21 +46,7 @@ __all__ = [
 #: The record tables, in the order they are written.
 RECORD_TABLES = ("trades", "blocked", "positions", "pnl", "daily")
 #: The keyword arguments of ``run_strategy_backtest_core`` that the records use.
-ENGINE_INPUT_KEYS = (
-    "strategy_matrix",
-    "can_buy_stock",
-    "cant_sell_stock",
-    "split_factor",
-    "dividend_factor",
-    "close_price",
-    "prev_close",
-    "buy_price",
-    "sell_price",
-    "rolling_window",
-    "total_money",
-    "fee",
-    "rule_fee",
-)
+ENGINE_INPUT_KEYS = ("strategy_matrix", *MARKET_FRAMES, "rolling_window", "total_money", "fee", "rule_fee")
 _SIDES = ("buy", "sell")
 _REASONS = ("cannot buy", "cannot sell")
 _PNL_TERMS = ("buy", "hold", "hold_dividend", "sell", "sell_dividend")
@@ -232,17 +220,11 @@ def compute_records(
     """
     from tessary.backtest import _records
 
+    market = (can_buy_stock, cant_sell_stock, split_factor, dividend_factor, close_price, prev_close, buy_price, sell_price)
     work_matrix = _records.smooth_weights(strategy_matrix, rolling_window)
     raw = _records.calc_strategy_vwap_records(
         signal_matrix=work_matrix,
-        can_buy_stock=can_buy_stock,
-        cant_sell_stock=cant_sell_stock,
-        split_factor=split_factor,
-        dividend_factor=dividend_factor,
-        close_price=close_price,
-        prev_close=prev_close,
-        buy_price=buy_price,
-        sell_price=sell_price,
+        **dict(zip(MARKET_FRAMES, market)),
         total_money=total_money,
         fee=fee,
         rule_fee=rule_fee,

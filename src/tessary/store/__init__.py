@@ -38,7 +38,7 @@ lock, mappings, atomic replacement), ``layout`` (names and constants), ``base`` 
 # of a store written by an older version (one .npy file per dataset), is rewritten whole
 # into a fresh log file by the update that needs it.
 #
-# Crash safety: new files and extents are written and fsynced before the metadata rename;
+# Commit protocol: new files and extents are written and fsynced before the metadata rename;
 # killed before it, the store is the old version (bytes past a log file's committed end
 # belong to nobody; the next writer appends after them); after it, the new one. Files
 # no longer referenced are unlinked after the commit, never truncated or rewritten: an

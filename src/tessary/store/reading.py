@@ -6,7 +6,7 @@ from __future__ import annotations
 import os
 from collections.abc import Mapping
 from pathlib import Path
-from typing import Any, NamedTuple
+from typing import IO, Any, NamedTuple
 
 import numpy as np
 import pandas as pd
@@ -28,16 +28,24 @@ from tessary.store.metadata import check_version
 _SMALL_FILE_MAX_BYTES = 1 << 30
 
 
+def _npy_header(fh: IO[bytes]) -> tuple:
+    """The shape, Fortran order and dtype in the header of the .npy file `fh` is at the
+    start of (versions 1.0 and 2.0); ValueError for another version."""
+    version = np.lib.format.read_magic(fh)
+    if version == (1, 0):
+        return np.lib.format.read_array_header_1_0(fh)
+    if version == (2, 0):
+        return np.lib.format.read_array_header_2_0(fh)
+    raise ValueError(f"unsupported .npy version {version}")
+
+
 def read_npy_rows(path: Path, start: int, stop: int, shape: tuple, dtype: np.dtype) -> np.ndarray:
     """Rows [start, stop) of a row-major .npy file, reading only those rows."""
     with open(path, "rb") as fh:
-        version = np.lib.format.read_magic(fh)
-        if version == (1, 0):
-            file_shape, fortran, file_dtype = np.lib.format.read_array_header_1_0(fh)
-        elif version == (2, 0):
-            file_shape, fortran, file_dtype = np.lib.format.read_array_header_2_0(fh)
-        else:
-            raise ValueError(f"{path}: unsupported .npy version {version}")
+        try:
+            file_shape, fortran, file_dtype = _npy_header(fh)
+        except ValueError as exc:
+            raise ValueError(f"{path}: {exc}") from None
         if tuple(file_shape) != shape or fortran or file_dtype != dtype:
             raise ValueError(f"{path}: holds {file_dtype} {tuple(file_shape)}, the metadata records {dtype} {shape}")
         row_bytes = int(np.prod(shape[1:], dtype=np.int64)) * dtype.itemsize
@@ -61,13 +69,7 @@ def _read_small_npy(path: Path, what: str) -> np.ndarray:
         if size > _SMALL_FILE_MAX_BYTES:
             raise ValueError(f"{what}: {path} is {size:,} bytes, more than an axis or series can be")
         try:
-            version = np.lib.format.read_magic(fh)
-            if version == (1, 0):
-                shape, fortran, dtype = np.lib.format.read_array_header_1_0(fh)
-            elif version == (2, 0):
-                shape, fortran, dtype = np.lib.format.read_array_header_2_0(fh)
-            else:
-                raise ValueError(f"unsupported .npy version {version}")
+            shape, fortran, dtype = _npy_header(fh)
         except ValueError as exc:
             raise ValueError(f"{what}: {path} is not a readable .npy file ({exc})") from None
         if dtype.hasobject or fortran or len(shape) != 1:
