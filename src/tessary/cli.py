@@ -28,6 +28,7 @@ from __future__ import annotations
 import argparse
 import json
 import math
+import os
 import pickle
 import sys
 import time
@@ -524,6 +525,7 @@ def cmd_sweep(args: argparse.Namespace) -> int:
         raise UserError(f"--out must be a directory: {out}")
     start, end = _date_arg(args.start, "--start"), _date_arg(args.end, "--end")
     try:
+        _command.check_writers()  # before the backtests, not after them
         strategy = _command.load_strategy(args.strategy)
         grid = _command.parse_grid(args.grid)
         with _command.scheduler(args.scheduler, args.local_cluster, strategy) as client:
@@ -647,6 +649,18 @@ def make_parser() -> argparse.ArgumentParser:
     return parser
 
 
+def _check_vector_width() -> None:
+    """A TESSARY_SIMD this machine cannot honour stops the import of the modules that
+    dispatch by vector width: found out before any work, not after a market or a store."""
+    if os.environ.get("TESSARY_SIMD", "").strip():
+        try:
+            from tessary.backtest import _pnl_engine, _records  # noqa: F401
+        except ImportError as exc:
+            if str(exc).startswith("TESSARY_SIMD="):
+                raise UserError(str(exc)) from None
+            raise
+
+
 def main(argv: Sequence[str] | None = None) -> int:
     """Entry point of ``tessary-backtest``; returns the exit status."""
     from tessary.exceptions import NetworkError
@@ -654,6 +668,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     parser = make_parser()
     args = parser.parse_args(argv)  # usage errors exit with status 2
     try:
+        _check_vector_width()
         return args.handler(args)
     except UserError as exc:
         print(f"{PROG}: error: {exc}", file=sys.stderr)
