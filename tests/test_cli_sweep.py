@@ -1,6 +1,8 @@
 """``tessary-backtest sweep`` end to end: threads and a local cluster, the files it
 writes, a strategy module of one's own, one-line errors and Ctrl-C."""
 
+import sys
+
 import pandas as pd
 import pytest
 
@@ -57,11 +59,11 @@ def test_sweep_on_threads_writes_table_returns_and_heatmap(store_dir, tmp_path, 
     assert lines[-1].endswith("heatmap_long_sharp.png")
 
 
-def test_sweep_on_a_local_cluster_with_a_strategy_of_ones_own(store_dir, own_module, capsys):
+def test_sweep_on_a_local_cluster_with_a_strategy_of_ones_own(store_dir, own_module, capsys, port_8787_held):
     code = main(["sweep", str(store_dir), "--strategy", "own_strategies:rev", "--grid", "lookback=3,5",
                  "--grid", "rolling_window=0,2", "--local-cluster", "2", "--out", "out"])
-    printed = capsys.readouterr().out
-    assert code == 0, printed
+    printed, err = capsys.readouterr()
+    assert code == 0 and "8787" not in err and "in use" not in err, err
     assert "on a local cluster of 2 processes" in printed.splitlines()[0]
     import own_strategies
 
@@ -100,3 +102,12 @@ def test_ctrl_c_stops_the_sweep_and_writes_nothing(store_dir, own_module, capsys
     assert code == 130
     assert "interrupted" in capsys.readouterr().err
     assert not (own_module / "out").exists()
+
+
+def test_a_missing_parquet_writer_is_found_before_the_sweep(store_dir, tmp_path, capsys, monkeypatch):
+    monkeypatch.setitem(sys.modules, "pyarrow", None)  # as if not installed
+    code = main(["sweep", str(store_dir), "--strategy", "own_strategies:nothing", "--grid", "lookback=3",
+                 "--out", str(tmp_path / "out")])
+    err = capsys.readouterr().err
+    assert code == 2 and err == "tessary-backtest: error: the sweep writes parquet files, which needs pyarrow: pip install pyarrow\n"
+    assert not (tmp_path / "out").exists()

@@ -26,6 +26,7 @@ that do not meet the store) is reported in one line with exit status 2.
 from __future__ import annotations
 
 import argparse
+import os
 import pickle
 import sys
 from collections.abc import Sequence
@@ -48,6 +49,18 @@ def make_parser() -> argparse.ArgumentParser:
     return parser
 
 
+def _check_vector_width() -> None:
+    """A TESSARY_SIMD this machine cannot honour stops the import of the modules that
+    dispatch by vector width: found out before any work, not after a market or a store."""
+    if os.environ.get("TESSARY_SIMD", "").strip():
+        try:
+            from tessary.backtest import _pnl_engine, _records  # noqa: F401
+        except ImportError as exc:
+            if str(exc).startswith("TESSARY_SIMD="):
+                raise UserError(str(exc)) from None
+            raise
+
+
 def main(argv: Sequence[str] | None = None) -> int:
     """Entry point of ``tessary-backtest``; returns the exit status."""
     from tessary.exceptions import NetworkError
@@ -55,6 +68,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     parser = make_parser()
     args = parser.parse_args(argv)  # usage errors exit with status 2
     try:
+        _check_vector_width()
         return args.handler(args)
     except UserError as exc:
         print(f"{PROG}: error: {exc}", file=sys.stderr)

@@ -23,6 +23,7 @@ def cmd_sweep(args: argparse.Namespace) -> int:
         raise UserError(f"--out must be a directory: {out}")
     start, end = date_arg(args.start, "--start"), date_arg(args.end, "--end")
     try:
+        _command.check_writers()  # before the backtests, not after them
         strategy = _command.load_strategy(args.strategy)
         grid = _command.parse_grid(args.grid)
         with _command.scheduler(args.scheduler, args.local_cluster, strategy) as client:

@@ -105,8 +105,24 @@ def scheduler(address: str | None, local_cluster: int | None, strategy: Callable
     # samples every thread's stack every 10 ms: a few per cent of each core.
     with dask.config.set({"distributed.worker.profile.enabled": False}), \
             distributed.LocalCluster(n_workers=local_cluster, threads_per_worker=1, processes=True,
-                                     dashboard_address=None) as cluster, distributed.Client(cluster) as client:
+                                     **LOCAL_CLUSTER) as cluster, distributed.Client(cluster) as client:
         yield client
+
+
+#: Options of every local cluster: no dashboard and no fixed port. The scheduler
+#: serves HTTP (health, metrics) even without a dashboard, on Dask's customary port
+#: 8787 unless told otherwise, which another program may hold; here it listens on a
+#: free port of this machine only.
+LOCAL_CLUSTER = {"dashboard_address": "127.0.0.1:0", "scheduler_kwargs": {"dashboard": False}}
+
+
+def check_writers() -> None:
+    """Raises ValueError when the output files cannot be written (parquet needs
+    pyarrow): found out before the sweep, not after it."""
+    try:
+        import pyarrow  # noqa: F401
+    except ImportError:
+        raise ValueError("the sweep writes parquet files, which needs pyarrow: pip install pyarrow") from None
 
 
 def _send_by_value(strategy: Callable) -> None:
