@@ -4,8 +4,6 @@ grouping of combinations that share their strategy parameters."""
 from __future__ import annotations
 
 import inspect
-import math
-import numbers
 from collections.abc import Callable, Mapping
 from dataclasses import dataclass, field
 from typing import Any
@@ -98,18 +96,14 @@ def strategy_accepts(strategy: Callable) -> Callable[[str], bool]:
 
 
 def _check_pipeline_value(name: str, value: object) -> Any:
+    """A pipeline value checked as ``run_backtest`` checks it, with its messages."""
+    from tessary.backtest import _checks
+
     if name == "rolling_window":
-        if isinstance(value, bool) or not isinstance(value, numbers.Integral) or value < 0:
-            raise ValueError(f"rolling_window must be a non-negative integer, got {value!r}")
-        return int(value)
-    if isinstance(value, bool) or not isinstance(value, numbers.Real) or not math.isfinite(float(value)):
-        raise ValueError(f"{name} must be a finite number, got {value!r}")
-    value = float(value)
-    if name == "total_money" and value <= 0:
-        raise ValueError(f"total_money must be positive, got {value!r}")
-    if name in ("fee", "rule_fee") and value < 0:
-        raise ValueError(f"{name} must not be negative, got {value!r}")
-    return value
+        return _checks.check_window(value)
+    if name == "total_money":
+        return _checks.check_number(name, value, 0.0, None, low_open=True)
+    return _checks.check_number(name, value, 0.0, 1.0, low_open=False)
 
 
 def _strategy_parameter_hint(strategy: Callable) -> str:
