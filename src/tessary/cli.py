@@ -528,12 +528,16 @@ def cmd_sweep(args: argparse.Namespace) -> int:
         grid = _command.parse_grid(args.grid)
         with _command.scheduler(args.scheduler, args.local_cluster, strategy) as client:
             result = run_sweep(store_dir, strategy, grid, start_date=start, end_date=end, benchmark=args.benchmark,
-                               client=client, workers=args.threads)
+                               client=client, workers=args.threads, timeout=args.timeout)
     except (ValueError, TypeError, KeyError, FileNotFoundError) as exc:
         raise UserError(str(exc.args[0]) if isinstance(exc, KeyError) and exc.args else str(exc)) from None
+    failed = int(result.table["error"].notna().sum())
+    if failed == len(result.table):  # nothing to show or keep: the errors, and exit 1
+        print(f"{PROG}: error: all {failed} combinations failed; nothing was written", file=sys.stderr)
+        print(_command.error_summary(result.table["error"]), file=sys.stderr)
+        return 1
     # Written only once every combination has run: an interrupted sweep leaves no files.
     paths = _command.write_outputs(result, out)
-    failed = int(result.table["error"].notna().sum())
     where = (f"the scheduler at {args.scheduler}" if args.scheduler else
              f"a local cluster of {args.local_cluster} processes" if args.local_cluster else "threads of this process")
     print(f"{len(result.table)} combinations of {args.strategy} on {where}"
@@ -642,6 +646,8 @@ def make_parser() -> argparse.ArgumentParser:
     where.add_argument("--scheduler", metavar="ADDRESS", help="run on the Dask cluster of this scheduler (tcp://host:8786)")
     where.add_argument("--local-cluster", type=_positive_int, metavar="N", help="run on a new local Dask cluster of N processes")
     where.add_argument("--threads", type=_positive_int, metavar="N", help="run on N threads of this process (default: the cores)")
+    sweep.add_argument("--timeout", type=_positive_float, metavar="SECONDS",
+                       help="fail a combination whose strategy or backtest runs longer than this")
     sweep.add_argument("--out", default="tessary-sweep", help="output directory (default: ./tessary-sweep)")
     sweep.set_defaults(handler=cmd_sweep)
     return parser

@@ -4,6 +4,7 @@ grouping of combinations that share their strategy parameters."""
 from __future__ import annotations
 
 import inspect
+import math
 from collections.abc import Callable, Mapping
 from dataclasses import dataclass, field
 from typing import Any
@@ -37,11 +38,32 @@ class Group:
     combinations: tuple[Combination, ...]
 
 
-def _values_list(name: str, values: object) -> list:
+#: The most combinations one sweep runs: a grid beyond it is a mistake, refused before
+#: anything is expanded.
+MAX_COMBINATIONS = 1_000_000
+
+
+def _count_values(name: str, values: object) -> int:
+    """How many values ``grid[name]`` holds, without making a list of them."""
     if isinstance(values, range) or (isinstance(values, np.ndarray) and values.ndim == 1):
-        values = list(values) if isinstance(values, range) else values.tolist()  # numpy scalars: plain numbers
+        return len(values)
     if not isinstance(values, (list, tuple)):
         raise TypeError(f"grid[{name!r}] must be a list of values, got {type(values).__name__} {values!r}")
+    return len(values)
+
+
+def _check_count(count: int, sizes: str) -> None:
+    if count > MAX_COMBINATIONS:
+        raise ValueError(
+            f"the grid has {count:,} combinations ({sizes}); a sweep runs at most {MAX_COMBINATIONS:,}: "
+            "give fewer values"
+        )
+
+
+def _values_list(name: str, values: object) -> list:
+    """The values of ``grid[name]`` as a list (checked by ``_count_values`` first)."""
+    if isinstance(values, range) or isinstance(values, np.ndarray):
+        values = list(values) if isinstance(values, range) else values.tolist()  # numpy scalars: plain numbers
     if not values:
         raise ValueError(f"grid[{name!r}] holds no values")
     return list(values)
@@ -63,6 +85,8 @@ def expand_grid(grid: object) -> tuple[list[str], list[dict[str, Any]]]:
         if not grid:
             raise ValueError("the grid is empty: give at least one name with a list of values")
         names = [_check_name(n) for n in grid]
+        sizes = [_count_values(name, grid[name]) for name in names]
+        _check_count(math.prod(sizes), " x ".join(f"{n}: {k:,}" for n, k in zip(names, sizes)))
         points: list[dict[str, Any]] = [{}]
         for name in names:
             values = _values_list(name, grid[name])
@@ -71,6 +95,7 @@ def expand_grid(grid: object) -> tuple[list[str], list[dict[str, Any]]]:
     if isinstance(grid, (list, tuple)):
         if not grid:
             raise ValueError("the grid is empty: give at least one combination")
+        _check_count(len(grid), "one per dict of the list")
         names, points = [], []
         for i, point in enumerate(grid):
             if not isinstance(point, Mapping):
