@@ -168,3 +168,24 @@ def test_sweep_rows_with_impossible_weights_carry_an_error(sweep_store):
     assert "ValueError: strategy_matrix holds 1 infinite weight(s)" in table.loc["infinite", "error"]
     assert "TypeError: strategy_matrix must hold weights as real numbers" in table.loc["bool", "error"]
     assert table.loc[["infinite", "bool"], "long_sharp"].isna().all()
+
+
+def test_a_store_with_a_zero_buy_price_is_refused_by_run_backtest_and_the_sweep(tmp_path):
+    from sweep_market import random_market
+    from tessary.backtest._prepare import PREPARED_DATA_VERSION, BinaryPreparedDataStore
+
+    data = random_market(n_dates=30, n_stocks=6, seed=4)
+    buy = data["buy_price"].copy()
+    buy.iloc[10, 2] = 0.0
+    data["buy_price"] = buy
+    data["can_buy_stock"] = data["can_buy_stock"] | True
+    BinaryPreparedDataStore(tmp_path).write_payload({"version": PREPARED_DATA_VERSION, "meta": {}, "data": data})
+    weights = pd.DataFrame(0.1, index=buy.index, columns=buy.columns)
+    message = (f"buy_price is zero or negative on 1 stock-day(s) where buying is allowed (first: {buy.index[10]} "
+               f"{buy.columns[2]} = 0)")
+    with pytest.raises(ValueError) as caught:
+        run_backtest(weights, tmp_path)
+    assert str(caught.value).startswith(message)
+    result = run_sweep(tmp_path, lambda market, share=0.1: weights * share, {"share": [0.1]}, workers=1,
+                       progress=False)
+    assert result.table["error"].iloc[0].startswith("ValueError: " + message)
