@@ -37,7 +37,14 @@ for layout in ("F", "C"):
     for table in ("trades", "blocked", "positions", "pnl", "daily"):
         for column, values in raw[table].items():
             out["records", layout, table, column] = np.asarray(values)
+    # The pipeline refuses infinite weights and buys at a price of zero or less: those
+    # cells are NaN for it (the passes above see them all).
     weights = frames.pop("signal_matrix")
+    weights = pd.DataFrame(convert(np.where(np.isinf(weights), np.nan, weights)), index=weights.index,
+                           columns=weights.columns, copy=False)
+    buy = frames["buy_price"].to_numpy()
+    frames["buy_price"] = pd.DataFrame(convert(np.where(buy <= 0, np.nan, buy)), index=weights.index,
+                                       columns=weights.columns, copy=False)
     for window in (0, 4):
         r = eng.run_strategy_backtest_core(weights, **frames, benchmark_dict=bench, rolling_window=window)
         out["pipeline", layout, window] = (r.daily_return.to_numpy(), r.cumulative_return.to_numpy(),

@@ -362,20 +362,31 @@ def _reader(path: Path) -> str | None:
     return None
 
 
-def _sql_text(path: Path) -> str:
-    return "'" + str(path).replace("'", "''") + "'"
+#: Characters DuckDB's file readers take as a pattern (``*`` and ``**``, ``?``, ``[...]``).
+_GLOB_CHARACTERS = re.compile(r"([*?\[])")
+
+
+def _file_sql(path: Path) -> str:
+    """``path`` as the SQL text of a reader argument that names exactly that file.
+
+    DuckDB reads a file argument as a glob pattern, so "f*.csv" would also read
+    "fx.csv". Each pattern character is wrapped in a one-character class ("[*]"),
+    which matches only itself. The path is made absolute so that a leading
+    "name:" is never taken for a URL scheme."""
+    text = _GLOB_CHARACTERS.sub(r"[\1]", str(path.absolute()))
+    return "'" + text.replace("'", "''") + "'"
 
 
 def _source(con, path: Path, required: tuple[str, ...], optional: tuple[str, ...]) -> str:
     """A SELECT over one file giving the required and optional columns in table types;
     rejects a file without the required columns or with an unreadable date."""
     reader = _reader(path)
-    scan = f"{reader}({_sql_text(path)})"
+    scan = f"{reader}({_file_sql(path)})"
     try:
         described = con.execute(f"DESCRIBE SELECT * FROM {scan}").fetchall()
         if reader == "read_csv":  # codes and dates as text: leading zeros survive
             text = [f"'{row[0]}': 'VARCHAR'" for row in described if row[0] in ("ukey", "date", "factor")]
-            scan = f"{reader}({_sql_text(path)}, types={{{', '.join(text)}}})"
+            scan = f"{reader}({_file_sql(path)}, types={{{', '.join(text)}}})"
             described = con.execute(f"DESCRIBE SELECT * FROM {scan}").fetchall()
     except Exception as exc:  # duckdb raises its own error types for unreadable files
         raise ValueError(f"cannot read {path}: {str(exc).splitlines()[0]}") from exc

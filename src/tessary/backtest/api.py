@@ -19,7 +19,7 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
-from tessary.backtest import _weights
+from tessary.backtest import _checks, _weights
 from tessary.backtest._market_frames import ENGINE_DATASETS, aligned_market
 from tessary.exceptions import TessaryWarning
 from tessary.store import open_store
@@ -41,17 +41,6 @@ def _warn(messages: list[str], text: str) -> None:
 
 
 # --------------------------------------------------------------------------- arguments
-
-
-def _check_number(name: str, value: Any, low: float, high: float | None, low_open: bool) -> float:
-    if isinstance(value, bool) or not isinstance(value, (int, float, np.integer, np.floating)):
-        raise TypeError(f"{name} must be a number, not {type(value).__name__}")
-    value = float(value)
-    ok = math.isfinite(value) and (value > low if low_open else value >= low) and (high is None or value < high)
-    if not ok:
-        bound = f"{'>' if low_open else '>='} {low:g}" + ("" if high is None else f" and < {high:g}")
-        raise ValueError(f"{name} must be finite and {bound}, not {value!r}")
-    return value
 
 
 def file_stem(name: str) -> str:
@@ -254,9 +243,7 @@ def run_backtest(
     from tessary.backtest._pnl_engine import run_strategy_backtest_core
 
     _check_labels_and_window(name, title, rolling_window)
-    total_money = _check_number("total_money", total_money, 0.0, None, low_open=True)
-    fee = _check_number("fee", fee, 0.0, 1.0, low_open=False)
-    rule_fee = _check_number("rule_fee", rule_fee, 0.0, 1.0, low_open=False)
+    total_money, fee, rule_fee = _checks.check_costs(total_money, fee, rule_fee)
     kind, main_path = _chart_paths(chart, save_path, name)
     start = date_argument(start_date, "start_date")
     end = date_argument(end_date, "end_date")
@@ -317,10 +304,7 @@ def _check_labels_and_window(name: Any, title: Any, rolling_window: Any) -> None
         raise TypeError(f"name must be a str, not {type(name).__name__}")
     if title is not None and not isinstance(title, str):
         raise TypeError(f"title must be a str or None, not {type(title).__name__}")
-    if isinstance(rolling_window, bool) or not isinstance(rolling_window, (int, np.integer)):
-        raise TypeError(f"rolling_window must be an int, not {type(rolling_window).__name__}")
-    if rolling_window < 0:
-        raise ValueError(f"rolling_window must not be negative, not {rolling_window}")
+    _checks.check_window(rolling_window)
 
 
 def _normalized_weights(weights: Any) -> pd.DataFrame:

@@ -216,11 +216,17 @@ def compute_records(
     """The records of the backtest ``run_strategy_backtest_core`` runs on these
     inputs: the weights smoothed over ``rolling_window`` rows when it is positive
     (exactly as the pipeline does), then the engine's day loop with lots of 200
-    shares. The arguments are checked as the engine checks them, with its messages.
+    shares. The arguments are checked as the engine checks them, with its messages:
+    its argument rules first, then the value checks every backtest door shares
+    (``tessary.backtest._checks``).
     """
-    from tessary.backtest import _records
+    from tessary.backtest import _checks, _records
 
     market = (can_buy_stock, cant_sell_stock, split_factor, dividend_factor, close_price, prev_close, buy_price, sell_price)
+    _checks.check_engine_inputs(
+        strategy_matrix, can_buy_stock, buy_price,
+        rolling_window=rolling_window, total_money=total_money, fee=fee, rule_fee=rule_fee,
+    )
     work_matrix = _records.smooth_weights(strategy_matrix, rolling_window)
     raw = _records.calc_strategy_vwap_records(
         signal_matrix=work_matrix,

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import math
 import numbers
 import os
 from collections.abc import Callable
@@ -33,6 +34,14 @@ def _worker_count(workers: object, client: object) -> int:
     return int(workers)
 
 
+def _timeout(timeout: object) -> float | None:
+    if timeout is None:
+        return None
+    if isinstance(timeout, bool) or not isinstance(timeout, numbers.Real) or not 0 < float(timeout) < math.inf:
+        raise ValueError(f"timeout must be a positive number of seconds or None, got {timeout!r}")
+    return float(timeout)
+
+
 def run_sweep(
     store: Any,
     strategy: Callable,
@@ -45,6 +54,7 @@ def run_sweep(
     workers: int | None = None,
     keep_returns: bool = True,
     progress: bool = True,
+    timeout: float | None = None,
 ) -> _result.SweepResult:
     """Backtests ``strategy`` for every combination of ``grid`` over the store's
     ``start_date``..``end_date`` (inclusive, None = unbounded).
@@ -66,8 +76,11 @@ def run_sweep(
     lists, a bad pipeline value, a missing store, an unknown benchmark) raise before
     any task starts; a failure of one combination (the strategy raising, returning
     something other than a weight DataFrame on the store's dates and codes, or the
-    backtest failing) fills that row's ``error`` and the others complete. Ctrl-C
-    cancels what has not started and raises KeyboardInterrupt; nothing is returned.
+    backtest failing) fills that row's ``error`` and the others complete. With
+    ``timeout`` (seconds), a strategy call or a backtest that runs longer fails its
+    rows with a TimeoutError text; its thread is left running in the background.
+    Ctrl-C cancels what has not started and raises KeyboardInterrupt at once, also
+    while a strategy hangs; nothing is returned.
     """
     store_dir = _store_path(store)
     if not callable(strategy):
@@ -78,6 +91,7 @@ def run_sweep(
     if not isinstance(benchmark, str):
         raise TypeError(f"benchmark must be a benchmark name such as '000852', got {type(benchmark).__name__}")
     threads = _worker_count(workers, client)
+    limit = _timeout(timeout)
     if client is not None:
         _cluster.require_client(client)
     names, combos = _grid.combinations(grid, strategy)
@@ -97,7 +111,7 @@ def run_sweep(
     if clash:
         raise ValueError(f"grid name(s) {', '.join(map(repr, clash))} collide with columns of the result table")
 
-    spec = _tasks.Spec(store_dir, start, end, benchmark, strategy, bool(keep_returns))
+    spec = _tasks.Spec(store_dir, start, end, benchmark, strategy, bool(keep_returns), limit)
     groups = _grid.group_by_strategy(combos)
     rows: list[_tasks.Row | None] = [None] * len(combos)
     label = getattr(strategy, "__name__", "strategy")

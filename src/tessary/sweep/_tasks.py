@@ -7,8 +7,11 @@ from __future__ import annotations
 
 import math
 import os
+import threading
 import time
+from concurrent.futures import Future, wait
 from dataclasses import dataclass
+from functools import partial
 from typing import Any, Callable
 
 import pandas as pd
@@ -33,6 +36,8 @@ class Spec:
     benchmark: str
     strategy: Callable
     keep_returns: bool
+    #: Seconds a strategy call or a backtest may run before its rows fail (None: no limit).
+    timeout: float | None = None
 
 
 @dataclass
@@ -80,10 +85,35 @@ def check_weights(weights: object, market: _market.Market) -> pd.DataFrame:
     return weights
 
 
+def within(timeout: float | None, what: str, function: Callable[[], Any]) -> Any:
+    """``function()``, or TimeoutError when it runs longer than ``timeout`` seconds.
+
+    With a limit the call runs on a daemon thread of its own; one that overruns is
+    left running (a thread cannot be stopped from outside) and its result is dropped.
+    """
+    if timeout is None:
+        return function()
+    outcome: Future = Future()
+
+    def run() -> None:
+        outcome.set_running_or_notify_cancel()
+        try:
+            outcome.set_result(function())
+        except BaseException as exc:
+            outcome.set_exception(exc)
+
+    threading.Thread(target=run, name="tessary-sweep-timed", daemon=True).start()
+    done, _ = wait([outcome], timeout)
+    if not done:
+        raise TimeoutError(f"{what} ran longer than the timeout of {timeout:g} s")
+    return outcome.result()
+
+
 def compute_weights(spec: Spec, strategy_params: dict[str, Any]) -> pd.DataFrame:
     """The strategy's weights for one set of its parameters, checked."""
     market = _market.open_market(spec.store_dir, spec.start, spec.end)
-    return check_weights(spec.strategy(market.for_strategy(), **strategy_params), market)
+    call = partial(spec.strategy, market.for_strategy(), **strategy_params)
+    return check_weights(within(spec.timeout, "the strategy", call), market)
 
 
 def backtest(spec: Spec, weights: pd.DataFrame, number: int, pipeline: dict[str, Any]) -> Row:
@@ -94,7 +124,8 @@ def backtest(spec: Spec, weights: pd.DataFrame, number: int, pipeline: dict[str,
     started = time.perf_counter()
     try:
         market = _market.open_market(spec.store_dir, spec.start, spec.end)
-        result = run_strategy_backtest_core(
+        call = partial(
+            run_strategy_backtest_core,
             weights,
             **market.aligned(weights.index, weights.columns),
             benchmark_dict=dict(market.benchmarks),
@@ -102,6 +133,7 @@ def backtest(spec: Spec, weights: pd.DataFrame, number: int, pipeline: dict[str,
             plot_image_kind=None,
             **pipeline,
         )
+        result = within(spec.timeout, "the backtest", call)
     except Exception as exc:  # the row carries it; the sweep goes on
         return failed(number, error_text(exc))
     summary = result.benchmark_summary
