@@ -221,17 +221,22 @@ def read_weights(path: str | Path) -> pd.DataFrame:
         dates.append(day)
     if frame.shape[1] == 0:
         raise UserError(f"the weight file {path} has no stock columns, only dates")
+    # Text cells (all of a CSV's) are read as numbers; the rest is the weights contract's.
+    frame = frame.set_axis(pd.Index(dates, dtype=object), axis=0)
     try:
-        codes = list(_weights.normalize_codes(frame.columns))
-    except ValueError as exc:
-        raise UserError(f"the weight file {path}: {exc}") from None
+        text = [i for i, dtype in enumerate(frame.dtypes) if dtype == object or pd.api.types.is_string_dtype(dtype)]
+        if text:
+            frame = frame.copy()
+            for i in text:
+                frame.isetitem(i, pd.to_numeric(frame.iloc[:, i], errors="raise"))
+    except (ValueError, TypeError) as exc:
+        raise UserError(f"the weight file {path} has a weight that is not a number ({exc})") from None
     if len(set(dates)) != len(dates):
         raise UserError(f"the weight file {path} has a date twice")
     try:
-        values = frame.apply(pd.to_numeric, errors="raise").to_numpy(dtype=np.float64, na_value=np.nan)
-    except (ValueError, TypeError) as exc:
-        raise UserError(f"the weight file {path} has a weight that is not a number ({exc})") from None
-    weights = pd.DataFrame(values, index=pd.Index(dates), columns=pd.Index(codes)).sort_index()
+        weights = _weights.normalize_weights(frame)
+    except ValueError as exc:
+        raise UserError(f"the weight file {path}: {exc}") from None
     if len(weights.index) < 2:
         raise UserError(f"the weight file {path} needs at least two dates")
     return weights
@@ -393,7 +398,7 @@ def cmd_build(args: argparse.Namespace) -> int:
     with _step("checking the stored data"):
         lines, problems = store_report(Path(args.store).expanduser(), summary.get("first_written"))
     print("\n".join(lines))
-    for problem in problems:
+    for problem in summary.get("problems", []) + problems:
         print(f"{PROG}: warning: {problem}", file=sys.stderr)
     return 0
 
@@ -479,11 +484,7 @@ def cmd_run(args: argparse.Namespace) -> int:
                 )
         except ValueError as exc:  # the front door's messages about the weights and the store
             raise UserError(str(exc)) from None
-    for warning in caught:
-        if issubclass(warning.category, TessaryWarning):
-            print(f"{PROG}: warning: {warning.message}", file=sys.stderr)
-        else:
-            warnings.warn_explicit(warning.message, warning.category, warning.filename, warning.lineno)
+    _print_warnings(caught)
     report = result.to_dict()
     report["weights"] = str(Path(args.weights).expanduser())
     from tessary.backtest import records as rec
@@ -512,7 +513,23 @@ def _first_line(exc: BaseException) -> str:
     return text.splitlines()[0] if text else type(exc).__name__
 
 
+def _print_warnings(caught: list) -> None:
+    """The package's warnings as "warning:" lines on standard error; others re-issued."""
+    import warnings
+
+    from tessary.exceptions import TessaryWarning
+
+    for warning in caught:
+        if issubclass(warning.category, TessaryWarning):
+            print(f"{PROG}: warning: {warning.message}", file=sys.stderr)
+        else:
+            warnings.warn_explicit(warning.message, warning.category, warning.filename, warning.lineno)
+
+
 def cmd_sweep(args: argparse.Namespace) -> int:
+    import warnings
+
+    from tessary.exceptions import TessaryWarning
     from tessary.sweep import _command, run_sweep
 
     started = time.perf_counter()
@@ -526,11 +543,14 @@ def cmd_sweep(args: argparse.Namespace) -> int:
     try:
         strategy = _command.load_strategy(args.strategy)
         grid = _command.parse_grid(args.grid)
-        with _command.scheduler(args.scheduler, args.local_cluster, strategy) as client:
+        with _command.scheduler(args.scheduler, args.local_cluster, strategy) as client, \
+                warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always", TessaryWarning)
             result = run_sweep(store_dir, strategy, grid, start_date=start, end_date=end, benchmark=args.benchmark,
                                client=client, workers=args.threads)
     except (ValueError, TypeError, KeyError, FileNotFoundError) as exc:
         raise UserError(str(exc.args[0]) if isinstance(exc, KeyError) and exc.args else str(exc)) from None
+    _print_warnings(caught)
     # Written only once every combination has run: an interrupted sweep leaves no files.
     paths = _command.write_outputs(result, out)
     failed = int(result.table["error"].notna().sum())
