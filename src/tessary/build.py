@@ -20,7 +20,14 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
-__all__ = ["BuildError", "build_store"]
+__all__ = ["BuildError", "build_store", "NEEDED_FACTORS"]
+
+#: The factors the derivation of the backtest matrices cannot do without; splits,
+#: dividends and the industry may be absent (no events, no industry).
+NEEDED_FACTORS = (
+    "Close", "Open", "tick_vwap_price_935_1005", "tick_vwap_price_925_1000", "limit_up", "limit_down",
+    "rq_is_suspended",
+)
 
 
 class BuildError(Exception):
@@ -43,6 +50,29 @@ def _stored_dates(store) -> list[str] | None:
         raise BuildError(f"cannot read the store {store.store_dir}: {exc}") from None
     dates = None if loaded is None else loaded["data"]["close_price"].index
     return list(dates) if dates is not None and len(dates) else None
+
+
+def _check_sources(client, database: Path, start: str, end: str) -> list[str]:
+    """Before anything is written: a BuildError naming the needed factors the database
+    lacks between ``start`` and ``end``. Returns the warnings about the stock codes
+    (an exchange suffix that contradicts the number)."""
+    from tessary.backtest._weights import exchange_conflict, first_few
+
+    counts = client.factor_counts(list(NEEDED_FACTORS), start, end)
+    missing = [name for name in NEEDED_FACTORS if not counts.get(name)]
+    if missing:
+        raise BuildError(
+            f"the database {database} holds no values of {', '.join(missing)} between {start} and {end}, "
+            "which the build needs; load them with tessary.local.load_files(DATABASE, factors=FILE) "
+            "(columns ukey, date, factor, value)"
+        )
+    conflicts = [text for text in map(exchange_conflict, client.stock_codes(start, end)) if text]
+    if not conflicts:
+        return []
+    return [
+        f"{len(conflicts)} stock code(s) of the database name the wrong exchange for their number: "
+        f"{first_few(conflicts)}; the store keeps the six digits, so such rows land on the stock of that number"
+    ]
 
 
 def _from_date(payload: dict, first: str) -> dict:
@@ -138,7 +168,9 @@ def build_store(
             first_new = dates[-keep]
             build_start = dates[max(len(dates) - keep - 1, 0)]
 
-    summary: dict[str, Any] = {"store": str(store_dir), "mode": mode, "first_written": first_new}
+    summary: dict[str, Any] = {"store": str(store_dir), "mode": mode, "first_written": first_new, "problems": []}
+    if mode != "up to date":
+        summary["problems"] = _check_sources(client, database, build_start, end)
     try:
         if mode != "up to date":
             stored = store.load_metadata().get("datasets", {}) if mode == "incremental" else {}
