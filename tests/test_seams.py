@@ -179,3 +179,13 @@ class TestLoadFiles:
         path.write_text("ukey,date,close\n000300.XSHG,2024-01-02,3500.1\n000300.XSHG,2024-01-03,\"3,501.2\"\n")
         with pytest.raises(ValueError, match=r"1 row\(s\) .*close is not a number"):
             load_files(tmp_path / "m.duckdb", index_daily=path)
+
+
+def test_the_sweep_command_prints_the_fee_warning(tmp_path, capsys):
+    _, store = market_store(tmp_path)
+    code, out, err = run_cli(capsys, "sweep", store, "--strategy", "momentum", "--grid", "lookback=5",
+                             "--grid", "rebalance=5", "--grid", "fee=0.0001,0.3", "--threads", "1",
+                             "--out", tmp_path / "sweep")
+    assert code == 0, err
+    warned = [line for line in err.splitlines() if "warning:" in line]
+    assert len(warned) == 1 and "combination(s) 1: fee=0.3 charges 30.00%" in warned[0], err
