@@ -308,7 +308,8 @@ class BacktestResult:
 
     @property
     def positions(self) -> pd.DataFrame:
-        """One row per held stock and date: shares after the day's trades, value at the close."""
+        """One row per held stock and date: shares after the day's trades, value at the close,
+        and whether the date lies after the stock's last close (delisted)."""
         return self.records.positions
 
     @property
