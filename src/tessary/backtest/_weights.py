@@ -28,6 +28,7 @@ __all__ = [
     "on_trading_days",
     "engine_weights",
     "input_warnings",
+    "fee_warnings",
     "normalize_dates",
     "normalize_codes",
     "weight_values",
@@ -104,44 +105,44 @@ def _number_exchange(code: str) -> str | None:
     return None
 
 
-def exchange_conflict(label: object) -> str | None:
-    """For a stock code whose exchange mark contradicts its number ("600000.XSHE"), the
-    text saying so; None otherwise (also for labels that are not codes)."""
+def _parse_code(label: object) -> tuple[str | None, str | None]:
+    """A code label's six digits (None when it is not a stock code) and, when its
+    exchange mark contradicts the number, the text saying so."""
+    if isinstance(label, (int, np.integer)) and not isinstance(label, (bool, np.bool_)):
+        return (f"{int(label):06d}" if 0 <= int(label) < 1_000_000 else None), None
     if not isinstance(label, str):
-        return None
+        return None, None
     match = _CODE.match(label.strip().upper())
     if not match:
-        return None
+        return None, None
     prefix, code, suffix = match.groups()
     listed = _number_exchange(code)
     for mark in (prefix, suffix):
         named = _EXCHANGE_MARKS.get(mark or "")
         if named and listed and named != listed:
-            return f"{label} ({code} is listed in {listed}, not {named})"
-    return None
+            return code, f"{label} ({code} is listed in {listed}, not {named})"
+    return code, None
 
 
-def _code(label: object) -> str | None:
-    if isinstance(label, (int, np.integer)) and not isinstance(label, (bool, np.bool_)):
-        return f"{int(label):06d}" if 0 <= int(label) < 1_000_000 else None
-    if not isinstance(label, str):
-        return None
-    match = _CODE.match(label.strip().upper())
-    return match.group(2) if match else None
+def exchange_conflict(label: object) -> str | None:
+    """For a stock code whose exchange mark contradicts its number ("600000.XSHE"), the
+    text saying so; None otherwise (also for labels that are not codes)."""
+    return _parse_code(label)[1]
 
 
 def normalize_codes(columns: pd.Index) -> pd.Index:
     """The stock codes of ``columns`` as six-digit strings; ValueError naming how many
     labels are not stock codes (and the first few), codes whose exchange mark
     contradicts their number, or codes named twice."""
-    codes = [_code(label) for label in columns]
+    parsed = [_parse_code(label) for label in columns]
+    codes = [code for code, _ in parsed]
     bad = [label for label, code in zip(columns, codes) if code is None]
     if bad:
         raise ValueError(
             f"{len(bad)} column(s) of the weights are not stock codes ({first_few(bad)}); "
             "codes may be \"600000\", \"600000.XSHG\", \"600000.SH\" or \"SH600000\""
         )
-    conflicts = [text for text in map(exchange_conflict, columns) if text]
+    conflicts = [text for _, text in parsed if text]
     if conflicts:
         raise ValueError(
             f"{len(conflicts)} code(s) of the weights name the wrong exchange: {first_few(conflicts)}; "
@@ -181,11 +182,14 @@ def weight_values(weights: pd.DataFrame) -> np.ndarray:
     """The weights as a new float64 array (missing cells NaN); ValueError for a column
     that does not hold real numbers (bool, dates, durations, complex, text) and for an
     infinite weight."""
+    dtypes = weights.dtypes
+    verdicts = {dtype: _real_dtype(dtype) for dtype in set(dtypes)}
     wrong = []
-    for i, dtype in enumerate(weights.dtypes):
-        real = _real_dtype(dtype)
-        if real is False or (real is None and not _real_values(weights.iloc[:, i])):
-            wrong.append((weights.columns[i], dtype))
+    if not all(verdicts.values()):  # looked at column by column only when needed
+        for i, dtype in enumerate(dtypes):
+            real = verdicts[dtype]
+            if real is False or (real is None and not _real_values(weights.iloc[:, i])):
+                wrong.append((weights.columns[i], dtype))
     if wrong:
         shown = first_few([f"{label} ({dtype})" for label, dtype in wrong])
         raise ValueError(
@@ -211,10 +215,12 @@ def normalize_weights(weights: object) -> pd.DataFrame:
         raise ValueError("the weights have no stock columns")
     if weights.shape[0] == 0:
         raise ValueError("the weights have no dates")
+    # weight_values returns a new array, taken over as it is (no second copy).
     return pd.DataFrame(
         weight_values(weights),
         index=normalize_dates(weights.index),
         columns=normalize_codes(weights.columns),
+        copy=False,
     ).sort_index()
 
 
@@ -226,6 +232,8 @@ def carry_forward(weights: pd.DataFrame, days: pd.Index) -> pd.DataFrame:
     whole row of the latest given date on or before it, so weights given on rebalance
     dates only hold until the next given date. Every day must lie on or after the first
     given date."""
+    if weights.index.equals(days):  # weights on every day: nothing to carry (no copy)
+        return weights.set_axis(days, axis=0)
     positions = weights.index.get_indexer(days, method="ffill")
     if (positions < 0).any():  # pragma: no cover - the caller starts at the first given date
         raise ValueError("a trading day lies before the first date of the weights")
@@ -317,10 +325,9 @@ def engine_weights(
 
 def _weight_warnings(weights: pd.DataFrame, messages: list[str]) -> None:
     values = weights.to_numpy()
+    totals = np.fmax(values, 0.0).sum(axis=1)  # fmax: NaN counts as 0
     with np.errstate(invalid="ignore"):
-        positive = np.where(values > 0, values, 0.0)
         negative = values < 0
-    totals = positive.sum(axis=1)
     levered = totals > 1.0 + _LEVERAGE_TOLERANCE
     if levered.any():
         top = int(np.argmax(totals))
@@ -335,7 +342,7 @@ def _weight_warnings(weights: pd.DataFrame, messages: list[str]) -> None:
             f"{weights.index[rows[0]]} {weights.columns[cols[0]]} = {values[rows[0], cols[0]]:.4g}): "
             "the engine is long-only, negative weights are not traded"
         )
-    if not (positive > 0).any():
+    if not (totals > 0).any():
         messages.append("no weight is positive: nothing is traded")
 
 
@@ -359,15 +366,23 @@ def _delisting_warnings(weights: pd.DataFrame, close: pd.DataFrame, messages: li
     """Warns when the weights keep a stock more than ``DELISTED_DAYS`` trading days after
     its last close in the backtest: a held position there has no price and cannot be
     sold, its capital sits idle."""
-    valid = np.isfinite(close.to_numpy(dtype=np.float64))
-    rows = np.arange(len(close.index))[:, None]
-    last = np.where(valid, rows, -1).max(axis=0)  # -1: no close at all, never bought
+    values = close.to_numpy(dtype=np.float64)
+    n = values.shape[0]
+    # Only a stock without a close on the last day can have stopped; few do.
+    ended = np.flatnonzero(~np.isfinite(values[-1]))
+    valid = np.isfinite(values[:, ended])
+    ended, valid = ended[valid.any(axis=0)], valid[:, valid.any(axis=0)]
+    if not len(ended):
+        return
+    last = n - 1 - np.argmax(valid[::-1], axis=0)  # the row of each one's last close
     with np.errstate(invalid="ignore"):
-        kept = (weights.to_numpy() > 0) & (rows > last) & (last >= 0)
+        kept = (weights.to_numpy()[:, ended] > 0) & (np.arange(n)[:, None] > last)
     counts = kept.sum(axis=0)
     stale = np.flatnonzero(counts > DELISTED_DAYS)
     if len(stale):
-        named = [f"{weights.columns[j]} (last close {close.index[last[j]]}, kept {int(counts[j])} days)" for j in stale]
+        named = [
+            f"{weights.columns[ended[j]]} (last close {close.index[last[j]]}, kept {int(counts[j])} days)" for j in stale
+        ]
         messages.append(
             f"the weights keep {len(stale)} stock(s) more than {DELISTED_DAYS} trading days after their last "
             f"close (delisted?): {first_few(named)}; a held position there has no price and cannot be sold"
@@ -386,31 +401,25 @@ def _benchmark_warnings(benchmarks: dict | None, benchmark: str | None, days: pd
         )
 
 
-def _fee_warnings(fee: float, rule_fee: float, messages: list[str]) -> None:
-    for name, value in (("fee", fee), ("rule_fee", rule_fee)):
-        if value > HIGH_FEE:
-            messages.append(
-                f"{name}={value:g} charges {value:.2%} of every trade's value: fees are ratios "
-                f"(0.0001 = 1 basis point), not percent"
-            )
+def fee_warnings(fee: float, rule_fee: float) -> list[str]:
+    """The texts for a ``fee`` or ``rule_fee`` above ``HIGH_FEE`` (1 %)."""
+    return [
+        f"{name}={value:g} charges {value:.2%} of every trade's value: fees are ratios "
+        f"(0.0001 = 1 basis point), not percent"
+        for name, value in (("fee", fee), ("rule_fee", rule_fee)) if value > HIGH_FEE
+    ]
 
 
 def input_warnings(
-    weights: pd.DataFrame,
-    market: dict[str, pd.DataFrame],
-    benchmarks: dict | None,
-    benchmark: str | None,
-    *,
-    fee: float = 0.0001,
-    rule_fee: float = 0.0005,
+    weights: pd.DataFrame, market: dict[str, pd.DataFrame], benchmarks: dict | None, benchmark: str | None
 ) -> list[str]:
-    """The texts of what is legal but rarely meant in one backtest's inputs (the engine
-    weights, the aligned market frames by engine parameter name, the benchmarks): weights
-    summing above 1, negative weights, no positive weight, a market in which almost
-    nothing can be bought, a stock kept long after its last close, a benchmark without
-    data, a fee above 1 %."""
+    """The texts of what is legal but rarely meant in one backtest's weights and market
+    (the engine weights, the aligned market frames by engine parameter name, the
+    benchmarks): weights summing above 1, negative weights, no positive weight, a
+    market in which almost nothing can be bought, a stock kept long after its last
+    close, a benchmark without data. With ``fee_warnings`` these are the warnings of
+    every door."""
     messages: list[str] = []
-    _fee_warnings(fee, rule_fee, messages)
     _weight_warnings(weights, messages)
     _market_warnings(weights, market, messages)
     _delisting_warnings(weights, market["close_price"], messages)

@@ -175,7 +175,7 @@ def run_backtest(
 
     market = _aligned_market(store, days, traded.columns)
     benchmarks = _benchmarks(store, benchmark, days)
-    messages = _weights.input_warnings(traded, market, benchmarks, benchmark, fee=fee, rule_fee=rule_fee)
+    messages = _weights.fee_warnings(fee, rule_fee) + _weights.input_warnings(traded, market, benchmarks, benchmark)
     for text in messages:
         warnings.warn(text, TessaryWarning, stacklevel=2)
 

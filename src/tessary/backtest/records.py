@@ -262,8 +262,8 @@ def _last_close_day(close_price: pd.DataFrame) -> np.ndarray:
     """Per stock, the record day (the close's row less one) of its last close; -1
     before the first record day, and for a stock without any close."""
     valid = np.isfinite(np.asarray(close_price.to_numpy(dtype=np.float64, na_value=np.nan)))
-    rows = np.arange(valid.shape[0])[:, None]
-    return np.where(valid, rows, 0).max(axis=0, initial=0) - 1
+    last = np.where(valid.any(axis=0), valid.shape[0] - 1 - np.argmax(valid[::-1], axis=0), 0)
+    return last - 1
 
 
 def records_from_inputs(inputs: dict) -> TradeRecords:

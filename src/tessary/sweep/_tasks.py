@@ -73,26 +73,41 @@ def check_weights(weights: object, spec: Spec, market: _market.Market) -> pd.Dat
     ).matrix
 
 
+#: The key of ``DataFrame.attrs`` under which computed weights carry their warnings.
+WARNINGS_ATTR = "tessary_warnings"
+
+
+def _input_warnings(spec: Spec, weights: pd.DataFrame, market: _market.Market) -> tuple[str, ...]:
+    from tessary.backtest import _weights
+
+    aligned = market.aligned(weights.index, weights.columns)
+    return tuple(_weights.input_warnings(weights, aligned, dict(market.benchmarks), spec.benchmark))
+
+
 def compute_weights(spec: Spec, strategy_params: dict[str, Any]) -> pd.DataFrame:
-    """The strategy's weights for one set of its parameters, checked."""
+    """The strategy's weights for one set of its parameters, checked. The warnings of
+    the weights against the market, the same for every variant of the group, are
+    found once and carried in the frame's ``attrs``."""
     market = _market.open_market(spec.store_dir, spec.start, spec.end)
-    return check_weights(spec.strategy(market.for_strategy(), **strategy_params), spec, market)
+    weights = check_weights(spec.strategy(market.for_strategy(), **strategy_params), spec, market)
+    weights.attrs[WARNINGS_ATTR] = _input_warnings(spec, weights, market)
+    return weights
 
 
 def backtest(spec: Spec, weights: pd.DataFrame, number: int, pipeline: dict[str, Any]) -> Row:
     """One backtest of ``weights`` under the pipeline parameters ``pipeline``, as a row;
     any failure of the run is that row's error."""
-    from tessary.backtest._pnl_engine import run_strategy_backtest_core
-
     from tessary.backtest import _weights
+    from tessary.backtest._pnl_engine import run_strategy_backtest_core
 
     started = time.perf_counter()
     try:
         market = _market.open_market(spec.store_dir, spec.start, spec.end)
         aligned = market.aligned(weights.index, weights.columns)
         benchmarks = dict(market.benchmarks)
-        fees = {key: pipeline.get(key, default) for key, default in (("fee", 0.0001), ("rule_fee", 0.0005))}
-        notes = _weights.input_warnings(weights, aligned, benchmarks, spec.benchmark, **fees)
+        notes = _weights.fee_warnings(pipeline.get("fee", 0.0001), pipeline.get("rule_fee", 0.0005))
+        carried = weights.attrs.get(WARNINGS_ATTR)
+        notes += list(_input_warnings(spec, weights, market) if carried is None else carried)
         inputs = dict(pipeline)
         if "rolling_window" in inputs:  # as run_backtest: a longer window averages the same rows
             inputs["rolling_window"] = int(min(inputs["rolling_window"], len(weights.index)))
