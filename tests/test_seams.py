@@ -39,14 +39,17 @@ class TestBuildChecksItsSources:
         assert code == 2 and all(name in err.splitlines()[-1] for name in drop) and "Traceback" not in err
         assert not (tmp_path / "store" / "metadata.pkl").exists()
 
-    def test_a_factor_outside_the_range_counts_as_missing(self, tmp_path):
+    def test_a_factor_outside_the_range_is_missing_and_one_on_fewer_dates_warns(self, tmp_path):
         close = close_matrix()
         factors = factors_of(close)
         factors["limit_up"] = factors["limit_up"].iloc[:10]
         db = write_database(tmp_path / "m.duckdb", factors, index_bars(close.index))
-        build_store(db, tmp_path / "store", end="20240110")  # inside the factor's days: fine
+        assert build_store(db, tmp_path / "store", end="20240110")["problems"] == []  # inside the factor's days
         with pytest.raises(BuildError, match="limit_up between"):
             build_store(db, tmp_path / "other", start="20240201")
+        problems = build_store(db, tmp_path / "partial")["problems"]
+        assert len(problems) == 1 and "of the 40 dates with a close between 20240102 and 20240226, some " \
+            "factors have fewer: limit_up on 10" in problems[0]
 
     def test_splits_dividends_and_industry_may_be_absent(self, tmp_path):
         db = write_market(tmp_path / "m.duckdb", drop=("rq_industry_exposure_new",))

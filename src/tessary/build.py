@@ -54,25 +54,34 @@ def _stored_dates(store) -> list[str] | None:
 
 def _check_sources(client, database: Path, start: str, end: str) -> list[str]:
     """Before anything is written: a BuildError naming the needed factors the database
-    lacks between ``start`` and ``end``. Returns the warnings about the stock codes
-    (an exchange suffix that contradicts the number)."""
+    lacks between ``start`` and ``end``. Returns the warnings about needed factors
+    present on fewer dates than the close and about stock codes whose exchange suffix
+    contradicts the number."""
     from tessary.backtest._weights import exchange_conflict, first_few
 
-    counts = client.factor_counts(list(NEEDED_FACTORS), start, end)
-    missing = [name for name in NEEDED_FACTORS if not counts.get(name)]
+    days = client.factor_days(list(NEEDED_FACTORS), start, end)
+    missing = [name for name in NEEDED_FACTORS if not days.get(name)]
+    load = "load them with tessary.local.load_files(DATABASE, factors=FILE) (columns ukey, date, factor, value)"
     if missing:
         raise BuildError(
             f"the database {database} holds no values of {', '.join(missing)} between {start} and {end}, "
-            "which the build needs; load them with tessary.local.load_files(DATABASE, factors=FILE) "
-            "(columns ukey, date, factor, value)"
+            f"which the build needs; {load}"
+        )
+    problems = []
+    short = [f"{name} on {days[name]}" for name in NEEDED_FACTORS if days[name] < days["Close"]]
+    if short:
+        problems.append(
+            f"of the {days['Close']} dates with a close between {start} and {end}, some factors have fewer: "
+            f"{', '.join(short)}; on the dates without them stocks are blocked or limit prices are not "
+            f"applied; {load}"
         )
     conflicts = [text for text in map(exchange_conflict, client.stock_codes(start, end)) if text]
-    if not conflicts:
-        return []
-    return [
-        f"{len(conflicts)} stock code(s) of the database name the wrong exchange for their number: "
-        f"{first_few(conflicts)}; the store keeps the six digits, so such rows land on the stock of that number"
-    ]
+    if conflicts:
+        problems.append(
+            f"{len(conflicts)} stock code(s) of the database name the wrong exchange for their number: "
+            f"{first_few(conflicts)}; the store keeps the six digits, so such rows land on the stock of that number"
+        )
+    return problems
 
 
 def _from_date(payload: dict, first: str) -> dict:

@@ -203,16 +203,17 @@ class LocalDataClient:
             frame = frame.drop(columns=empty)
         return frame
 
-    def factor_counts(self, names: list[str], start_date: Any = None, end_date: Any = None) -> dict[str, int]:
-        """The number of stored values of each factor of ``names`` between two dates,
-        inclusive (0 for a factor without any), in one query."""
+    def factor_days(self, names: list[str], start_date: Any = None, end_date: Any = None) -> dict[str, int]:
+        """The number of dates on which each factor of ``names`` has a stored value,
+        between two dates, inclusive (0 for a factor without any), in one query."""
         names = _name_list(names, "names")
         if not names:
             return {}
         clause, params = _date_clause(_query_date(start_date, "start_date"), _query_date(end_date, "end_date"))
         marks = ", ".join("?" for _ in names)
         frame = self._fetch(
-            f"SELECT factor, count(*) AS n FROM {FACTOR_TABLE} WHERE factor IN ({marks}){clause} GROUP BY factor",
+            f"SELECT factor, count(DISTINCT date) AS n FROM {FACTOR_TABLE} WHERE factor IN ({marks}){clause} "
+            "GROUP BY factor",
             list(dict.fromkeys(names)) + params,
         )
         counts = dict(zip(frame["factor"].astype(str), frame["n"].astype(int)))
