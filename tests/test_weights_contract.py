@@ -3,6 +3,7 @@ take the same forms, carry rebalance-date weights the same way and refuse the sa
 input, on a small hand-made market."""
 
 import datetime as dt
+import decimal
 import warnings
 
 import numpy as np
@@ -125,6 +126,7 @@ class TestTheSameRefusals:
         mixed = weights.astype(object)
         mixed[weights.columns[1]] = weights[weights.columns[1]].astype("Float64")
         mixed.iloc[0, 2] = None
+        mixed[weights.columns[2]] = [None if pd.isna(v) else decimal.Decimal(repr(v)) for v in mixed[weights.columns[2]]]
         mixed[weights.columns[3]] = np.zeros(len(weights), dtype=np.int64)  # an integer column
         expected_int = weights.copy()
         expected_int[weights.columns[3]] = 0.0

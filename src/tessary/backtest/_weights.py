@@ -12,6 +12,7 @@ The same module names what is legal but rarely meant (``input_warnings``).
 
 from __future__ import annotations
 
+import decimal
 import numbers
 import re
 from dataclasses import dataclass
@@ -173,7 +174,7 @@ def _real_dtype(dtype) -> bool | None:
 def _real_values(column: pd.Series) -> bool:
     """Whether an object column holds real numbers only (missing cells allowed)."""
     return all(
-        isinstance(value, numbers.Real) and not isinstance(value, (bool, np.bool_))
+        isinstance(value, (numbers.Real, decimal.Decimal)) and not isinstance(value, (bool, np.bool_))
         for value in column.dropna().to_numpy()
     )
 
