@@ -18,7 +18,7 @@ from test_records_sums import SCALARS, random_market
 COLUMNS = {
     "trades": ["date", "code", "side", "shares", "price", "value", "commission", "levy"],
     "blocked": ["date", "code", "side", "shares", "reason"],
-    "positions": ["date", "code", "shares", "value"],
+    "positions": ["date", "code", "shares", "value", "after_last_close"],
     "pnl": ["date", "code", "buy", "hold", "hold_dividend", "sell", "sell_dividend", "total"],
     "daily": ["date", "bought_value", "sold_value", "commission", "levy", "held", "turnover", "pnl", "daily_return"],
 }

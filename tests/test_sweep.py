@@ -104,7 +104,7 @@ class TestFailures:
         errors = dict(zip(kinds, table["error"]))
         assert errors["ok"] is None and errors["subset"] is None
         assert errors["list"].startswith("TypeError: the strategy returned list")
-        assert "19990101" in errors["foreign_date"] and "not trading dates" in errors["foreign_date"]
+        assert "19990101" in errors["foreign_date"] and "not trading days" in errors["foreign_date"]
         assert "999999" in errors["foreign_code"]
 
     def test_a_strategy_cannot_change_what_other_tasks_see(self, sweep_store, serial):

@@ -8,7 +8,9 @@ sorted by date and then by stock code:
 
 ``trades``     date, code, side ("buy"/"sell"), shares, price, value, commission, levy
 ``blocked``    date, code, side, shares (wanted), reason ("cannot buy"/"cannot sell")
-``positions``  date, code, shares (after the day's trades), value (at the close)
+``positions``  date, code, shares (after the day's trades), value (at the close),
+               after_last_close (True when the stock has no close on this day or
+               any later day of the backtest: delisted, the position cannot be sold)
 ``pnl``        date, code, buy, hold, hold_dividend, sell, sell_dividend, total
 ``daily``      date, bought_value, sold_value, commission, levy, held, turnover,
                pnl, daily_return
@@ -145,7 +147,13 @@ class TradeRecords:
 
     @cached_property
     def positions(self) -> pd.DataFrame:
-        return self._frame("positions", {"shares": "shares", "value": "value"})
+        last = self._raw.get("last_close_day")
+        day = self._raw["positions"]["day"]
+        stock = self._raw["positions"]["stock"]
+        stale = np.zeros(len(day), dtype=bool) if last is None else day > last[stock]
+        return self._frame("positions", {
+            "shares": "shares", "value": "value", "after_last_close": lambda pick: pick(stale),
+        })
 
     @cached_property
     def pnl(self) -> pd.DataFrame:
@@ -235,7 +243,15 @@ def compute_records(
         fee=fee,
         rule_fee=rule_fee,
     )
-    return TradeRecords(raw)
+    return TradeRecords({**raw, "last_close_day": _last_close_day(close_price)})
+
+
+def _last_close_day(close_price: pd.DataFrame) -> np.ndarray:
+    """Per stock, the record day (the close's row less one) of its last close; -1
+    before the first record day, and for a stock without any close."""
+    valid = np.isfinite(np.asarray(close_price.to_numpy(dtype=np.float64, na_value=np.nan)))
+    last = np.where(valid.any(axis=0), valid.shape[0] - 1 - np.argmax(valid[::-1], axis=0), 0)
+    return last - 1
 
 
 def records_from_inputs(inputs: dict) -> TradeRecords:

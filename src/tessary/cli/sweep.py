@@ -9,7 +9,7 @@ import time
 from pathlib import Path
 from typing import Any
 
-from tessary.cli._common import PROG, UserError, date_arg, positive_float, positive_int
+from tessary.cli._common import PROG, UserError, date_arg, positive_float, positive_int, printed_warnings
 
 
 def cmd_sweep(args: argparse.Namespace) -> int:
@@ -27,7 +27,7 @@ def cmd_sweep(args: argparse.Namespace) -> int:
         _command.check_writers()  # before the backtests, not after them
         strategy = _command.load_strategy(args.strategy)
         grid = _command.parse_grid(args.grid)
-        with _command.scheduler(args.scheduler, args.local_cluster, strategy) as client:
+        with _command.scheduler(args.scheduler, args.local_cluster, strategy) as client, printed_warnings():
             result = run_sweep(store_dir, strategy, grid, start_date=start, end_date=end, benchmark=args.benchmark,
                                client=client, workers=args.threads, timeout=args.timeout)
     except (ValueError, TypeError, KeyError, FileNotFoundError) as exc:

@@ -5,6 +5,7 @@ from __future__ import annotations
 import math
 import numbers
 import os
+import warnings
 from collections.abc import Callable
 from pathlib import Path
 from typing import Any
@@ -42,6 +43,21 @@ def _timeout(timeout: object) -> float | None:
     return float(timeout)
 
 
+def _warn_rows(rows: list[_tasks.Row]) -> None:
+    """One ``TessaryWarning`` per distinct warning text of the rows' inputs, naming the
+    combinations that gave it."""
+    from tessary.backtest._weights import first_few
+    from tessary.exceptions import TessaryWarning
+
+    numbers_of: dict[str, list[int]] = {}
+    for row in rows:
+        for text in row.warnings:
+            numbers_of.setdefault(text, []).append(row.number)
+    for text, numbers_ in numbers_of.items():
+        # _warn_rows <- run_sweep <- its caller, the line the warning names
+        warnings.warn(f"combination(s) {first_few(numbers_)}: {text}", TessaryWarning, stacklevel=3)
+
+
 def run_sweep(
     store: Any,
     strategy: Callable,
@@ -71,6 +87,12 @@ def run_sweep(
     the number of cores). With a ``dask.distributed.Client`` every task runs on a
     worker of its cluster, which opens the store at the same path itself; only
     parameters are sent and only rows come back.
+
+    The strategy's weights are taken as ``run_backtest`` takes them: the same date and
+    code forms (a DatetimeIndex too), weights given on rebalance dates carried onto the
+    store's trading days, from the first given date (or ``start_date``) to the last
+    one (or ``end_date``); the warnings ``run_backtest`` gives come as one
+    ``TessaryWarning`` per text, naming the combinations.
 
     Mistakes that need no run (an empty grid, an unknown name, values that are not
     lists, a bad pipeline value, a missing store, an unknown benchmark) raise before
@@ -132,6 +154,7 @@ def run_sweep(
     if missing:  # a scheduler lost rows: a fault of this package, never a silent gap
         raise RuntimeError(f"the sweep lost {len(missing)} row(s), the first being combination {missing[0]}")
     done = [row for row in rows if row is not None]
+    _warn_rows(done)
     table = _result.build_table(names, [c.params for c in combos], done, benchmarks)
     returns = _result.build_returns(done) if keep_returns else None
     return _result.SweepResult(table, returns, names)
