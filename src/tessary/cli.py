@@ -18,6 +18,8 @@
 ``tessary-backtest sweep STORE --strategy MODULE:FUNCTION --grid NAME=V1,V2 ...``
     Backtests a strategy for every combination of the grid, on threads or a Dask
     cluster; writes the table (CSV, parquet) and a heatmap, prints the best rows.
+``tessary-backtest factor FACTOR_FILE STORE``
+    Rank ICs, groups and group backtests of a factor (tessary.factor._command).
 
 A mistake of the user (a missing or malformed file, an unknown benchmark, weights
 that do not meet the store) is reported in one line with exit status 2.
@@ -581,7 +583,7 @@ def _positive_float(text: str) -> float:
 
 def make_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(prog=PROG, description="A-share strategy backtests from prepared data.")
-    commands = parser.add_subparsers(dest="command", required=True, metavar="{demo,build,verify,run,sweep}")
+    commands = parser.add_subparsers(dest="command", required=True, metavar="{demo,build,verify,run,sweep,factor}")
 
     def chart_options(p: argparse.ArgumentParser) -> None:
         p.add_argument("--benchmark", default="000852", help="primary benchmark: 000852 (default), 000300 or 000905")
@@ -644,6 +646,10 @@ def make_parser() -> argparse.ArgumentParser:
     where.add_argument("--threads", type=_positive_int, metavar="N", help="run on N threads of this process (default: the cores)")
     sweep.add_argument("--out", default="tessary-sweep", help="output directory (default: ./tessary-sweep)")
     sweep.set_defaults(handler=cmd_sweep)
+
+    from tessary.factor._command import register as register_factor
+
+    register_factor(commands)
     return parser
 
 
