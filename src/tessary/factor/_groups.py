@@ -42,9 +42,8 @@ def group_daily_cash(store: Any, days: pd.Index, codes: pd.Index, labels: np.nda
     market = aligned_market(loaded["data"], days, codes)
 
     def rows(name: str, dtype: Any) -> np.ndarray:
-        values = market[name].to_numpy(dtype=dtype) if dtype is bool else market[name].to_numpy(
-            dtype=dtype, na_value=np.nan)
-        return np.ascontiguousarray(values[1:])
+        # The store's memory-mapped matrices are row-major already: no copy then.
+        return np.ascontiguousarray(market[name].to_numpy(dtype=dtype)[1:])
 
     return kernels.label_pass(
         labels, weight, np.ascontiguousarray(held_row[:-1]),
