@@ -100,3 +100,45 @@ def test_forward_returns_across_a_split_and_a_dividend():
     for h in (1, 2, 3):
         expected = ref.forward_returns(opens, split, dividend, h).to_numpy()
         np.testing.assert_array_equal(k.compound(r1, h), expected)
+
+
+def _label_market(days=80, stocks=150, seed=7):
+    rng = np.random.default_rng(seed)
+    price = lambda: np.ascontiguousarray(rng.uniform(5, 50, (days, stocks)))  # noqa: E731
+    market = [price(), price(), price(), price(),
+              np.where(rng.random((days, stocks)) < 0.02, 1.5, np.nan),
+              np.where(rng.random((days, stocks)) < 0.02, 0.2, np.nan),
+              rng.random((days, stocks)) > 0.1, rng.random((days, stocks)) < 0.2]
+    market[0][rng.random((days, stocks)) < 0.02] = np.nan  # a missing previous close: no target
+    return rng, market
+
+
+@pytest.mark.parametrize("groups", [3, 70])  # 70: more than the bit sets hold
+def test_label_pass_is_the_engine_per_portfolio_at_every_width(groups):
+    from tessary.backtest._pnl_engine import calc_strategy_vwap_daily_return
+
+    rng, market = _label_market()
+    days, stocks = market[0].shape
+    rows = 30
+    labels = rng.integers(0, groups + 1, (rows, stocks)).astype(np.int32)
+    labels[1::2] = labels[::2]  # groups that persist, and stocks that move between them
+    weight = np.ascontiguousarray(rng.uniform(0.001, 0.02, (rows, groups)))
+    row_of_day = np.minimum(np.arange(days) // 3, rows - 1).astype(np.int64)
+    row_of_day[:2] = -1
+    cash = {lanes: k.label_pass(labels, weight, row_of_day, *market, 1e7, 2e-4, 1e-3, 100.0, lanes)
+            for lanes in (1, 4, 8)}
+    for lanes in (4, 8):
+        np.testing.assert_array_equal(cash[lanes], cash[1])
+    index = pd.Index([f"2020{i:04d}" for i in range(days + 1)])
+    frame = lambda a: pd.DataFrame(np.vstack([a[:1], a]), index=index)  # noqa: E731
+    names = ["prev_close", "close_price", "buy_price", "sell_price", "split_factor", "dividend_factor",
+             "can_buy_stock", "cant_sell_stock"]
+    frames = {name: frame(a) for name, a in zip(names, market)}
+    for g in (1, groups):
+        held = row_of_day >= 0
+        w = np.where(held[:, None] & (labels[np.maximum(row_of_day, 0)] == g),
+                     weight[np.maximum(row_of_day, 0), g - 1][:, None], np.nan)
+        signal = pd.DataFrame(np.vstack([w, w[-1:]]), index=index)  # row i + 1 trades row i's weights
+        engine = calc_strategy_vwap_daily_return(signal, **frames, total_money=1e7, fee=2e-4, rule_fee=1e-3,
+                                                 lot_size=100)
+        np.testing.assert_allclose(cash[1][g - 1] / 1e7, engine.to_numpy(), rtol=0, atol=1e-12)

@@ -183,14 +183,21 @@ Out2<double> demean_binding(const Matrix &x, const Labels &labels, long long k) 
     return Out2<double>(out, {rows, n}, owner);
 }
 
-kernels::FloatView view(const Matrix &a) { return {a.data(), (std::ptrdiff_t)a.shape(1), 1}; }
-kernels::BoolView view(const Flags &a) { return {bytes(a), (std::ptrdiff_t)a.shape(1), 1}; }
+// The market matrices of the label pass may have any strides (memory-mapped store
+// rows, slices of them); they are read in place.
+using AnyMatrix = nb::ndarray<const double, nb::ndim<2>, nb::device::cpu>;
+using AnyFlags = nb::ndarray<const bool, nb::ndim<2>, nb::device::cpu>;
+
+kernels::FloatView view(const AnyMatrix &a) { return {a.data(), (std::ptrdiff_t)a.stride(0), (std::ptrdiff_t)a.stride(1)}; }
+kernels::BoolView view(const AnyFlags &a) {
+    return {reinterpret_cast<const std::uint8_t *>(a.data()), (std::ptrdiff_t)a.stride(0), (std::ptrdiff_t)a.stride(1)};
+}
 
 Out2<double> label_pass_binding(const Labels &labels, const Matrix &weight, const Rows &row_of_day,
-                                const Matrix &prev_close, const Matrix &close, const Matrix &buy_price,
-                                const Matrix &sell_price, const Matrix &split, const Matrix &dividend,
-                                const Flags &can_buy, const Flags &cant_sell, double total_money, double fee,
-                                double rule_fee, double lot_size) {
+                                const AnyMatrix &prev_close, const AnyMatrix &close, const AnyMatrix &buy_price,
+                                const AnyMatrix &sell_price, const AnyMatrix &split, const AnyMatrix &dividend,
+                                const AnyFlags &can_buy, const AnyFlags &cant_sell, double total_money, double fee,
+                                double rule_fee, double lot_size, int lanes) {
     const std::size_t days = prev_close.shape(0), stocks = prev_close.shape(1);
     same_shape("close", close, days, stocks);
     same_shape("buy_price", buy_price, days, stocks);
@@ -227,7 +234,7 @@ Out2<double> label_pass_binding(const Labels &labels, const Matrix &weight, cons
     double *out = allocate<double>(k * days, owner);
     {
         nb::gil_scoped_release release;
-        portfolios::label_pass_daily_cash(in, out);
+        portfolios::label_pass_daily_cash(in, out, lanes);
     }
     return Out2<double>(out, {k, days}, owner);
 }
@@ -261,6 +268,6 @@ NB_MODULE(_factor_kernels, m) {
           "Each value minus the mean of its label's values on its row; NaN without a label.");
     m.def("label_pass", &label_pass_binding, "labels"_a, "weight"_a, "row_of_day"_a, "prev_close"_a, "close"_a,
           "buy_price"_a, "sell_price"_a, "split"_a, "dividend"_a, "can_buy"_a, "cant_sell"_a, "total_money"_a,
-          "fee"_a, "rule_fee"_a, "lot_size"_a,
-          "Daily profit in money (k x days) of k equal-weight portfolios traded through the engine's day step.");
+          "fee"_a, "rule_fee"_a, "lot_size"_a, "lanes"_a = 0,
+          "Daily profit in money (k x days) of k equal-weight portfolios traded through the engine's day step; lanes 0 = the process's vector width, 1 = scalar, 4 or 8.");
 }

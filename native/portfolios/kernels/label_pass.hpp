@@ -29,10 +29,16 @@ struct LabelPassInputs {
 /// Profit and loss in money of every portfolio and day, written to
 /// daily_cash[g * days + i] (g = label - 1). Each portfolio evolves exactly as the
 /// engine's single portfolio would with the weight matrix "weight of its label where
-/// the stock has it, else 0": the same per-cell step, the same summation (blocks of
-/// 64 stocks per day, folded with compensation in block order), so its result equals
-/// the engine's. A cell is skipped for a portfolio that neither holds nor targets the
-/// stock. Touches no Python object; safe with the GIL released.
-void label_pass_daily_cash(const LabelPassInputs &in, double *daily_cash);
+/// the stock has it, else 0": the engine's per-cell step (its lane step for vectors),
+/// sums per block of 64 stocks folded with compensation in block order as the engine
+/// folds them, so its returns equal the engine's to rounding. A portfolio that neither
+/// holds nor targets a stock skips it: the pass costs about one step per stock and
+/// day, whatever the number of portfolios.
+///
+/// `lanes` 0 takes the process's vector width, 1 the scalar step, 4 or 8 force that
+/// width (an unavailable one counts as 0); every width gives the same result bit for
+/// bit. More than 64 portfolios take a scalar pass. Touches no Python object; safe
+/// with the GIL released.
+void label_pass_daily_cash(const LabelPassInputs &in, double *daily_cash, int lanes = 0);
 
 }  // namespace tessary::portfolios

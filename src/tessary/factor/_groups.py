@@ -35,21 +35,22 @@ def carried_rows(days: pd.Index, rebalance_dates: pd.Index) -> np.ndarray:
 
 
 def group_daily_cash(store: Any, days: pd.Index, codes: pd.Index, labels: np.ndarray, weight: np.ndarray,
-                     held_row: np.ndarray, *, total_money: float, fee: float, rule_fee: float) -> np.ndarray:
+                     held_row: np.ndarray, *, total_money: float, fee: float, rule_fee: float,
+                     lanes: int = 0) -> np.ndarray:
     """groups x (days - 1): each group's profit in money on days[1:], where day i
     trades the weights holding on day i - 1."""
     loaded = store.load(start_date=days[0], end_date=days[-1], keys=list(ENGINE_DATASETS.values()), mmap=True)
     market = aligned_market(loaded["data"], days, codes)
 
     def rows(name: str, dtype: Any) -> np.ndarray:
-        # The store's memory-mapped matrices are row-major already: no copy then.
-        return np.ascontiguousarray(market[name].to_numpy(dtype=dtype)[1:])
+        # Read in place: the store's memory-mapped matrices are row-major already.
+        return market[name].to_numpy(dtype=dtype)[1:]
 
     return kernels.label_pass(
         labels, weight, np.ascontiguousarray(held_row[:-1]),
         rows("prev_close", np.float64), rows("close_price", np.float64), rows("buy_price", np.float64),
         rows("sell_price", np.float64), rows("split_factor", np.float64), rows("dividend_factor", np.float64),
-        rows("can_buy_stock", bool), rows("cant_sell_stock", bool), total_money, fee, rule_fee, LOT_SIZE)
+        rows("can_buy_stock", bool), rows("cant_sell_stock", bool), total_money, fee, rule_fee, LOT_SIZE, lanes)
 
 
 def _holding_and_turnover(labels: np.ndarray, weight: np.ndarray, held: np.ndarray, group: int) -> tuple[float, float]:
