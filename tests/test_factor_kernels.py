@@ -54,6 +54,9 @@ def test_rank_correlation_ranks_each_side_within_the_common_stocks(ties):
     shifted = rows[::-1].copy()  # each x row against another y row
     shifted[0] = -1
     got = k.rank_corr(x, xo, xc, rows, y, yo, yc, shifted, mask, 5)
+    # the factor's ranks given beforehand (reused on rows where every stock has a y) change nothing
+    given = k.rank_corr(x, xo, xc, rows, y, yo, yc, shifted, mask, 5, k.masked_ranks(x, xo, xc, mask))
+    np.testing.assert_array_equal(given, got)
     for t in range(len(x)):
         if shifted[t] < 0:
             assert math.isnan(got[t])

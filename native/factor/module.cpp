@@ -4,8 +4,10 @@
 // Inputs are C-contiguous arrays; the Python caller makes them so.
 #include <nanobind/nanobind.h>
 #include <nanobind/ndarray.h>
+#include <nanobind/stl/optional.h>
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "factor/kernels/factor_kernels.hpp"
@@ -95,8 +97,9 @@ nb::tuple row_orders_binding(const Matrix &x) {
 
 Out1<double> rank_corr_binding(const Matrix &x, const Labels &x_order, const Counts &x_count, const Rows &x_rows,
                                const Matrix &y, const Labels &y_order, const Counts &y_count, const Rows &y_rows,
-                               const Flags &mask, long long min_count) {
+                               const Flags &mask, long long min_count, std::optional<Matrix> x_ranks) {
     const std::size_t n = x.shape(1), rows = mask.shape(0);
+    if (x_ranks) same_shape("x_ranks", *x_ranks, rows, n);
     same_shape("x_order", x_order, x.shape(0), n);
     same_shape("y", y, y.shape(0), n);
     same_shape("y_order", y_order, y.shape(0), n);
@@ -109,7 +112,8 @@ Out1<double> rank_corr_binding(const Matrix &x, const Labels &x_order, const Cou
     {
         nb::gil_scoped_release release;
         rank_corr(x.data(), x_order.data(), x_count.data(), x_rows.data(), y.data(), y_order.data(), y_count.data(),
-                  y_rows.data(), bytes(mask), rows, n, (std::size_t)(min_count < 0 ? 0 : min_count), out);
+                  y_rows.data(), bytes(mask), rows, n, (std::size_t)(min_count < 0 ? 0 : min_count), out,
+                  x_ranks ? x_ranks->data() : nullptr);
     }
     return Out1<double>(out, {rows}, owner);
 }
@@ -253,9 +257,10 @@ NB_MODULE(_factor_kernels, m) {
     m.def("row_orders", &row_orders_binding, "x"_a,
           "(order, count): per row the columns with a value in ascending order, ties in column order.");
     m.def("rank_corr", &rank_corr_binding, "x"_a, "x_order"_a, "x_count"_a, "x_rows"_a, "y"_a, "y_order"_a,
-          "y_count"_a, "y_rows"_a, "mask"_a, "min_count"_a,
+          "y_count"_a, "y_rows"_a, "mask"_a, "min_count"_a, "x_ranks"_a = nb::none(),
           "Per mask row: the rank correlation of x row x_rows[t] and y row y_rows[t] over the masked stocks "
-          "with both values.");
+          "with both values; x_ranks (optional): the ranks of x over each mask row, reused where every stock "
+          "has a y value.");
     m.def("masked_ranks", &masked_ranks_binding, "x"_a, "order"_a, "count"_a, "mask"_a,
           "Average-tie ranks of each row among the masked stocks with a value; NaN elsewhere.");
     m.def("ordinal_groups", &ordinal_groups_binding, "x"_a, "order"_a, "count"_a, "mask"_a, "groups"_a,

@@ -32,9 +32,13 @@ void row_orders(const double *x, std::size_t rows, std::size_t n, std::int32_t *
 /// mask[t * n + s] set and both values present; each side is ranked among exactly
 /// those stocks. NaN when a row index is negative, with fewer than `min_count` such
 /// stocks, or when a side is constant. `x_order`/`y_order` come from row_orders.
+/// `x_ranks`, when not null (rows x n), holds the ranks of x row `x_rows[t]` among
+/// the stocks of mask row t with an x value: used as they are on a row where all of
+/// those stocks have a y value (the same ranks the kernel would compute).
 void rank_corr(const double *x, const std::int32_t *x_order, const std::int32_t *x_count, const std::int64_t *x_rows,
                const double *y, const std::int32_t *y_order, const std::int32_t *y_count, const std::int64_t *y_rows,
-               const std::uint8_t *mask, std::size_t rows, std::size_t n, std::size_t min_count, double *out);
+               const std::uint8_t *mask, std::size_t rows, std::size_t n, std::size_t min_count, double *out,
+               const double *x_ranks = nullptr);
 
 /// Average-tie ranks (1, 2, ...) of each row of x among the stocks with mask set and
 /// a value; NaN elsewhere.

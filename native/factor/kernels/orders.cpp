@@ -101,7 +101,8 @@ void row_orders(const double *x, std::size_t rows, std::size_t n, std::int32_t *
 
 void rank_corr(const double *x, const std::int32_t *x_order, const std::int32_t *x_count, const std::int64_t *x_rows,
                const double *y, const std::int32_t *y_order, const std::int32_t *y_count, const std::int64_t *y_rows,
-               const std::uint8_t *mask, std::size_t rows, std::size_t n, std::size_t min_count, double *out) {
+               const std::uint8_t *mask, std::size_t rows, std::size_t n, std::size_t min_count, double *out,
+               const double *x_ranks) {
     std::vector<std::uint8_t> member(n);
     std::vector<double> rx(n);
     std::vector<std::int32_t> run(n);
@@ -111,37 +112,53 @@ void rank_corr(const double *x, const std::int32_t *x_order, const std::int32_t 
         if (xr < 0 || yr < 0) continue;
         const double *xv = x + (std::size_t)xr * n, *yv = y + (std::size_t)yr * n;
         const std::uint8_t *mrow = mask + t * n;
-        std::size_t members = 0;
+        std::size_t members = 0, x_side = 0;
         for (std::size_t s = 0; s < n; ++s) {
-            const bool in = mrow[s] && !std::isnan(xv[s]) && !std::isnan(yv[s]);
+            const bool on_x = mrow[s] && !std::isnan(xv[s]);
+            const bool in = on_x && !std::isnan(yv[s]);
             member[s] = in;
             members += in;
+            x_side += on_x;
         }
         if (members < min_count || members < 2) continue;
         // Ranks are multiples of 1/2 and the sums below stay far under 2^53 for any
-        // realistic cross-section, so they are exact.
+        // realistic cross-section, so they are exact (in any order of addition).
         double sx = 0.0, sxx = 0.0;
         std::size_t x_runs = 0, y_runs = 0;
-        walk_runs(xv, x_order + (std::size_t)xr * n, x_count[xr], member.data(), run.data(), x_runs,
-                  [&](std::size_t a, std::size_t b, double rank) {
-                      for (std::size_t i = a; i < b; ++i) rx[run[i]] = rank;
-                      sx += rank * (double)(b - a);
-                      sxx += rank * rank * (double)(b - a);
-                  });
-        if (x_runs < 2) continue;
+        // When every stock of the x side is a member, its ranks among the members are
+        // the given ones (of row t); otherwise they are ranked afresh.
+        const double *ranks = x_ranks && members == x_side ? x_ranks + t * n : nullptr;
+        if (!ranks) {
+            walk_runs(xv, x_order + (std::size_t)xr * n, x_count[xr], member.data(), run.data(), x_runs,
+                      [&](std::size_t a, std::size_t b, double rank) {
+                          for (std::size_t i = a; i < b; ++i) rx[run[i]] = rank;
+                          sx += rank * (double)(b - a);
+                          sxx += rank * rank * (double)(b - a);
+                      });
+            if (x_runs < 2) continue;
+            ranks = rx.data();
+        }
+        const bool summed = ranks == rx.data();
         double sy = 0.0, syy = 0.0, sxy = 0.0;
         walk_runs(yv, y_order + (std::size_t)yr * n, y_count[yr], member.data(), run.data(), y_runs,
                   [&](std::size_t a, std::size_t b, double rank) {
                       double part = 0.0;
-                      for (std::size_t i = a; i < b; ++i) part += rx[run[i]];
+                      for (std::size_t i = a; i < b; ++i) part += ranks[run[i]];
+                      if (!summed) {
+                          for (std::size_t i = a; i < b; ++i) {
+                              sx += ranks[run[i]];
+                              sxx += ranks[run[i]] * ranks[run[i]];
+                          }
+                      }
                       sxy += rank * part;
                       sy += rank * (double)(b - a);
                       syy += rank * rank * (double)(b - a);
                   });
         if (y_runs < 2) continue;
         const double m = (double)members;
-        const double cov = sxy - sx * sy / m;
         const double vx = sxx - sx * sx / m, vy = syy - sy * sy / m;
+        if (!(vx > 0.0)) continue;  // a constant x side
+        const double cov = sxy - sx * sy / m;
         out[t] = cov / std::sqrt(vx * vy);
     }
 }

@@ -82,6 +82,8 @@ def compute(values: np.ndarray, market: Market, *, periods: tuple[int, ...], gro
 
     ic, group_mean = {}, {}
     labels = kernels.ordinal_groups(values, order, count, mask, groups)
+    # The factor's ranks over each cross-section, reused where every stock has a return.
+    ranks = kernels.masked_ranks(values, order, count, mask)
     for h in periods:
         # fwd_1[T] = r1[T+1]; longer periods are compounded from there.
         if h == 1:
@@ -90,7 +92,7 @@ def compute(values: np.ndarray, market: Market, *, periods: tuple[int, ...], gro
             forward = kernels.compound(r1, h)
             (f_order, f_count), rows = kernels.row_orders(forward), market.day_of
         ic[h] = kernels.rank_corr(values, order, count, own_rows, forward, f_order, f_count, rows, mask,
-                                  MIN_IC_STOCKS)
+                                  MIN_IC_STOCKS, ranks)
         group_mean[h] = kernels.group_means(forward, rows, labels, groups)
     group_daily = group_mean[1] if 1 in group_mean else kernels.group_means(r1, r1_rows(1), labels, groups)
     # Lag k compares the factor of T with the one-day return of T+1+k.
@@ -98,7 +100,7 @@ def compute(values: np.ndarray, market: Market, *, periods: tuple[int, ...], gro
     for k in range(DECAY_LAGS):
         rows = r1_rows(1 + k)
         decay[k] = _mean(kernels.rank_corr(values, order, count, own_rows, r1, r1_order, r1_count, rows, mask,
-                                           MIN_IC_STOCKS))
+                                           MIN_IC_STOCKS, ranks))
     before = np.concatenate([[-1], own_rows[:-1]])
     both = mask.copy()
     both[1:] &= mask[:-1]
