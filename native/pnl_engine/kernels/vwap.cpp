@@ -104,8 +104,7 @@ void vwap_daily_cash(const VwapInputs &in, double *daily_cash, double *scratch, 
     double *partial = scratch + 2 * kTerms * days;
     std::fill(scratch, scratch + vwap_scratch_size(days), 0.0);
 
-    const Rates r{in.total_money, in.lot_size, 1.0 + in.fee,
-                  1.0 - in.fee - in.rule_fee};  // (1 - fee) - rule_fee, as written
+    const Rates r = rates_of(in);
     // The vector passes rely on targets being non-negative, which a positive capital
     // and lot size guarantee; anything else takes the scalar step (the same
     // arithmetic, one cell at a time).

@@ -18,6 +18,8 @@
 ``tessary-backtest sweep STORE --strategy MODULE:FUNCTION --grid NAME=V1,V2 ...``
     Backtests a strategy for every combination of the grid, on threads or a Dask
     cluster; writes the table (CSV, parquet) and a heatmap, prints the best rows.
+``tessary-backtest factor FACTOR_FILE STORE``
+    Rank ICs, groups and group backtests of a factor.
 
 A mistake of the user (a missing or malformed file, an unknown benchmark, weights
 that do not meet the store) is reported in one line with exit status 2.
@@ -31,19 +33,19 @@ import pickle
 import sys
 from collections.abc import Sequence
 
-from tessary.cli import demo, run, store, sweep
+from tessary.cli import demo, factor, run, store, sweep
 from tessary.cli._common import PROG, UserError, first_line
 
 __all__ = ["main", "make_parser", "UserError"]
 
 _EXTRAS = ("duckdb", "tqdm", "pyarrow")
 #: The subcommands in the order of the help; each module adds its parser.
-_COMMANDS = (demo, store, run, sweep)
+_COMMANDS = (demo, store, run, sweep, factor)
 
 
 def make_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(prog=PROG, description="A-share strategy backtests from prepared data.")
-    commands = parser.add_subparsers(dest="command", required=True, metavar="{demo,build,verify,run,sweep}")
+    commands = parser.add_subparsers(dest="command", required=True, metavar="{demo,build,verify,run,sweep,factor}")
     for module in _COMMANDS:
         module.add_parser(commands)
     return parser
