@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "pnl_engine/kernels/vwap_cell.hpp"
+#include "pnl_engine/kernels/vwap_hold_cell.hpp"
 
 namespace tessary::kernels {
 
@@ -167,6 +168,31 @@ void vwap_daily_cash(const VwapInputs &in, double *daily_cash, double *scratch, 
                 neumaier_add(total[j], comp[j], block[j]);
                 block[j] = 0.0;
             }
+        }
+    }
+    finish(total, comp, days, daily_cash);
+}
+
+void vwap_daily_cash_hold(const VwapInputs &in, const std::uint8_t *given, double *daily_cash, double *scratch) {
+    const std::size_t days = in.days, stocks = in.stocks;
+    double *total = scratch;
+    double *comp = scratch + kTerms * days;
+    double *partial = scratch + 2 * kTerms * days;
+    std::fill(scratch, scratch + vwap_scratch_size(days), 0.0);
+    const Rates r{in.total_money, in.lot_size, 1.0 + in.fee, 1.0 - in.fee - in.rule_fee};
+    for (std::size_t s0 = 0; s0 < stocks; s0 += kBlock) {
+        const std::size_t end = std::min(s0 + kBlock, stocks);
+        // Stock by stock down the days: each day's sums still grow in stock order.
+        for (std::size_t s = s0; s < end; ++s) {
+            HoldState state;  // the portfolio starts empty
+            for (std::size_t i = 0; i < days; ++i) {
+                const HoldStep x = hold_cell(in, r, i, s, given[i] != 0, state);
+                for (std::size_t t = 0; t < kTerms; ++t) partial[t * days + i] += x.term[t];
+            }
+        }
+        for (std::size_t j = 0; j < kTerms * days; ++j) {
+            neumaier_add(total[j], comp[j], partial[j]);
+            partial[j] = 0.0;
         }
     }
     finish(total, comp, days, daily_cash);
