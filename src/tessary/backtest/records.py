@@ -15,9 +15,10 @@ sorted by date and then by stock code:
 
 Money is in the currency of the capital; ``turnover`` is the one-sided traded value
 ((bought + sold) / 2) relative to the capital; ``daily_return`` is the day's profit
-over the capital, equal to the engine's return. A sell's value is shares x split
-factor x price on a split day, the proceeds the return rules credit (share counts
-are not scaled on a split).
+over the capital, equal to the engine's return. Under the resize rule a sell's value
+is shares x split factor x price on a split day, the proceeds the return rules credit
+(share counts are not scaled on a split); under the hold rule (``given``) share counts
+are the new shares from a split on, and a sell's value is shares x price.
 """
 
 from __future__ import annotations
@@ -58,6 +59,7 @@ ENGINE_INPUT_KEYS = (
     "total_money",
     "fee",
     "rule_fee",
+    "given",
 )
 _SIDES = ("buy", "sell")
 _REASONS = ("cannot buy", "cannot sell")
@@ -224,11 +226,13 @@ def compute_records(
     total_money: float = 1e8,
     fee: float = 0.0001,
     rule_fee: float = 0.0005,
+    given: Any = None,
 ) -> TradeRecords:
     """The records of the backtest ``run_strategy_backtest_core`` runs on these
     inputs: the weights smoothed over ``rolling_window`` rows when it is positive
     (exactly as the pipeline does), then the engine's day loop with lots of 200
     shares. The arguments are checked as the engine checks them, with its messages.
+    ``given`` (one boolean per date, or None): the hold rule, as the engine's.
     """
     from tessary.backtest import _records
 
@@ -246,6 +250,7 @@ def compute_records(
         total_money=total_money,
         fee=fee,
         rule_fee=rule_fee,
+        given=given,
     )
     return TradeRecords(raw)
 
