@@ -91,3 +91,60 @@ def test_bad_between(store, close, value, error, text):
     with pytest.raises(error) as info:
         run_backtest(weekly(close), store, between=value)
     assert str(info.value) == text
+
+
+# --------------------------------------------------------------------------- sweeps and the CLI
+
+
+def test_sweep_rows_follow_the_rule(sweep_store):
+    from test_sweep import direct_backtest
+    from tessary.backtest._prepare import BinaryPreparedDataStore
+    from tessary.strategies import momentum
+    from tessary.sweep import STAT_KEYS, run_sweep
+
+    grid = {"lookback": [5], "between": ["resize", "hold"]}
+    table = run_sweep(sweep_store, momentum, grid, workers=1, progress=False).table
+    assert table["between"].tolist() == ["resize", "hold"] and table["error"].isna().all()
+    weights = momentum(BinaryPreparedDataStore(sweep_store).load()["data"], lookback=5)
+    # The sweep backtests the strategy's own dates: every one is given.
+    for number, extra in ((0, {}), (1, {"given": np.ones(len(weights.index), bool)})):
+        want = direct_backtest(sweep_store, weights, **extra)
+        np.testing.assert_array_equal(table.loc[number, list(STAT_KEYS)].to_numpy(dtype=float),
+                                      [want.stats[k] for k in STAT_KEYS])
+    # The keyword sets the rule of every row without a grid value.
+    held = run_sweep(sweep_store, momentum, {"lookback": [5]}, workers=1, progress=False, between="hold").table
+    np.testing.assert_array_equal(held.loc[0, list(STAT_KEYS)].to_numpy(dtype=float),
+                                  table.loc[1, list(STAT_KEYS)].to_numpy(dtype=float))
+    with pytest.raises(ValueError, match="between must be 'resize' or 'hold', got 'keep'"):
+        run_sweep(sweep_store, momentum, {"lookback": [5], "between": ["keep"]}, progress=False)
+    with pytest.raises(ValueError, match="between must be 'resize' or 'hold', not 'keep'"):
+        run_sweep(sweep_store, momentum, {"lookback": [5]}, progress=False, between="keep")
+
+
+def test_cli_run_and_sweep_take_between(store, close, sweep_store, tmp_path, capsys):
+    import json
+
+    from tessary.cli import main
+    from tessary.strategies import momentum
+    from tessary.sweep import run_sweep
+
+    weights = weekly(close)
+    path = tmp_path / "w.csv"
+    weights.to_csv(path, index_label="date")
+    code = main(["run", str(path), str(store.store_dir), "--between", "hold", "--out", str(tmp_path)])
+    out, err = capsys.readouterr()
+    assert code == 0, err
+    report = json.loads(out)
+    want = run_backtest(weights, store, between="hold")
+    assert report["between"] == "hold" and report["stats"] == pytest.approx(want.to_dict()["stats"], rel=1e-12)
+    with pytest.raises(SystemExit) as stopped:
+        main(["run", str(path), str(store.store_dir), "--between", "keep"])
+    assert stopped.value.code == 2
+    assert "invalid choice: 'keep'" in capsys.readouterr().err
+
+    out_dir = tmp_path / "sweep"
+    assert main(["sweep", str(sweep_store), "--strategy", "momentum", "--grid", "lookback=5,10", "--between", "hold",
+                 "--threads", "1", "--out", str(out_dir)]) == 0
+    capsys.readouterr()
+    expected = run_sweep(sweep_store, momentum, {"lookback": [5, 10]}, workers=1, progress=False, between="hold")
+    pd.testing.assert_frame_equal(pd.read_parquet(out_dir / "sweep.parquet"), expected.table, check_exact=True)

@@ -476,6 +476,7 @@ def cmd_run(args: argparse.Namespace) -> int:
                     save_path=out / _chart_file(args.name),
                     name=args.name or Path(args.weights).stem,
                     title=args.title,
+                    between=args.between,
                 )
         except ValueError as exc:  # the front door's messages about the weights and the store
             raise UserError(str(exc)) from None
@@ -528,7 +529,7 @@ def cmd_sweep(args: argparse.Namespace) -> int:
         grid = _command.parse_grid(args.grid)
         with _command.scheduler(args.scheduler, args.local_cluster, strategy) as client:
             result = run_sweep(store_dir, strategy, grid, start_date=start, end_date=end, benchmark=args.benchmark,
-                               client=client, workers=args.threads)
+                               client=client, workers=args.threads, between=args.between)
     except (ValueError, TypeError, KeyError, FileNotFoundError) as exc:
         raise UserError(str(exc.args[0]) if isinstance(exc, KeyError) and exc.args else str(exc)) from None
     # Written only once every combination has run: an interrupted sweep leaves no files.
@@ -625,6 +626,9 @@ def make_parser() -> argparse.ArgumentParser:
     run.add_argument("--end", help="last date of the backtest")
     run.add_argument("--rolling-window", type=_non_negative_int, default=0, help="smooth the weights over N days")
     run.add_argument("--records", metavar="DIR", help="write trades, blocked trades, positions, pnl and daily totals as parquet into DIR")
+    run.add_argument("--between", choices=("resize", "hold"), default="resize",
+                     help="between the weights' dates: resize every position daily to weight x capital / previous "
+                          "close (default), or hold the share counts set on each given date")
     chart_options(run)
     run.set_defaults(handler=cmd_run)
 
@@ -633,11 +637,14 @@ def make_parser() -> argparse.ArgumentParser:
     sweep.add_argument("--strategy", required=True, metavar="MODULE:FUNCTION",
                        help="strategy(market, **params) -> weights, e.g. tessary.strategies:momentum (or: momentum, reversal)")
     sweep.add_argument("--grid", action="append", metavar="NAME=V1,V2,...",
-                       help="values of one parameter (repeatable); rolling_window, total_money, fee and rule_fee "
-                            "go to the backtest, other names to the strategy")
+                       help="values of one parameter (repeatable); rolling_window, total_money, fee, rule_fee "
+                            "and between go to the backtest, other names to the strategy")
     sweep.add_argument("--start", help="first date of the backtests")
     sweep.add_argument("--end", help="last date of the backtests")
     sweep.add_argument("--benchmark", default="000852", help="primary benchmark (default: 000852)")
+    sweep.add_argument("--between", choices=("resize", "hold"), default="resize",
+                       help="between the strategy's dates: resize positions daily (default) or hold the share "
+                            "counts set on each given date (a grid value of between overrides it)")
     where = sweep.add_mutually_exclusive_group()
     where.add_argument("--scheduler", metavar="ADDRESS", help="run on the Dask cluster of this scheduler (tcp://host:8786)")
     where.add_argument("--local-cluster", type=_positive_int, metavar="N", help="run on a new local Dask cluster of N processes")

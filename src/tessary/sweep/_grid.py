@@ -13,7 +13,7 @@ from typing import Any
 import numpy as np
 
 #: Parameters of the backtest pipeline; every other grid name goes to the strategy.
-PIPELINE_PARAMETERS = ("rolling_window", "total_money", "fee", "rule_fee")
+PIPELINE_PARAMETERS = ("rolling_window", "total_money", "fee", "rule_fee", "between")
 
 
 @dataclass(frozen=True)
@@ -98,6 +98,12 @@ def strategy_accepts(strategy: Callable) -> Callable[[str], bool]:
 
 
 def _check_pipeline_value(name: str, value: object) -> Any:
+    if name == "between":
+        from tessary.backtest._between import BETWEEN_RULES
+
+        if not isinstance(value, str) or value not in BETWEEN_RULES:
+            raise ValueError(f"between must be 'resize' or 'hold', got {value!r}")
+        return value
     if name == "rolling_window":
         if isinstance(value, bool) or not isinstance(value, numbers.Integral) or value < 0:
             raise ValueError(f"rolling_window must be a non-negative integer, got {value!r}")

@@ -8,6 +8,7 @@ from collections.abc import Callable
 from pathlib import Path
 from typing import Any
 
+from tessary.backtest._between import check_between
 from tessary.sweep import _cluster, _grid, _market, _result, _tasks, _threads
 from tessary.sweep._progress import Progress
 
@@ -53,6 +54,7 @@ def run_sweep(
     workers: int | None = None,
     keep_returns: bool = True,
     progress: bool = True,
+    between: str = "resize",
 ) -> _result.SweepResult:
     """Backtests ``strategy`` for every combination of ``grid`` over the store's
     ``start_date``..``end_date`` (inclusive, None = unbounded).
@@ -61,9 +63,13 @@ def run_sweep(
     codes of the store; ``market`` is a dict of the store's frames over the range
     (read-only memory maps). ``grid`` is a dict of name -> list of values (their
     Cartesian product, the last name varying fastest) or a list of dicts. The names
-    ``rolling_window``, ``total_money``, ``fee`` and ``rule_fee`` go to the backtest
-    pipeline, all others to the strategy; each distinct set of strategy parameters is
-    computed once and backtested under every pipeline variant.
+    ``rolling_window``, ``total_money``, ``fee``, ``rule_fee`` and ``between`` go to
+    the backtest pipeline, all others to the strategy; each distinct set of strategy
+    parameters is computed once and backtested under every pipeline variant.
+
+    ``between``: the rule between the dates the strategy gives weights on, as
+    ``run_backtest``'s: "resize" (default) or "hold"; a grid value of ``between``
+    overrides it for its combinations.
 
     With ``client`` None the work runs on ``workers`` threads of this process (default:
     the number of cores). With a ``dask.distributed.Client`` every task runs on a
@@ -85,6 +91,7 @@ def run_sweep(
         raise ValueError(f"start_date {start} lies after end_date {end}")
     if not isinstance(benchmark, str):
         raise TypeError(f"benchmark must be a benchmark name such as '000852', got {type(benchmark).__name__}")
+    between = check_between(between)
     threads = _worker_count(workers, client)
     if client is not None:
         _cluster.require_client(client)
@@ -105,7 +112,7 @@ def run_sweep(
     if clash:
         raise ValueError(f"grid name(s) {', '.join(map(repr, clash))} collide with columns of the result table")
 
-    spec = _tasks.Spec(store_dir, start, end, benchmark, strategy, bool(keep_returns))
+    spec = _tasks.Spec(store_dir, start, end, benchmark, strategy, bool(keep_returns), between)
     groups = _grid.group_by_strategy(combos)
     rows: list[_tasks.Row | None] = [None] * len(combos)
     label = getattr(strategy, "__name__", "strategy")

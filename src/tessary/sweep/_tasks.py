@@ -33,6 +33,7 @@ class Spec:
     benchmark: str
     strategy: Callable
     keep_returns: bool
+    between: str = "resize"
 
 
 @dataclass
@@ -86,13 +87,23 @@ def compute_weights(spec: Spec, strategy_params: dict[str, Any]) -> pd.DataFrame
     return check_weights(spec.strategy(market.for_strategy(), **strategy_params), market)
 
 
-def backtest(spec: Spec, weights: pd.DataFrame, number: int, pipeline: dict[str, Any]) -> Row:
+def backtest(
+    spec: Spec, weights: pd.DataFrame, number: int, pipeline: dict[str, Any], given_dates: pd.Index | None = None
+) -> Row:
     """One backtest of ``weights`` under the pipeline parameters ``pipeline``, as a row;
-    any failure of the run is that row's error."""
+    any failure of the run is that row's error. ``given_dates``: the dates whose
+    weights the strategy gave (default: every date of ``weights``), where the hold
+    rule sets its targets."""
+    from tessary.backtest._between import given_flags
     from tessary.backtest._pnl_engine import run_strategy_backtest_core
 
     started = time.perf_counter()
     try:
+        pipeline = dict(pipeline)
+        rule = pipeline.pop("between", spec.between)
+        flags = given_flags(rule, weights.index, weights.index if given_dates is None else given_dates)
+        if flags is not None:
+            pipeline["given"] = flags
         market = _market.open_market(spec.store_dir, spec.start, spec.end)
         result = run_strategy_backtest_core(
             weights,
