@@ -17,15 +17,15 @@ records), as plain lists.
 
 from __future__ import annotations
 
-import math
+import numpy as np
 
 
 def _num(x: float) -> float:
     """numpy's nan_to_num: NaN -> 0, +-inf -> the largest finite value of its sign."""
-    if math.isnan(x):
+    if np.isnan(x):
         return 0.0
-    if math.isinf(x):
-        return math.copysign(1.7976931348623157e308, x)
+    if np.isinf(x):
+        return float(np.copysign(np.finfo(np.float64).max, x))
     return x
 
 
@@ -43,14 +43,14 @@ def hold_returns(weights, given, market, total_money=1e8, fee=0.0001, rule_fee=0
         cash = 0.0
         for s in range(stocks):
             raw = market["split"][i][s]
-            f = raw if (raw > 0 and not math.isinf(raw)) else 1.0  # NaN compares False
+            f = raw if (raw > 0 and not np.isinf(raw)) else 1.0  # NaN compares False
             pc = market["prev_close"][i][s]
             if given[i]:
                 w = weights[i][s]
                 new = 0.0
-                if w > 0 and math.isfinite(pc) and pc > 0:
+                if w > 0 and np.isfinite(pc) and pc > 0:
                     raw_lots = total_money * w / (pc * lot)
-                    new = (math.floor(raw_lots) if math.isfinite(raw_lots) else raw_lots) * lot
+                    new = float(np.floor(raw_lots)) * lot
                 target[s] = new
             target[s] *= f
             current = holding[s] * f
@@ -60,7 +60,7 @@ def hold_returns(weights, given, market, total_money=1e8, fee=0.0001, rule_fee=0
             hold = current - sell
             holding[s] = hold + buy
             div = market["dividend"][i][s]
-            div = (0.0 if math.isnan(div) else div) / f
+            div = (0.0 if np.isnan(div) else div) / f
             close = market["close"][i][s]
             cash += buy * _num(close - market["buy_price"][i][s] * (1 + fee))
             cash += hold * _num(close - pc / f) + hold * div

@@ -99,9 +99,9 @@ def strategy_accepts(strategy: Callable) -> Callable[[str], bool]:
 
 def _check_pipeline_value(name: str, value: object) -> Any:
     if name == "between":
-        from tessary.backtest._between import BETWEEN_RULES
+        from tessary.backtest import _between
 
-        if not isinstance(value, str) or value not in BETWEEN_RULES:
+        if not isinstance(value, str) or value not in _between.BETWEEN_RULES:
             raise ValueError(f"between must be 'resize' or 'hold', got {value!r}")
         return value
     if name == "rolling_window":

@@ -8,7 +8,7 @@ from collections.abc import Callable
 from pathlib import Path
 from typing import Any
 
-from tessary.backtest._between import check_between
+from tessary.backtest import _between
 from tessary.sweep import _cluster, _grid, _market, _result, _tasks, _threads
 from tessary.sweep._progress import Progress
 
@@ -91,7 +91,7 @@ def run_sweep(
         raise ValueError(f"start_date {start} lies after end_date {end}")
     if not isinstance(benchmark, str):
         raise TypeError(f"benchmark must be a benchmark name such as '000852', got {type(benchmark).__name__}")
-    between = check_between(between)
+    between = _between.check_between(between)
     threads = _worker_count(workers, client)
     if client is not None:
         _cluster.require_client(client)

@@ -94,14 +94,14 @@ def backtest(
     any failure of the run is that row's error. ``given_dates``: the dates whose
     weights the strategy gave (default: every date of ``weights``), where the hold
     rule sets its targets."""
-    from tessary.backtest._between import given_flags
+    from tessary.backtest import _between
     from tessary.backtest._pnl_engine import run_strategy_backtest_core
 
     started = time.perf_counter()
     try:
         pipeline = dict(pipeline)
         rule = pipeline.pop("between", spec.between)
-        flags = given_flags(rule, weights.index, weights.index if given_dates is None else given_dates)
+        flags = _between.given_flags(rule, weights.index, weights.index if given_dates is None else given_dates)
         if flags is not None:
             pipeline["given"] = flags
         market = _market.open_market(spec.store_dir, spec.start, spec.end)
