@@ -12,7 +12,16 @@
    10 %); the bytes sent to a worker per task (goal: at most 64 KB); the memory of
    the store's pages in the workers (PSS: shared pages are counted once per machine).
 
-    python bench/bench_sweep.py [--dates 2520] [--stocks 5000] [--repeat 1] [--skip-loop] [--keep DIR]
+4. The 1,000-combination momentum grid (lookback 5 x share 2 x rebalance 4 = 40
+   weight matrices, x rolling_window 5 x fee 5) on 2 threads: backtests a second,
+   the bandwidth floor of one backtest at a time reading the market once, and the
+   share of the thread time in each part (estimated from one weight matrix's 25
+   variants timed part by part on one thread). ``--part 1000`` runs only this.
+
+    python bench/bench_sweep.py [--dates 2465] [--stocks 5000] [--repeat 1] [--skip-loop] [--keep DIR]
+                                [--part all|24|1000]
+
+A quick run on a small shape: ``--dates 500 --stocks 800 --part 1000``.
 
 Every result is checked against the threads' table to the bit. The machine may be
 shared: the figures are wall times of one run (best of --repeat) and are noisy.
@@ -37,6 +46,8 @@ import numpy as np
 import pandas as pd
 
 GRID = {"lookback": [20, 60, 120], "share": [0.05, 0.1], "rolling_window": [0, 5], "fee": [1e-4, 3e-4]}
+GRID_1000 = {"lookback": [10, 20, 40, 60, 120], "share": [0.05, 0.1], "rebalance": [1, 5, 10, 20],
+             "rolling_window": [0, 2, 5, 10, 20], "fee": [0.0, 5e-5, 1e-4, 2e-4, 3e-4]}
 
 
 # --- the store ---------------------------------------------------------------------
@@ -250,6 +261,97 @@ def task_overhead(client, spec, backtest_seconds: float, n: int = 40, rounds: in
           "(latency; hidden when tasks are queued)")
 
 
+def read_bandwidth(threads: int = 2, mib: int = 512) -> float:
+    """Bytes a second that ``threads`` threads read from memory, summing their parts
+    of one large array (numpy's reductions run without the GIL); best of 3."""
+    from concurrent.futures import ThreadPoolExecutor
+
+    data = np.ones(mib * 2**20 // 8)
+    parts = np.array_split(data, threads)
+    best = float("inf")
+    with ThreadPoolExecutor(threads) as pool:
+        for _ in range(3):
+            started = time.perf_counter()
+            list(pool.map(np.sum, parts))
+            best = min(best, time.perf_counter() - started)
+    return data.nbytes / best
+
+
+def parts_of_backtests(store_dir: Path, strategy_params: dict, variants: list[dict]) -> dict:
+    """Thread seconds of each part of the backtests of one weight matrix under the
+    pipeline ``variants``, on this thread: the strategy's weights, the weight
+    smoothing, the engine's daily returns, the statistics and the rest of the
+    pipeline and the sweep's row (the whole backtest less those parts)."""
+    from tessary.backtest import _records
+    from tessary.backtest._pnl_engine import calc_strategy_stats, calc_strategy_vwap_daily_return
+    from tessary.strategies import momentum
+    from tessary.sweep import _market, _tasks
+
+    spec = _tasks.Spec(str(store_dir), None, None, "000852", momentum, False)
+    started = time.thread_time()
+    weights = _tasks.compute_weights(spec, strategy_params)
+    parts = {"strategy weights": time.thread_time() - started, "smoothing": 0.0, "engine": 0.0, "statistics": 0.0}
+    market = _market.open_market(spec.store_dir, None, None)
+    aligned = market.aligned(weights.index, weights.columns)
+    whole = 0.0
+    for pipeline in variants:
+        started = time.thread_time()
+        _tasks.backtest(spec, weights, 0, pipeline)
+        whole += time.thread_time() - started
+        started = time.thread_time()
+        work = _records.smooth_weights(weights, pipeline.get("rolling_window", 0))
+        parts["smoothing"] += time.thread_time() - started
+        started = time.thread_time()
+        daily = calc_strategy_vwap_daily_return(work, **aligned, fee=pipeline.get("fee", 1e-4))
+        parts["engine"] += time.thread_time() - started
+        frame = pd.DataFrame({"daily_return": daily, "index_daily_return": daily * 0})
+        started = time.thread_time()
+        calc_strategy_stats(frame, work)
+        parts["statistics"] += time.thread_time() - started
+    parts["rest of the pipeline and the row"] = whole - parts["smoothing"] - parts["engine"] - parts["statistics"]
+    return parts
+
+
+def grid_1000(store_dir: Path, n_dates: int, n_stocks: int, repeat: int) -> None:
+    """The 1,000-combination grid on 2 threads: throughput, the floor of one backtest
+    at a time, and where the time goes."""
+    from itertools import product
+
+    from tessary.strategies import momentum
+    from tessary.sweep import run_sweep
+
+    count = int(np.prod([len(v) for v in GRID_1000.values()]))
+    sets = len(GRID_1000["lookback"]) * len(GRID_1000["share"]) * len(GRID_1000["rebalance"])
+    print(f"{count} combinations ({sets} weight matrices x rolling_window x fee): {GRID_1000}")
+    seconds, result = best_of(repeat, lambda: run_sweep(store_dir, momentum, GRID_1000, workers=2, progress=False,
+                                                        keep_returns=False))
+    failed = int(result.table["error"].notna().sum())
+    rate = count / seconds
+    print(f"  run_sweep, 2 threads: {seconds:.1f} s, {rate:.1f} backtests a second, CPU {_last_cpu[0]:.1f} s"
+          f"{f', {failed} failed rows' if failed else ''}")
+
+    # One backtest at a time reads every market matrix and the weights once, and the
+    # smoothing writes and reads a weight matrix again.
+    cells = n_dates * n_stocks
+    read_bytes = cells * (6 * 8 + 2 * 1 + 8 + 2 * 8)
+    bandwidth = read_bandwidth()
+    floor = bandwidth / read_bytes
+    print(f"  one backtest at a time reads {read_bytes / 1e6:.0f} MB; memory reads {bandwidth / 1e9:.1f} GB/s on 2 "
+          f"threads: floor {read_bytes / bandwidth * 1e3:.1f} ms a backtest = {floor:.1f} backtests a second")
+    print(f"  against the goals: {rate / 100:.2f}x of 100 backtests a second; {rate / floor:.2f}x the floor "
+          f"(goal >= 3x); 1,000 combinations in {seconds:.1f} s (goal <= 10 s at 2465 x 5000)")
+
+    variants = [{"rolling_window": w, "fee": f} for w, f in product(GRID_1000["rolling_window"], GRID_1000["fee"])]
+    parts = parts_of_backtests(store_dir, {"lookback": 60, "share": 0.1, "rebalance": 5}, variants)
+    estimated = {k: v * sets for k, v in parts.items()}  # each set: its weights and its variants
+    total = sum(estimated.values())
+    print(f"  thread time by part (one weight matrix's {len(variants)} variants on one thread, x {sets} sets): "
+          f"{total:.1f} s in all")
+    for name, value in estimated.items():
+        per = value / (sets if name == "strategy weights" else count) * 1e3
+        print(f"    {name:<34} {value / total * 100:5.1f} %  {per:7.1f} ms {'a matrix' if name == 'strategy weights' else 'a backtest'}")
+
+
 def row(label: str, seconds: float, extra: str = "") -> None:
     print(f"  {label:<46} {seconds:8.2f} s  {24 / seconds:6.2f} runs/s  {extra}", flush=True)
 
@@ -260,11 +362,13 @@ def verdict(ratio: float, goal: float) -> str:
 
 def main() -> None:
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    ap.add_argument("--dates", type=int, default=2520)
+    ap.add_argument("--dates", type=int, default=2465)
     ap.add_argument("--stocks", type=int, default=5000)
     ap.add_argument("--repeat", type=int, default=1, help="runs of each sweep; the best is kept")
     ap.add_argument("--skip-loop", action="store_true", help="leave out the (slow) plain pandas loop")
     ap.add_argument("--keep", help="keep the store in this directory (reused when it exists)")
+    ap.add_argument("--part", choices=("all", "24", "1000"), default="all",
+                    help="the 24-combination figures, the 1,000-combination grid, or both")
     args = ap.parse_args()
 
     from tessary.strategies import momentum
@@ -279,6 +383,12 @@ def main() -> None:
             print(f"random store {args.dates} dates x {args.stocks} stocks written in {time.perf_counter() - started:.1f} s")
         size = sum(p.stat().st_size for p in (store_dir / "data").iterdir()) / 2**20
         print(f"store {store_dir}: {size:.0f} MiB; {os.cpu_count()} cores (shared machine: wall times are noisy)")
+        if args.part in ("all", "1000"):
+            run_sweep(store_dir, momentum, {"lookback": [20]}, workers=1, progress=False)  # page cache warm
+            grid_1000(store_dir, args.dates, args.stocks, args.repeat)
+            print()
+            if args.part == "1000":
+                return
         print(f"24 combinations: {GRID}")
         try:
             autogroup = Path("/proc/sys/kernel/sched_autogroup_enabled").read_text().strip() == "1"
