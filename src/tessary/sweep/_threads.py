@@ -74,7 +74,7 @@ def run_on_threads(spec: _tasks.Spec, groups: list[Group], workers: int, on_row:
     started, what was queued is dropped, and the exception propagates at once, even
     while a strategy hangs (its thread is a daemon and is left behind)."""
     pending = deque(groups)
-    ready: deque = deque()  # (weights, combination) pairs waiting for a thread
+    ready: deque = deque()  # (weights, group id, variants sharing a path) waiting for a thread
     remaining: dict[int, int] = {}  # group id -> backtests not yet finished
     running: dict[Future, tuple] = {}
     pool = DaemonPool(workers)
@@ -82,9 +82,9 @@ def run_on_threads(spec: _tasks.Spec, groups: list[Group], workers: int, on_row:
         while True:
             while len(running) < workers and (ready or (pending and len(remaining) < workers)):
                 if ready:
-                    weights, gid, combo = ready.popleft()
-                    future = pool.submit(_tasks.backtest, spec, weights, combo.number, combo.pipeline)
-                    running[future] = ("backtest", gid, combo)
+                    weights, gid, path = ready.popleft()
+                    future = pool.submit(_tasks.backtest_path, spec, weights, path)
+                    running[future] = ("backtest", gid, path)
                 else:
                     group = pending.popleft()
                     remaining[id(group)] = len(group.combinations)
@@ -103,10 +103,13 @@ def run_on_threads(spec: _tasks.Spec, groups: list[Group], workers: int, on_row:
                         for combo in item.combinations:
                             on_row(_tasks.failed(combo.number, _tasks.error_text(exc)))
                         continue
-                    ready.extend((weights, gid, combo) for combo in item.combinations)
+                    variants = [(combo.number, combo.pipeline) for combo in item.combinations]
+                    ready.extend((weights, gid, path) for path in _tasks.shared_paths(variants, len(weights.index)))
                 else:
-                    on_row(future.result())
-                    remaining[gid] -= 1
+                    rows = future.result()
+                    for row in rows:
+                        on_row(row)
+                    remaining[gid] -= len(rows)
                     if not remaining[gid]:
                         del remaining[gid]  # its weights are dropped with its last backtest
     finally:

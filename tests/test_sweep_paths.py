@@ -1,0 +1,121 @@
+"""Variants that trade the same weights share one smoothing: rows of a sweep whose
+fee and capital variants run on shared smoothed weights equal the rows of
+one-combination sweeps to the bit, with rebalance-only weights and both rules between
+rebalance dates; a failing variant fails only its row."""
+
+import numpy as np
+import pandas as pd
+import pytest
+
+from tessary.backtest import _records
+from tessary.backtest import _pnl_engine
+from tessary.backtest._market_frames import MARKET_FRAMES
+from tessary.backtest._prepare import BinaryPreparedDataStore
+from tessary.strategies import momentum
+from tessary.sweep import STAT_KEYS, run_sweep
+from tessary.sweep import _tasks
+
+PATH_GRID = {"lookback": [5, 10], "rolling_window": [0, 1, 3, 500], "fee": [0.0, 1e-4, 3e-4],
+             "total_money": [1e6, 1e8], "between": ["resize", "hold"]}
+
+
+def rebalance_only(market, lookback=5):
+    """Momentum weights on every seventh date only: the sweep carries them onto the
+    trading days between."""
+    weights = momentum(market, lookback=lookback)
+    return weights.iloc[::7]
+
+
+def _single_rows(store, strategy, grid):
+    """Each combination of ``grid`` as a sweep of its own: one variant, nothing shared."""
+    names = list(grid)
+    points = [dict(zip(names, values)) for values in pd.MultiIndex.from_product(list(grid.values()))]
+    return [run_sweep(store, strategy, [point], workers=1, progress=False) for point in points]
+
+
+@pytest.fixture(scope="module")
+def batched_and_single(sweep_store):
+    batched = run_sweep(sweep_store, rebalance_only, PATH_GRID, workers=2, progress=False)
+    return batched, _single_rows(sweep_store, rebalance_only, PATH_GRID)
+
+
+def test_shared_paths_group_by_traded_window_in_order():
+    variants = [(0, {"rolling_window": 3, "fee": 0.0}), (1, {"fee": 1e-4}), (2, {"rolling_window": 50}),
+                (3, {"rolling_window": 3, "total_money": 1e6}), (4, {"rolling_window": 20}), (5, {"rolling_window": 0})]
+    assert _tasks.shared_paths(variants, rows=20) == [
+        [variants[0], variants[3]], [variants[1], variants[5]], [variants[2], variants[4]]
+    ]
+    assert _tasks.shared_paths([], rows=20) == []
+
+
+def test_batched_rows_equal_one_combination_sweeps_to_the_bit(batched_and_single):
+    batched, singles = batched_and_single
+    assert len(batched.table) == len(singles) == 2 * 4 * 3 * 2 * 2
+    assert batched.table["error"].isna().all()
+    for number, single in enumerate(singles):
+        assert batched.table.loc[number, list(PATH_GRID)].tolist() == single.table.loc[0, list(PATH_GRID)].tolist()
+        figures = [c for c in batched.table.columns if c not in PATH_GRID and c != "error"]
+        np.testing.assert_array_equal(batched.table.loc[number, figures].to_numpy(dtype=float),
+                                      single.table.loc[0, figures].to_numpy(dtype=float))
+        pd.testing.assert_series_equal(batched.daily_returns[number], single.daily_returns[0], check_exact=True,
+                                       check_names=False)
+
+
+def test_variants_of_one_path_differ_only_in_their_fees(batched_and_single):
+    """A guard that the grid really varies what it should: the fee changes the
+    returns, the rule between dates changes them, a window past the dates equals
+    the longest window there is."""
+    table = batched_and_single[0].table.set_index(list(PATH_GRID))
+    annual = table["annual_return"]
+    assert annual[(5, 3, 0.0, 1e8, "resize")] > annual[(5, 3, 3e-4, 1e8, "resize")]
+    assert annual[(5, 3, 1e-4, 1e8, "resize")] != annual[(5, 3, 1e-4, 1e8, "hold")]
+    assert annual[(5, 0, 1e-4, 1e8, "resize")] == annual[(5, 1, 1e-4, 1e8, "resize")]
+
+
+@pytest.mark.parametrize("order", ["C", "F"])
+@pytest.mark.parametrize("window", [2, 5, 200])
+def test_smoothing_once_is_the_pipelines_own_smoothing(sweep_store, order, window):
+    store = BinaryPreparedDataStore(sweep_store)
+    data = store.load()["data"]
+    raw = momentum(data, lookback=5)
+    weights = pd.DataFrame(np.asarray(raw.to_numpy(), order=order), index=raw.index, columns=raw.columns)
+    names = {"split_factor": "rq_get_split", "dividend_factor": "rq_get_dividend"}
+    market = {p: data[names.get(p, p)] for p in MARKET_FRAMES}
+    own = _pnl_engine.run_strategy_backtest_core(weights, **market, rolling_window=window, plot_image_kind=None)
+    shared = _pnl_engine.run_strategy_backtest_core(_records.smooth_weights(weights, window), **market,
+                                                    rolling_window=0, plot_image_kind=None)
+    pd.testing.assert_series_equal(own.daily_return, shared.daily_return, check_exact=True)
+    assert own.stats.keys() == shared.stats.keys()
+    np.testing.assert_array_equal(list(own.stats.values()), list(shared.stats.values()))
+
+
+def test_a_failing_variant_fails_only_its_row(sweep_store, monkeypatch):
+    engine = _pnl_engine.run_strategy_backtest_core
+
+    def failing_for_one_fee(*args, **kwargs):
+        if kwargs.get("fee") == 3e-4:
+            raise RuntimeError("engine refused this fee")
+        return engine(*args, **kwargs)
+
+    monkeypatch.setattr(_pnl_engine, "run_strategy_backtest_core", failing_for_one_fee)
+    grid = {"lookback": [5], "rolling_window": [3], "fee": [1e-4, 3e-4, 0.0]}
+    result = run_sweep(sweep_store, momentum, grid, workers=2, progress=False)
+    monkeypatch.undo()
+    assert result.table["error"].tolist()[1] == "RuntimeError: engine refused this fee"
+    assert result.table["error"].isna().tolist() == [True, False, True]
+    assert result.table.loc[1, list(STAT_KEYS)].isna().all()
+    expected = run_sweep(sweep_store, momentum, grid, workers=1, progress=False)
+    pd.testing.assert_frame_equal(result.table.drop(index=1), expected.table.drop(index=1), check_exact=True)
+
+
+def test_a_failing_shared_smoothing_falls_back_to_each_variants_own(sweep_store, monkeypatch):
+    grid = {"lookback": [5], "rolling_window": [3, 4], "fee": [1e-4, 3e-4]}
+    expected = run_sweep(sweep_store, momentum, grid, workers=1, progress=False)
+
+    def broken(*args, **kwargs):
+        raise MemoryError
+
+    monkeypatch.setattr(_records, "smooth_weights", broken)
+    result = run_sweep(sweep_store, momentum, grid, workers=1, progress=False)
+    pd.testing.assert_frame_equal(result.table, expected.table, check_exact=True)
+    pd.testing.assert_frame_equal(result.daily_returns, expected.daily_returns, check_exact=True)
