@@ -219,7 +219,7 @@ def task_overhead(client, spec, backtest_seconds: float, n: int = 40, rounds: in
     trip of one empty task at a time (latency, which a sweep hides by queueing)."""
     from distributed import as_completed
 
-    from tessary.sweep import _cluster, _tasks
+    from tessary.sweep import _cluster, _path, _tasks
 
     shipped = dataclasses.replace(spec, strategy=_cluster.ShippedFunction(spec.strategy))
     params, pipeline = {"lookback": 60, "share": 0.1}, {"fee": 1e-4}
@@ -478,7 +478,7 @@ def main() -> None:
         variants = [(i, {"rolling_window": 5, "fee": 3e-4}) for i in range(4)]
         import cloudpickle
 
-        sent = len(cloudpickle.dumps((_tasks.run_group, shipped, {"lookback": 120, "share": 0.05}, variants),
+        sent = len(cloudpickle.dumps((_path.run_group, shipped, {"lookback": 120, "share": 0.05}, variants),
                                      protocol=pickle.HIGHEST_PROTOCOL))
         print(f"  sent per task: {sent} bytes (goal <= 64 KB)")
 

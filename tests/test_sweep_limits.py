@@ -24,7 +24,7 @@ def test_a_strategy_that_runs_too_long_fails_its_rows_only(sweep_store):
 
 
 def test_a_backtest_that_runs_too_long_fails_its_row(sweep_store, monkeypatch):
-    real = eng.run_strategy_backtest_core
+    real = eng.calc_strategy_vwap_daily_return
     release = threading.Event()
 
     def stuck_for_huge_capital(*args, **kwargs):
@@ -32,7 +32,7 @@ def test_a_backtest_that_runs_too_long_fails_its_row(sweep_store, monkeypatch):
             release.wait(30)
         return real(*args, **kwargs)
 
-    monkeypatch.setattr(eng, "run_strategy_backtest_core", stuck_for_huge_capital)
+    monkeypatch.setattr(eng, "calc_strategy_vwap_daily_return", stuck_for_huge_capital)
     try:
         result = run_sweep(sweep_store, strategies.counted, {"lookback": [5], "total_money": [1e8, 1e12]},
                            workers=2, timeout=0.5, progress=False)

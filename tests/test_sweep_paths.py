@@ -13,7 +13,7 @@ from tessary.backtest._market_frames import MARKET_FRAMES
 from tessary.backtest._prepare import BinaryPreparedDataStore
 from tessary.strategies import momentum
 from tessary.sweep import STAT_KEYS, run_sweep
-from tessary.sweep import _tasks
+from tessary.sweep import _path
 
 PATH_GRID = {"lookback": [5, 10], "rolling_window": [0, 1, 3, 500], "fee": [0.0, 1e-4, 3e-4],
              "total_money": [1e6, 1e8], "between": ["resize", "hold"]}
@@ -42,10 +42,10 @@ def batched_and_single(sweep_store):
 def test_shared_paths_group_by_traded_window_in_order():
     variants = [(0, {"rolling_window": 3, "fee": 0.0}), (1, {"fee": 1e-4}), (2, {"rolling_window": 50}),
                 (3, {"rolling_window": 3, "total_money": 1e6}), (4, {"rolling_window": 20}), (5, {"rolling_window": 0})]
-    assert _tasks.shared_paths(variants, rows=20) == [
+    assert _path.shared_paths(variants, rows=20) == [
         [variants[0], variants[3]], [variants[1], variants[5]], [variants[2], variants[4]]
     ]
-    assert _tasks.shared_paths([], rows=20) == []
+    assert _path.shared_paths([], rows=20) == []
 
 
 def test_batched_rows_equal_one_combination_sweeps_to_the_bit(batched_and_single):
@@ -90,14 +90,14 @@ def test_smoothing_once_is_the_pipelines_own_smoothing(sweep_store, order, windo
 
 
 def test_a_failing_variant_fails_only_its_row(sweep_store, monkeypatch):
-    engine = _pnl_engine.run_strategy_backtest_core
+    engine = _pnl_engine.calc_strategy_vwap_daily_return
 
     def failing_for_one_fee(*args, **kwargs):
         if kwargs.get("fee") == 3e-4:
             raise RuntimeError("engine refused this fee")
         return engine(*args, **kwargs)
 
-    monkeypatch.setattr(_pnl_engine, "run_strategy_backtest_core", failing_for_one_fee)
+    monkeypatch.setattr(_pnl_engine, "calc_strategy_vwap_daily_return", failing_for_one_fee)
     grid = {"lookback": [5], "rolling_window": [3], "fee": [1e-4, 3e-4, 0.0]}
     result = run_sweep(sweep_store, momentum, grid, workers=2, progress=False)
     monkeypatch.undo()
@@ -119,3 +119,26 @@ def test_a_failing_shared_smoothing_falls_back_to_each_variants_own(sweep_store,
     result = run_sweep(sweep_store, momentum, grid, workers=1, progress=False)
     pd.testing.assert_frame_equal(result.table, expected.table, check_exact=True)
     pd.testing.assert_frame_equal(result.daily_returns, expected.daily_returns, check_exact=True)
+
+
+@pytest.mark.parametrize("fees", [1, 3, 40])
+def test_paths_of_1_3_and_40_variants_take_the_shared_route_and_equal_single_rows(sweep_store, monkeypatch, fees):
+    from tessary.sweep import _tasks
+
+    grid = {"lookback": [5], "rolling_window": [4], "fee": [i * 1e-5 for i in range(fees)]}
+    singles = _single_rows(sweep_store, momentum, grid)
+    plain = _tasks.backtest
+    own_runs = []
+
+    def recorded(spec, weights, number, pipeline, given_dates=None):
+        own_runs.append(number)
+        return plain(spec, weights, number, pipeline, given_dates)
+
+    monkeypatch.setattr(_tasks, "backtest", recorded)
+    batched = run_sweep(sweep_store, momentum, grid, workers=1, progress=False)
+    assert own_runs == ([0] if fees == 1 else [])  # a lone variant is a backtest of its own
+    for number, single in enumerate(singles):
+        np.testing.assert_array_equal(batched.table.loc[number, list(STAT_KEYS)].to_numpy(dtype=float),
+                                      single.table.loc[0, list(STAT_KEYS)].to_numpy(dtype=float))
+        pd.testing.assert_series_equal(batched.daily_returns[number], single.daily_returns[0], check_exact=True,
+                                       check_names=False)

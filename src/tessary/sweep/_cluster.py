@@ -17,7 +17,7 @@ import uuid
 from collections.abc import Callable
 from typing import Any
 
-from tessary.sweep import _tasks
+from tessary.sweep import _path, _tasks
 from tessary.sweep._grid import Group
 
 DASK_HINT = "install the extra: pip install 'tessary[dask]'"
@@ -95,7 +95,7 @@ def run_on_client(client: Any, spec: _tasks.Spec, groups: list[Group], on_row: C
         # One call for all tasks: the scheduler takes them in one graph update rather
         # than one update per task.
         submitted = client.map(
-            _tasks.run_group,
+            _path.run_group,
             [spec] * len(tasks),
             [group.strategy_params for group, _ in tasks],
             [variants for _, variants in tasks],

@@ -184,58 +184,6 @@ def backtest(
     return Row(number, stats, excess, None, returns, time.perf_counter() - started, tuple(notes))
 
 
-def _window(pipeline: dict[str, Any], rows: int) -> int:
-    """The smoothing window a variant trades with, as the backtest clamps it."""
-    window = pipeline.get("rolling_window", 0)
-    return int(min(window, rows))
-
-
-def shared_paths(variants: list[tuple[int, dict[str, Any]]], rows: int) -> list[list[tuple[int, dict[str, Any]]]]:
-    """The variants of one weight matrix grouped by the weights they trade (their
-    smoothing window, the longest ones clamped to the matrix's ``rows``): groups in
-    order of their first variant, each in the given order."""
-    paths: dict[int, list[tuple[int, dict[str, Any]]]] = {}
-    for number, pipeline in variants:
-        paths.setdefault(_window(pipeline, rows), []).append((number, pipeline))
-    return list(paths.values())
-
-
-def backtest_path(spec: Spec, weights: pd.DataFrame, variants: list[tuple[int, dict[str, Any]]]) -> list[Row]:
-    """The rows of ``variants`` that trade the same smoothed weights (one group of
-    ``shared_paths``): the weights are smoothed once, by the pipeline's own kernel,
-    and each variant backtests them unsmoothed, which gives what its own smoothing
-    would give, to the bit. Should the shared smoothing fail, every variant runs as a
-    backtest of its own and reports its own error."""
-    from tessary.backtest import _records
-
-    window = _window(variants[0][1], len(weights.index)) if variants else 0
-    if window < 2 or len(variants) < 2:  # a window of 1 or 0 changes nothing; one variant shares nothing
-        return [backtest(spec, weights, number, pipeline) for number, pipeline in variants]
-    try:
-        smoothed = within(spec.timeout, "the backtest", partial(_records.smooth_weights, weights, window))
-    except Exception:
-        return [backtest(spec, weights, number, pipeline) for number, pipeline in variants]
-    smoothed.attrs.update(weights.attrs)  # the strategy's dates and the warnings of its weights
-    given_dates = weights.attrs.get(GIVEN_ATTR, weights.index)
-    return [
-        backtest(spec, smoothed, number, {**pipeline, "rolling_window": 0}, given_dates)
-        for number, pipeline in variants
-    ]
-
-
-def run_group(spec: Spec, strategy_params: dict[str, Any], variants: list[tuple[int, dict[str, Any]]]) -> list[Row]:
-    """The weights of one set of strategy parameters, computed once, backtested under
-    each (number, pipeline parameters) variant: the unit of work sent to a cluster.
-    Rows come in the order of ``variants``."""
-    try:
-        weights = compute_weights(spec, strategy_params)
-    except Exception as exc:
-        return [failed(number, error_text(exc)) for number, _ in variants]
-    rows = [row for path in shared_paths(variants, len(weights.index)) for row in backtest_path(spec, weights, path)]
-    order = {number: i for i, (number, _) in enumerate(variants)}
-    return sorted(rows, key=lambda row: order[row.number])
-
-
 def process_id() -> int:
     """The id of the process a task runs in (for tests and benchmarks)."""
     return os.getpid()

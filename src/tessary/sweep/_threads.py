@@ -14,7 +14,7 @@ from collections import deque
 from collections.abc import Callable
 from concurrent.futures import FIRST_COMPLETED, Future, wait
 
-from tessary.sweep import _tasks
+from tessary.sweep import _path, _tasks
 from tessary.sweep._grid import Group
 
 
@@ -83,7 +83,7 @@ def run_on_threads(spec: _tasks.Spec, groups: list[Group], workers: int, on_row:
             while len(running) < workers and (ready or (pending and len(remaining) < workers)):
                 if ready:
                     weights, gid, path = ready.popleft()
-                    future = pool.submit(_tasks.backtest_path, spec, weights, path)
+                    future = pool.submit(_path.backtest_path, spec, weights, path)
                     running[future] = ("backtest", gid, path)
                 else:
                     group = pending.popleft()
@@ -104,7 +104,7 @@ def run_on_threads(spec: _tasks.Spec, groups: list[Group], workers: int, on_row:
                             on_row(_tasks.failed(combo.number, _tasks.error_text(exc)))
                         continue
                     variants = [(combo.number, combo.pipeline) for combo in item.combinations]
-                    ready.extend((weights, gid, path) for path in _tasks.shared_paths(variants, len(weights.index)))
+                    ready.extend((weights, gid, path) for path in _path.shared_paths(variants, len(weights.index)))
                 else:
                     rows = future.result()
                     for row in rows:
