@@ -98,7 +98,8 @@ def test_a_failing_variant_fails_only_its_row(sweep_store, monkeypatch):
         return engine(*args, **kwargs)
 
     monkeypatch.setattr(_pnl_engine, "calc_strategy_vwap_daily_return", failing_for_one_fee)
-    grid = {"lookback": [5], "rolling_window": [3], "fee": [1e-4, 3e-4, 0.0]}
+    # Under the hold rule each variant calls the engine itself.
+    grid = {"lookback": [5], "rolling_window": [3], "fee": [1e-4, 3e-4, 0.0], "between": ["hold"]}
     result = run_sweep(sweep_store, momentum, grid, workers=2, progress=False)
     monkeypatch.undo()
     assert result.table["error"].tolist()[1] == "RuntimeError: engine refused this fee"
@@ -142,3 +143,85 @@ def test_paths_of_1_3_and_40_variants_take_the_shared_route_and_equal_single_row
                                       single.table.loc[0, list(STAT_KEYS)].to_numpy(dtype=float))
         pd.testing.assert_series_equal(batched.daily_returns[number], single.daily_returns[0], check_exact=True,
                                        check_names=False)
+
+
+@pytest.mark.parametrize("layout", ["C", "F", "mixed"])
+@pytest.mark.parametrize("capital", [1e8, 3e5])
+def test_fee_paths_equal_the_engine_per_rate_pair_to_the_bit(layout, capital):
+    from sweep_market import random_market
+
+    data = random_market(n_dates=70, n_stocks=150, seed=11)
+    rng = np.random.default_rng(4)
+    names = {"split_factor": "rq_get_split", "dividend_factor": "rq_get_dividend"}
+    market = {p: data[names.get(p, p)] for p in MARKET_FRAMES}
+    values = np.where(rng.random((70, 150)) < 0.15, rng.random((70, 150)) / 20, 0.0)
+    values[rng.random(values.shape) < 0.02] = np.nan
+    values[rng.random(values.shape) < 0.02] = -0.01
+    orders = {"C": ["C"] * 9, "F": ["F"] * 9, "mixed": ["C", "F"] * 5}[layout]
+
+    def laid(frame, order):
+        return pd.DataFrame(np.asarray(frame.to_numpy(), order=order), index=frame.index, columns=frame.columns)
+
+    weights = laid(pd.DataFrame(values, index=data["close_price"].index, columns=data["close_price"].columns),
+                   orders[0])
+    market = {name: laid(frame, order) for (name, frame), order in zip(market.items(), orders[1:])}
+    fees, rule_fees = [0.0, 1e-4, 3e-4, 0.01], [5e-4, 0.0, 5e-4, 0.02]
+    returns, dates = _records.fee_path_returns(weights, **market, fees=fees, rule_fees=rule_fees, total_money=capital)
+    assert returns.shape == (4, 69)
+    for row, fee, rule_fee in zip(returns, fees, rule_fees):
+        own = _pnl_engine.calc_strategy_vwap_daily_return(weights, **market, fee=fee, rule_fee=rule_fee,
+                                                          total_money=capital)
+        pd.testing.assert_series_equal(pd.Series(row, index=dates), own, check_exact=True)
+
+
+@pytest.mark.parametrize("fees, rule_fees, error, match", [
+    ([], [], ValueError, "one rate each per portfolio"),
+    ([1e-4], [5e-4, 0.0], ValueError, "one rate each per portfolio"),
+    (["x"], [5e-4], TypeError, "fees must hold numbers"),
+])
+def test_fee_paths_refuse_rates_that_do_not_pair(sweep_store, fees, rule_fees, error, match):
+    data = BinaryPreparedDataStore(sweep_store).load()["data"]
+    names = {"split_factor": "rq_get_split", "dividend_factor": "rq_get_dividend"}
+    market = {p: data[names.get(p, p)] for p in MARKET_FRAMES}
+    with pytest.raises(error, match=match):
+        _records.fee_path_returns(momentum(data, lookback=5), **market, fees=fees, rule_fees=rule_fees)
+
+
+FEE_CHILD = r"""
+import pickle, sys
+import numpy as np, pandas as pd
+sys.path.insert(0, sys.argv[1])
+from reference.vwap import random_market
+from tessary.backtest import _pnl_engine as eng, _records
+
+out = {"simd": eng._SIMD}
+market = random_market(67, 531, seed=5, special=True)
+for layout in ("F", "C"):
+    convert = np.asfortranarray if layout == "F" else np.ascontiguousarray
+    frames = {k: pd.DataFrame(convert(v.to_numpy()), index=v.index, columns=v.columns, copy=False)
+              for k, v in market.items()}
+    fees, rule_fees = [0.0, 3e-4, 1e-4], [5e-4, 0.0, 5e-4]
+    out["paths", layout] = _records.fee_path_returns(**frames, fees=fees, rule_fees=rule_fees)[0]
+    out["engine", layout] = np.stack([eng.calc_strategy_vwap_daily_return(**frames, fee=f, rule_fee=r).to_numpy()
+                                      for f, r in zip(fees, rule_fees)])
+sys.stdout.buffer.write(pickle.dumps(out))
+"""
+
+
+@pytest.mark.parametrize("width", ["scalar", "avx2", "avx512"])
+def test_fee_paths_equal_the_engine_at_every_width_on_special_values(width):
+    import os
+    import pickle
+    import subprocess
+    import sys
+
+    if width not in _pnl_engine._SIMD_AVAILABLE:
+        pytest.skip(f"this machine does not run {width}")
+    here = os.path.dirname(os.path.abspath(__file__))
+    done = subprocess.run([sys.executable, "-c", FEE_CHILD, here], env=dict(os.environ, TESSARY_SIMD=width),
+                          capture_output=True, timeout=300)
+    assert done.returncode == 0, done.stderr.decode()[-3000:]
+    out = pickle.loads(done.stdout)
+    assert out["simd"] == width
+    for layout in ("F", "C"):
+        assert out["paths", layout].tobytes() == out["engine", layout].tobytes()

@@ -13,5 +13,6 @@ NB_MODULE(_records, m) {
     m.doc() = "Recording pass of the VWAP engine: trades, refused trades, positions, profit terms and daily totals.";
     init_record_pass(m);
     init_smoothing(m);
+    init_fee_paths(m);
     m.def("_binder_signatures", &tessary::args::binder_tables, "The argument binder's parameter tables (for the tests).");
 }

@@ -25,3 +25,20 @@ def calc_strategy_vwap_records(
 ) -> Dict[str, Any]: ...
 def _binder_signatures() -> list[tuple[str, bool, list[tuple[str, Any, bool]]]]: ...
 def smooth_weights(strategy_matrix: pd.DataFrame, rolling_window: int = 0) -> pd.DataFrame: ...
+def fee_path_returns(
+    signal_matrix: pd.DataFrame,
+    can_buy_stock: pd.DataFrame,
+    cant_sell_stock: pd.DataFrame,
+    split_factor: pd.DataFrame,
+    dividend_factor: pd.DataFrame,
+    close_price: pd.DataFrame,
+    prev_close: pd.DataFrame,
+    buy_price: pd.DataFrame,
+    sell_price: pd.DataFrame,
+    fees: Any,
+    rule_fees: Any,
+    total_money: float = 100000000.0,
+    fee: float = 0.0,
+    rule_fee: float = 0.0,
+    lot_size: int = 200,
+) -> tuple[Any, pd.Index]: ...

@@ -86,6 +86,38 @@ class _Shared:
         self.window = window
         #: (the return dates the statistics used, holding count, turnover) of the first variant.
         self.weight_stats: tuple[pd.Index, dict[str, float]] | None = None
+        #: The daily returns of variants priced together by ``price_fee_variants``, by number.
+        self.returns: dict[int, pd.Series] = {}
+
+    def price_fee_variants(self, spec: _tasks.Spec, variants: list[tuple[int, dict[str, Any]]]) -> None:
+        """The daily returns of the variants that re-size every day and differ only
+        in their fees, one pass over the market per capital. Left to each variant's
+        own engine call when anything goes wrong here."""
+        from tessary.backtest import _records
+
+        if len(self.work.index) < 2:
+            return
+        by_capital: dict[float, list[tuple[int, float, float]]] = {}
+        for number, pipeline in variants:
+            if pipeline.get("between", spec.between) != "resize":
+                continue
+            try:
+                money, fee, rule_fee = (float(pipeline.get(name, default)) for name, default in
+                                        (("total_money", 1e8), ("fee", 0.0001), ("rule_fee", 0.0005)))
+            except (TypeError, ValueError):
+                continue
+            by_capital.setdefault(money, []).append((number, fee, rule_fee))
+        for money, members in by_capital.items():
+            if len(members) < 2:
+                continue
+            call = partial(_records.fee_path_returns, self.work, **self.aligned, fees=[m[1] for m in members],
+                           rule_fees=[m[2] for m in members], total_money=money)
+            try:
+                values, dates = _tasks.within(spec.timeout, "the backtest", call)
+            except Exception:
+                continue
+            for (number, _, _), row in zip(members, values):
+                self.returns[number] = pd.Series(row, index=dates)
 
 
 def _stats(shared: _Shared, total_frame: pd.DataFrame) -> dict:
@@ -103,7 +135,7 @@ def _stats(shared: _Shared, total_frame: pd.DataFrame) -> dict:
     return stats
 
 
-def _run(spec: _tasks.Spec, shared: _Shared, pipeline: dict[str, Any]) -> tuple[dict, dict, pd.Series]:
+def _run(spec: _tasks.Spec, shared: _Shared, number: int, pipeline: dict[str, Any]) -> tuple[dict, dict, pd.Series]:
     """The statistics, the excess per benchmark and the daily returns of one variant."""
     from tessary.backtest import _between, _checks, _pnl_engine
 
@@ -114,7 +146,10 @@ def _run(spec: _tasks.Spec, shared: _Shared, pipeline: dict[str, Any]) -> tuple[
     _checks.check_engine_inputs(None, None, None, rolling_window=shared.window, **costs)
     flags = _between.given_flags(rule, shared.work.index, shared.given_dates)
     extra = {} if flags is None else {"given": flags}
-    daily = _pnl_engine.calc_strategy_vwap_daily_return(signal_matrix=shared.work, **shared.aligned, **costs, **extra)
+    daily = shared.returns.get(number) if flags is None else None
+    if daily is None:
+        daily = _pnl_engine.calc_strategy_vwap_daily_return(signal_matrix=shared.work, **shared.aligned, **costs,
+                                                            **extra)
     total_frame = pd.DataFrame({"daily_return": daily, "index_daily_return": daily * 0})
     excess = {}
     dates = daily.index
@@ -136,11 +171,12 @@ def backtest_shared(spec: _tasks.Spec, weights: pd.DataFrame, variants: list[tup
         shared = _Shared(spec, weights, window)
     except Exception:
         return [_tasks.backtest(spec, weights, number, pipeline) for number, pipeline in variants]
+    shared.price_fee_variants(spec, variants)
     rows = []
     for number, pipeline in variants:
         started = time.perf_counter()
         try:
-            stats, excess, daily = _tasks.within(spec.timeout, "the backtest", partial(_run, spec, shared, pipeline))
+            stats, excess, daily = _tasks.within(spec.timeout, "the backtest", partial(_run, spec, shared, number, pipeline))
         except TimeoutError as exc:  # the variant's own run would wait as long again
             rows.append(_tasks.failed(number, _tasks.error_text(exc)))
             continue
