@@ -352,6 +352,45 @@ def grid_1000(store_dir: Path, n_dates: int, n_stocks: int, repeat: int) -> None
         print(f"    {name:<34} {value / total * 100:5.1f} %  {per:7.1f} ms {'a matrix' if name == 'strategy weights' else 'a backtest'}")
 
 
+def hundred_on_one_thread(store_dir: Path) -> None:
+    """100 combinations (4 weight matrices x rolling_window 5 x fee 5) on one thread:
+    100 ``run_strategy_backtest_core`` calls on precomputed weights against the
+    sweep's shared paths on the same weights, and against the whole sweep (its
+    weights included)."""
+    from itertools import product
+
+    from tessary.backtest._pnl_engine import run_strategy_backtest_core
+    from tessary.strategies import momentum
+    from tessary.sweep import _market, _path, _tasks, run_sweep
+
+    grid = {"lookback": [20, 60], "share": [0.1], "rebalance": [1, 5], "rolling_window": GRID_1000["rolling_window"],
+            "fee": GRID_1000["fee"]}
+    spec = _tasks.Spec(str(store_dir), None, None, "000852", momentum, False)
+    sets = [dict(lookback=lb, share=0.1, rebalance=rb) for lb, rb in product(grid["lookback"], grid["rebalance"])]
+    weights = [_tasks.compute_weights(spec, params) for params in sets]
+    market = _market.open_market(spec.store_dir, None, None)
+    variants = [(i, {"rolling_window": w, "fee": f}) for i, (w, f) in
+                enumerate(product(grid["rolling_window"], grid["fee"]))]
+    started = time.perf_counter()
+    for frame in weights:
+        aligned = market.aligned(frame.index, frame.columns)
+        for _, pipeline in variants:
+            run_strategy_backtest_core(frame, **aligned, benchmark_dict=dict(market.benchmarks),
+                                       plot_image_kind=None, **pipeline)
+    calls = time.perf_counter() - started
+    started = time.perf_counter()
+    for frame in weights:
+        for path in _path.shared_paths(variants, len(frame.index)):
+            _path.backtest_path(spec, frame, path)
+    shared = time.perf_counter() - started
+    started = time.perf_counter()
+    run_sweep(store_dir, momentum, grid, workers=1, progress=False, keep_returns=False)
+    whole = time.perf_counter() - started
+    print(f"  100 combinations on one thread: 100 run_strategy_backtest_core calls {calls:.1f} s "
+          f"({100 / calls:.1f} a second); shared paths on the same weights {shared:.1f} s: {verdict(calls / shared, 4)}; "
+          f"the whole sweep (its 4 weight matrices included) {whole:.1f} s: {calls / whole:.2f}x")
+
+
 def row(label: str, seconds: float, extra: str = "") -> None:
     print(f"  {label:<46} {seconds:8.2f} s  {24 / seconds:6.2f} runs/s  {extra}", flush=True)
 
@@ -386,6 +425,7 @@ def main() -> None:
         if args.part in ("all", "1000"):
             run_sweep(store_dir, momentum, {"lookback": [20]}, workers=1, progress=False)  # page cache warm
             grid_1000(store_dir, args.dates, args.stocks, args.repeat)
+            hundred_on_one_thread(store_dir)
             print()
             if args.part == "1000":
                 return
