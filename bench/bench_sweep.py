@@ -16,7 +16,10 @@
    weight matrices, x rolling_window 5 x fee 5) on 2 threads: backtests a second,
    the bandwidth floor of one backtest at a time reading the market once, and the
    share of the thread time in each part (estimated from one weight matrix's 25
-   variants timed part by part on one thread). ``--part 1000`` runs only this.
+   variants timed part by part on one thread, as one backtest at a time runs them).
+   Then 100 combinations on one thread: 100 ``run_strategy_backtest_core`` calls on
+   precomputed weights against the sweep's shared paths on the same weights (goal:
+   at least 4x). ``--part 1000`` runs only these.
 
     python bench/bench_sweep.py [--dates 2465] [--stocks 5000] [--repeat 1] [--skip-loop] [--keep DIR]
                                 [--part all|24|1000]
