@@ -315,6 +315,31 @@ def parts_of_backtests(store_dir: Path, strategy_params: dict, variants: list[di
     return parts
 
 
+def one_at_a_time(store_dir: Path, variants: list[dict]) -> tuple[float, float]:
+    """The 1,000-combination grid as the sweep ran it before paths were shared: each
+    set's weights computed once, then one ``_tasks.backtest`` (one pipeline call) per
+    combination, on 2 threads. Wall and CPU seconds."""
+    from concurrent.futures import ThreadPoolExecutor
+    from itertools import product
+
+    from tessary.strategies import momentum
+    from tessary.sweep import _tasks
+
+    spec = _tasks.Spec(str(store_dir), None, None, "000852", momentum, False)
+
+    def one_set(params: dict) -> None:
+        weights = _tasks.compute_weights(spec, params)
+        for pipeline in variants:
+            _tasks.backtest(spec, weights, 0, pipeline)
+
+    sets = [dict(lookback=lb, share=sh, rebalance=rb)
+            for lb, sh, rb in product(GRID_1000["lookback"], GRID_1000["share"], GRID_1000["rebalance"])]
+    started, cpu = time.perf_counter(), time.process_time()
+    with ThreadPoolExecutor(2) as pool:
+        list(pool.map(one_set, sets))
+    return time.perf_counter() - started, time.process_time() - cpu
+
+
 def grid_1000(store_dir: Path, n_dates: int, n_stocks: int, repeat: int) -> None:
     """The 1,000-combination grid on 2 threads: throughput, the floor of one backtest
     at a time, and where the time goes."""
@@ -345,6 +370,10 @@ def grid_1000(store_dir: Path, n_dates: int, n_stocks: int, repeat: int) -> None
           f"(goal >= 3x); 1,000 combinations in {seconds:.1f} s (goal <= 10 s at 2465 x 5000)")
 
     variants = [{"rolling_window": w, "fee": f} for w, f in product(GRID_1000["rolling_window"], GRID_1000["fee"])]
+    one_seconds, one_cpu = one_at_a_time(store_dir, variants)
+    print(f"  one backtest at a time (each set's weights once, every combination its own pipeline call, 2 threads): "
+          f"{one_seconds:.1f} s, {count / one_seconds:.1f} backtests a second, CPU {one_cpu:.1f} s; run_sweep "
+          f"{one_seconds / seconds:.2f}x its wall time (goal >= 6x), {one_cpu / _last_cpu[0]:.2f}x in CPU seconds")
     parts = parts_of_backtests(store_dir, {"lookback": 60, "share": 0.1, "rebalance": 5}, variants)
     estimated = {k: v * sets for k, v in parts.items()}  # each set: its weights and its variants
     total = sum(estimated.values())
