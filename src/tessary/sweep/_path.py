@@ -75,6 +75,14 @@ class _Shared:
         market = _market.open_market(spec.store_dir, spec.start, spec.end)
         self.aligned = market.aligned(weights.index, weights.columns)
         self.benchmarks = dict(market.benchmarks)
+        # Each benchmark on the return dates, as the pipeline aligns it for the excess
+        # and for the statistics frame: the same for every variant.
+        self.dates = weights.index[1:]
+        self.aligned_benchmarks = {
+            name: (bm_daily.reindex(self.dates, fill_value=0.0),
+                   bm_daily.reindex(self.dates, fill_value=0) if name == spec.benchmark else None)
+            for name, bm_daily in self.benchmarks.items()
+        }
         # The checks of the weights themselves, with costs that pass: each variant's
         # costs and window are checked on their own.
         _checks.check_engine_inputs(weights, self.aligned["can_buy_stock"], self.aligned["buy_price"],
@@ -153,12 +161,17 @@ def _run(spec: _tasks.Spec, shared: _Shared, number: int, pipeline: dict[str, An
     total_frame = pd.DataFrame({"daily_return": daily, "index_daily_return": daily * 0})
     excess = {}
     dates = daily.index
+    known = dates.equals(shared.dates)
     for name, bm_daily in list(shared.benchmarks.items()):
-        excess_daily = daily.sub(bm_daily.reindex(dates, fill_value=0.0), fill_value=0)
+        if known:
+            bm_aligned, primary = shared.aligned_benchmarks[name]
+        else:
+            bm_aligned, primary = bm_daily.reindex(dates, fill_value=0.0), bm_daily.reindex(dates, fill_value=0)
+        excess_daily = daily.sub(bm_aligned, fill_value=0)
         sharpe = _pnl_engine.safe_sharpe(excess_daily, periods=YEAR_DAYS)
         excess[str(name)] = (float(excess_daily.mean() * YEAR_DAYS), float(sharpe))
         if name == spec.benchmark:
-            total_frame["index_daily_return"] = bm_daily.reindex(dates, fill_value=0)
+            total_frame["index_daily_return"] = primary
     return _stats(shared, total_frame), excess, daily
 
 
