@@ -9,7 +9,7 @@
 
 #include "common/args.hpp"
 #include "common/arrays.hpp"
-#include "pnl_engine/kernels/vwap.hpp"
+#include "common/daystep/vwap.hpp"
 
 namespace tessary::pnl {
 

@@ -2,9 +2,9 @@
 // against each benchmark, statistics and the optional charts of one strategy.
 #include "common/arrays.hpp"
 #include "common/pyutil.hpp"
-#include "pnl_engine/kernels/weights.hpp"
+#include "common/daystep/weights.hpp"
 #include "pnl_engine/module.hpp"
-#include "pnl_engine/smoothing.hpp"
+#include "common/smoothing.hpp"
 #include "pnl_engine/values.hpp"
 
 namespace tessary::pnl {

@@ -7,7 +7,7 @@
 #include "common/arrays.hpp"
 #include "common/pyutil.hpp"
 #include "pnl_engine/kernels/returns.hpp"
-#include "pnl_engine/kernels/weights.hpp"
+#include "common/daystep/weights.hpp"
 #include "pnl_engine/module.hpp"
 #include "pnl_engine/values.hpp"
 

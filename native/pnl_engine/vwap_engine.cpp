@@ -3,8 +3,8 @@
 
 #include "common/arrays.hpp"
 #include "common/pyutil.hpp"
-#include "pnl_engine/kernels/vwap.hpp"
-#include "pnl_engine/vwap_inputs.hpp"
+#include "common/daystep/vwap.hpp"
+#include "common/vwap_inputs.hpp"
 #include "pnl_engine/module.hpp"
 
 namespace tessary::pnl {

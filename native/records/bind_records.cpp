@@ -12,7 +12,7 @@
 
 #include "common/arrays.hpp"
 #include "common/pyutil.hpp"
-#include "pnl_engine/vwap_inputs.hpp"
+#include "common/vwap_inputs.hpp"
 #include "records/kernels/record_pass.hpp"
 #include "records/module.hpp"
 

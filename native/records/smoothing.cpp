@@ -3,7 +3,7 @@
 // weights the pipeline trades.
 #include "common/arrays.hpp"
 #include "common/pyutil.hpp"
-#include "pnl_engine/smoothing.hpp"
+#include "common/smoothing.hpp"
 #include "records/module.hpp"
 
 namespace tessary::records {

@@ -9,7 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "pnl_engine/kernels/vwap_cell.hpp"
+#include "common/daystep/vwap_cell.hpp"
 #include "records/kernels/record_pass.hpp"
 
 namespace tessary::kernels::record_detail {

@@ -24,7 +24,7 @@
 // templates of internal linkage, or called across files.
 #include <immintrin.h>
 
-#include "pnl_engine/kernels/vwap_columns.hpp"
+#include "common/daystep/vwap_columns.hpp"
 #include "records/kernels/record_walks.hpp"
 
 namespace tessary::kernels::record_detail {

@@ -10,7 +10,7 @@
 #include <sched.h>
 #endif
 
-#include "pnl_engine/kernels/simd_choice.hpp"
+#include "common/simd/simd_choice.hpp"
 #include "records/kernels/record_scan.hpp"
 #include "records/kernels/record_walks.hpp"
 

@@ -13,7 +13,7 @@
 
 #include <cstring>
 
-#include "pnl_engine/kernels/simd.hpp"
+#include "common/simd/simd.hpp"
 #include "records/kernels/record_walks.hpp"
 
 namespace tessary::kernels::record_detail {
