@@ -50,11 +50,22 @@ struct Default {
     static constexpr Default nan() { return {Tag::NaN}; }
 };
 
+/// One parameter: its name, kind, default, whether it is keyword-only, and the type
+/// text that help() and the type stubs show (none given: the kind's own, `float`,
+/// `int`, `bool`, `str`, `dict`, `list`, with `| None` for the OrNone kinds; an Object
+/// without one is shown unannotated).
 struct Param {
     const char *name;
     Kind kind = Kind::Object;
     Default def = Default::required();
     bool kw_only = false;
+    const char *type = nullptr;
+
+    constexpr Param(const char *name, Kind kind = Kind::Object, Default def = Default::required(), bool kw_only = false)
+        : name(name), kind(kind), def(def), kw_only(kw_only) {}
+    constexpr Param(const char *name, const char *type, Kind kind = Kind::Object, Default def = Default::required(),
+                    bool kw_only = false)
+        : name(name), kind(kind), def(def), kw_only(kw_only), type(type) {}
 };
 
 class Signature;
@@ -95,6 +106,10 @@ public:
     Bound bind(nb::handle args_tuple, nb::handle kwargs_dict) const;
 
     const char *name() const { return name_; }
+    /// The signature help() shows, "def name(a: T, b: T = 1, *, c=None) -> returns",
+    /// made from the parameter table (`self` first when `method`). The text lives as
+    /// long as the process; call it with the GIL held (defaults are shown by repr).
+    const char *text(const char *returns, bool method = false) const;
     const std::vector<Param> &params() const { return params_; }
     bool counts_self() const { return counts_self_; }
 

@@ -12,23 +12,23 @@ using args::Kind;
 namespace {
 
 const args::Signature kPlotPerformanceSig("plot_strategy_performance",
-                                          {{"daily_return"},
-                                           {"cumulative_return"},
-                                           {"benchmark_daily_return"},
+                                          {{"daily_return", "pandas.Series"},
+                                           {"cumulative_return", "pandas.Series"},
+                                           {"benchmark_daily_return", "pandas.Series"},
                                            {"stats", Kind::Dict},
                                            {"strategy_name", Kind::Str, Default::of("strategy")},
                                            {"plot_title", Kind::StrOrNone, Default::none()},
-                                           {"save_path", Kind::Object, Default::of("./strategy_backtest.png")},
+                                           {"save_path", "str | pathlib.Path", Kind::Object, Default::of("./strategy_backtest.png")},
                                            {"image_kind", Kind::Str, Default::of("large")},
                                            {"benchmark_name", Kind::Str, Default::of("000852")}});
 
 const args::Signature kPlotWeeklySig("plot_weekly_net_value",
-                                     {{"daily_return"},
-                                      {"cumulative_return"},
-                                      {"benchmark_daily_return"},
+                                     {{"daily_return", "pandas.Series"},
+                                      {"cumulative_return", "pandas.Series"},
+                                      {"benchmark_daily_return", "pandas.Series"},
                                       {"strategy_name", Kind::Str, Default::of("strategy")},
                                       {"plot_title", Kind::StrOrNone, Default::none()},
-                                      {"save_path", Kind::Object, Default::of("./strategy_weekly_net_value.png")},
+                                      {"save_path", "str | pathlib.Path", Kind::Object, Default::of("./strategy_weekly_net_value.png")},
                                       {"image_kind", Kind::Str, Default::of("large")},
                                       {"benchmark_name", Kind::Str, Default::of("000852")}});
 
@@ -89,17 +89,11 @@ nb::object plot_weekly_net_value(const args::Bound &a) {
 
 void init_charts(nb::module_ &m) {
     def_bound(m, kPlotPerformanceSig, plot_strategy_performance,
-              "def plot_strategy_performance(daily_return, cumulative_return, benchmark_daily_return, stats, "
-              "strategy_name='strategy', plot_title=None, save_path='./strategy_backtest.png', "
-              "image_kind='large', benchmark_name='000852') -> dict[str, str]",
-              "Draws the strategy performance report to save_path under the plot lock and returns "
+              "dict[str, str]", "Draws the strategy performance report to save_path under the plot lock and returns "
               "{'main': save_path as str}. image_kind 'long' gives the portrait layout, anything else the "
               "landscape one.");
     def_bound(m, kPlotWeeklySig, plot_weekly_net_value,
-              "def plot_weekly_net_value(daily_return, cumulative_return, benchmark_daily_return, "
-              "strategy_name='strategy', plot_title=None, save_path='./strategy_weekly_net_value.png', "
-              "image_kind='large', benchmark_name='000852') -> dict[str, str]",
-              "Draws the weekly net value figure to save_path under the plot lock and returns "
+              "dict[str, str]", "Draws the weekly net value figure to save_path under the plot lock and returns "
               "{'weekly_net_value': save_path as str}.");
 }
 

@@ -19,13 +19,13 @@ using args::Kind;
 namespace {
 
 const args::Signature kPerformanceSig("_plot_strategy_performance_unlocked",
-                                      {{"daily_return"},
-                                       {"cumulative_return"},
-                                       {"benchmark_daily_return"},
+                                      {{"daily_return", "pandas.Series"},
+                                       {"cumulative_return", "pandas.Series"},
+                                       {"benchmark_daily_return", "pandas.Series"},
                                        {"stats", Kind::Dict},
                                        {"strategy_name", Kind::Str},
                                        {"plot_title", Kind::StrOrNone},
-                                       {"save_path"},
+                                       {"save_path", "str | pathlib.Path"},
                                        {"image_kind", Kind::Str},
                                        {"benchmark_name", Kind::Str, Default::of("000852")}});
 
@@ -217,9 +217,7 @@ nb::object plot_strategy_performance_unlocked(const args::Bound &a) {
 
 void init_figure_performance(nb::module_ &m) {
     def_bound(m, kPerformanceSig, plot_strategy_performance_unlocked,
-              "def _plot_strategy_performance_unlocked(daily_return, cumulative_return, benchmark_daily_return, "
-              "stats, strategy_name, plot_title, save_path, image_kind, benchmark_name='000852') -> None",
-              "Draws the strategy performance report and saves it to save_path. Call only while holding "
+              "None", "Draws the strategy performance report and saves it to save_path. Call only while holding "
               "_MATPLOTLIB_PLOT_LOCK; use plot_strategy_performance otherwise.");
 }
 

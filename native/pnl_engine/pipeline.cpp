@@ -14,23 +14,23 @@ using args::Default;
 using args::Kind;
 
 static const args::Signature kPipelineSig("run_strategy_backtest_core",
-                                          {{"strategy_matrix"},
-                                           {"can_buy_stock"},
-                                           {"cant_sell_stock"},
-                                           {"split_factor"},
-                                           {"dividend_factor"},
-                                           {"close_price"},
-                                           {"prev_close"},
-                                           {"buy_price"},
-                                           {"sell_price"},
-                                           {"benchmark_dict", Kind::DictOrNone, Default::none()},
+                                          {{"strategy_matrix", "pandas.DataFrame"},
+                                           {"can_buy_stock", "pandas.DataFrame"},
+                                           {"cant_sell_stock", "pandas.DataFrame"},
+                                           {"split_factor", "pandas.DataFrame"},
+                                           {"dividend_factor", "pandas.DataFrame"},
+                                           {"close_price", "pandas.DataFrame"},
+                                           {"prev_close", "pandas.DataFrame"},
+                                           {"buy_price", "pandas.DataFrame"},
+                                           {"sell_price", "pandas.DataFrame"},
+                                           {"benchmark_dict", "dict[str, pandas.Series] | None", Kind::DictOrNone, Default::none()},
                                            {"benchmark_names", Kind::Str, Default::of("000852")},
                                            {"rolling_window", Kind::Int, Default::of(0)},
                                            {"total_money", Kind::Float, Default::of(1e8)},
                                            {"fee", Kind::Float, Default::of(0.0001)},
                                            {"rule_fee", Kind::Float, Default::of(0.0005)},
                                            {"plot_image_kind", Kind::StrOrNone, Default::of("large")},
-                                           {"plot_save_path", Kind::Object, Default::none()},
+                                           {"plot_save_path", "str | pathlib.Path | None", Kind::Object, Default::none()},
                                            {"strategy_name", Kind::Str, Default::of("strategy")},
                                            {"plot_title", Kind::StrOrNone, Default::none()}});
 
@@ -130,12 +130,7 @@ static nb::object run_strategy_backtest_core(const args::Bound &a) {
 }
 
 void init_pipeline(nb::module_ &m) {
-    def_bound(m, kPipelineSig, run_strategy_backtest_core,
-              "def run_strategy_backtest_core(strategy_matrix, can_buy_stock, cant_sell_stock, split_factor, "
-              "dividend_factor, close_price, prev_close, buy_price, sell_price, benchmark_dict=None, "
-              "benchmark_names='000852', rolling_window=0, total_money=100000000.0, fee=0.0001, rule_fee=0.0005, "
-              "plot_image_kind='large', plot_save_path=None, strategy_name='strategy', plot_title=None) -> "
-              "_PnlEngineResult",
+    def_bound(m, kPipelineSig, run_strategy_backtest_core, "_PnlEngineResult",
               "Backtest of a weight matrix: optional rolling smoothing, VWAP daily returns, arithmetic net value, "
               "excess against each benchmark, statistics and, given an image kind and a save path, the charts.");
 }

@@ -14,15 +14,15 @@ using args::Default;
 using args::Kind;
 
 static const args::Signature kVwapSig("calc_strategy_vwap_daily_return",
-                                      {{"signal_matrix"},
-                                       {"can_buy_stock"},
-                                       {"cant_sell_stock"},
-                                       {"split_factor"},
-                                       {"dividend_factor"},
-                                       {"close_price"},
-                                       {"prev_close"},
-                                       {"buy_price"},
-                                       {"sell_price"},
+                                      {{"signal_matrix", "pandas.DataFrame"},
+                                       {"can_buy_stock", "pandas.DataFrame"},
+                                       {"cant_sell_stock", "pandas.DataFrame"},
+                                       {"split_factor", "pandas.DataFrame"},
+                                       {"dividend_factor", "pandas.DataFrame"},
+                                       {"close_price", "pandas.DataFrame"},
+                                       {"prev_close", "pandas.DataFrame"},
+                                       {"buy_price", "pandas.DataFrame"},
+                                       {"sell_price", "pandas.DataFrame"},
                                        {"total_money", Kind::Float, Default::of(1e8)},
                                        {"fee", Kind::Float, Default::of(0.0001)},
                                        {"rule_fee", Kind::Float, Default::of(0.0005)},
@@ -57,10 +57,7 @@ static nb::object calc_strategy_vwap_daily_return(const args::Bound &a) {
 }
 
 void init_vwap(nb::module_ &m) {
-    def_bound(m, kVwapSig, calc_strategy_vwap_daily_return,
-              "def calc_strategy_vwap_daily_return(signal_matrix, can_buy_stock, cant_sell_stock, split_factor, "
-              "dividend_factor, close_price, prev_close, buy_price, sell_price, total_money=100000000.0, "
-              "fee=0.0001, rule_fee=0.0005, lot_size=200) -> pandas.Series",
+    def_bound(m, kVwapSig, calc_strategy_vwap_daily_return, "pandas.Series",
               "Daily returns (ratios of total_money) of the weights of each date traded on the next date at "
               "VWAP execution prices, in whole lots, with feasibility flags, split/dividend adjustment and fees.");
 }

@@ -90,7 +90,7 @@ nb::object build_from_matrices(nb::handle, const args::Bound &a) {
 }  // namespace
 
 void add_derive_methods(nb::handle cls) {
-    add_method(cls, kBuildFromSig, build_from_matrices, "def _build_from_matrices(self, source: dict) -> dict",
+    add_method(cls, kBuildFromSig, build_from_matrices, "dict[str, pandas.DataFrame]",
                "The twelve backtest matrices derived from the ten source factor matrices.");
 }
 

@@ -114,19 +114,16 @@ nb::object assemble_payload(nb::handle self, const args::Bound &a) {
 }  // namespace
 
 void add_payload_methods(nb::handle cls) {
-    add_method(cls, kBuildSig, build, "def build(self) -> dict",
+    add_method(cls, kBuildSig, build, "dict[str, typing.Any]",
                "The full payload, every factor read with its own query (meta key 'created_at').");
-    add_method(cls, kBuildIncrementalSig, build_incremental, "def build_incremental(self) -> dict",
+    add_method(cls, kBuildIncrementalSig, build_incremental, "dict[str, typing.Any]",
                "The same payload through one batched factor query with per-name fallback (meta key "
                "'updated_at').");
-    add_method(cls, kBuildPayloadSig, build_payload,
-               "def _build_payload(self, incremental: bool, meta_time_key: str) -> dict",
+    add_method(cls, kBuildPayloadSig, build_payload, "dict[str, typing.Any]",
                "Reads the sources, requires every constituent mask, derives the matrices, assembles the payload.");
-    add_method(cls, kReadSourceSig, read_source_data, "def _read_source_data(self, incremental: bool) -> tuple",
+    add_method(cls, kReadSourceSig, read_source_data, "tuple",
                "(source matrices, component masks, benchmark dict, component names).");
-    add_method(cls, kAssembleSig, assemble_payload,
-               "def _assemble_payload(self, data: dict, component_matrices: dict, benchmark_dict: dict, "
-               "component_names: list, meta_time_key: str) -> dict",
+    add_method(cls, kAssembleSig, assemble_payload, "dict[str, typing.Any]",
                "The versioned payload: 'version', 'meta' (dates, components, timestamp) and 'data' (base "
                "matrices, masks under their dataset keys, 'benchmark_dict').");
 }

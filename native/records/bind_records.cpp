@@ -23,15 +23,15 @@ using args::Default;
 using args::Kind;
 
 static const args::Signature kRecordsSig("calc_strategy_vwap_records",
-                                         {{"signal_matrix"},
-                                          {"can_buy_stock"},
-                                          {"cant_sell_stock"},
-                                          {"split_factor"},
-                                          {"dividend_factor"},
-                                          {"close_price"},
-                                          {"prev_close"},
-                                          {"buy_price"},
-                                          {"sell_price"},
+                                         {{"signal_matrix", "pandas.DataFrame"},
+                                          {"can_buy_stock", "pandas.DataFrame"},
+                                          {"cant_sell_stock", "pandas.DataFrame"},
+                                          {"split_factor", "pandas.DataFrame"},
+                                          {"dividend_factor", "pandas.DataFrame"},
+                                          {"close_price", "pandas.DataFrame"},
+                                          {"prev_close", "pandas.DataFrame"},
+                                          {"buy_price", "pandas.DataFrame"},
+                                          {"sell_price", "pandas.DataFrame"},
                                           {"total_money", Kind::Float, Default::of(1e8)},
                                           {"fee", Kind::Float, Default::of(0.0001)},
                                           {"rule_fee", Kind::Float, Default::of(0.0005)},
@@ -131,10 +131,7 @@ static nb::object calc_strategy_vwap_records(const args::Bound &a) {
 }
 
 void init_record_pass(nb::module_ &m) {
-    def_bound(m, kRecordsSig, calc_strategy_vwap_records,
-              "def calc_strategy_vwap_records(signal_matrix, can_buy_stock, cant_sell_stock, split_factor, "
-              "dividend_factor, close_price, prev_close, buy_price, sell_price, total_money=100000000.0, "
-              "fee=0.0001, rule_fee=0.0005, lot_size=200) -> dict",
+    def_bound(m, kRecordsSig, calc_strategy_vwap_records, "dict[str, typing.Any]",
               "What calc_strategy_vwap_daily_return does, recorded: a dict with 'dates' (the return dates), "
               "'columns', 'total_money', the record tables 'trades' (side 0 buy, 1 sell; shares, price, value, "
               "commission, levy), 'blocked' (side, shares), 'positions' (shares, value), 'pnl' (buy, hold, "
