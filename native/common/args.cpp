@@ -6,6 +6,7 @@
 #include <deque>
 #include <limits>
 #include <string>
+#include <utility>
 
 namespace tessary::args {
 
@@ -96,7 +97,10 @@ void check_exact(const char *name, nb::handle value, Kind kind) {
 }
 
 Signature::Signature(const char *func_name, std::initializer_list<Param> params, bool counts_self)
-    : name_(func_name), params_(params), counts_self_(counts_self) {
+    : Signature(func_name, std::vector<Param>(params), counts_self) {}
+
+Signature::Signature(const char *func_name, std::vector<Param> params, bool counts_self)
+    : name_(func_name), params_(std::move(params)), counts_self_(counts_self) {
     registry().push_back(this);
     for (const Param &p : params_) {
         if (p.kw_only) continue;

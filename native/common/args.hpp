@@ -101,6 +101,7 @@ public:
     /// `counts_self`: the function is a method whose `self` is the first positional
     /// argument in the interpreter's counts (the binder itself never sees `self`).
     Signature(const char *func_name, std::initializer_list<Param> params, bool counts_self = false);
+    Signature(const char *func_name, std::vector<Param> params, bool counts_self = false);
 
     Bound bind(nb::args args, nb::kwargs kwargs) const;
     Bound bind(nb::handle args_tuple, nb::handle kwargs_dict) const;

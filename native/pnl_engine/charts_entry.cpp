@@ -9,28 +9,27 @@ using namespace nb::literals;
 using args::Default;
 using args::Kind;
 
+std::vector<args::Param> chart_params(bool stats, const char *save_path) {
+    const bool defaults = save_path != nullptr;
+    auto given = [&](Default d) { return defaults ? d : Default::required(); };
+    std::vector<args::Param> out{{"daily_return", "pandas.Series"},
+                                 {"cumulative_return", "pandas.Series"},
+                                 {"benchmark_daily_return", "pandas.Series"}};
+    if (stats) out.push_back({"stats", Kind::Dict});
+    out.push_back({"strategy_name", Kind::Str, given(Default::of("strategy"))});
+    out.push_back({"plot_title", Kind::StrOrNone, given(Default::none())});
+    out.push_back({"save_path", "str | pathlib.Path", Kind::Object, given(Default::of(save_path))});
+    out.push_back({"image_kind", Kind::Str, given(Default::of("large"))});
+    out.push_back({"benchmark_name", Kind::Str, Default::of("000852")});
+    return out;
+}
+
 namespace {
 
 const args::Signature kPlotPerformanceSig("plot_strategy_performance",
-                                          {{"daily_return", "pandas.Series"},
-                                           {"cumulative_return", "pandas.Series"},
-                                           {"benchmark_daily_return", "pandas.Series"},
-                                           {"stats", Kind::Dict},
-                                           {"strategy_name", Kind::Str, Default::of("strategy")},
-                                           {"plot_title", Kind::StrOrNone, Default::none()},
-                                           {"save_path", "str | pathlib.Path", Kind::Object, Default::of("./strategy_backtest.png")},
-                                           {"image_kind", Kind::Str, Default::of("large")},
-                                           {"benchmark_name", Kind::Str, Default::of("000852")}});
+                                          chart_params(true, "./strategy_backtest.png"));
 
-const args::Signature kPlotWeeklySig("plot_weekly_net_value",
-                                     {{"daily_return", "pandas.Series"},
-                                      {"cumulative_return", "pandas.Series"},
-                                      {"benchmark_daily_return", "pandas.Series"},
-                                      {"strategy_name", Kind::Str, Default::of("strategy")},
-                                      {"plot_title", Kind::StrOrNone, Default::none()},
-                                      {"save_path", "str | pathlib.Path", Kind::Object, Default::of("./strategy_weekly_net_value.png")},
-                                      {"image_kind", Kind::Str, Default::of("large")},
-                                      {"benchmark_name", Kind::Str, Default::of("000852")}});
+const args::Signature kPlotWeeklySig("plot_weekly_net_value", chart_params(false, "./strategy_weekly_net_value.png"));
 
 /// Calls `fn(**kwargs)` inside `with _MATPLOTLIB_PLOT_LOCK:`. The lock is looked up
 /// now, and left through its __exit__ also when the call raises; the exception then

@@ -14,15 +14,7 @@ using args::Kind;
 
 namespace {
 
-const args::Signature kWeeklySig("_plot_weekly_net_value_unlocked",
-                                 {{"daily_return", "pandas.Series"},
-                                  {"cumulative_return", "pandas.Series"},
-                                  {"benchmark_daily_return", "pandas.Series"},
-                                  {"strategy_name", Kind::Str},
-                                  {"plot_title", Kind::StrOrNone},
-                                  {"save_path", "str | pathlib.Path"},
-                                  {"image_kind", Kind::Str},
-                                  {"benchmark_name", Kind::Str, Default::of("000852")}});
+const args::Signature kWeeklySig("_plot_weekly_net_value_unlocked", chart_params(false));
 
 /// Yearly metrics of the daily strategy, benchmark and excess returns on the union
 /// of both inputs' dates (days without any value dropped).

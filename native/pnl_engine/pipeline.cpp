@@ -1,10 +1,11 @@
 // run_strategy_backtest_core: weight smoothing, VWAP daily returns, net value, excess
 // against each benchmark, statistics and the optional charts of one strategy.
 #include "common/arrays.hpp"
-#include "common/pyutil.hpp"
 #include "common/daystep/weights.hpp"
-#include "pnl_engine/module.hpp"
+#include "common/pyutil.hpp"
 #include "common/smoothing.hpp"
+#include "common/vwap_inputs.hpp"
+#include "pnl_engine/module.hpp"
 #include "pnl_engine/values.hpp"
 
 namespace tessary::pnl {
@@ -13,26 +14,19 @@ using namespace nb::literals;
 using args::Default;
 using args::Kind;
 
-static const args::Signature kPipelineSig("run_strategy_backtest_core",
-                                          {{"strategy_matrix", "pandas.DataFrame"},
-                                           {"can_buy_stock", "pandas.DataFrame"},
-                                           {"cant_sell_stock", "pandas.DataFrame"},
-                                           {"split_factor", "pandas.DataFrame"},
-                                           {"dividend_factor", "pandas.DataFrame"},
-                                           {"close_price", "pandas.DataFrame"},
-                                           {"prev_close", "pandas.DataFrame"},
-                                           {"buy_price", "pandas.DataFrame"},
-                                           {"sell_price", "pandas.DataFrame"},
-                                           {"benchmark_dict", "dict[str, pandas.Series] | None", Kind::DictOrNone, Default::none()},
-                                           {"benchmark_names", Kind::Str, Default::of("000852")},
-                                           {"rolling_window", Kind::Int, Default::of(0)},
-                                           {"total_money", Kind::Float, Default::of(1e8)},
-                                           {"fee", Kind::Float, Default::of(0.0001)},
-                                           {"rule_fee", Kind::Float, Default::of(0.0005)},
-                                           {"plot_image_kind", Kind::StrOrNone, Default::of("large")},
-                                           {"plot_save_path", "str | pathlib.Path | None", Kind::Object, Default::none()},
-                                           {"strategy_name", Kind::Str, Default::of("strategy")},
-                                           {"plot_title", Kind::StrOrNone, Default::none()}});
+static const args::Signature kPipelineSig(
+    "run_strategy_backtest_core",
+    market_params("strategy_matrix",
+                  {{"benchmark_dict", "dict[str, pandas.Series] | None", Kind::DictOrNone, Default::none()},
+                   {"benchmark_names", Kind::Str, Default::of("000852")},
+                   {"rolling_window", Kind::Int, Default::of(0)},
+                   {"total_money", Kind::Float, Default::of(1e8)},
+                   {"fee", Kind::Float, Default::of(0.0001)},
+                   {"rule_fee", Kind::Float, Default::of(0.0005)},
+                   {"plot_image_kind", Kind::StrOrNone, Default::of("large")},
+                   {"plot_save_path", "str | pathlib.Path | None", Kind::Object, Default::none()},
+                   {"strategy_name", Kind::Str, Default::of("strategy")},
+                   {"plot_title", Kind::StrOrNone, Default::none()}}));
 
 /// Annualisation of the per-benchmark summary.
 static constexpr int kYearDays = 252;

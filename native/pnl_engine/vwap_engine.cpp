@@ -13,20 +13,7 @@ using namespace nb::literals;
 using args::Default;
 using args::Kind;
 
-static const args::Signature kVwapSig("calc_strategy_vwap_daily_return",
-                                      {{"signal_matrix", "pandas.DataFrame"},
-                                       {"can_buy_stock", "pandas.DataFrame"},
-                                       {"cant_sell_stock", "pandas.DataFrame"},
-                                       {"split_factor", "pandas.DataFrame"},
-                                       {"dividend_factor", "pandas.DataFrame"},
-                                       {"close_price", "pandas.DataFrame"},
-                                       {"prev_close", "pandas.DataFrame"},
-                                       {"buy_price", "pandas.DataFrame"},
-                                       {"sell_price", "pandas.DataFrame"},
-                                       {"total_money", Kind::Float, Default::of(1e8)},
-                                       {"fee", Kind::Float, Default::of(0.0001)},
-                                       {"rule_fee", Kind::Float, Default::of(0.0005)},
-                                       {"lot_size", Kind::Int, Default::of(200)}});
+static const args::Signature kVwapSig("calc_strategy_vwap_daily_return", vwap_params());
 
 
 static nb::object calc_strategy_vwap_daily_return(const args::Bound &a) {

@@ -22,20 +22,7 @@ using namespace nb::literals;
 using args::Default;
 using args::Kind;
 
-static const args::Signature kRecordsSig("calc_strategy_vwap_records",
-                                         {{"signal_matrix", "pandas.DataFrame"},
-                                          {"can_buy_stock", "pandas.DataFrame"},
-                                          {"cant_sell_stock", "pandas.DataFrame"},
-                                          {"split_factor", "pandas.DataFrame"},
-                                          {"dividend_factor", "pandas.DataFrame"},
-                                          {"close_price", "pandas.DataFrame"},
-                                          {"prev_close", "pandas.DataFrame"},
-                                          {"buy_price", "pandas.DataFrame"},
-                                          {"sell_price", "pandas.DataFrame"},
-                                          {"total_money", Kind::Float, Default::of(1e8)},
-                                          {"fee", Kind::Float, Default::of(0.0001)},
-                                          {"rule_fee", Kind::Float, Default::of(0.0005)},
-                                          {"lot_size", Kind::Int, Default::of(200)}});
+static const args::Signature kRecordsSig("calc_strategy_vwap_records", pnl::vwap_params());
 
 /// A 1-D numpy array that takes over `v`'s buffer; the capsule frees it with the array.
 template <class T>

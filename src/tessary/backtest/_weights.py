@@ -30,13 +30,26 @@ def first_few(labels, count: int = _SHOWN) -> str:
     return text + (", ..." if len(labels) > count else "")
 
 
+def _unique_labels(labels: list, bad: list, not_labels: str, accepted: str, named_twice: str) -> pd.Index:
+    """``labels`` as an object Index; ValueError when any were ``bad`` (how many
+    ``not_labels``, the first few, what is ``accepted``) or when a label occurs twice
+    (how many are ``named_twice``, the first few)."""
+    if bad:
+        raise ValueError(f"{len(bad)} {not_labels} ({first_few(bad)}); {accepted}")
+    result = pd.Index(labels, dtype=object)
+    if not result.is_unique:
+        twice = result[result.duplicated()].unique()
+        raise ValueError(f"{len(twice)} {named_twice}: {first_few(twice)}")
+    return result
+
+
 def normalize_dates(index: pd.Index) -> pd.Index:
     """The dates of ``index`` as "YYYYMMDD" strings; ValueError naming how many labels
     are not dates (and the first few), or which dates occur twice."""
     if isinstance(index, pd.DatetimeIndex):
         if index.hasnans:
             raise ValueError(f"the weights' index holds {int(index.isna().sum())} missing date(s) (NaT)")
-        dates = list(index.strftime("%Y%m%d"))
+        dates, bad = list(index.strftime("%Y%m%d")), []
     else:
         dates, bad = [], []
         for label in index:
@@ -45,16 +58,13 @@ def normalize_dates(index: pd.Index) -> pd.Index:
             except ValueError:
                 bad.append(label)
         bad += [label for label, day in zip(index, dates) if day is None]
-        if bad:
-            raise ValueError(
-                f"{len(bad)} label(s) of the weights' index are not dates ({first_few(bad)}); "
-                "dates may be a DatetimeIndex, \"YYYYMMDD\" or \"YYYY-MM-DD\" strings or yyyymmdd integers"
-            )
-    result = pd.Index(dates, dtype=object)
-    if not result.is_unique:
-        twice = result[result.duplicated()].unique()
-        raise ValueError(f"{len(twice)} date(s) occur more than once in the weights: {first_few(twice)}")
-    return result
+    return _unique_labels(
+        dates,
+        bad,
+        "label(s) of the weights' index are not dates",
+        'dates may be a DatetimeIndex, "YYYYMMDD" or "YYYY-MM-DD" strings or yyyymmdd integers',
+        "date(s) occur more than once in the weights",
+    )
 
 
 def _code(label: object) -> str | None:
@@ -71,18 +81,13 @@ def normalize_codes(columns: pd.Index) -> pd.Index:
     labels are not stock codes (and the first few), or codes named twice."""
     codes = [_code(label) for label in columns]
     bad = [label for label, code in zip(columns, codes) if code is None]
-    if bad:
-        raise ValueError(
-            f"{len(bad)} column(s) of the weights are not stock codes ({first_few(bad)}); "
-            "codes may be \"600000\", \"600000.XSHG\", \"600000.SH\" or \"SH600000\""
-        )
-    result = pd.Index(codes, dtype=object)
-    if not result.is_unique:
-        twice = result[result.duplicated()].unique()
-        raise ValueError(
-            f"{len(twice)} stock(s) are named by more than one column of the weights: {first_few(twice)}"
-        )
-    return result
+    return _unique_labels(
+        codes,
+        bad,
+        "column(s) of the weights are not stock codes",
+        'codes may be "600000", "600000.XSHG", "600000.SH" or "SH600000"',
+        "stock(s) are named by more than one column of the weights",
+    )
 
 
 def weight_values(weights: pd.DataFrame) -> np.ndarray:
