@@ -11,6 +11,7 @@ import pandas as pd
 import pytest
 
 from tessary.store import BinaryPreparedDataStoreBase
+from store_files import snapshot
 
 DATES = [d.strftime("%Y%m%d") for d in pd.bdate_range("2023-12-25", periods=20)]
 CODES = ["000001", "000002", "600000", "600519", "300750"]
@@ -51,16 +52,6 @@ def sample_data(seed=0):
 def payload(seed=0, **meta):
     return {"version": 1, "meta": {"start_date": DATES[0], "tag": seed, **meta}, "data": sample_data(seed)}
 
-
-def snapshot(root):
-    """Every file of a store with its bytes: equal snapshots mean nothing changed."""
-    out = {}
-    for dirpath, _, files in os.walk(root):
-        for name in files:
-            path = os.path.join(dirpath, name)
-            with open(path, "rb") as fh:
-                out[os.path.relpath(path, root)] = fh.read()
-    return out
 
 
 def backed_by_mmap(arr):
