@@ -10,6 +10,7 @@ import pytest
 
 from tessary import singleton
 from tessary.backtest import BacktestResult, BinaryPreparedDataStore, TessaryWarning, run_backtest
+from tessary.backtest._market_frames import MARKET_FRAMES
 from tessary.backtest._pnl_engine import run_strategy_backtest_core
 from tessary.backtest._prepare import GroupPreparedDataBuilder
 from tessary.local import LocalDataClient
@@ -173,10 +174,11 @@ class TestWeightsAsResearchersHoldThem:
         [
             (lambda w: w.rename(index={w.index[0]: "yesterday"}), r"1 label\(s\) of the weights' index are not dates \('yesterday'\)"),
             (lambda w: w.rename(columns={w.columns[0]: "apple"}), r"1 column\(s\) of the weights are not stock codes \('apple'\)"),
-            (lambda w: w.set_axis([w.columns[1] + ".XSHG", *w.columns[1:]], axis=1), r"named by more than one column"),
+            (lambda w: w.set_axis([w.columns[1] + (".XSHG" if w.columns[1][0] == "6" else ".XSHE"), *w.columns[1:]],
+                                  axis=1), r"named by more than one column"),
             (lambda w: w.set_axis([w.index[1], *w.index[1:]]), r"1 date\(s\) occur more than once"),
             (lambda w: w.replace(w.iloc[2, 1], np.inf), r"1 weight\(s\) are infinite"),
-            (lambda w: w.astype(object).where(w != w.iloc[2, 1], "lots"), r"not a number"),
+            (lambda w: w.astype(object).where(w != w.iloc[2, 1], "lots"), r"do not hold real numbers"),
             (lambda w: w.iloc[:, :0], r"no stock columns"),
             (lambda w: w.iloc[:1], r"at least two trading days"),
         ],
@@ -293,8 +295,7 @@ class TestRecordsOfTheResult:
         inputs = result._engine_inputs
         direct = compute_records(
             inputs["strategy_matrix"],
-            **{k: inputs[k] for k in ("can_buy_stock", "cant_sell_stock", "split_factor", "dividend_factor",
-                                      "close_price", "prev_close", "buy_price", "sell_price")},
+            **{k: inputs[k] for k in MARKET_FRAMES},
             rolling_window=3,
         )
         pd.testing.assert_frame_equal(result.trades, direct.trades)

@@ -9,10 +9,10 @@ import pytest
 
 from reference.vwap import random_market
 from tessary.backtest import _pnl_engine as pe
-from tessary.backtest._store import BinaryPreparedDataStoreBase
+from tessary.backtest._market_frames import INPUT_FRAMES
+from tessary.store import BinaryPreparedDataStoreBase
 
-KEYS = ["signal_matrix", "can_buy_stock", "cant_sell_stock", "split_factor", "dividend_factor",
-        "close_price", "prev_close", "buy_price", "sell_price"]
+KEYS = list(INPUT_FRAMES)
 MARKET_KEYS = KEYS[1:]
 LAYOUTS = "FCSM"
 

@@ -12,6 +12,7 @@ import pytest
 
 from tessary.backtest import _core
 from tessary.backtest import _pnl_engine as pe
+from tessary.backtest._market_frames import INPUT_FRAMES
 
 
 def test_loading_does_not_import_matplotlib():
@@ -97,9 +98,7 @@ class TestArgumentBinding:
 
     def test_required_argument_missing_among_keywords(self):
         f = frames()
-        names = ["signal_matrix", "can_buy_stock", "cant_sell_stock", "split_factor", "dividend_factor",
-                 "close_price", "prev_close", "buy_price", "sell_price"]
-        kw = dict(zip(names, f))
+        kw = dict(zip(INPUT_FRAMES, f))
         del kw["close_price"]
         with pytest.raises(TypeError) as err:
             pe.calc_strategy_vwap_daily_return(**kw)

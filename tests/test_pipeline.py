@@ -9,11 +9,11 @@ import pandas as pd
 import pytest
 
 from tessary.backtest import _core
+from tessary.backtest._market_frames import MARKET_FRAMES
 from tessary.backtest import _pnl_engine as eng
 
 nan = np.nan
-MARKET = ["can_buy_stock", "cant_sell_stock", "split_factor", "dividend_factor", "close_price", "prev_close",
-          "buy_price", "sell_price"]
+MARKET = list(MARKET_FRAMES)
 
 
 def market(n=8, m=3, seed=0):

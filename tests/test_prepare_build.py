@@ -6,7 +6,7 @@ import pytest
 
 from prepare_fakes import market_client, registered
 from tessary.backtest import _prepare as prep
-from tessary.backtest._store import component_dataset_key
+from tessary.store import component_dataset_key
 from tessary.exceptions import NetworkError
 
 COMPONENTS = prep.COMPONENT_FACTOR_NAMES

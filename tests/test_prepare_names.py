@@ -8,7 +8,7 @@ import pytest
 
 from tessary import singleton
 from tessary.backtest import _prepare as prep
-from tessary.backtest._store import clean_matrix, component_dataset_key, normalize_yyyymmdd
+from tessary.store import clean_matrix, component_dataset_key, normalize_yyyymmdd
 
 
 def test_constants_and_their_order():

@@ -37,7 +37,14 @@ for layout in ("F", "C"):
     for table in ("trades", "blocked", "positions", "pnl", "daily"):
         for column, values in raw[table].items():
             out["records", layout, table, column] = np.asarray(values)
+    # The pipeline refuses infinite weights and buys at a price of zero or less: those
+    # cells are NaN for it (the passes above see them all).
     weights = frames.pop("signal_matrix")
+    weights = pd.DataFrame(convert(np.where(np.isinf(weights), np.nan, weights)), index=weights.index,
+                           columns=weights.columns, copy=False)
+    buy = frames["buy_price"].to_numpy()
+    frames["buy_price"] = pd.DataFrame(convert(np.where(buy <= 0, np.nan, buy)), index=weights.index,
+                                       columns=weights.columns, copy=False)
     for window in (0, 4):
         r = eng.run_strategy_backtest_core(weights, **frames, benchmark_dict=bench, rolling_window=window)
         out["pipeline", layout, window] = (r.daily_return.to_numpy(), r.cumulative_return.to_numpy(),
@@ -65,10 +72,10 @@ def run_child(width):
     return pickle.loads(done.stdout)
 
 
-def import_with(width):
+def import_with(width, module="_pnl_engine"):
     env = dict(os.environ, TESSARY_SIMD=width)
-    return subprocess.run([sys.executable, "-c", "from tessary.backtest import _pnl_engine as e; print(e._SIMD)"],
-                          env=env, capture_output=True, text=True, timeout=120)
+    code = f"from tessary.backtest import {module}; from tessary.backtest import _pnl_engine as e; print(e._SIMD)"
+    return subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True, timeout=120)
 
 
 def test_every_available_width_gives_the_same_bits():
@@ -102,14 +109,27 @@ def test_simd_choice_at_import():
         assert import_with(width.upper()).stdout.strip() == width  # case and spaces do not matter
     assert import_with("").stdout.strip() == eng._SIMD_AVAILABLE[-1]  # empty: as if unset
 
-    bad = import_with("sse9")
-    assert bad.returncode != 0
-    assert "ImportError: TESSARY_SIMD=sse9 is not a vector width; use scalar, avx2 or avx512" in bad.stderr
+    # Every module that dispatches by width refuses it alike.
+    for module in ("_pnl_engine", "_records"):
+        bad = import_with("sse9", module)
+        assert bad.returncode != 0
+        assert "ImportError: TESSARY_SIMD=sse9 is not a vector width; use scalar, avx2 or avx512" in bad.stderr
+
+
+def test_the_command_refuses_a_bad_width_before_any_work(tmp_path):
+    env = dict(os.environ, TESSARY_SIMD="sse9")
+    done = subprocess.run([sys.executable, "-m", "tessary.cli", "demo", "--out", str(tmp_path / "demo")], env=env,
+                          capture_output=True, text=True, timeout=120)
+    assert done.returncode == 2
+    assert done.stderr == ("tessary-backtest: error: TESSARY_SIMD=sse9 is not a vector width; "
+                           "use scalar, avx2 or avx512\n")
+    assert not (tmp_path / "demo").exists()
 
 
 @pytest.mark.skipif(set(eng._SIMD_AVAILABLE) == {"scalar", "avx2", "avx512"}, reason="this processor runs every width")
 def test_a_width_the_processor_lacks_stops_the_import():
     missing = next(w for w in ("avx512", "avx2") if w not in eng._SIMD_AVAILABLE)
-    bad = import_with(missing)
-    assert bad.returncode != 0 and "ImportError: TESSARY_SIMD=" + missing in bad.stderr
-    assert "it runs " + ", ".join(eng._SIMD_AVAILABLE) in bad.stderr
+    for module in ("_pnl_engine", "_records"):
+        bad = import_with(missing, module)
+        assert bad.returncode != 0 and "ImportError: TESSARY_SIMD=" + missing in bad.stderr
+        assert "it runs " + ", ".join(eng._SIMD_AVAILABLE) in bad.stderr

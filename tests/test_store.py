@@ -10,7 +10,7 @@ import numpy as np
 import pandas as pd
 import pytest
 
-from tessary.backtest._store import BinaryPreparedDataStoreBase
+from tessary.store import BinaryPreparedDataStoreBase
 
 DATES = [d.strftime("%Y%m%d") for d in pd.bdate_range("2023-12-25", periods=20)]
 CODES = ["000001", "000002", "600000", "600519", "300750"]

@@ -8,7 +8,7 @@ import pandas as pd
 import pytest
 
 from tessary.backtest import _prepare as P
-from tessary.backtest._store import BinaryPreparedDataStoreBase
+from tessary.store import BinaryPreparedDataStoreBase
 
 DATES = [d.strftime("%Y%m%d") for d in pd.bdate_range("2024-01-01", periods=12)]
 CODES = ["000001", "000002", "600000"]

@@ -11,7 +11,7 @@ import pandas as pd
 import pytest
 
 from tessary import cli
-from tessary.backtest._store import BinaryPreparedDataStoreBase
+from tessary.store import BinaryPreparedDataStoreBase
 
 DTYPES = {"f64": "float64", "f32": "float32", "flag": "bool"}
 DATES = [d.strftime("%Y%m%d") for d in pd.bdate_range("2024-01-01", periods=30)]

@@ -11,8 +11,9 @@ import numpy as np
 import pandas as pd
 import pytest
 
-from tessary.backtest._store import BOOL_FILL, BinaryPreparedDataStoreBase, StoreLockedError, _axis_digest
-from tessary.backtest._store_files import writer_lock
+from tessary.store import BOOL_FILL, BinaryPreparedDataStoreBase, StoreLockedError
+from tessary.store.files import writer_lock
+from tessary.store.layout import axis_digest
 
 DTYPES = {"f64": "float64", "i32": "int32", "can_buy_stock": "bool", "cant_sell_stock": "bool", "f32": "float32"}
 ALL_DATES = [d.strftime("%Y%m%d") for d in pd.bdate_range("2024-01-01", periods=90)]
@@ -273,7 +274,7 @@ def write_old_layout(root, frames):
 
     def axis(labels):
         labels = np.asarray(labels, dtype=str)
-        name = f"axis-{_axis_digest(labels)}.npy"
+        name = f"axis-{axis_digest(labels)}.npy"
         np.save(data / name, labels)
         return f"data/{name}"
 
@@ -311,14 +312,14 @@ def test_a_store_of_the_previous_layout_loads_and_converts_on_its_first_update(s
 
 
 def test_without_stitched_mappings_a_load_copies_the_same_frames(store, monkeypatch):
-    from tessary.backtest import _store_files
+    from tessary.store import files
 
     frames = full_frames()
     store.write_payload(part(frames, 0, 30))
     for hi in range(31, 36):
         store.update_payload(part(frames, hi - 3, hi))
     mapped = store.load()["data"]
-    monkeypatch.setattr(_store_files, "_libc", lambda: None)
+    monkeypatch.setattr(files, "_libc", lambda: None)
     copied = store.load()["data"]
     for key, frame in mapped.items():
         pd.testing.assert_frame_equal(copied[key], frame)

@@ -8,6 +8,7 @@ import pytest
 
 import sweep_strategies as strategies
 from sweep_market import BENCHMARKS, GRID
+from tessary.backtest._market_frames import MARKET_FRAMES
 from tessary.backtest._pnl_engine import run_strategy_backtest_core
 from tessary.backtest._prepare import BinaryPreparedDataStore
 from tessary.strategies import momentum
@@ -24,8 +25,7 @@ def direct_backtest(sweep_store, weights, start=None, end=None, **pipeline):
     data = store.load(start_date=start, end_date=end)["data"]
     names = {"split_factor": "rq_get_split", "dividend_factor": "rq_get_dividend"}
     market = {p: data[names.get(p, p)].reindex(index=weights.index, columns=weights.columns)
-              for p in ("can_buy_stock", "cant_sell_stock", "split_factor", "dividend_factor", "close_price",
-                        "prev_close", "buy_price", "sell_price")}
+              for p in MARKET_FRAMES}
     return run_strategy_backtest_core(weights, **market, benchmark_dict=store.load_benchmark_dict(start, end),
                                       plot_image_kind=None, **pipeline)
 
@@ -104,7 +104,7 @@ class TestFailures:
         errors = dict(zip(kinds, table["error"]))
         assert errors["ok"] is None and errors["subset"] is None
         assert errors["list"].startswith("TypeError: the strategy returned list")
-        assert "19990101" in errors["foreign_date"] and "not trading dates" in errors["foreign_date"]
+        assert "19990101" in errors["foreign_date"] and "not trading days" in errors["foreign_date"]
         assert "999999" in errors["foreign_code"]
 
     def test_a_strategy_cannot_change_what_other_tasks_see(self, sweep_store, serial):
@@ -118,8 +118,11 @@ class TestFailures:
         ({"lookback": 5}, {}, "must be a list of values"),
         ({"lookback": []}, {}, "holds no values"),
         ({"lookbak": [5]}, {}, "'lookbak' are neither pipeline parameters"),
-        ({"lookback": [5], "fee": [-1.0]}, {}, "fee must not be negative"),
-        ({"lookback": [5], "rolling_window": [1.5]}, {}, "rolling_window must be a non-negative integer"),
+        ({"lookback": [5], "fee": [-1.0]}, {}, r"fee must be finite and >= 0 and < 1, not -1\.0"),
+        ({"lookback": [5], "fee": [2.0]}, {}, r"fee must be finite and >= 0 and < 1, not 2\.0"),
+        ({"lookback": [5], "total_money": [float("nan")]}, {}, "total_money must be finite and > 0, not nan"),
+        ({"lookback": [5], "rolling_window": [-1]}, {}, "rolling_window must not be negative, not -1"),
+        ({"lookback": [5], "rolling_window": [1.5]}, {}, "rolling_window must be an int, not float"),
         ("lookback=5", {}, "the grid must be a dict"),
         ({"lookback": [5]}, {"benchmark": "000001"}, "unknown benchmark '000001'"),
         ({"lookback": [5]}, {"start_date": "20210301", "end_date": "20210201"}, "lies after"),

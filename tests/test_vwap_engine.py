@@ -7,9 +7,9 @@ import pytest
 
 from reference.vwap import random_market, vwap_daily_return_numpy
 from tessary.backtest import _pnl_engine as pe
+from tessary.backtest._market_frames import MARKET_FRAMES
 
-MARKET_KEYS = ["can_buy_stock", "cant_sell_stock", "split_factor", "dividend_factor",
-               "close_price", "prev_close", "buy_price", "sell_price"]
+MARKET_KEYS = list(MARKET_FRAMES)
 
 
 def one_stock(dates, **columns):

@@ -60,6 +60,12 @@ static nb::object run_strategy_backtest_core(const args::Bound &a) {
     const long long rolling_window = a.i64("rolling_window");
     nb::object benchmark_names = a.obj("benchmark_names");
 
+    // 0. After the argument rules, the value checks every backtest door shares:
+    // capital, fees, window, the weights' dates, labels and values, buy prices.
+    module_attr("tessary.backtest._checks", "check_engine_inputs")(
+        strategy_matrix, a.obj("can_buy_stock"), a.obj("buy_price"), "rolling_window"_a = rolling_window,
+        "total_money"_a = a.obj("total_money"), "fee"_a = a.obj("fee"), "rule_fee"_a = a.obj("rule_fee"));
+
     // 1. Smoothing of the traded weights.
     nb::object work_matrix =
         rolling_window > 0 ? smoothed_frame(strategy_matrix, rolling_window, attr("np"), attr("pd")) : strategy_matrix;

@@ -8,7 +8,7 @@ the day before them (for the previous close), and the store merges those rows in
 ``update_payload``, at the cost of what they touch. Constituent masks the store lacks
 are then read over its whole range and supplemented.
 
-Progress goes to standard error through the command's progress bars; mistakes about the
+Progress goes to standard error through the bars of :mod:`tessary.progress`; mistakes about the
 inputs raise :class:`BuildError` with a one-line message.
 """
 
@@ -20,17 +20,18 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
-__all__ = ["BuildError", "build_store"]
+__all__ = ["BuildError", "build_store", "NEEDED_FACTORS"]
+
+#: The factors the derivation of the backtest matrices cannot do without; splits,
+#: dividends and the industry may be absent (no events, no industry).
+NEEDED_FACTORS = (
+    "Close", "Open", "tick_vwap_price_935_1005", "tick_vwap_price_925_1000", "limit_up", "limit_down",
+    "rq_is_suspended",
+)
 
 
 class BuildError(Exception):
     """A build that cannot go ahead because of its inputs (database, store, dates)."""
-
-
-def _open_store(store_dir: Path, component_names: list[str] | None = None):
-    from tessary.backtest._prepare import BinaryPreparedDataStore
-
-    return BinaryPreparedDataStore(store_dir, component_names=component_names)
 
 
 def _stored_dates(store) -> list[str] | None:
@@ -43,6 +44,38 @@ def _stored_dates(store) -> list[str] | None:
         raise BuildError(f"cannot read the store {store.store_dir}: {exc}") from None
     dates = None if loaded is None else loaded["data"]["close_price"].index
     return list(dates) if dates is not None and len(dates) else None
+
+
+def _check_sources(client, database: Path, start: str, end: str) -> list[str]:
+    """Before anything is written: a BuildError naming the needed factors the database
+    lacks between ``start`` and ``end``. Returns the warnings about needed factors
+    present on fewer dates than the close and about stock codes whose exchange suffix
+    contradicts the number."""
+    from tessary.backtest._weights import exchange_conflict, first_few
+
+    days = client.factor_days(list(NEEDED_FACTORS), start, end)
+    missing = [name for name in NEEDED_FACTORS if not days.get(name)]
+    load = "load them with tessary.local.load_files(DATABASE, factors=FILE) (columns ukey, date, factor, value)"
+    if missing:
+        raise BuildError(
+            f"the database {database} holds no values of {', '.join(missing)} between {start} and {end}, "
+            f"which the build needs; {load}"
+        )
+    problems = []
+    short = [f"{name} on {days[name]}" for name in NEEDED_FACTORS if days[name] < days["Close"]]
+    if short:
+        problems.append(
+            f"of the {days['Close']} dates with a close between {start} and {end}, some factors have fewer: "
+            f"{', '.join(short)}; on the dates without them stocks are blocked or limit prices are not "
+            f"applied; {load}"
+        )
+    conflicts = [text for text in map(exchange_conflict, client.stock_codes(start, end)) if text]
+    if conflicts:
+        problems.append(
+            f"{len(conflicts)} stock code(s) of the database name the wrong exchange for their number: "
+            f"{first_few(conflicts)}; the store keeps the six digits, so such rows land on the stock of that number"
+        )
+    return problems
 
 
 def _from_date(payload: dict, first: str) -> dict:
@@ -64,7 +97,7 @@ def _update_payload(store, builder_start: str, end: str, first_new: str, extra_c
     """The incremental payload of the new days (from `first_new` on), with the stored
     meta's start kept and the extra constituent masks the store holds read as well."""
     from tessary.backtest._prepare import GroupPreparedDataBuilder
-    from tessary.backtest._store import component_dataset_key
+    from tessary.store import component_dataset_key
 
     builder = GroupPreparedDataBuilder(builder_start, end)
     payload = builder.build_incremental()
@@ -105,9 +138,9 @@ def build_store(
     (store, mode, supplemented, first_date, last_date, dates, stocks, datasets).
     """
     from tessary.backtest._prepare import TAIL_RELOAD_ROWS, GroupPreparedDataBuilder, get_component_factor_names
-    from tessary.backtest._store import StoreLockedError, component_dataset_key
-    from tessary.cli import _ProgressClient, _registered_client, _step, _tqdm
     from tessary.local import LocalDataClient
+    from tessary.progress import ProgressClient, progress_bar, registered_client, step
+    from tessary.store import StoreLockedError, component_dataset_key, open_store
 
     database, store_dir = Path(database).expanduser(), Path(store_dir).expanduser()
     if not database.is_file():
@@ -117,7 +150,7 @@ def build_store(
 
     builtin = get_component_factor_names()
     names = builtin + [name for name in dict.fromkeys(component_names or []) if name not in builtin]
-    store = _open_store(store_dir, names)
+    store = open_store(store_dir, names, must_exist=False)
     client = LocalDataClient(database)
     span = client.date_range()
     if span is None:
@@ -138,15 +171,17 @@ def build_store(
             first_new = dates[-keep]
             build_start = dates[max(len(dates) - keep - 1, 0)]
 
-    summary: dict[str, Any] = {"store": str(store_dir), "mode": mode, "first_written": first_new}
+    summary: dict[str, Any] = {"store": str(store_dir), "mode": mode, "first_written": first_new, "problems": []}
+    if mode != "up to date":
+        summary["problems"] = _check_sources(client, database, build_start, end)
     try:
         if mode != "up to date":
             stored = store.load_metadata().get("datasets", {}) if mode == "incremental" else {}
             extras = [n for n in names if n not in builtin and component_dataset_key(n) in stored]
             queries = 16 if mode == "full" else None
-            bar = _tqdm(total=queries, desc=f"{mode} build: querying {database.name}", unit="query", leave=False)
+            bar = progress_bar(total=queries, desc=f"{mode} build: querying {database.name}", unit="query", leave=False)
             try:
-                with _registered_client(_ProgressClient(client, bar)):
+                with registered_client(ProgressClient(client, bar)):
                     if mode == "full":
                         payload = GroupPreparedDataBuilder(build_start, end).build()
                     else:
@@ -156,10 +191,10 @@ def build_store(
             finally:
                 bar.close()
             if mode == "full":
-                with _step(f"writing {store_dir}"):
+                with step(f"writing {store_dir}"):
                     store.write_payload(payload)
             else:
-                with _step(f"updating {store_dir} from {first_new}"):
+                with step(f"updating {store_dir} from {first_new}"):
                     store.update_payload(payload)
             del payload
 
@@ -171,16 +206,16 @@ def build_store(
             dates = _stored_dates(store)
             if dates is None:
                 raise BuildError(f"the store {store_dir} holds no dates to read constituent masks for")
-            bar = _tqdm(total=len(missing), desc="reading missing constituent masks", unit="query")
+            bar = progress_bar(total=len(missing), desc="reading missing constituent masks", unit="query")
             try:
-                with _registered_client(_ProgressClient(client, bar)):
+                with registered_client(ProgressClient(client, bar)):
                     masks = GroupPreparedDataBuilder(dates[0], dates[-1])._component_matrices(missing)
             finally:
                 bar.close()
             absent = [name for name in missing if name not in masks]
             if absent:
                 raise BuildError(f"the database {database} has no constituent data for: {', '.join(absent)}")
-            with _step("supplementing constituent masks"):
+            with step("supplementing constituent masks"):
                 supplemented = store.add_component_matrices(masks, missing)
     except StoreLockedError as exc:
         raise BuildError(str(exc)) from None

@@ -11,6 +11,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 
 #include "pnl_engine/kernels/vwap_cell.hpp"
 #include "portfolios/kernels/label_pass.hpp"

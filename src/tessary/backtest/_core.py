@@ -9,23 +9,14 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
+# The market frames in the order ``_build_market_arrays`` receives them.
+from tessary.backtest._market_frames import MARKET_FRAMES
+
 __all__ = ["_build_market_arrays", "safe_sharpe", "_with_datetime_index"]
 
 _FLOAT_KEYS = ("split_arr", "dividend_arr", "close_arr", "prev_close_arr", "buy_price_arr", "sell_price_arr")
 
 
-#: The market frames in the order ``_build_market_arrays`` receives them, by the
-#: parameter names the engine's callers use.
-_FRAME_NAMES = (
-    "can_buy_stock",
-    "cant_sell_stock",
-    "split_factor",
-    "dividend_factor",
-    "close_price",
-    "prev_close",
-    "buy_price",
-    "sell_price",
-)
 _SHOWN_LABELS = 3
 
 
@@ -116,21 +107,12 @@ def _as_bool(values: np.ndarray) -> np.ndarray:
     return np.where(pd.isna(values), False, values).astype(np.bool_)
 
 
-def _build_market_arrays(
-    pnl_index: pd.Index,
-    columns: pd.Index,
-    can_buy_stock: pd.DataFrame,
-    cant_sell_stock: pd.DataFrame,
-    split_factor: pd.DataFrame,
-    dividend_factor: pd.DataFrame,
-    close_price: pd.DataFrame,
-    prev_close: pd.DataFrame,
-    buy_price: pd.DataFrame,
-    sell_price: pd.DataFrame,
-) -> dict[str, np.ndarray]:
+def _build_market_arrays(pnl_index: pd.Index, columns: pd.Index, *frames: pd.DataFrame) -> dict[str, np.ndarray]:
     """The eight market arrays of a backtest, aligned to ``pnl_index`` x ``columns``.
 
-    Row r of every array belongs to ``pnl_index[r]``, column c to ``columns[c]``.
+    ``frames`` are the market frames in the order of ``MARKET_FRAMES`` (can_buy_stock,
+    cant_sell_stock, split_factor, dividend_factor, close_price, prev_close, buy_price,
+    sell_price). Row r of every array belongs to ``pnl_index[r]``, column c to ``columns[c]``.
     Every frame must have every date of ``pnl_index`` and every stock of ``columns``
     among its labels (it may have more, in any order): a ValueError names the first
     frame that lacks some, how many and the first few. Price and factor arrays are
@@ -138,18 +120,24 @@ def _build_market_arrays(
     cell counts as False. Frames that already match are not copied, so the arrays may
     be read-only views of the caller's data: treat them as read-only.
     """
-    frames = (can_buy_stock, cant_sell_stock, split_factor, dividend_factor, close_price, prev_close, buy_price, sell_price)
-    for name, frame in zip(_FRAME_NAMES, frames):
+    if len(frames) != len(MARKET_FRAMES):
+        raise TypeError(f"_build_market_arrays() takes {len(MARKET_FRAMES)} market frames, {len(frames)} given")
+    market = dict(zip(MARKET_FRAMES, frames))
+    for name, frame in market.items():
         _check_labels(name, frame, pnl_index, columns)
+
+    def aligned(name: str) -> np.ndarray:
+        return _aligned_values(market[name], pnl_index, columns)
+
     return {
-        "prev_close_arr": _as_float(_aligned_values(prev_close, pnl_index, columns)),
-        "can_buy_arr": _as_bool(_aligned_values(can_buy_stock, pnl_index, columns)),
-        "cant_sell_arr": _as_bool(_aligned_values(cant_sell_stock, pnl_index, columns)),
-        "close_arr": _as_float(_aligned_values(close_price, pnl_index, columns)),
-        "buy_price_arr": _as_float(_aligned_values(buy_price, pnl_index, columns)),
-        "sell_price_arr": _as_float(_aligned_values(sell_price, pnl_index, columns)),
-        "split_arr": _as_float(_aligned_values(split_factor, pnl_index, columns)),
-        "dividend_arr": _as_float(_aligned_values(dividend_factor, pnl_index, columns)),
+        "prev_close_arr": _as_float(aligned("prev_close")),
+        "can_buy_arr": _as_bool(aligned("can_buy_stock")),
+        "cant_sell_arr": _as_bool(aligned("cant_sell_stock")),
+        "close_arr": _as_float(aligned("close_price")),
+        "buy_price_arr": _as_float(aligned("buy_price")),
+        "sell_price_arr": _as_float(aligned("sell_price")),
+        "split_arr": _as_float(aligned("split_factor")),
+        "dividend_arr": _as_float(aligned("dividend_factor")),
     }
 
 

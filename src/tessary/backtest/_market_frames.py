@@ -5,19 +5,31 @@ from __future__ import annotations
 import numpy as np
 import pandas as pd
 
+# A stock a dataset lacks on part of the range: not buyable, not sellable.
+from tessary.store.layout import BOOL_FILL
+
+__all__ = ["MARKET_FRAMES", "INPUT_FRAMES", "ENGINE_DATASETS", "aligned_market"]
+
+#: The engine's eight market frames, by parameter name, in the order of its parameters
+#: (after the weights): with the weights, the nine input frames of the C++ ``VwapInputs``
+#: (native/pnl_engine/vwap_inputs.hpp). Every Python list of them derives from this one.
+MARKET_FRAMES = (
+    "can_buy_stock",
+    "cant_sell_stock",
+    "split_factor",
+    "dividend_factor",
+    "close_price",
+    "prev_close",
+    "buy_price",
+    "sell_price",
+)
+#: The engine's nine input frames: the weights, then the market frames.
+INPUT_FRAMES = ("signal_matrix", *MARKET_FRAMES)
 #: The market datasets of the store the engine reads, by the engine's parameter names.
 ENGINE_DATASETS = {
-    "can_buy_stock": "can_buy_stock",
-    "cant_sell_stock": "cant_sell_stock",
-    "split_factor": "rq_get_split",
-    "dividend_factor": "rq_get_dividend",
-    "close_price": "close_price",
-    "prev_close": "prev_close",
-    "buy_price": "buy_price",
-    "sell_price": "sell_price",
+    name: {"split_factor": "rq_get_split", "dividend_factor": "rq_get_dividend"}.get(name, name)
+    for name in MARKET_FRAMES
 }
-#: A stock a dataset lacks on part of the range: not buyable, not sellable.
-BOOL_FILL = {"can_buy_stock": False, "cant_sell_stock": True}
 
 
 def aligned_market(frames: dict[str, pd.DataFrame], index: pd.Index, columns: pd.Index) -> dict[str, pd.DataFrame]:

@@ -16,7 +16,7 @@ _SUFFIXES = (".parquet", ".pq", ".csv", ".csv.gz", ".txt")
 
 
 def _user_error(text: str) -> Exception:
-    from tessary.cli import UserError
+    from tessary.cli._common import UserError
 
     return UserError(text)
 
@@ -77,9 +77,9 @@ def _periods(text: str) -> tuple[int, ...]:
     return values
 
 
-def register(commands: Any) -> None:
+def add_parser(commands: Any) -> None:
     """Adds the ``factor`` subcommand to the CLI's subparsers."""
-    from tessary.cli import _positive_int
+    from tessary.cli._common import positive_int as _positive_int
 
     p = commands.add_parser("factor", help="is this factor any good? rank ICs, groups and group backtests")
     p.add_argument("factor_file", help="factor: wide (dates down, stock codes across) or long (date,code,value), "
@@ -100,7 +100,7 @@ def register(commands: Any) -> None:
 
 
 def run(args: argparse.Namespace) -> int:
-    from tessary.cli import _date_arg
+    from tessary.cli._common import date_arg as _date_arg
     from tessary.factor import compare, evaluate
 
     store = Path(args.store).expanduser()

@@ -109,14 +109,17 @@ def evaluate(
     ``run_backtest`` (all groups in one pass; ``backtest=False`` leaves them out).
     """
     from tessary.backtest import api
+    from tessary.backtest._checks import check_number
+    from tessary.store.dates import date_argument
+    from tessary.store.opening import open_store
 
     _check_options(groups, rebalance, universe, tradable, neutralize, benchmark)
     periods = _periods(periods)
-    fee = api._check_number("fee", fee, 0.0, 1.0, low_open=False)
-    rule_fee = api._check_number("rule_fee", rule_fee, 0.0, 1.0, low_open=False)
-    total_money = api._check_number("total_money", total_money, 0.0, None, low_open=True)
-    start = api._weights_date(start_date, "start_date")
-    end = api._weights_date(end_date, "end_date")
+    fee = check_number("fee", fee, 0.0, 1.0, low_open=False)
+    rule_fee = check_number("rule_fee", rule_fee, 0.0, 1.0, low_open=False)
+    total_money = check_number("total_money", total_money, 0.0, None, low_open=True)
+    start = date_argument(start_date, "start_date")
+    end = date_argument(end_date, "end_date")
     if start and end and start > end:
         raise ValueError(f"start_date {start} is after end_date {end}")
     step = _Progress(bool(progress), "factor")
@@ -128,7 +131,7 @@ def evaluate(
         frame = frame.loc[frame.index <= end]
     if not len(frame.index):
         raise ValueError(f"no date of the factor lies between {start or 'its start'} and {end or 'its end'}")
-    store = api._open_store(store)
+    store = open_store(store)
     store_days, store_codes = api._store_axes(store)
     _inputs.check_in_store(frame, store_days, store_codes, store)
     codes = store_codes[store_codes.isin(frame.columns)]  # ties are broken in the store's stock order
@@ -180,14 +183,14 @@ def compare(factors: dict, store: Any, *, threads: int | None = None, **keywords
     threads (default: the cores) with the keywords of ``evaluate``: IC mean, IR and
     t statistic per period, the long-short annual return (percent) and Sharpe ratio,
     and the top group's mean turnover; sorted by the first period's IR, best first."""
-    from tessary.backtest import api
+    from tessary.store.opening import open_store
 
     if not isinstance(factors, dict) or not factors:
         raise ValueError("factors must be a non-empty dict of name -> factor")
     if "progress" in keywords:
         keywords = {k: v for k, v in keywords.items() if k != "progress"}
     workers = _int("threads", threads, 1) if threads is not None else (os.cpu_count() or 1)
-    store = api._open_store(store)
+    store = open_store(store)
 
     def one(item):
         name, factor = item

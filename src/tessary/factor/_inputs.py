@@ -98,7 +98,7 @@ def check_in_store(frame: pd.DataFrame, days: pd.Index, codes: pd.Index, store: 
 def component_key(store: Any, universe: str) -> str:
     """The dataset key of the constituent mask named by ``universe``: a full component
     name, or an index code such as "000300" within one."""
-    from tessary.backtest._store import component_dataset_key
+    from tessary.store import component_dataset_key
 
     datasets = store.load_metadata().get("datasets", {})
     names = [key[len("component__"):] for key in datasets if str(key).startswith("component__")]

@@ -2,12 +2,15 @@
 
 from __future__ import annotations
 
+import math
 import numbers
 import os
+import warnings
 from collections.abc import Callable
 from pathlib import Path
 from typing import Any
 
+from tessary.store.dates import date_argument
 from tessary.sweep import _cluster, _grid, _market, _result, _tasks, _threads
 from tessary.sweep._progress import Progress
 
@@ -22,15 +25,6 @@ def _store_path(store: object) -> str:
     raise TypeError(f"store must be a store directory (str or path) or a store object, got {type(store).__name__}")
 
 
-def _date(value: object, name: str) -> str | None:
-    from tessary.backtest._store import normalize_yyyymmdd
-
-    try:
-        return normalize_yyyymmdd(value)
-    except ValueError:
-        raise ValueError(f"{name} must be a date such as 20240131 or 2024-01-31, got {value!r}") from None
-
-
 def _worker_count(workers: object, client: object) -> int:
     if workers is None:
         return os.cpu_count() or 1
@@ -39,6 +33,29 @@ def _worker_count(workers: object, client: object) -> int:
     if isinstance(workers, bool) or not isinstance(workers, numbers.Integral) or workers < 1:
         raise ValueError(f"workers must be a positive integer, got {workers!r}")
     return int(workers)
+
+
+def _timeout(timeout: object) -> float | None:
+    if timeout is None:
+        return None
+    if isinstance(timeout, bool) or not isinstance(timeout, numbers.Real) or not 0 < float(timeout) < math.inf:
+        raise ValueError(f"timeout must be a positive number of seconds or None, got {timeout!r}")
+    return float(timeout)
+
+
+def _warn_rows(rows: list[_tasks.Row]) -> None:
+    """One ``TessaryWarning`` per distinct warning text of the rows' inputs, naming the
+    combinations that gave it."""
+    from tessary.backtest._weights import first_few
+    from tessary.exceptions import TessaryWarning
+
+    numbers_of: dict[str, list[int]] = {}
+    for row in rows:
+        for text in row.warnings:
+            numbers_of.setdefault(text, []).append(row.number)
+    for text, numbers_ in numbers_of.items():
+        # _warn_rows <- run_sweep <- its caller, the line the warning names
+        warnings.warn(f"combination(s) {first_few(numbers_)}: {text}", TessaryWarning, stacklevel=3)
 
 
 def run_sweep(
@@ -53,6 +70,7 @@ def run_sweep(
     workers: int | None = None,
     keep_returns: bool = True,
     progress: bool = True,
+    timeout: float | None = None,
 ) -> _result.SweepResult:
     """Backtests ``strategy`` for every combination of ``grid`` over the store's
     ``start_date``..``end_date`` (inclusive, None = unbounded).
@@ -70,22 +88,32 @@ def run_sweep(
     worker of its cluster, which opens the store at the same path itself; only
     parameters are sent and only rows come back.
 
+    The strategy's weights are taken as ``run_backtest`` takes them: the same date and
+    code forms (a DatetimeIndex too), weights given on rebalance dates carried onto the
+    store's trading days, from the first given date (or ``start_date``) to the last
+    one (or ``end_date``); the warnings ``run_backtest`` gives come as one
+    ``TessaryWarning`` per text, naming the combinations.
+
     Mistakes that need no run (an empty grid, an unknown name, values that are not
     lists, a bad pipeline value, a missing store, an unknown benchmark) raise before
     any task starts; a failure of one combination (the strategy raising, returning
     something other than a weight DataFrame on the store's dates and codes, or the
-    backtest failing) fills that row's ``error`` and the others complete. Ctrl-C
-    cancels what has not started and raises KeyboardInterrupt; nothing is returned.
+    backtest failing) fills that row's ``error`` and the others complete. With
+    ``timeout`` (seconds), a strategy call or a backtest that runs longer fails its
+    rows with a TimeoutError text; its thread is left running in the background.
+    Ctrl-C cancels what has not started and raises KeyboardInterrupt at once, also
+    while a strategy hangs; nothing is returned.
     """
     store_dir = _store_path(store)
     if not callable(strategy):
         raise TypeError(f"strategy must be a function strategy(market, **params), got {type(strategy).__name__}")
-    start, end = _date(start_date, "start_date"), _date(end_date, "end_date")
+    start, end = date_argument(start_date, "start_date"), date_argument(end_date, "end_date")
     if start and end and start > end:
         raise ValueError(f"start_date {start} lies after end_date {end}")
     if not isinstance(benchmark, str):
         raise TypeError(f"benchmark must be a benchmark name such as '000852', got {type(benchmark).__name__}")
     threads = _worker_count(workers, client)
+    limit = _timeout(timeout)
     if client is not None:
         _cluster.require_client(client)
     names, combos = _grid.combinations(grid, strategy)
@@ -105,7 +133,7 @@ def run_sweep(
     if clash:
         raise ValueError(f"grid name(s) {', '.join(map(repr, clash))} collide with columns of the result table")
 
-    spec = _tasks.Spec(store_dir, start, end, benchmark, strategy, bool(keep_returns))
+    spec = _tasks.Spec(store_dir, start, end, benchmark, strategy, bool(keep_returns), limit)
     groups = _grid.group_by_strategy(combos)
     rows: list[_tasks.Row | None] = [None] * len(combos)
     label = getattr(strategy, "__name__", "strategy")
@@ -126,6 +154,7 @@ def run_sweep(
     if missing:  # a scheduler lost rows: a fault of this package, never a silent gap
         raise RuntimeError(f"the sweep lost {len(missing)} row(s), the first being combination {missing[0]}")
     done = [row for row in rows if row is not None]
+    _warn_rows(done)
     table = _result.build_table(names, [c.params for c in combos], done, benchmarks)
     returns = _result.build_returns(done) if keep_returns else None
     return _result.SweepResult(table, returns, names)

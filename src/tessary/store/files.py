@@ -2,7 +2,7 @@
 dataset log files (header page, extents, checksums) and the mapping of a dataset
 whose rows lie in several extents as one contiguous read-only array.
 
-See the layout comment at the top of :mod:`tessary.backtest._store`.
+See the layout comment at the top of :mod:`tessary.store`.
 """
 
 from __future__ import annotations
@@ -15,12 +15,16 @@ import hashlib
 import json
 import mmap as _mmap
 import os
+import secrets
 import stat
 import threading
-from collections.abc import Iterator
+from collections.abc import Callable, Iterator
 from pathlib import Path
+from typing import IO
 
 import numpy as np
+
+from tessary.store.layout import TMP_MARK
 
 PAGE = _mmap.PAGESIZE
 HEADER_BYTES = max(PAGE, 4096)  # the first page of a log file: magic and identity
@@ -352,3 +356,33 @@ def copy_rows(fd: int, extents: list, lo: int, hi: int, capacity: int, cols: int
                 for r in range(r0 + got // row_bytes, r1):
                     pread_into(fd, rows[r - r0], offset + (r - first) * row_bytes)
     return out
+
+
+# --------------------------------------------------------------------- atomic replacement
+
+
+def fsync_dir(path: Path) -> None:
+    fd = os.open(path, os.O_RDONLY | getattr(os, "O_DIRECTORY", 0))
+    try:
+        os.fsync(fd)
+    finally:
+        os.close(fd)
+
+
+def write_atomically(path: Path, write: Callable[[IO[bytes]], None], sync_dir: bool = True) -> None:
+    """Writes `path` through a temporary file beside it: written, flushed, fsynced,
+    then renamed over `path`. Readers see the old file or the complete new one."""
+    tmp = path.with_name(f".{path.name}{TMP_MARK}{os.getpid()}-{secrets.token_hex(4)}")
+    try:
+        with open(tmp, "wb") as fh:
+            write(fh)
+            fh.flush()
+            os.fsync(fh.fileno())
+        os.replace(tmp, path)
+    except BaseException:
+        with contextlib.suppress(OSError):
+            os.unlink(tmp)
+        raise
+    if sync_dir:
+        fsync_dir(path.parent)
+

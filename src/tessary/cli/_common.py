@@ -1,0 +1,86 @@
+"""What the subcommands share: the program name, the one-line user error, argument
+types, date options and the printing of the front door's warnings."""
+
+from __future__ import annotations
+
+import argparse
+import math
+import sys
+import warnings
+from collections.abc import Iterator
+from contextlib import contextmanager
+
+from tessary.store.dates import date_argument
+
+PROG = "tessary-backtest"
+
+
+class UserError(Exception):
+    """A mistake of the user: reported in one line, exit status 2."""
+
+
+def date_arg(value: str | None, name: str) -> str | None:
+    """A date option as "YYYYMMDD" (None stays None); a UserError naming the option otherwise."""
+    try:
+        return date_argument(value, name)
+    except ValueError as exc:
+        raise UserError(str(exc)) from None
+
+
+def first_line(exc: BaseException) -> str:
+    text = str(exc)
+    return text.splitlines()[0] if text else type(exc).__name__
+
+
+@contextmanager
+def printed_warnings() -> Iterator[None]:
+    """Prints the front door's warnings raised in the block as "warning:" lines on standard
+    error (other warnings go on as they were); its ValueErrors become user errors."""
+    from tessary.exceptions import TessaryWarning
+
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always", TessaryWarning)
+        try:
+            yield
+        except ValueError as exc:  # the front door's messages about the weights and the store
+            raise UserError(str(exc)) from None
+    for warning in caught:
+        if issubclass(warning.category, TessaryWarning):
+            print(f"{PROG}: warning: {warning.message}", file=sys.stderr)
+        else:
+            warnings.warn_explicit(warning.message, warning.category, warning.filename, warning.lineno)
+
+
+def int_at_least(minimum: int, wording: str):
+    """An argparse type: an integer of at least ``minimum``."""
+
+    def parse(text: str) -> int:
+        try:
+            value = int(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"not an integer: {text!r}") from None
+        if value < minimum:
+            raise argparse.ArgumentTypeError(f"{wording}: {value}")
+        return value
+
+    return parse
+
+
+positive_int = int_at_least(1, "must be at least 1")
+non_negative_int = int_at_least(0, "must not be negative")
+
+
+def positive_float(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
+    if not value > 0 or not math.isfinite(value):
+        raise argparse.ArgumentTypeError(f"must be positive: {text}")
+    return value
+
+
+def chart_options(p: argparse.ArgumentParser) -> None:
+    p.add_argument("--benchmark", default="000852", help="primary benchmark: 000852 (default), 000300 or 000905")
+    p.add_argument("--kind", choices=("large", "long"), default="large", help="chart layout (default: large)")
+    p.add_argument("--title", default=None, help="chart title (default: the strategy name)")
