@@ -19,7 +19,8 @@
     Backtests a strategy for every combination of the grid, on threads or a Dask
     cluster; writes the table (CSV, parquet) and a heatmap, prints the best rows.
 ``tessary-backtest factor FACTOR_FILE STORE``
-    Rank ICs, groups and group backtests of a factor.
+    Rank ICs, decay, groups and the groups' backtests of a factor; the summary as
+    JSON, the chart and the tables as files; ``--compare`` screens several factors.
 
 A mistake of the user (a missing or malformed file, an unknown benchmark, weights
 that do not meet the store) is reported in one line with exit status 2.

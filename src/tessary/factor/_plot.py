@@ -63,10 +63,7 @@ def _draw(report: Any, fig: Any) -> None:
 
 def factor_figure(report: Any, save_path: Any = None):
     """The chart as a matplotlib figure; saved as PNG to ``save_path`` when given."""
-    import matplotlib
-
-    matplotlib.use("Agg", force=False)
-    from matplotlib.figure import Figure
+    from matplotlib.figure import Figure  # no pyplot: the process's backend is left alone
 
     from tessary.backtest._pnl_engine import _MATPLOTLIB_PLOT_LOCK
 
