@@ -330,6 +330,8 @@ def main() -> None:
         try:
             import dask
             from distributed import Client, LocalCluster
+
+            from tessary.sweep._command import LOCAL_CLUSTER
         except ImportError:
             print("\n(dask.distributed is not installed: pip install 'tessary[dask]' for the cluster figures)")
             return
@@ -338,8 +340,8 @@ def main() -> None:
         for n in (1, 2):
             # As the sweep command starts its local clusters: no statistical profiler.
             with dask.config.set({"distributed.worker.profile.enabled": False}), \
-                    LocalCluster(n_workers=n, threads_per_worker=1, processes=True, dashboard_address=None,
-                                 memory_limit=0) as cluster, Client(cluster) as client:
+                    LocalCluster(n_workers=n, threads_per_worker=1, processes=True, memory_limit=0,
+                                 **LOCAL_CLUSTER) as cluster, Client(cluster) as client:
                 client.run(lambda: os.environ.update(OPENBLAS_NUM_THREADS="1"))
                 run_sweep(store_dir, momentum, {"lookback": [20]}, client=client, progress=False)  # workers open the store
                 before = client.run(time.process_time)

@@ -1,5 +1,6 @@
 import os
 import signal
+import socket
 import sys
 import threading
 
@@ -29,3 +30,18 @@ def ctrl_c():
     for timer in timers:
         timer.cancel()
     signal.signal(signal.SIGINT, previous)
+
+
+@pytest.fixture(scope="module")
+def port_8787_held():
+    """Dask's customary dashboard port, held while the test runs: the clusters of the
+    package and of the tests must not need it, as on a shared machine another program
+    may hold it. Already held by another program, it serves the same purpose."""
+    holder = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    try:
+        holder.bind(("0.0.0.0", 8787))
+        holder.listen(1)
+    except OSError:
+        pass
+    yield
+    holder.close()

@@ -34,6 +34,12 @@ def shaped(market, kind="ok"):
         return weights.rename(index={weights.index[3]: "19990101"})
     if kind == "foreign_code":
         return weights.rename(columns={weights.columns[0]: "999999"})
+    if kind == "infinite":
+        weights = weights.copy()
+        weights.iloc[4, 0] = float("inf")
+        return weights
+    if kind == "bool":
+        return weights > 0
     if kind == "subset":  # fewer dates and stocks than the market: allowed
         return weights.iloc[10:, ::2]
     return weights

@@ -174,10 +174,11 @@ class TestWeightsAsResearchersHoldThem:
         [
             (lambda w: w.rename(index={w.index[0]: "yesterday"}), r"1 label\(s\) of the weights' index are not dates \('yesterday'\)"),
             (lambda w: w.rename(columns={w.columns[0]: "apple"}), r"1 column\(s\) of the weights are not stock codes \('apple'\)"),
-            (lambda w: w.set_axis([w.columns[1] + ".XSHG", *w.columns[1:]], axis=1), r"named by more than one column"),
+            (lambda w: w.set_axis([w.columns[1] + (".XSHG" if w.columns[1][0] == "6" else ".XSHE"), *w.columns[1:]],
+                                  axis=1), r"named by more than one column"),
             (lambda w: w.set_axis([w.index[1], *w.index[1:]]), r"1 date\(s\) occur more than once"),
             (lambda w: w.replace(w.iloc[2, 1], np.inf), r"1 weight\(s\) are infinite"),
-            (lambda w: w.astype(object).where(w != w.iloc[2, 1], "lots"), r"not a number"),
+            (lambda w: w.astype(object).where(w != w.iloc[2, 1], "lots"), r"do not hold real numbers"),
             (lambda w: w.iloc[:, :0], r"no stock columns"),
             (lambda w: w.iloc[:1], r"at least two trading days"),
         ],

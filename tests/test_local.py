@@ -157,6 +157,27 @@ class TestLoadFiles:
         load_files(db, factors=tmp_path / "fix.csv")
         assert client.get_factors(factor="Close")["value"].tolist() == [9.0, 9.6]
 
+    @pytest.mark.parametrize("folder, name, neighbour", [
+        ("g", "f*.csv", "fx.csv"),
+        ("g", "f?.parquet", "fx.parquet"),
+        ("g", "f[1].csv", "f1.csv"),
+        ("g[1]", "f.csv", None),  # a pattern in a folder's name: g1/f.csv would match it
+        ("g*", "f.parquet", None),
+    ])
+    def test_a_file_named_like_a_pattern_is_read_alone(self, tmp_path, folder, name, neighbour):
+        def write(path, value):
+            path.parent.mkdir(parents=True, exist_ok=True)
+            frame = pd.DataFrame({"ukey": ["000001"], "date": ["20240102"], "factor": ["Close"], "value": [value]})
+            frame.to_parquet(path) if path.suffix == ".parquet" else frame.to_csv(path, index=False)
+
+        wanted = tmp_path / folder / name
+        write(wanted, 1.0)
+        write(tmp_path / folder / neighbour if neighbour else tmp_path / "g1" / name, 2.0)
+        write(tmp_path / "gx" / name, 3.0)
+        db = tmp_path / "own.duckdb"
+        assert load_files(db, factors=wanted) == {"factor_values": 1, "index_daily": 0}
+        assert LocalDataClient(db).get_factors(factor="Close")["value"].tolist() == [1.0]
+
     def test_a_bad_file_leaves_the_database_as_it_was(self, tmp_path):
         db = create_database(tmp_path / "own.duckdb")
         good = tmp_path / "good.csv"

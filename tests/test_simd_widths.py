@@ -1,7 +1,8 @@
 """The kernels' vector width: every width this machine runs gives the same results to
-the last bit (return engine, trade records, smoothing, holding count and turnover), and the
-environment variable TESSARY_SIMD picks a width or stops the import with a clear
-error. Each width runs in its own interpreter: the choice is made once per process.
+the last bit (return engine and trade records under both rules, smoothing, holding
+count and turnover), and the environment variable TESSARY_SIMD picks a width or
+stops the import with a clear error. Each width runs in its own interpreter: the
+choice is made once per process.
 """
 
 import os
@@ -37,7 +38,21 @@ for layout in ("F", "C"):
     for table in ("trades", "blocked", "positions", "pnl", "daily"):
         for column, values in raw[table].items():
             out["records", layout, table, column] = np.asarray(values)
+    # The hold rule: targets set every fifth date and held between.
+    given = np.arange(67) % 5 == 0
+    out["hold", layout] = eng.calc_strategy_vwap_daily_return(**frames, given=given).to_numpy()
+    raw = _records.calc_strategy_vwap_records(**frames, given=given)
+    for table in ("trades", "blocked", "positions", "pnl", "daily"):
+        for column, values in raw[table].items():
+            out["records", layout, "hold " + table, column] = np.asarray(values)
+    # The pipeline refuses infinite weights and buys at a price of zero or less: those
+    # cells are NaN for it (the passes above see them all).
     weights = frames.pop("signal_matrix")
+    weights = pd.DataFrame(convert(np.where(np.isinf(weights), np.nan, weights)), index=weights.index,
+                           columns=weights.columns, copy=False)
+    buy = frames["buy_price"].to_numpy()
+    frames["buy_price"] = pd.DataFrame(convert(np.where(buy <= 0, np.nan, buy)), index=weights.index,
+                                       columns=weights.columns, copy=False)
     for window in (0, 4):
         r = eng.run_strategy_backtest_core(weights, **frames, benchmark_dict=bench, rolling_window=window)
         out["pipeline", layout, window] = (r.daily_return.to_numpy(), r.cumulative_return.to_numpy(),
@@ -65,10 +80,10 @@ def run_child(width):
     return pickle.loads(done.stdout)
 
 
-def import_with(width):
+def import_with(width, module="_pnl_engine"):
     env = dict(os.environ, TESSARY_SIMD=width)
-    return subprocess.run([sys.executable, "-c", "from tessary.backtest import _pnl_engine as e; print(e._SIMD)"],
-                          env=env, capture_output=True, text=True, timeout=120)
+    code = f"from tessary.backtest import {module}; from tessary.backtest import _pnl_engine as e; print(e._SIMD)"
+    return subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True, timeout=120)
 
 
 def test_every_available_width_gives_the_same_bits():
@@ -89,6 +104,8 @@ def test_every_available_width_gives_the_same_bits():
                 assert same_bits(a, b, any_nan=key[0] == "records"), (width, key)
     # Both layouts agree too (different passes over memory, the same arithmetic).
     assert reference["vwap", "F"].tobytes() == reference["vwap", "C"].tobytes()
+    assert reference["hold", "F"].tobytes() == reference["hold", "C"].tobytes()
+    assert np.count_nonzero(reference["hold", "F"]) > 50
     for key, value in reference.items():
         if key[0] == "records" and key[1] == "F":
             assert same_bits(value, reference[("records", "C") + key[2:]], any_nan=True), key
@@ -102,14 +119,27 @@ def test_simd_choice_at_import():
         assert import_with(width.upper()).stdout.strip() == width  # case and spaces do not matter
     assert import_with("").stdout.strip() == eng._SIMD_AVAILABLE[-1]  # empty: as if unset
 
-    bad = import_with("sse9")
-    assert bad.returncode != 0
-    assert "ImportError: TESSARY_SIMD=sse9 is not a vector width; use scalar, avx2 or avx512" in bad.stderr
+    # Every module that dispatches by width refuses it alike.
+    for module in ("_pnl_engine", "_records"):
+        bad = import_with("sse9", module)
+        assert bad.returncode != 0
+        assert "ImportError: TESSARY_SIMD=sse9 is not a vector width; use scalar, avx2 or avx512" in bad.stderr
+
+
+def test_the_command_refuses_a_bad_width_before_any_work(tmp_path):
+    env = dict(os.environ, TESSARY_SIMD="sse9")
+    done = subprocess.run([sys.executable, "-m", "tessary.cli", "demo", "--out", str(tmp_path / "demo")], env=env,
+                          capture_output=True, text=True, timeout=120)
+    assert done.returncode == 2
+    assert done.stderr == ("tessary-backtest: error: TESSARY_SIMD=sse9 is not a vector width; "
+                           "use scalar, avx2 or avx512\n")
+    assert not (tmp_path / "demo").exists()
 
 
 @pytest.mark.skipif(set(eng._SIMD_AVAILABLE) == {"scalar", "avx2", "avx512"}, reason="this processor runs every width")
 def test_a_width_the_processor_lacks_stops_the_import():
     missing = next(w for w in ("avx512", "avx2") if w not in eng._SIMD_AVAILABLE)
-    bad = import_with(missing)
-    assert bad.returncode != 0 and "ImportError: TESSARY_SIMD=" + missing in bad.stderr
-    assert "it runs " + ", ".join(eng._SIMD_AVAILABLE) in bad.stderr
+    for module in ("_pnl_engine", "_records"):
+        bad = import_with(missing, module)
+        assert bad.returncode != 0 and "ImportError: TESSARY_SIMD=" + missing in bad.stderr
+        assert "it runs " + ", ".join(eng._SIMD_AVAILABLE) in bad.stderr

@@ -104,7 +104,7 @@ class TestFailures:
         errors = dict(zip(kinds, table["error"]))
         assert errors["ok"] is None and errors["subset"] is None
         assert errors["list"].startswith("TypeError: the strategy returned list")
-        assert "19990101" in errors["foreign_date"] and "not trading dates" in errors["foreign_date"]
+        assert "19990101" in errors["foreign_date"] and "not trading days" in errors["foreign_date"]
         assert "999999" in errors["foreign_code"]
 
     def test_a_strategy_cannot_change_what_other_tasks_see(self, sweep_store, serial):
@@ -118,8 +118,11 @@ class TestFailures:
         ({"lookback": 5}, {}, "must be a list of values"),
         ({"lookback": []}, {}, "holds no values"),
         ({"lookbak": [5]}, {}, "'lookbak' are neither pipeline parameters"),
-        ({"lookback": [5], "fee": [-1.0]}, {}, "fee must not be negative"),
-        ({"lookback": [5], "rolling_window": [1.5]}, {}, "rolling_window must be a non-negative integer"),
+        ({"lookback": [5], "fee": [-1.0]}, {}, r"fee must be finite and >= 0 and < 1, not -1\.0"),
+        ({"lookback": [5], "fee": [2.0]}, {}, r"fee must be finite and >= 0 and < 1, not 2\.0"),
+        ({"lookback": [5], "total_money": [float("nan")]}, {}, "total_money must be finite and > 0, not nan"),
+        ({"lookback": [5], "rolling_window": [-1]}, {}, "rolling_window must not be negative, not -1"),
+        ({"lookback": [5], "rolling_window": [1.5]}, {}, "rolling_window must be an int, not float"),
         ("lookback=5", {}, "the grid must be a dict"),
         ({"lookback": [5]}, {"benchmark": "000001"}, "unknown benchmark '000001'"),
         ({"lookback": [5]}, {"start_date": "20210301", "end_date": "20210201"}, "lies after"),

@@ -15,13 +15,14 @@ from sweep_market import GRID
 from tessary.strategies import momentum
 from tessary.sweep import run_sweep
 from tessary.sweep import _market
+from tessary.sweep._command import LOCAL_CLUSTER
 
 distributed = pytest.importorskip("distributed")
 
 @pytest.fixture(scope="module")
-def client():
-    cluster = distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None,
-                                       memory_limit="2GiB", death_timeout=60)
+def client(port_8787_held):
+    cluster = distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, memory_limit="2GiB",
+                                       death_timeout=60, **LOCAL_CLUSTER)
     client = distributed.Client(cluster, timeout=60)
     try:
         client.wait_for_workers(2, timeout=60)

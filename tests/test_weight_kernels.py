@@ -1,6 +1,6 @@
 """The native passes over weight matrices against pandas on random data: holding count
-and turnover (through calc_strategy_stats) and the rolling smoothing (through the
-pipeline, whose return engine is replaced by a recorder)."""
+and turnover (through calc_strategy_stats) and the rolling smoothing (through
+smooth_weights and the pipeline, whose return engine is replaced by a recorder)."""
 
 import numpy as np
 import pandas as pd
@@ -8,6 +8,7 @@ import pytest
 
 from reference.weights import holding_and_turnover, smoothing
 from tessary.backtest import _pnl_engine as eng
+from tessary.backtest import _records
 
 nan = np.nan
 
@@ -62,8 +63,10 @@ def test_holding_and_turnover_other_dtypes():
 
 @pytest.fixture
 def traded(monkeypatch):
-    """Runs the pipeline with a recorder in place of the return engine and returns
-    the weight matrix it was given."""
+    """The pipeline's smoothing of a weight matrix: the native smooth_weights, which
+    takes any weights, and, for weights the pipeline accepts (finite, a window of at
+    least 0), the matrix the pipeline hands to a recorder in place of the return
+    engine, which must be the same."""
     seen = {}
 
     def engine(**kwargs):
@@ -74,9 +77,12 @@ def traded(monkeypatch):
 
     def run(matrix, window):
         before = matrix.copy()
-        eng.run_strategy_backtest_core(matrix, *[None] * 8, rolling_window=window)
+        smoothed = _records.smooth_weights(matrix, window)
+        if window >= 0 and not np.isinf(matrix.to_numpy(dtype=float)).any():
+            eng.run_strategy_backtest_core(matrix, *[None] * 8, rolling_window=window)
+            assert seen["signal"] is matrix if smoothed is matrix else seen["signal"].equals(smoothed)
         pd.testing.assert_frame_equal(matrix, before)
-        return seen["signal"]
+        return smoothed
 
     return run
 

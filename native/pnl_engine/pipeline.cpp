@@ -26,7 +26,8 @@ static const args::Signature kPipelineSig(
                    {"plot_image_kind", Kind::StrOrNone, Default::of("large")},
                    {"plot_save_path", "str | pathlib.Path | None", Kind::Object, Default::none()},
                    {"strategy_name", Kind::Str, Default::of("strategy")},
-                   {"plot_title", Kind::StrOrNone, Default::none()}}));
+                   {"plot_title", Kind::StrOrNone, Default::none()},
+                   {"given", "numpy.ndarray | None", Kind::Object, Default::none(), true}}));
 
 /// Annualisation of the per-benchmark summary.
 static constexpr int kYearDays = 252;
@@ -54,17 +55,25 @@ static nb::object run_strategy_backtest_core(const args::Bound &a) {
     const long long rolling_window = a.i64("rolling_window");
     nb::object benchmark_names = a.obj("benchmark_names");
 
+    // 0. After the argument rules, the value checks every backtest door shares:
+    // capital, fees, window, the weights' dates, labels and values, buy prices.
+    module_attr("tessary.backtest._checks", "check_engine_inputs")(
+        strategy_matrix, a.obj("can_buy_stock"), a.obj("buy_price"), "rolling_window"_a = rolling_window,
+        "total_money"_a = a.obj("total_money"), "fee"_a = a.obj("fee"), "rule_fee"_a = a.obj("rule_fee"));
+
     // 1. Smoothing of the traded weights.
     nb::object work_matrix =
         rolling_window > 0 ? smoothed_frame(strategy_matrix, rolling_window, attr("np"), attr("pd")) : strategy_matrix;
 
     // 2. Daily returns; lot_size keeps its default.
-    nb::object daily_return = attr("calc_strategy_vwap_daily_return")(
-        "signal_matrix"_a = work_matrix, "can_buy_stock"_a = a.obj("can_buy_stock"),
-        "cant_sell_stock"_a = a.obj("cant_sell_stock"), "split_factor"_a = a.obj("split_factor"),
-        "dividend_factor"_a = a.obj("dividend_factor"), "close_price"_a = a.obj("close_price"),
-        "prev_close"_a = a.obj("prev_close"), "buy_price"_a = a.obj("buy_price"), "sell_price"_a = a.obj("sell_price"),
-        "total_money"_a = a.obj("total_money"), "fee"_a = a.obj("fee"), "rule_fee"_a = a.obj("rule_fee"));
+    // The hold rule's flags are passed on only when given.
+    nb::dict vwap_args;
+    vwap_args["signal_matrix"] = work_matrix;
+    for (const char *name : {"can_buy_stock", "cant_sell_stock", "split_factor", "dividend_factor", "close_price",
+                             "prev_close", "buy_price", "sell_price", "total_money", "fee", "rule_fee"})
+        vwap_args[name] = a.obj(name);
+    if (!a.is_none("given")) vwap_args["given"] = a.obj("given");
+    nb::object daily_return = attr("calc_strategy_vwap_daily_return")(**vwap_args);
 
     // 3-4. Arithmetic net value and the statistics frame (benchmark zeros until the
     // primary benchmark is found).
@@ -126,7 +135,8 @@ static nb::object run_strategy_backtest_core(const args::Bound &a) {
 void init_pipeline(nb::module_ &m) {
     def_bound(m, kPipelineSig, run_strategy_backtest_core, "_PnlEngineResult",
               "Backtest of a weight matrix: optional rolling smoothing, VWAP daily returns, arithmetic net value, "
-              "excess against each benchmark, statistics and, given an image kind and a save path, the charts.");
+              "excess against each benchmark, statistics and, given an image kind and a save path, the charts. "
+              "given (one boolean per date, or None) is passed to calc_strategy_vwap_daily_return: the hold rule.");
 }
 
 }  // namespace tessary::pnl

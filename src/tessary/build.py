@@ -20,7 +20,14 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
-__all__ = ["BuildError", "build_store"]
+__all__ = ["BuildError", "build_store", "NEEDED_FACTORS"]
+
+#: The factors the derivation of the backtest matrices cannot do without; splits,
+#: dividends and the industry may be absent (no events, no industry).
+NEEDED_FACTORS = (
+    "Close", "Open", "tick_vwap_price_935_1005", "tick_vwap_price_925_1000", "limit_up", "limit_down",
+    "rq_is_suspended",
+)
 
 
 class BuildError(Exception):
@@ -37,6 +44,38 @@ def _stored_dates(store) -> list[str] | None:
         raise BuildError(f"cannot read the store {store.store_dir}: {exc}") from None
     dates = None if loaded is None else loaded["data"]["close_price"].index
     return list(dates) if dates is not None and len(dates) else None
+
+
+def _check_sources(client, database: Path, start: str, end: str) -> list[str]:
+    """Before anything is written: a BuildError naming the needed factors the database
+    lacks between ``start`` and ``end``. Returns the warnings about needed factors
+    present on fewer dates than the close and about stock codes whose exchange suffix
+    contradicts the number."""
+    from tessary.backtest._weights import exchange_conflict, first_few
+
+    days = client.factor_days(list(NEEDED_FACTORS), start, end)
+    missing = [name for name in NEEDED_FACTORS if not days.get(name)]
+    load = "load them with tessary.local.load_files(DATABASE, factors=FILE) (columns ukey, date, factor, value)"
+    if missing:
+        raise BuildError(
+            f"the database {database} holds no values of {', '.join(missing)} between {start} and {end}, "
+            f"which the build needs; {load}"
+        )
+    problems = []
+    short = [f"{name} on {days[name]}" for name in NEEDED_FACTORS if days[name] < days["Close"]]
+    if short:
+        problems.append(
+            f"of the {days['Close']} dates with a close between {start} and {end}, some factors have fewer: "
+            f"{', '.join(short)}; on the dates without them stocks are blocked or limit prices are not "
+            f"applied; {load}"
+        )
+    conflicts = [text for text in map(exchange_conflict, client.stock_codes(start, end)) if text]
+    if conflicts:
+        problems.append(
+            f"{len(conflicts)} stock code(s) of the database name the wrong exchange for their number: "
+            f"{first_few(conflicts)}; the store keeps the six digits, so such rows land on the stock of that number"
+        )
+    return problems
 
 
 def _from_date(payload: dict, first: str) -> dict:
@@ -132,7 +171,9 @@ def build_store(
             first_new = dates[-keep]
             build_start = dates[max(len(dates) - keep - 1, 0)]
 
-    summary: dict[str, Any] = {"store": str(store_dir), "mode": mode, "first_written": first_new}
+    summary: dict[str, Any] = {"store": str(store_dir), "mode": mode, "first_written": first_new, "problems": []}
+    if mode != "up to date":
+        summary["problems"] = _check_sources(client, database, build_start, end)
     try:
         if mode != "up to date":
             stored = store.load_metadata().get("datasets", {}) if mode == "incremental" else {}

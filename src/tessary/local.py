@@ -22,6 +22,7 @@ import datetime as _dt
 import os
 import re
 import tempfile
+import warnings
 from collections.abc import Callable, Iterable, Mapping
 from pathlib import Path
 from typing import Any, Union
@@ -29,7 +30,7 @@ from typing import Any, Union
 import numpy as np
 import pandas as pd
 
-from tessary.exceptions import NetworkError
+from tessary.exceptions import NetworkError, TessaryWarning
 
 __all__ = [
     "FACTOR_TABLE",
@@ -202,6 +203,28 @@ class LocalDataClient:
             frame = frame.drop(columns=empty)
         return frame
 
+    def factor_days(self, names: list[str], start_date: Any = None, end_date: Any = None) -> dict[str, int]:
+        """The number of dates on which each factor of ``names`` has a stored value,
+        between two dates, inclusive (0 for a factor without any), in one query."""
+        names = _name_list(names, "names")
+        if not names:
+            return {}
+        clause, params = _date_clause(_query_date(start_date, "start_date"), _query_date(end_date, "end_date"))
+        marks = ", ".join("?" for _ in names)
+        frame = self._fetch(
+            f"SELECT factor, count(DISTINCT date) AS n FROM {FACTOR_TABLE} WHERE factor IN ({marks}){clause} "
+            "GROUP BY factor",
+            list(dict.fromkeys(names)) + params,
+        )
+        counts = dict(zip(frame["factor"].astype(str), frame["n"].astype(int)))
+        return {name: int(counts.get(name, 0)) for name in names}
+
+    def stock_codes(self, start_date: Any = None, end_date: Any = None) -> list[str]:
+        """The distinct stock codes (``ukey``) of the factor table between two dates, sorted."""
+        clause, params = _date_clause(_query_date(start_date, "start_date"), _query_date(end_date, "end_date"))
+        frame = self._fetch(f"SELECT DISTINCT ukey FROM {FACTOR_TABLE} WHERE TRUE{clause} ORDER BY ukey", params)
+        return [str(code) for code in frame["ukey"]]
+
     def factor_names(self) -> list[str]:
         """The distinct factor names the database holds, sorted."""
         frame = self._fetch(f"SELECT DISTINCT factor FROM {FACTOR_TABLE} ORDER BY factor", [])
@@ -333,6 +356,9 @@ def write_database(
 # --------------------------------------------------------------------------- loading files
 
 _FACTOR_REQUIRED = ("ukey", "date", "factor", "value")
+_INTEGER_TYPES = frozenset(
+    {"TINYINT", "SMALLINT", "INTEGER", "BIGINT", "HUGEINT", "UTINYINT", "USMALLINT", "UINTEGER", "UBIGINT", "UHUGEINT"}
+)
 _INDEX_REQUIRED = ("ukey", "date")
 
 
@@ -362,20 +388,35 @@ def _reader(path: Path) -> str | None:
     return None
 
 
-def _sql_text(path: Path) -> str:
-    return "'" + str(path).replace("'", "''") + "'"
+#: Characters DuckDB's file readers take as a pattern (``*`` and ``**``, ``?``, ``[...]``).
+_GLOB_CHARACTERS = re.compile(r"([*?\[])")
 
 
-def _source(con, path: Path, required: tuple[str, ...], optional: tuple[str, ...]) -> str:
+def _file_sql(path: Path) -> str:
+    """``path`` as the SQL text of a reader argument that names exactly that file.
+
+    DuckDB reads a file argument as a glob pattern, so "f*.csv" would also read
+    "fx.csv". Each pattern character is wrapped in a one-character class ("[*]"),
+    which matches only itself. The path is made absolute so that a leading
+    "name:" is never taken for a URL scheme."""
+    text = _GLOB_CHARACTERS.sub(r"[\1]", str(path.absolute()))
+    return "'" + text.replace("'", "''") + "'"
+
+
+def _source(
+    con, path: Path, required: tuple[str, ...], optional: tuple[str, ...], errors: str, dropped: list[str]
+) -> str:
     """A SELECT over one file giving the required and optional columns in table types;
-    rejects a file without the required columns or with an unreadable date."""
+    rejects a file without the required columns or with an unreadable date, and rows
+    whose code or numbers cannot be read (with ``errors="drop"``: leaves them out and
+    adds a line saying so to ``dropped``)."""
     reader = _reader(path)
-    scan = f"{reader}({_sql_text(path)})"
+    scan = f"{reader}({_file_sql(path)})"
     try:
         described = con.execute(f"DESCRIBE SELECT * FROM {scan}").fetchall()
         if reader == "read_csv":  # codes and dates as text: leading zeros survive
             text = [f"'{row[0]}': 'VARCHAR'" for row in described if row[0] in ("ukey", "date", "factor")]
-            scan = f"{reader}({_sql_text(path)}, types={{{', '.join(text)}}})"
+            scan = f"{reader}({_file_sql(path)}, types={{{', '.join(text)}}})"
             described = con.execute(f"DESCRIBE SELECT * FROM {scan}").fetchall()
     except Exception as exc:  # duckdb raises its own error types for unreadable files
         raise ValueError(f"cannot read {path}: {str(exc).splitlines()[0]}") from exc
@@ -399,6 +440,30 @@ def _source(con, path: Path, required: tuple[str, ...], optional: tuple[str, ...
             columns.append("trim(CAST(factor AS VARCHAR)) AS factor")
         else:
             columns.append(f"TRY_CAST({name} AS DOUBLE) AS {name}")
+    numeric = [name for name in required[2:] + optional if name in types and name != "factor"]
+    unreadable = " OR ".join(
+        f"(TRY_CAST({name} AS DOUBLE) IS NULL AND {name} IS NOT NULL AND trim(CAST({name} AS VARCHAR)) <> '')"
+        for name in numeric
+    )
+    # The builder takes a code's first six characters as the stock: they must be digits.
+    wrong_code = "NOT regexp_matches(trim(CAST(ukey AS VARCHAR)), '^[0-9]{6}')"
+    if types["ukey"] in _INTEGER_TYPES and errors == "raise":
+        raise ValueError(
+            f"{path}: ukey is a column of integers, so codes have lost their leading zeros and exchange "
+            "(1 for 000001.XSHE); write them as text such as '000001.XSHE'"
+        )
+    faulty = f"({wrong_code}){f' OR {unreadable}' if unreadable else ''}"
+    count = con.execute(f"SELECT count(*) FROM {scan} WHERE {faulty}").fetchone()[0]
+    if count:
+        shown = con.execute(
+            f"SELECT {', '.join(['ukey', 'date'] + numeric)} FROM {scan} WHERE {faulty} LIMIT 3"
+        ).fetchall()
+        rows = "; ".join(", ".join(str(value) for value in row) for row in shown)
+        what = f"{count} row(s) whose ukey does not begin with six digits or whose {'/'.join(numeric) or 'value'} is not a number"
+        if errors == "raise":
+            raise ValueError(f"{path}: {what} (first: {rows}); fix them, or pass errors='drop' to leave them out")
+        dropped.append(f"{path}: dropped {what} (first: {rows})")
+        scan = f"(SELECT * FROM {scan} WHERE NOT ({faulty}))"
     select = f"SELECT {', '.join(columns)} FROM {scan}"
     bad = con.execute(
         f"SELECT count(*) FILTER (WHERE date IS NULL), count(*) FILTER (WHERE ukey IS NULL OR ukey = '') "
@@ -415,22 +480,34 @@ def load_files(
     database: PathLike,
     factors: PathLike | Iterable[PathLike] | None = None,
     index_daily: PathLike | Iterable[PathLike] | None = None,
+    *,
+    errors: str = "raise",
 ) -> dict[str, int]:
     """Load a user's own parquet or CSV files into ``database`` (created when missing).
 
     ``factors``: files in long form with columns ukey, date, factor, value (dates as
-    YYYY-MM-DD or YYYYMMDD; non-numeric values become missing and are skipped).
+    YYYY-MM-DD or YYYYMMDD; codes as text such as "600000.XSHG"; an empty value is a
+    missing value and is skipped).
     ``index_daily``: files with columns ukey, date and close and/or daily_return.
     A row replaces a stored row with the same (ukey, date, factor) or (ukey, date);
     within the new files the last row of a key wins. Everything is loaded in one
     transaction: a failing file leaves the database as it was. Returns the number of
     rows loaded per table.
+
+    A ``ukey`` column of integers (codes that lost their leading zeros) and rows
+    whose code does not begin with six digits or whose number cannot be read (such
+    as "1,5") are a ValueError with their count and first rows; with
+    ``errors="drop"`` such rows are left out and a ``TessaryWarning`` per file says
+    how many and which.
     """
+    if errors not in ("raise", "drop"):
+        raise ValueError(f"errors must be 'raise' or 'drop', not {errors!r}")
     factor_paths = _as_paths(factors, "factor")
     index_paths = _as_paths(index_daily, "index")
     path = create_database(database)
     con = _connect(str(path))
     counts = {FACTOR_TABLE: 0, INDEX_TABLE: 0}
+    dropped: list[str] = []
     try:
         con.execute("BEGIN TRANSACTION")
         try:
@@ -441,7 +518,7 @@ def load_files(
             for table, paths, required, optional, key in jobs:
                 if not paths:
                     continue
-                selects = [_source(con, p, required, optional) for p in paths]
+                selects = [_source(con, p, required, optional, errors, dropped) for p in paths]
                 columns = ", ".join(required + optional)
                 keys = ", ".join(key)
                 value_filter = " WHERE value IS NOT NULL" if table == FACTOR_TABLE else ""
@@ -464,4 +541,6 @@ def load_files(
             raise
     finally:
         con.close()
+    for text in dropped:
+        warnings.warn(text, TessaryWarning, stacklevel=2)
     return counts

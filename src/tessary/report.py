@@ -1,7 +1,8 @@
 """What a built store really holds: the data report printed at the end of a build.
 
-Per dataset the share of valid cells, per benchmark its number of valid days, and the
-share of stock-days that can be bought; warnings (with the usual cause and how to load
+Per dataset the share of valid cells, per benchmark its number of valid days, the
+share of stock-days that can be bought, stock-days without a close between two closes
+and stocks whose close stops before the last date; warnings (with the usual cause and how to load
 what is missing) when a benchmark has no valid day, a price dataset is empty or almost
 nothing can be bought. Also an English hint for the builder's own error messages.
 Pure functions: they take a store or loaded frames and return text.
@@ -66,6 +67,46 @@ def _buyable_share(data: Mapping[str, pd.DataFrame]) -> tuple[float, int]:
     return float((can_buy.to_numpy(dtype=bool) & listed).sum()) / cells, cells
 
 
+def _close_gaps(close: pd.DataFrame) -> tuple[list[str], list[str]]:
+    """Report lines and warnings about the close's shape over time: stock-days without a
+    close between two closes (each resumption after them has no previous close, which
+    makes the engine sell a held position whole), and stocks whose close stops for good
+    before the last date (delisted)."""
+    valid = np.isfinite(close.to_numpy(dtype=np.float64))
+    n = valid.shape[0]
+    if not valid.size:
+        return [], []
+    rows = np.arange(n)[:, None]
+    first = np.where(valid, rows, n).min(axis=0)
+    last = np.where(valid, rows, -1).max(axis=0)
+    holes = ~valid & (rows > first) & (rows < last)
+    resumed = valid[1:] & ~valid[:-1] & (rows[1:] > first)
+    lines: list[str] = []
+    problems: list[str] = []
+    if holes.any():
+        stocks = np.flatnonzero(holes.any(axis=0))
+        count = int(resumed.sum())
+        lines.append(
+            f"  stock-days without a close between two closes: {int(holes.sum())} "
+            f"({len(stocks)} stock(s)); days trading resumes without a previous close: {count}"
+        )
+        shown = ", ".join(str(close.columns[j]) for j in stocks[:3]) + (", ..." if len(stocks) > 3 else "")
+        problems.append(
+            f"{int(holes.sum())} stock-day(s) of {len(stocks)} stock(s) ({shown}) have no close between two closes "
+            f"(suspended days written without a close): on the {count} day(s) trading resumes the previous close "
+            f"is missing, which forces up to {count} held position(s) to be sold whole and bought back the next "
+            "day; fix: write the previous close on suspended days"
+        )
+    ended = np.flatnonzero((last >= 0) & (last < n - 1))
+    if len(ended):
+        named = [f"{close.columns[j]} after {close.index[last[j]]}" for j in ended[:3]]
+        lines.append(
+            f"  stocks whose close stops before the last date (delisted): {len(ended)} "
+            f"({', '.join(named)}{', ...' if len(ended) > 3 else ''})"
+        )
+    return lines, problems
+
+
 def data_report(data: Mapping[str, pd.DataFrame], benchmarks: Mapping[str, pd.Series]) -> tuple[list[str], list[str]]:
     """The report lines and the warnings for a store's datasets and benchmarks."""
     lines = ["data report:"]
@@ -95,6 +136,10 @@ def data_report(data: Mapping[str, pd.DataFrame], benchmarks: Mapping[str, pd.Se
             lines.append(f"  stock-days that can be bought: {share:.1%} of {cells} with a close")
             if share < MIN_BUYABLE_SHARE:
                 problems.append(f"almost nothing can be bought ({share:.1%} of the stock-days); " + _SUSPENSION)
+    if "close_price" in data:
+        more_lines, more_problems = _close_gaps(data["close_price"])
+        lines += more_lines
+        problems += more_problems
     return lines, problems
 
 

@@ -130,7 +130,7 @@ void activity_columns(const double *p0, const double *p1, const double *p2, cons
                       double *count, double *change) {
 // HELD: present and not 0 (negative weights included); ZERO: a missing weight as 0.
 // A NaN difference (inf - inf) is left out as +0, which changes no non-negative sum.
-#define TESSARY_HELD(v) (((v) == (v)) & ((v) != 0.0) ? 1.0 : 0.0)
+#define TESSARY_HELD(v) ((((v) == (v)) & ((v) != 0.0)) ? 1.0 : 0.0)
 #define TESSARY_ZERO(v) ((v) == (v) ? (v) : 0.0)
     if (p1 == nullptr) {
         count[0] += TESSARY_HELD(p0[0]);

@@ -37,7 +37,7 @@ struct Lanes {
 };
 
 /// Infinities count as missing.
-TESSARY_INLINE D rolling_input(D v) { return (v == kInf) | (v == -kInf) ? splat<8>(kNaN) : v; }
+TESSARY_INLINE D rolling_input(D v) { return ((v == kInf) | (v == -kInf)) ? splat<8>(kNaN) : v; }
 
 /// The sign bit, also of -0.0.
 TESSARY_INLINE M sign_bit(D v) { return (M)v < 0; }
@@ -70,8 +70,8 @@ TESSARY_INLINE void add(Lanes &s, D v) {
 /// holds decides.
 TESSARY_INLINE D mean(const Lanes &s) {
     D m = s.sum / s.nobs;
-    m = (s.neg_ct == s.nobs) & (m > 0.0) ? splat<8>(0.0) : m;
-    m = (s.neg_ct == 0.0) & (m < 0.0) ? splat<8>(0.0) : m;
+    m = ((s.neg_ct == s.nobs) & (m > 0.0)) ? splat<8>(0.0) : m;
+    m = ((s.neg_ct == 0.0) & (m < 0.0)) ? splat<8>(0.0) : m;
     m = s.same_run >= s.nobs ? s.prev : m;
     return s.nobs <= 0.0 ? splat<8>(kNaN) : m;
 }
@@ -149,7 +149,7 @@ void rolling_rows_8(const FloatView &in, std::size_t rows, std::size_t groups, s
 namespace {
 
 /// 1 where a weight counts as held: present and not 0.
-TESSARY_INLINE D held(D v) { return (v == v) & (v != 0.0) ? splat<8>(1.0) : splat<8>(0.0); }
+TESSARY_INLINE D held(D v) { return ((v == v) & (v != 0.0)) ? splat<8>(1.0) : splat<8>(0.0); }
 
 /// |a - b| with missing weights as 0, and 0 for a NaN difference (inf - inf).
 TESSARY_INLINE D change_of(D a, D b) {
@@ -162,7 +162,7 @@ TESSARY_INLINE D change_of(D a, D b) {
 
 void activity_columns_8(const double *p0, const double *p1, const double *p2, const double *p3, std::size_t n,
                         double *count, double *change) {
-    auto held1 = [](double v) { return (v == v) & (v != 0.0) ? 1.0 : 0.0; };
+    auto held1 = [](double v) { return ((v == v) & (v != 0.0)) ? 1.0 : 0.0; };
     count[0] += held1(p0[0]) + held1(p1[0]) + held1(p2[0]) + held1(p3[0]);
     std::size_t r = 1;
     for (; r + 8 <= n; r += 8) {

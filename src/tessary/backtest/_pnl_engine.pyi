@@ -7,6 +7,7 @@ import dataclasses
 import pathlib
 from typing import Any
 
+import numpy
 import pandas
 
 from tessary.backtest._core import (
@@ -47,9 +48,9 @@ class _PnlEngineResult:
 
     __match_args__: tuple = ...
 
-def calc_strategy_vwap_daily_return(signal_matrix: pandas.DataFrame, can_buy_stock: pandas.DataFrame, cant_sell_stock: pandas.DataFrame, split_factor: pandas.DataFrame, dividend_factor: pandas.DataFrame, close_price: pandas.DataFrame, prev_close: pandas.DataFrame, buy_price: pandas.DataFrame, sell_price: pandas.DataFrame, total_money: float = 100000000.0, fee: float = 0.0001, rule_fee: float = 0.0005, lot_size: int = 200) -> pandas.Series:
+def calc_strategy_vwap_daily_return(signal_matrix: pandas.DataFrame, can_buy_stock: pandas.DataFrame, cant_sell_stock: pandas.DataFrame, split_factor: pandas.DataFrame, dividend_factor: pandas.DataFrame, close_price: pandas.DataFrame, prev_close: pandas.DataFrame, buy_price: pandas.DataFrame, sell_price: pandas.DataFrame, total_money: float = 100000000.0, fee: float = 0.0001, rule_fee: float = 0.0005, lot_size: int = 200, *, given: numpy.ndarray | None = None) -> pandas.Series:
     """
-    Daily returns (ratios of total_money) of the weights of each date traded on the next date at VWAP execution prices, in whole lots, with feasibility flags, split/dividend adjustment and fees.
+    Daily returns (ratios of total_money) of the weights of each date traded on the next date at VWAP execution prices, in whole lots, with feasibility flags, split/dividend adjustment and fees. given=None re-sizes every position each day to weight x total_money / previous close; given, one boolean per date, sets share targets from the weights of the True dates only and holds them in shares until the next True date (refused trades tried again each day, splits scaling holding and target together).
     """
 
 def _format_pct(value: Any, digits: int = 2) -> str:
@@ -92,9 +93,9 @@ def calc_strategy_stats(total_frame: pandas.DataFrame, signal_df: pandas.DataFra
     Annualised return, Sharpe and maximum drawdown of the strategy, its excess and its benchmark, return correlation, win rates, average holding count and turnover; percentages in points.
     """
 
-def run_strategy_backtest_core(strategy_matrix: pandas.DataFrame, can_buy_stock: pandas.DataFrame, cant_sell_stock: pandas.DataFrame, split_factor: pandas.DataFrame, dividend_factor: pandas.DataFrame, close_price: pandas.DataFrame, prev_close: pandas.DataFrame, buy_price: pandas.DataFrame, sell_price: pandas.DataFrame, benchmark_dict: dict[str, pandas.Series] | None = None, benchmark_names: str = '000852', rolling_window: int = 0, total_money: float = 100000000.0, fee: float = 0.0001, rule_fee: float = 0.0005, plot_image_kind: str | None = 'large', plot_save_path: str | pathlib.Path | None = None, strategy_name: str = 'strategy', plot_title: str | None = None) -> _PnlEngineResult:
+def run_strategy_backtest_core(strategy_matrix: pandas.DataFrame, can_buy_stock: pandas.DataFrame, cant_sell_stock: pandas.DataFrame, split_factor: pandas.DataFrame, dividend_factor: pandas.DataFrame, close_price: pandas.DataFrame, prev_close: pandas.DataFrame, buy_price: pandas.DataFrame, sell_price: pandas.DataFrame, benchmark_dict: dict[str, pandas.Series] | None = None, benchmark_names: str = '000852', rolling_window: int = 0, total_money: float = 100000000.0, fee: float = 0.0001, rule_fee: float = 0.0005, plot_image_kind: str | None = 'large', plot_save_path: str | pathlib.Path | None = None, strategy_name: str = 'strategy', plot_title: str | None = None, *, given: numpy.ndarray | None = None) -> _PnlEngineResult:
     """
-    Backtest of a weight matrix: optional rolling smoothing, VWAP daily returns, arithmetic net value, excess against each benchmark, statistics and, given an image kind and a save path, the charts.
+    Backtest of a weight matrix: optional rolling smoothing, VWAP daily returns, arithmetic net value, excess against each benchmark, statistics and, given an image kind and a save path, the charts. given (one boolean per date, or None) is passed to calc_strategy_vwap_daily_return: the hold rule.
     """
 
 def plot_strategy_performance(daily_return: pandas.Series, cumulative_return: pandas.Series, benchmark_daily_return: pandas.Series, stats: dict, strategy_name: str = 'strategy', plot_title: str | None = None, save_path: str | pathlib.Path = './strategy_backtest.png', image_kind: str = 'large', benchmark_name: str = '000852') -> dict[str, str]:

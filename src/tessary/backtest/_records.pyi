@@ -4,12 +4,13 @@ Recording pass of the VWAP engine: trades, refused trades, positions, profit ter
 
 from typing import Any
 
+import numpy
 import pandas
 
 
-def calc_strategy_vwap_records(signal_matrix: pandas.DataFrame, can_buy_stock: pandas.DataFrame, cant_sell_stock: pandas.DataFrame, split_factor: pandas.DataFrame, dividend_factor: pandas.DataFrame, close_price: pandas.DataFrame, prev_close: pandas.DataFrame, buy_price: pandas.DataFrame, sell_price: pandas.DataFrame, total_money: float = 100000000.0, fee: float = 0.0001, rule_fee: float = 0.0005, lot_size: int = 200) -> dict[str, Any]:
+def calc_strategy_vwap_records(signal_matrix: pandas.DataFrame, can_buy_stock: pandas.DataFrame, cant_sell_stock: pandas.DataFrame, split_factor: pandas.DataFrame, dividend_factor: pandas.DataFrame, close_price: pandas.DataFrame, prev_close: pandas.DataFrame, buy_price: pandas.DataFrame, sell_price: pandas.DataFrame, total_money: float = 100000000.0, fee: float = 0.0001, rule_fee: float = 0.0005, lot_size: int = 200, *, given: numpy.ndarray | None = None) -> dict[str, Any]:
     """
-    What calc_strategy_vwap_daily_return does, recorded: a dict with 'dates' (the return dates), 'columns', 'total_money', the record tables 'trades' (side 0 buy, 1 sell; shares, price, value, commission, levy), 'blocked' (side, shares), 'positions' (shares, value), 'pnl' (buy, hold, hold_dividend, sell, sell_dividend), each a dict of 1-D arrays with the date row 'day' and stock column 'stock' of every record, sorted by day then stock; 'daily' (bought_value, sold_value, commission, levy, held, pnl per return date), 'buffer_bytes' (the bytes the records take) and 'threads' (the threads the pass ran on: 1, or 2 for a market of a million cells or more of column-major values where the processor lacks AVX-512, when the process may run on two cores).
+    What calc_strategy_vwap_daily_return does, recorded: a dict with 'dates' (the return dates), 'columns', 'total_money', the record tables 'trades' (side 0 buy, 1 sell; shares, price, value, commission, levy), 'blocked' (side, shares), 'positions' (shares, value), 'pnl' (buy, hold, hold_dividend, sell, sell_dividend), each a dict of 1-D arrays with the date row 'day' and stock column 'stock' of every record, sorted by day then stock; 'daily' (bought_value, sold_value, commission, levy, held, pnl per return date), 'buffer_bytes' (the bytes the records take) and 'threads' (the threads the pass ran on: 1, or 2 for a market of a million cells or more of column-major values where the processor lacks AVX-512, when the process may run on two cores). given: as calc_strategy_vwap_daily_return's (the hold rule, recorded on one thread).
     """
 
 def smooth_weights(strategy_matrix: pandas.DataFrame, rolling_window: int = 0) -> pandas.DataFrame:

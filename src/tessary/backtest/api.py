@@ -19,39 +19,18 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
-from tessary.backtest import _weights
+from tessary.backtest import _between, _checks, _weights
 from tessary.backtest._market_frames import ENGINE_DATASETS, aligned_market
 from tessary.exceptions import TessaryWarning
 from tessary.store import open_store
 from tessary.store.dates import date_argument
-from tessary.report import MIN_BUYABLE_SHARE
 
 __all__ = ["run_backtest", "BacktestResult", "ENGINE_DATASETS"]
 
 CHART_KINDS = ("large", "long")
-_MIN_CELLS_FOR_BUYABLE_CHECK = 10
-#: A date whose weights sum above 1 by more than rounding is leveraged.
-_LEVERAGE_TOLERANCE = 1e-9
-
-
-def _warn(messages: list[str], text: str) -> None:
-    messages.append(text)
-    # _warn <- the check <- run_backtest <- its caller, the line the warning names
-    warnings.warn(text, TessaryWarning, stacklevel=4)
 
 
 # --------------------------------------------------------------------------- arguments
-
-
-def _check_number(name: str, value: Any, low: float, high: float | None, low_open: bool) -> float:
-    if isinstance(value, bool) or not isinstance(value, (int, float, np.integer, np.floating)):
-        raise TypeError(f"{name} must be a number, not {type(value).__name__}")
-    value = float(value)
-    ok = math.isfinite(value) and (value > low if low_open else value >= low) and (high is None or value < high)
-    if not ok:
-        bound = f"{'>' if low_open else '>='} {low:g}" + ("" if high is None else f" and < {high:g}")
-        raise ValueError(f"{name} must be finite and {bound}, not {value!r}")
-    return value
 
 
 def file_stem(name: str) -> str:
@@ -89,48 +68,6 @@ def _store_axes(store) -> tuple[pd.Index, pd.Index]:
     return pd.Index(close.index, dtype=object), pd.Index(close.columns, dtype=object)
 
 
-def _check_in_store(weights: pd.DataFrame, days: pd.Index, codes: pd.Index, store) -> None:
-    missing_dates = weights.index[~weights.index.isin(days)]
-    if len(missing_dates):
-        raise ValueError(
-            f"{len(missing_dates)} date(s) of the weights are not trading days of the store {store.store_dir} "
-            f"(which covers {days[0]}..{days[-1]}): {_weights.first_few(missing_dates)}"
-        )
-    missing_codes = weights.columns[~weights.columns.isin(codes)]
-    if len(missing_codes):
-        raise ValueError(
-            f"{len(missing_codes)} stock(s) of the weights are not in the store {store.store_dir}: "
-            f"{_weights.first_few(missing_codes)}"
-        )
-
-
-def _relevant_rows(given: pd.DataFrame, start: str | None, end: str | None) -> pd.DataFrame:
-    """The given rows that matter for a backtest from ``start`` to ``end``: none after
-    ``end``, and before ``start`` only the last one (whose weights hold at ``start``)."""
-    if end:
-        given = given.loc[given.index <= end]
-    if start:
-        before = np.flatnonzero(given.index <= start)
-        if len(before):
-            given = given.iloc[before[-1]:]
-    if not len(given.index):
-        raise ValueError(f"no date of the weights lies on or before the end date {end}")
-    return given
-
-
-def _trading_days(given: pd.Index, days: pd.Index, start: str | None, end: str | None) -> pd.Index:
-    """The store's trading days from the later of ``start`` and the first given date to
-    ``end`` (default: the last given date)."""
-    first = max(given[0], start) if start else given[0]
-    last = end or given[-1]
-    chosen = days[(days >= first) & (days <= last)]
-    if len(chosen) < 2:
-        raise ValueError(
-            f"the backtest needs at least two trading days; between {first} and {last} the store has {len(chosen)}"
-        )
-    return chosen
-
-
 def _aligned_market(store, days: pd.Index, codes: pd.Index) -> dict[str, pd.DataFrame]:
     """The eight market frames on exactly ``days`` x ``codes``, by engine parameter name."""
     loaded = store.load(start_date=days[0], end_date=days[-1], keys=list(ENGINE_DATASETS.values()), mmap=True)
@@ -147,65 +84,6 @@ def _benchmarks(store, benchmark: str | None, days: pd.Index) -> dict | None:
         known = ", ".join(stored) or "none"
         raise ValueError(f"unknown benchmark {benchmark!r} (the store has: {known})")
     return dict(stored)
-
-
-# --------------------------------------------------------------------------- warnings
-
-
-def _weight_warnings(weights: pd.DataFrame, messages: list[str]) -> None:
-    values = weights.to_numpy()
-    with np.errstate(invalid="ignore"):
-        positive = np.where(values > 0, values, 0.0)
-        negative = values < 0
-    totals = positive.sum(axis=1)
-    levered = totals > 1.0 + _LEVERAGE_TOLERANCE
-    if levered.any():
-        top = int(np.argmax(totals))
-        _warn(
-            messages,
-            f"{int(levered.sum())} date(s) have weights summing above 1 (up to {totals[top]:.4g} on "
-            f"{weights.index[top]}): leverage against the fixed capital, positions are sized on the whole sum",
-        )
-    if negative.any():
-        rows, cols = np.nonzero(negative)
-        _warn(
-            messages,
-            f"{int(negative.sum())} negative weight(s) on {len(np.unique(rows))} date(s) (first: "
-            f"{weights.index[rows[0]]} {weights.columns[cols[0]]} = {values[rows[0], cols[0]]:.4g}): "
-            "the engine is long-only, negative weights are not traded",
-        )
-    if not (positive > 0).any():
-        _warn(messages, "no weight is positive: nothing is traded")
-
-
-def _market_warnings(weights: pd.DataFrame, market: dict[str, pd.DataFrame], messages: list[str]) -> None:
-    """Warns when almost none of the stock-days the weights want to buy can be bought."""
-    wanted = weights.to_numpy()[:-1] > 0  # the weights of day T are traded on day T+1
-    can_buy = market["can_buy_stock"].to_numpy(dtype=bool)[1:]
-    cells = int(wanted.sum())
-    if cells < _MIN_CELLS_FOR_BUYABLE_CHECK:
-        return
-    share = float((wanted & can_buy).sum()) / cells
-    if share < MIN_BUYABLE_SHARE:
-        _warn(
-            messages,
-            f"only {share:.1%} of the {cells} stock-days the weights want to buy can be bought: the market "
-            "data marks (almost) every stock as blocked; usual cause: rq_is_suspended written as 1 = "
-            "suspended or left out (in this data 1 means the stock trades)",
-        )
-
-
-def _benchmark_warnings(benchmarks: dict | None, benchmark: str | None, days: pd.Index, messages: list[str]) -> None:
-    if benchmarks is None:
-        return
-    series = benchmarks[benchmark]
-    valid = pd.to_numeric(pd.Series(series), errors="coerce").reindex(days[1:]).notna().sum()
-    if valid == 0:
-        _warn(
-            messages,
-            f"the benchmark {benchmark} has no daily return on the backtest's dates: the excess figures compare "
-            "against a flat zero (usual cause: index bars loaded without daily_return or close)",
-        )
 
 
 # --------------------------------------------------------------------------- the call
@@ -226,6 +104,7 @@ def run_backtest(
     save_path: str | os.PathLike | None = None,
     name: str = "strategy",
     title: str | None = None,
+    between: str = "resize",
 ) -> "BacktestResult":
     """Backtest ``weights`` against the market held by ``store``.
 
@@ -244,42 +123,46 @@ def run_backtest(
     it). ``benchmark``: the primary benchmark (None: none). ``rolling_window``,
     ``total_money``, ``fee``, ``rule_fee``: as in ``run_strategy_backtest_core``.
 
+    ``between``: what a position does between two given dates. "resize" (default):
+    every day it is re-sized to weight x ``total_money`` / previous close. "hold": the
+    share counts set on a given date (from its weights and previous closes, in whole
+    lots) are kept until the next given date; a refused trade is tried again on the
+    following days; a split scales held and target shares together (see
+    ``tessary.backtest._between``).
+
     Charts are drawn when ``chart`` ("large" or "long") or ``save_path`` is given:
     the main image at ``save_path`` (default ``<name>.png`` in the current
     directory) and the weekly one beside it.
 
     Weights summing above 1 on a date, negative weights, a market in which almost
-    nothing can be bought and a benchmark without data give a ``TessaryWarning``.
+    nothing can be bought, a stock kept more than 5 trading days after its last
+    close (delisted), a benchmark without data and a ``fee`` or ``rule_fee`` above
+    0.01 give a ``TessaryWarning``. The sweep and the command line take the weights
+    the same way (``tessary.backtest._weights``).
     """
     from tessary.backtest._pnl_engine import run_strategy_backtest_core
 
     _check_labels_and_window(name, title, rolling_window)
-    total_money = _check_number("total_money", total_money, 0.0, None, low_open=True)
-    fee = _check_number("fee", fee, 0.0, 1.0, low_open=False)
-    rule_fee = _check_number("rule_fee", rule_fee, 0.0, 1.0, low_open=False)
+    total_money, fee, rule_fee = _checks.check_costs(total_money, fee, rule_fee)
     kind, main_path = _chart_paths(chart, save_path, name)
+    between = _between.check_between(between)
     start = date_argument(start_date, "start_date")
     end = date_argument(end_date, "end_date")
     if start and end and start > end:
         raise ValueError(f"start_date {start} is after end_date {end}")
 
-    given = _relevant_rows(_normalized_weights(weights), start, end)
+    given = _weights.normalize_weights(weights)
     store = open_store(store)
     store_days, store_codes = _store_axes(store)
-    _check_in_store(given, store_days, store_codes, store)
-    days = _trading_days(given.index, store_days, start, end)
-    # Carried from the first given date, so a start_date between two rebalance dates
-    # begins with the weights of the rebalance before it.
-    span = store_days[(store_days >= given.index[0]) & (store_days <= days[-1])]
-    traded = _weights.carry_forward(given, span).loc[days[0]:]
-    carried = int((~days.isin(given.index)).sum())
+    prepared = _weights.on_trading_days(given, store_days, store_codes, start, end, where=f"the store {store.store_dir}")
+    traded = prepared.matrix
+    days = traded.index
 
-    market = _aligned_market(store, days, given.columns)
+    market = _aligned_market(store, days, traded.columns)
     benchmarks = _benchmarks(store, benchmark, days)
-    messages: list[str] = []
-    _weight_warnings(traded, messages)
-    _market_warnings(traded, market, messages)
-    _benchmark_warnings(benchmarks, benchmark, days, messages)
+    messages = _weights.fee_warnings(fee, rule_fee) + _weights.input_warnings(traded, market, benchmarks, benchmark)
+    for text in messages:
+        warnings.warn(text, TessaryWarning, stacklevel=2)
 
     engine_inputs = {
         "strategy_matrix": traded,
@@ -290,6 +173,9 @@ def run_backtest(
         "fee": fee,
         "rule_fee": rule_fee,
     }
+    flags = _between.given_flags(between, days, given.index)
+    if flags is not None:
+        engine_inputs["given"] = flags
     if main_path is not None:
         main_path.parent.mkdir(parents=True, exist_ok=True)
     core = run_strategy_backtest_core(
@@ -305,10 +191,11 @@ def run_backtest(
     return BacktestResult(
         core,
         benchmark=benchmark,
-        given_dates=len(given.index),
-        carried_days=carried,
+        given_dates=prepared.given_dates,
+        carried_days=prepared.carried_days,
         warnings=messages,
         engine_inputs=engine_inputs,
+        between=between,
     )
 
 
@@ -317,25 +204,9 @@ def _check_labels_and_window(name: Any, title: Any, rolling_window: Any) -> None
         raise TypeError(f"name must be a str, not {type(name).__name__}")
     if title is not None and not isinstance(title, str):
         raise TypeError(f"title must be a str or None, not {type(title).__name__}")
-    if isinstance(rolling_window, bool) or not isinstance(rolling_window, (int, np.integer)):
-        raise TypeError(f"rolling_window must be an int, not {type(rolling_window).__name__}")
-    if rolling_window < 0:
-        raise ValueError(f"rolling_window must not be negative, not {rolling_window}")
+    _checks.check_window(rolling_window)
 
 
-def _normalized_weights(weights: Any) -> pd.DataFrame:
-    """A new float64 weight frame on "YYYYMMDD" dates (ascending) x six-digit codes."""
-    if not isinstance(weights, pd.DataFrame):
-        raise TypeError(f"weights must be a pandas DataFrame (dates x stocks), not {type(weights).__name__}")
-    if weights.shape[1] == 0:
-        raise ValueError("the weights have no stock columns")
-    if weights.shape[0] == 0:
-        raise ValueError("the weights have no dates")
-    return pd.DataFrame(
-        _weights.weight_values(weights),
-        index=_weights.normalize_dates(weights.index),
-        columns=_weights.normalize_codes(weights.columns),
-    ).sort_index()
 
 
 # --------------------------------------------------------------------------- result
@@ -366,7 +237,8 @@ class BacktestResult:
     ``benchmark_summary``: one row per benchmark (ratios). ``plot_paths``: {} or the
     "main" and "weekly_net_value" image paths. ``given_dates`` / ``carried_days``:
     the dates the weights gave and the trading days that took the weights of an
-    earlier date. ``warnings``: the texts of the warnings issued. ``to_dict()`` gives
+    earlier date. ``between``: the rule between given dates ("resize" or "hold").
+    ``warnings``: the texts of the warnings issued. ``to_dict()`` gives
     all of it in JSON-ready form; in a notebook the result shows its tables and charts.
     """
 
@@ -379,6 +251,7 @@ class BacktestResult:
         carried_days: int,
         warnings: list[str],
         engine_inputs: dict[str, Any],
+        between: str = "resize",
     ) -> None:
         self.name: str = core.strategy_name
         self.daily_return = _datetime_series(core.daily_return, "daily_return")
@@ -390,6 +263,7 @@ class BacktestResult:
         self.given_dates = given_dates
         self.carried_days = carried_days
         self.warnings = list(warnings)
+        self.between = between
         # The keyword arguments handed to the engine, kept for the trade records.
         self._engine_inputs = engine_inputs
         self._records = None
@@ -416,7 +290,8 @@ class BacktestResult:
 
     @property
     def positions(self) -> pd.DataFrame:
-        """One row per held stock and date: shares after the day's trades, value at the close."""
+        """One row per held stock and date: shares after the day's trades, value at the close,
+        and whether the date lies after the stock's last close (delisted)."""
         return self.records.positions
 
     @property
@@ -448,6 +323,7 @@ class BacktestResult:
             "first_date": first,
             "last_date": last,
             "benchmark": self.benchmark,
+            "between": self.between,
             "stats": {str(k): json_value(v) for k, v in self.stats.items()},
             "benchmark_summary": [
                 {str(k): json_value(v) if k != "benchmark_name" else str(v) for k, v in row.items()}

@@ -8,16 +8,19 @@ sorted by date and then by stock code:
 
 ``trades``     date, code, side ("buy"/"sell"), shares, price, value, commission, levy
 ``blocked``    date, code, side, shares (wanted), reason ("cannot buy"/"cannot sell")
-``positions``  date, code, shares (after the day's trades), value (at the close)
+``positions``  date, code, shares (after the day's trades), value (at the close),
+               after_last_close (True when the stock has no close on this day or
+               any later day of the backtest: delisted, the position cannot be sold)
 ``pnl``        date, code, buy, hold, hold_dividend, sell, sell_dividend, total
 ``daily``      date, bought_value, sold_value, commission, levy, held, turnover,
                pnl, daily_return
 
 Money is in the currency of the capital; ``turnover`` is the one-sided traded value
 ((bought + sold) / 2) relative to the capital; ``daily_return`` is the day's profit
-over the capital, equal to the engine's return. A sell's value is shares x split
-factor x price on a split day, the proceeds the return rules credit (share counts
-are not scaled on a split).
+over the capital, equal to the engine's return. Under the resize rule a sell's value
+is shares x split factor x price on a split day, the proceeds the return rules credit
+(share counts are not scaled on a split); under the hold rule (``given``) share counts
+are the new shares from a split on, and a sell's value is shares x price.
 """
 
 from __future__ import annotations
@@ -46,7 +49,7 @@ __all__ = [
 #: The record tables, in the order they are written.
 RECORD_TABLES = ("trades", "blocked", "positions", "pnl", "daily")
 #: The keyword arguments of ``run_strategy_backtest_core`` that the records use.
-ENGINE_INPUT_KEYS = ("strategy_matrix", *MARKET_FRAMES, "rolling_window", "total_money", "fee", "rule_fee")
+ENGINE_INPUT_KEYS = ("strategy_matrix", *MARKET_FRAMES, "rolling_window", "total_money", "fee", "rule_fee", "given")
 _SIDES = ("buy", "sell")
 _REASONS = ("cannot buy", "cannot sell")
 _PNL_TERMS = ("buy", "hold", "hold_dividend", "sell", "sell_dividend")
@@ -145,7 +148,13 @@ class TradeRecords:
 
     @cached_property
     def positions(self) -> pd.DataFrame:
-        return self._frame("positions", {"shares": "shares", "value": "value"})
+        last = self._raw.get("last_close_day")
+        day = self._raw["positions"]["day"]
+        stock = self._raw["positions"]["stock"]
+        stale = np.zeros(len(day), dtype=bool) if last is None else day > last[stock]
+        return self._frame("positions", {
+            "shares": "shares", "value": "value", "after_last_close": lambda pick: pick(stale),
+        })
 
     @cached_property
     def pnl(self) -> pd.DataFrame:
@@ -212,15 +221,23 @@ def compute_records(
     total_money: float = 1e8,
     fee: float = 0.0001,
     rule_fee: float = 0.0005,
+    given: Any = None,
 ) -> TradeRecords:
     """The records of the backtest ``run_strategy_backtest_core`` runs on these
     inputs: the weights smoothed over ``rolling_window`` rows when it is positive
     (exactly as the pipeline does), then the engine's day loop with lots of 200
-    shares. The arguments are checked as the engine checks them, with its messages.
+    shares. The arguments are checked as the engine checks them, with its messages:
+    its argument rules first, then the value checks every backtest door shares
+    (``tessary.backtest._checks``).
+    ``given`` (one boolean per date, or None): the hold rule, as the engine's.
     """
-    from tessary.backtest import _records
+    from tessary.backtest import _checks, _records
 
     market = (can_buy_stock, cant_sell_stock, split_factor, dividend_factor, close_price, prev_close, buy_price, sell_price)
+    _checks.check_engine_inputs(
+        strategy_matrix, can_buy_stock, buy_price,
+        rolling_window=rolling_window, total_money=total_money, fee=fee, rule_fee=rule_fee,
+    )
     work_matrix = _records.smooth_weights(strategy_matrix, rolling_window)
     raw = _records.calc_strategy_vwap_records(
         signal_matrix=work_matrix,
@@ -228,8 +245,17 @@ def compute_records(
         total_money=total_money,
         fee=fee,
         rule_fee=rule_fee,
+        given=given,
     )
-    return TradeRecords(raw)
+    return TradeRecords({**raw, "last_close_day": _last_close_day(close_price)})
+
+
+def _last_close_day(close_price: pd.DataFrame) -> np.ndarray:
+    """Per stock, the record day (the close's row less one) of its last close; -1
+    before the first record day, and for a stock without any close."""
+    valid = np.isfinite(np.asarray(close_price.to_numpy(dtype=np.float64, na_value=np.nan)))
+    last = np.where(valid.any(axis=0), valid.shape[0] - 1 - np.argmax(valid[::-1], axis=0), 0)
+    return last - 1
 
 
 def records_from_inputs(inputs: dict) -> TradeRecords:

@@ -18,6 +18,9 @@
 ``tessary-backtest sweep STORE --strategy MODULE:FUNCTION --grid NAME=V1,V2 ...``
     Backtests a strategy for every combination of the grid, on threads or a Dask
     cluster; writes the table (CSV, parquet) and a heatmap, prints the best rows.
+``tessary-backtest factor FACTOR_FILE STORE``
+    Rank ICs, decay, groups and the groups' backtests of a factor; the summary as
+    JSON, the chart and the tables as files; ``--compare`` screens several factors.
 
 A mistake of the user (a missing or malformed file, an unknown benchmark, weights
 that do not meet the store) is reported in one line with exit status 2.
@@ -26,26 +29,39 @@ that do not meet the store) is reported in one line with exit status 2.
 from __future__ import annotations
 
 import argparse
+import os
 import pickle
 import sys
 from collections.abc import Sequence
 
-from tessary.cli import demo, run, store, sweep
+from tessary.cli import demo, factor, run, store, sweep
 from tessary.cli._common import PROG, UserError, first_line
 
 __all__ = ["main", "make_parser", "UserError"]
 
 _EXTRAS = ("duckdb", "tqdm", "pyarrow")
 #: The subcommands in the order of the help; each module adds its parser.
-_COMMANDS = (demo, store, run, sweep)
+_COMMANDS = (demo, store, run, sweep, factor)
 
 
 def make_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(prog=PROG, description="A-share strategy backtests from prepared data.")
-    commands = parser.add_subparsers(dest="command", required=True, metavar="{demo,build,verify,run,sweep}")
+    commands = parser.add_subparsers(dest="command", required=True, metavar="{demo,build,verify,run,sweep,factor}")
     for module in _COMMANDS:
         module.add_parser(commands)
     return parser
+
+
+def _check_vector_width() -> None:
+    """A TESSARY_SIMD this machine cannot honour stops the import of the modules that
+    dispatch by vector width: found out before any work, not after a market or a store."""
+    if os.environ.get("TESSARY_SIMD", "").strip():
+        try:
+            from tessary.backtest import _pnl_engine, _records  # noqa: F401
+        except ImportError as exc:
+            if str(exc).startswith("TESSARY_SIMD="):
+                raise UserError(str(exc)) from None
+            raise
 
 
 def main(argv: Sequence[str] | None = None) -> int:
@@ -55,6 +71,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     parser = make_parser()
     args = parser.parse_args(argv)  # usage errors exit with status 2
     try:
+        _check_vector_width()
         return args.handler(args)
     except UserError as exc:
         print(f"{PROG}: error: {exc}", file=sys.stderr)

@@ -9,7 +9,6 @@ import sys
 from pathlib import Path
 from typing import Any
 
-import numpy as np
 import pandas as pd
 
 from tessary.cli._common import UserError, chart_options, date_arg, non_negative_int, printed_warnings
@@ -57,17 +56,22 @@ def read_weights(path: str | Path) -> pd.DataFrame:
         dates.append(day)
     if frame.shape[1] == 0:
         raise UserError(f"the weight file {path} has no stock columns, only dates")
+    # Text cells (all of a CSV's) are read as numbers; the rest is the weights contract's.
+    frame = frame.set_axis(pd.Index(dates, dtype=object), axis=0)
     try:
-        codes = list(_weights.normalize_codes(frame.columns))
-    except ValueError as exc:
-        raise UserError(f"the weight file {path}: {exc}") from None
+        text = [i for i, dtype in enumerate(frame.dtypes) if dtype == object or pd.api.types.is_string_dtype(dtype)]
+        if text:
+            frame = frame.copy()
+            for i in text:
+                frame.isetitem(i, pd.to_numeric(frame.iloc[:, i], errors="raise"))
+    except (ValueError, TypeError) as exc:
+        raise UserError(f"the weight file {path} has a weight that is not a number ({exc})") from None
     if len(set(dates)) != len(dates):
         raise UserError(f"the weight file {path} has a date twice")
     try:
-        values = frame.apply(pd.to_numeric, errors="raise").to_numpy(dtype=np.float64, na_value=np.nan)
-    except (ValueError, TypeError) as exc:
-        raise UserError(f"the weight file {path} has a weight that is not a number ({exc})") from None
-    weights = pd.DataFrame(values, index=pd.Index(dates), columns=pd.Index(codes)).sort_index()
+        weights = _weights.normalize_weights(frame)
+    except ValueError as exc:
+        raise UserError(f"the weight file {path}: {exc}") from None
     if len(weights.index) < 2:
         raise UserError(f"the weight file {path} needs at least two dates")
     return weights
@@ -129,6 +133,7 @@ def cmd_run(args: argparse.Namespace) -> int:
                 save_path=out / _chart_file(args.name),
                 name=args.name or Path(args.weights).stem,
                 title=args.title,
+                between=args.between,
             )
     report = result.to_dict()
     report["weights"] = str(Path(args.weights).expanduser())
@@ -164,5 +169,8 @@ def add_parser(commands: Any) -> None:
     run.add_argument("--end", help="last date of the backtest")
     run.add_argument("--rolling-window", type=non_negative_int, default=0, help="smooth the weights over N days")
     run.add_argument("--records", metavar="DIR", help="write trades, blocked trades, positions, pnl and daily totals as parquet into DIR")
+    run.add_argument("--between", choices=("resize", "hold"), default="resize",
+                     help="between the weights' dates: resize every position daily to weight x capital / previous "
+                          "close (default), or hold the share counts set on each given date")
     chart_options(run)
     run.set_defaults(handler=cmd_run)

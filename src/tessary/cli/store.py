@@ -39,7 +39,7 @@ def cmd_build(args: argparse.Namespace) -> int:
     with step("checking the stored data"):
         lines, problems = store_report(Path(args.store).expanduser(), summary.get("first_written"))
     print("\n".join(lines))
-    for problem in problems:
+    for problem in summary.get("problems", []) + problems:
         print(f"{PROG}: warning: {problem}", file=sys.stderr)
     return 0
 

@@ -104,9 +104,41 @@ def scheduler(address: str | None, local_cluster: int | None, strategy: Callable
     # Without a dashboard nobody reads the workers' statistical profiler, which
     # samples every thread's stack every 10 ms: a few per cent of each core.
     with dask.config.set({"distributed.worker.profile.enabled": False}), \
-            distributed.LocalCluster(n_workers=local_cluster, threads_per_worker=1, processes=True,
-                                     dashboard_address=None) as cluster, distributed.Client(cluster) as client:
+            _started_twice(distributed.LocalCluster, n_workers=local_cluster, threads_per_worker=1, processes=True,
+                           **LOCAL_CLUSTER) as cluster, distributed.Client(cluster) as client:
         yield client
+
+
+#: Options of every local cluster: no dashboard and no fixed port. The scheduler
+#: serves HTTP (health, metrics) even without a dashboard, on Dask's customary port
+#: 8787 unless told otherwise, which another program may hold; here it listens on a
+#: free port of this machine only.
+LOCAL_CLUSTER = {"dashboard_address": "127.0.0.1:0", "scheduler_kwargs": {"dashboard": False}}
+
+
+def check_writers() -> None:
+    """Raises ValueError when the output files cannot be written (parquet needs
+    pyarrow): found out before the sweep, not after it."""
+    try:
+        import pyarrow  # noqa: F401
+    except ImportError:
+        raise ValueError("the sweep writes parquet files, which needs pyarrow: pip install pyarrow") from None
+
+
+def _started_twice(start: Callable, **kwargs: Any) -> Any:
+    """``start(**kwargs)``, tried once more when it fails: a worker process that dies
+    while a local cluster starts fails the start ("Nanny failed to start")."""
+    try:
+        return start(**kwargs)
+    except Exception as first:
+        try:
+            return start(**kwargs)
+        except Exception as second:
+            text = str(first).strip().splitlines()
+            raise RuntimeError(
+                f"the local cluster failed to start twice (first: {type(first).__name__}: "
+                f"{text[0] if text else ''}); last error: {type(second).__name__}: {second}"
+            ) from second
 
 
 def _send_by_value(strategy: Callable) -> None:
@@ -177,3 +209,15 @@ def _plain_columns(table: pd.DataFrame) -> pd.DataFrame:
             if len(kinds) > 1:
                 out[name] = out[name].map(lambda v: None if v is None else str(v))
     return out
+
+
+def error_summary(errors: pd.Series, shown: int = 5) -> str:
+    """The distinct error texts of a sweep, most frequent first, each with its count and
+    its first combination's row number; at most ``shown`` of them."""
+    errors = errors.dropna().map(lambda text: str(text).splitlines()[0] if str(text) else "")
+    counts = errors.value_counts(sort=True)
+    lines = [f"  {count} x {text} (first: combination {errors.index[errors == text][0]})"
+             for text, count in counts.iloc[:shown].items()]
+    if len(counts) > shown:
+        lines.append(f"  ... and {len(counts) - shown} other error(s)")
+    return "\n".join(lines)

@@ -5,7 +5,6 @@ from __future__ import annotations
 
 import inspect
 import math
-import numbers
 from collections.abc import Callable, Mapping
 from dataclasses import dataclass, field
 from typing import Any
@@ -13,7 +12,7 @@ from typing import Any
 import numpy as np
 
 #: Parameters of the backtest pipeline; every other grid name goes to the strategy.
-PIPELINE_PARAMETERS = ("rolling_window", "total_money", "fee", "rule_fee")
+PIPELINE_PARAMETERS = ("rolling_window", "total_money", "fee", "rule_fee", "between")
 
 
 @dataclass(frozen=True)
@@ -39,11 +38,32 @@ class Group:
     combinations: tuple[Combination, ...]
 
 
-def _values_list(name: str, values: object) -> list:
+#: The most combinations one sweep runs: a grid beyond it is a mistake, refused before
+#: anything is expanded.
+MAX_COMBINATIONS = 1_000_000
+
+
+def _count_values(name: str, values: object) -> int:
+    """How many values ``grid[name]`` holds, without making a list of them."""
     if isinstance(values, range) or (isinstance(values, np.ndarray) and values.ndim == 1):
-        values = list(values) if isinstance(values, range) else values.tolist()  # numpy scalars: plain numbers
+        return len(values)
     if not isinstance(values, (list, tuple)):
         raise TypeError(f"grid[{name!r}] must be a list of values, got {type(values).__name__} {values!r}")
+    return len(values)
+
+
+def _check_count(count: int, sizes: str) -> None:
+    if count > MAX_COMBINATIONS:
+        raise ValueError(
+            f"the grid has {count:,} combinations ({sizes}); a sweep runs at most {MAX_COMBINATIONS:,}: "
+            "give fewer values"
+        )
+
+
+def _values_list(name: str, values: object) -> list:
+    """The values of ``grid[name]`` as a list (checked by ``_count_values`` first)."""
+    if isinstance(values, range) or isinstance(values, np.ndarray):
+        values = list(values) if isinstance(values, range) else values.tolist()  # numpy scalars: plain numbers
     if not values:
         raise ValueError(f"grid[{name!r}] holds no values")
     return list(values)
@@ -65,6 +85,8 @@ def expand_grid(grid: object) -> tuple[list[str], list[dict[str, Any]]]:
         if not grid:
             raise ValueError("the grid is empty: give at least one name with a list of values")
         names = [_check_name(n) for n in grid]
+        sizes = [_count_values(name, grid[name]) for name in names]
+        _check_count(math.prod(sizes), " x ".join(f"{n}: {k:,}" for n, k in zip(names, sizes)))
         points: list[dict[str, Any]] = [{}]
         for name in names:
             values = _values_list(name, grid[name])
@@ -73,6 +95,7 @@ def expand_grid(grid: object) -> tuple[list[str], list[dict[str, Any]]]:
     if isinstance(grid, (list, tuple)):
         if not grid:
             raise ValueError("the grid is empty: give at least one combination")
+        _check_count(len(grid), "one per dict of the list")
         names, points = [], []
         for i, point in enumerate(grid):
             if not isinstance(point, Mapping):
@@ -98,18 +121,20 @@ def strategy_accepts(strategy: Callable) -> Callable[[str], bool]:
 
 
 def _check_pipeline_value(name: str, value: object) -> Any:
+    """A pipeline value checked as ``run_backtest`` checks it, with its messages."""
+    from tessary.backtest import _checks
+
+    if name == "between":
+        from tessary.backtest import _between
+
+        if not isinstance(value, str) or value not in _between.BETWEEN_RULES:
+            raise ValueError(f"between must be 'resize' or 'hold', got {value!r}")
+        return value
     if name == "rolling_window":
-        if isinstance(value, bool) or not isinstance(value, numbers.Integral) or value < 0:
-            raise ValueError(f"rolling_window must be a non-negative integer, got {value!r}")
-        return int(value)
-    if isinstance(value, bool) or not isinstance(value, numbers.Real) or not math.isfinite(float(value)):
-        raise ValueError(f"{name} must be a finite number, got {value!r}")
-    value = float(value)
-    if name == "total_money" and value <= 0:
-        raise ValueError(f"total_money must be positive, got {value!r}")
-    if name in ("fee", "rule_fee") and value < 0:
-        raise ValueError(f"{name} must not be negative, got {value!r}")
-    return value
+        return _checks.check_window(value)
+    if name == "total_money":
+        return _checks.check_number(name, value, 0.0, None, low_open=True)
+    return _checks.check_number(name, value, 0.0, 1.0, low_open=False)
 
 
 def _strategy_parameter_hint(strategy: Callable) -> str:

@@ -2,12 +2,15 @@
 
 from __future__ import annotations
 
+import math
 import numbers
 import os
+import warnings
 from collections.abc import Callable
 from pathlib import Path
 from typing import Any
 
+from tessary.backtest import _between
 from tessary.store.dates import date_argument
 from tessary.sweep import _cluster, _grid, _market, _result, _tasks, _threads
 from tessary.sweep._progress import Progress
@@ -33,6 +36,29 @@ def _worker_count(workers: object, client: object) -> int:
     return int(workers)
 
 
+def _timeout(timeout: object) -> float | None:
+    if timeout is None:
+        return None
+    if isinstance(timeout, bool) or not isinstance(timeout, numbers.Real) or not 0 < float(timeout) < math.inf:
+        raise ValueError(f"timeout must be a positive number of seconds or None, got {timeout!r}")
+    return float(timeout)
+
+
+def _warn_rows(rows: list[_tasks.Row]) -> None:
+    """One ``TessaryWarning`` per distinct warning text of the rows' inputs, naming the
+    combinations that gave it."""
+    from tessary.backtest._weights import first_few
+    from tessary.exceptions import TessaryWarning
+
+    numbers_of: dict[str, list[int]] = {}
+    for row in rows:
+        for text in row.warnings:
+            numbers_of.setdefault(text, []).append(row.number)
+    for text, numbers_ in numbers_of.items():
+        # _warn_rows <- run_sweep <- its caller, the line the warning names
+        warnings.warn(f"combination(s) {first_few(numbers_)}: {text}", TessaryWarning, stacklevel=3)
+
+
 def run_sweep(
     store: Any,
     strategy: Callable,
@@ -45,6 +71,8 @@ def run_sweep(
     workers: int | None = None,
     keep_returns: bool = True,
     progress: bool = True,
+    timeout: float | None = None,
+    between: str = "resize",
 ) -> _result.SweepResult:
     """Backtests ``strategy`` for every combination of ``grid`` over the store's
     ``start_date``..``end_date`` (inclusive, None = unbounded).
@@ -53,21 +81,34 @@ def run_sweep(
     codes of the store; ``market`` is a dict of the store's frames over the range
     (read-only memory maps). ``grid`` is a dict of name -> list of values (their
     Cartesian product, the last name varying fastest) or a list of dicts. The names
-    ``rolling_window``, ``total_money``, ``fee`` and ``rule_fee`` go to the backtest
-    pipeline, all others to the strategy; each distinct set of strategy parameters is
-    computed once and backtested under every pipeline variant.
+    ``rolling_window``, ``total_money``, ``fee``, ``rule_fee`` and ``between`` go to
+    the backtest pipeline, all others to the strategy; each distinct set of strategy
+    parameters is computed once and backtested under every pipeline variant.
+
+    ``between``: the rule between the dates the strategy gives weights on, as
+    ``run_backtest``'s: "resize" (default) or "hold"; a grid value of ``between``
+    overrides it for its combinations.
 
     With ``client`` None the work runs on ``workers`` threads of this process (default:
     the number of cores). With a ``dask.distributed.Client`` every task runs on a
     worker of its cluster, which opens the store at the same path itself; only
     parameters are sent and only rows come back.
 
+    The strategy's weights are taken as ``run_backtest`` takes them: the same date and
+    code forms (a DatetimeIndex too), weights given on rebalance dates carried onto the
+    store's trading days, from the first given date (or ``start_date``) to the last
+    one (or ``end_date``); the warnings ``run_backtest`` gives come as one
+    ``TessaryWarning`` per text, naming the combinations.
+
     Mistakes that need no run (an empty grid, an unknown name, values that are not
     lists, a bad pipeline value, a missing store, an unknown benchmark) raise before
     any task starts; a failure of one combination (the strategy raising, returning
     something other than a weight DataFrame on the store's dates and codes, or the
-    backtest failing) fills that row's ``error`` and the others complete. Ctrl-C
-    cancels what has not started and raises KeyboardInterrupt; nothing is returned.
+    backtest failing) fills that row's ``error`` and the others complete. With
+    ``timeout`` (seconds), a strategy call or a backtest that runs longer fails its
+    rows with a TimeoutError text; its thread is left running in the background.
+    Ctrl-C cancels what has not started and raises KeyboardInterrupt at once, also
+    while a strategy hangs; nothing is returned.
     """
     store_dir = _store_path(store)
     if not callable(strategy):
@@ -77,7 +118,9 @@ def run_sweep(
         raise ValueError(f"start_date {start} lies after end_date {end}")
     if not isinstance(benchmark, str):
         raise TypeError(f"benchmark must be a benchmark name such as '000852', got {type(benchmark).__name__}")
+    between = _between.check_between(between)
     threads = _worker_count(workers, client)
+    limit = _timeout(timeout)
     if client is not None:
         _cluster.require_client(client)
     names, combos = _grid.combinations(grid, strategy)
@@ -97,7 +140,7 @@ def run_sweep(
     if clash:
         raise ValueError(f"grid name(s) {', '.join(map(repr, clash))} collide with columns of the result table")
 
-    spec = _tasks.Spec(store_dir, start, end, benchmark, strategy, bool(keep_returns))
+    spec = _tasks.Spec(store_dir, start, end, benchmark, strategy, bool(keep_returns), limit, between)
     groups = _grid.group_by_strategy(combos)
     rows: list[_tasks.Row | None] = [None] * len(combos)
     label = getattr(strategy, "__name__", "strategy")
@@ -118,6 +161,7 @@ def run_sweep(
     if missing:  # a scheduler lost rows: a fault of this package, never a silent gap
         raise RuntimeError(f"the sweep lost {len(missing)} row(s), the first being combination {missing[0]}")
     done = [row for row in rows if row is not None]
+    _warn_rows(done)
     table = _result.build_table(names, [c.params for c in combos], done, benchmarks)
     returns = _result.build_returns(done) if keep_returns else None
     return _result.SweepResult(table, returns, names)

@@ -8,23 +8,76 @@ built-in strategies release the GIL, so the threads run in parallel.
 
 from __future__ import annotations
 
+import queue
+import threading
 from collections import deque
 from collections.abc import Callable
-from concurrent.futures import FIRST_COMPLETED, Future, ThreadPoolExecutor, wait
+from concurrent.futures import FIRST_COMPLETED, Future, wait
 
 from tessary.sweep import _tasks
 from tessary.sweep._grid import Group
 
 
+class DaemonPool:
+    """A pool of daemon threads that is never joined.
+
+    A strategy that never returns must not keep the process alive: after Ctrl-C the
+    sweep stops waiting and the interpreter exits, leaving such a thread behind
+    (the standard executor's threads are joined at exit, which would wait forever).
+    """
+
+    def __init__(self, workers: int, name: str = "tessary-sweep") -> None:
+        self._queue: queue.SimpleQueue = queue.SimpleQueue()
+        self._threads = [
+            threading.Thread(target=self._work, name=f"{name}_{i}", daemon=True) for i in range(workers)
+        ]
+        for thread in self._threads:
+            thread.start()
+
+    def _work(self) -> None:
+        while True:
+            item = self._queue.get()
+            if item is None:
+                return
+            future, function, args = item
+            if not future.set_running_or_notify_cancel():
+                continue
+            try:
+                result = function(*args)
+            except BaseException as exc:  # handed to the waiting thread, which decides
+                future.set_exception(exc)
+            else:
+                future.set_result(result)
+
+    def submit(self, function: Callable, *args) -> Future:
+        future: Future = Future()
+        self._queue.put((future, function, args))
+        return future
+
+    def shutdown(self) -> None:
+        """Cancels what has not started and lets each thread end after its current
+        task, without waiting for it."""
+        while True:
+            try:
+                item = self._queue.get_nowait()
+            except queue.Empty:
+                break
+            if item is not None:
+                item[0].cancel()
+        for _ in self._threads:
+            self._queue.put(None)
+
+
 def run_on_threads(spec: _tasks.Spec, groups: list[Group], workers: int, on_row: Callable[[_tasks.Row], None]) -> None:
     """Runs every combination of ``groups`` on ``workers`` threads, calling ``on_row``
     (in this thread) as rows complete. On an interruption (Ctrl-C) nothing further is
-    started, what was queued is dropped, and the exception propagates."""
+    started, what was queued is dropped, and the exception propagates at once, even
+    while a strategy hangs (its thread is a daemon and is left behind)."""
     pending = deque(groups)
     ready: deque = deque()  # (weights, combination) pairs waiting for a thread
     remaining: dict[int, int] = {}  # group id -> backtests not yet finished
     running: dict[Future, tuple] = {}
-    pool = ThreadPoolExecutor(max_workers=workers, thread_name_prefix="tessary-sweep")
+    pool = DaemonPool(workers)
     try:
         while True:
             while len(running) < workers and (ready or (pending and len(remaining) < workers)):
@@ -58,5 +111,5 @@ def run_on_threads(spec: _tasks.Spec, groups: list[Group], workers: int, on_row:
                         del remaining[gid]  # its weights are dropped with its last backtest
     finally:
         # Normally nothing is left; after an interruption the queued work is
-        # cancelled and the threads finish the one step each is in without waiting.
-        pool.shutdown(wait=False, cancel_futures=True)
+        # cancelled and the threads finish the one step each is in, unwaited for.
+        pool.shutdown()
