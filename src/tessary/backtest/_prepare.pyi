@@ -41,6 +41,7 @@ class BinaryPreparedDataStore(BinaryPreparedDataStoreBase):
         end_date: str | None = None,
         keys: List[str] | None = None,
         mmap: bool = True,
+        check: bool = True,
     ) -> Dict[str, Any] | None: ...
     def add_component_matrices(
         self, component_matrices: Dict[str, pd.DataFrame], component_names: List[str]
