@@ -269,3 +269,10 @@ def test_crc32c_matches_the_definition(size):
     third = size // 3
     assert crc32c(data[third:], crc32c(data[:third])) == expected
     assert crc32c(np.frombuffer(data, dtype=np.uint8)) == expected
+
+
+def test_crc32c_in_parts_on_threads_is_the_same_checksum():
+    data = np.random.default_rng(5).integers(0, 256, (40 << 20) + 3, dtype=np.uint8)
+    whole = crc32c(data, threads=1)
+    assert crc32c(data, threads=2) == crc32c(data, threads=4) == crc32c(data) == whole
+    assert crc32c(data[1:], crc32c(data[:1]), threads=3) == whole

@@ -3,7 +3,9 @@
 // GIL released.
 #include <nanobind/nanobind.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <thread>
 
 #include "store/kernels/crc32c.hpp"
 #include "store/kernels/pickle_scan.hpp"
@@ -33,11 +35,12 @@ class Bytes {
     Py_buffer view_{};
 };
 
-std::uint32_t crc32c_binding(nb::handle data, std::uint32_t crc, bool portable) {
+std::uint32_t crc32c_binding(nb::handle data, std::uint32_t crc, bool portable, unsigned threads) {
     Bytes bytes(data);
     nb::gil_scoped_release release;
-    return portable ? crc32c_portable(crc, bytes.data(), bytes.size())
-                    : crc32c_extend(crc, bytes.data(), bytes.size());
+    if (portable) return crc32c_portable(crc, bytes.data(), bytes.size());
+    if (threads == 0) threads = std::min(4u, std::max(1u, std::thread::hardware_concurrency()));
+    return crc32c_parallel(crc, bytes.data(), bytes.size(), threads);
 }
 
 /// (status, opcodes walked, opcode) of the walk over the pickle in `data`.
@@ -56,9 +59,10 @@ nb::tuple scan_pickle_binding(nb::handle data, std::int64_t max_ops) {
 
 NB_MODULE(_checksum, m) {
     m.doc() = "CRC-32C checksums of the store's files.";
-    m.def("crc32c", &tessary::store::crc32c_binding, "data"_a, "crc"_a = 0, "portable"_a = false,
+    m.def("crc32c", &tessary::store::crc32c_binding, "data"_a, "crc"_a = 0, "portable"_a = false, "threads"_a = 0,
           "CRC-32C of the bytes of `data` appended to those whose CRC-32C is `crc` (0: none); "
-          "`portable` forces the table-driven code instead of the processor instruction.");
+          "`portable` forces the table-driven code instead of the processor instruction; a large buffer is "
+          "hashed in parts on up to `threads` threads (0: the cores, at most 4).");
     m.def("scan_pickle", &tessary::store::scan_pickle_binding, "data"_a, "max_ops"_a,
           "Walks the opcodes of the pickle in `data`, stopping after max_ops: (status, opcodes, opcode); status 0 "
           "ok, 1 too many opcodes, 2 truncated, 3 bytes after the end, 4 unknown opcode.");

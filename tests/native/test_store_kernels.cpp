@@ -40,6 +40,22 @@ static void crc_paths_agree() {
         }
 }
 
+static void crc_in_parts() {
+    std::vector<unsigned char> data((40u << 20) + 13);
+    unsigned seed = 11;
+    for (auto &b : data) {
+        seed = seed * 1103515245u + 12345u;
+        b = static_cast<unsigned char>(seed >> 16);
+    }
+    const std::uint32_t whole = crc32c_extend(0, data.data(), data.size());
+    for (unsigned threads : {1u, 2u, 3u, 4u})
+        check(crc32c_parallel(0, data.data(), data.size(), threads) == whole, "threads give the same checksum");
+    check(crc32c_parallel(5, data.data(), data.size(), 2) == crc32c_extend(5, data.data(), data.size()),
+          "threads extend a given checksum");
+    const std::uint32_t a = crc32c_extend(0, data.data(), 1000), b = crc32c_extend(0, data.data() + 1000, 777);
+    check(crc32c_combine(a, b, 777) == crc32c_extend(0, data.data(), 1777), "combine of two parts");
+}
+
 static ScanResult scan(const std::string &s, std::int64_t max_ops = 1000) {
     return scan_pickle(reinterpret_cast<const unsigned char *>(s.data()), s.size(), max_ops);
 }
@@ -61,6 +77,7 @@ static void scan_statuses() {
 int main() {
     crc_known_values();
     crc_paths_agree();
+    crc_in_parts();
     scan_statuses();
     return finish();
 }

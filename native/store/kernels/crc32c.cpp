@@ -3,8 +3,11 @@
 // slicing-by-8 table version for other processors.
 #include "store/kernels/crc32c.hpp"
 
+#include <algorithm>
 #include <bit>
 #include <cstring>
+#include <thread>
+#include <vector>
 
 #if defined(__x86_64__) || defined(_M_X64)
 #include <nmmintrin.h>
@@ -181,6 +184,51 @@ std::uint32_t crc32c_extend(std::uint32_t crc, const unsigned char *data, std::s
     if (has_sse42()) return crc32c_hardware(crc, data, n);
 #endif
     return crc32c_portable(crc, data, n);
+}
+
+}  // namespace tessary::store
+
+namespace tessary::store {
+
+std::uint32_t crc32c_combine(std::uint32_t crc1, std::uint32_t crc2, std::size_t len2) {
+    if (len2 == 0) return crc1;
+    std::uint32_t even[32], odd[32];
+    odd[0] = POLY;
+    std::uint32_t row = 1;
+    for (int n = 1; n < 32; ++n) {
+        odd[n] = row;
+        row <<= 1;
+    }
+    matrix_square(even, odd);  // two zero bits
+    matrix_square(odd, even);  // four zero bits
+    do {                       // one zero byte, then doubling, applied per bit of len2
+        matrix_square(even, odd);
+        if (len2 & 1) crc1 = matrix_times(even, crc1);
+        len2 >>= 1;
+        if (len2 == 0) break;
+        matrix_square(odd, even);
+        if (len2 & 1) crc1 = matrix_times(odd, crc1);
+        len2 >>= 1;
+    } while (len2);
+    return crc1 ^ crc2;
+}
+
+std::uint32_t crc32c_parallel(std::uint32_t crc, const unsigned char *data, std::size_t n, unsigned threads) {
+    constexpr std::size_t MIN_PART = 16u << 20;  // below this, a thread costs more than it saves
+    std::size_t parts = std::min<std::size_t>(threads, n / MIN_PART);
+    if (parts <= 1) return crc32c_extend(crc, data, n);
+    const std::size_t step = n / parts;
+    std::vector<std::uint32_t> crcs(parts, 0);
+    std::vector<std::thread> workers;
+    workers.reserve(parts - 1);
+    for (std::size_t p = 1; p < parts; ++p) {
+        const std::size_t lo = p * step, len = p + 1 == parts ? n - lo : step;
+        workers.emplace_back([&crcs, data, lo, len, p] { crcs[p] = crc32c_extend(0, data + lo, len); });
+    }
+    std::uint32_t out = crc32c_extend(crc, data, step);
+    for (auto &w : workers) w.join();
+    for (std::size_t p = 1; p < parts; ++p) out = crc32c_combine(out, crcs[p], p + 1 == parts ? n - p * step : step);
+    return out;
 }
 
 }  // namespace tessary::store
