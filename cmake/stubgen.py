@@ -21,12 +21,14 @@ import sys
 import tempfile
 from pathlib import Path
 
-# The package folder each extension module belongs to.
+# The package folder of each extension module that gets a stub.
 PACKAGE_OF = {
     "_pnl_engine": "tessary.backtest",
     "_prepare": "tessary.backtest",
     "_records": "tessary.backtest",
 }
+# Modules given only so that the package imports (the store imports its checksum).
+STAGED_ONLY = {"_checksum": "tessary.store"}
 
 
 def _module_name(path: Path) -> str:
@@ -53,7 +55,7 @@ def generate(source: Path, module_files: list[Path], out: Path) -> list[Path]:
         ignore = shutil.ignore_patterns("__pycache__", "*.so", "*.pyd", "*.pyi")
         shutil.copytree(source / "tessary", Path(stage, "tessary"), ignore=ignore)
         for path in module_files:
-            package = PACKAGE_OF.get(_module_name(path))
+            package = PACKAGE_OF.get(_module_name(path)) or STAGED_ONLY.get(_module_name(path))
             if package:
                 shutil.copy2(path, Path(stage, *package.split(".")))
         sys.path.insert(0, stage)

@@ -12,6 +12,7 @@ import pytest
 
 from tessary.store import BinaryPreparedDataStoreBase
 from store_files import snapshot
+from tessary.store.metadata import sealed
 
 DATES = [d.strftime("%Y%m%d") for d in pd.bdate_range("2023-12-25", periods=20)]
 CODES = ["000001", "000002", "600000", "600519", "300750"]
@@ -329,7 +330,7 @@ def test_a_malicious_metadata_pickle_is_refused_without_side_effects(filled, tmp
 def test_corrupt_metadata_references_stay_inside_the_store(filled):
     metadata = filled.load_metadata()
     metadata["datasets"]["f64"]["file"] = "../../etc/passwd"
-    filled.metadata_path.write_bytes(pickle.dumps(metadata))
+    filled.metadata_path.write_bytes(sealed(pickle.dumps(metadata)))  # crafted, with a matching checksum
     with pytest.raises(ValueError, match="outside the store"):
         filled.load(keys=["f64"])
 

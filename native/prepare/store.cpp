@@ -21,7 +21,8 @@ const args::Signature kLoadSig("load",
                                {{"start_date", "str | None", Kind::Object, Default::none()},
                                 {"end_date", "str | None", Kind::Object, Default::none()},
                                 {"keys", "list[str] | None", Kind::ListOrNone, Default::none()},
-                                {"mmap", Kind::Bool, Default::of(true)}},
+                                {"mmap", Kind::Bool, Default::of(true)},
+                                {"check", Kind::Bool, Default::of(true)}},
                                /*counts_self=*/true);
 const args::Signature kAddSig("add_component_matrices",
                               {{"component_matrices", "dict[str, pandas.DataFrame]", Kind::Dict},
@@ -94,9 +95,14 @@ nb::object store_load(nb::handle self, const args::Bound &a) {
             if (contains(datasets, key)) recorded.append(key);
         keys = recorded;
     }
-    nb::object result = super_of(self).attr("load")("start_date"_a = a.obj("start_date"),
-                                                    "end_date"_a = a.obj("end_date"), "keys"_a = keys,
-                                                    "mmap"_a = nb::bool_(a.flag("mmap")));
+    // check=False is passed on only when asked for: the default call is the plain one.
+    nb::object load = super_of(self).attr("load");
+    nb::object result =
+        a.flag("check")
+            ? load("start_date"_a = a.obj("start_date"), "end_date"_a = a.obj("end_date"), "keys"_a = keys,
+                   "mmap"_a = nb::bool_(a.flag("mmap")))
+            : load("start_date"_a = a.obj("start_date"), "end_date"_a = a.obj("end_date"), "keys"_a = keys,
+                   "mmap"_a = nb::bool_(a.flag("mmap")), "check"_a = false);
     if (!result.is_none() && !PyDict_Check(result.ptr())) {
         PyErr_Format(PyExc_TypeError, "load() of the store base returned %.200s, expected a dict or None",
                      Py_TYPE(result.ptr())->tp_name);
@@ -183,7 +189,8 @@ void init_store(nb::module_ &m) {
     ns["load"] = bound_method(kLoadSig, store_load, "dict[str, typing.Any] | None",
                               "Datasets for the inclusive date range as {'version', 'meta', 'data'}, or None for an "
                               "empty store. Without keys, every dataset of the dtype map that the store holds; with "
-                              "mmap true the values are read-only memory maps.");
+                              "mmap true the values are read-only memory maps; with check true (the default) the "
+                              "checksums of the data are verified once per file version and process.");
     ns["add_component_matrices"] =
         bound_method(kAddSig, store_add_component_matrices, "list[str]",
                      "Writes the masks of the named components that the store does not hold yet and records them "

@@ -76,9 +76,9 @@ class BinaryPreparedDataStore(tessary.store.base.BinaryPreparedDataStoreBase):
         Opens the store in store_dir ('~' expanded) with the base datasets and one mask per component name (the built-in names when None).
         """
 
-    def load(self, start_date: str | None = None, end_date: str | None = None, keys: list[str] | None = None, mmap: bool = True) -> dict[str, Any] | None:
+    def load(self, start_date: str | None = None, end_date: str | None = None, keys: list[str] | None = None, mmap: bool = True, check: bool = True) -> dict[str, Any] | None:
         """
-        Datasets for the inclusive date range as {'version', 'meta', 'data'}, or None for an empty store. Without keys, every dataset of the dtype map that the store holds; with mmap true the values are read-only memory maps.
+        Datasets for the inclusive date range as {'version', 'meta', 'data'}, or None for an empty store. Without keys, every dataset of the dtype map that the store holds; with mmap true the values are read-only memory maps; with check true (the default) the checksums of the data are verified once per file version and process.
         """
 
     def add_component_matrices(self, component_matrices: dict[str, pandas.DataFrame], component_names: list[str]) -> list[str]:

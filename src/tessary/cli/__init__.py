@@ -29,6 +29,7 @@ that do not meet the store) is reported in one line with exit status 2.
 from __future__ import annotations
 
 import argparse
+import errno
 import os
 import pickle
 import sys
@@ -40,6 +41,11 @@ from tessary.cli._common import PROG, UserError, first_line
 __all__ = ["main", "make_parser", "UserError"]
 
 _EXTRAS = ("duckdb", "tqdm", "pyarrow")
+#: errno values of a path the user chose badly (reported as exit status 2).
+_PLACE_ERRORS = frozenset(
+    getattr(errno, name) for name in ("EACCES", "EPERM", "EROFS", "ENOENT", "ENOTDIR", "EISDIR", "EEXIST",
+                                      "ENAMETOOLONG", "ELOOP") if hasattr(errno, name)
+)
 #: The subcommands in the order of the help; each module adds its parser.
 _COMMANDS = (demo, store, run, sweep, factor)
 
@@ -66,7 +72,7 @@ def _check_vector_width() -> None:
 
 def main(argv: Sequence[str] | None = None) -> int:
     """Entry point of ``tessary-backtest``; returns the exit status."""
-    from tessary.exceptions import NetworkError
+    from tessary.exceptions import NetworkError, StoreCorruptError
 
     parser = make_parser()
     args = parser.parse_args(argv)  # usage errors exit with status 2
@@ -85,14 +91,29 @@ def main(argv: Sequence[str] | None = None) -> int:
     except KeyboardInterrupt:
         print(f"{PROG}: interrupted", file=sys.stderr)
         return 130
+    except StoreCorruptError as exc:  # the message says what is damaged and what to do
+        print(f"{PROG}: error: {first_line(exc)}", file=sys.stderr)
+        return 2
+    except OSError as exc:
+        if exc.errno not in _PLACE_ERRORS:
+            return _unexpected(exc)
+        # A path the user gave that cannot be written or read: a file where a directory
+        # is expected, no permission, a read-only or virtual file system.
+        where = f": {exc.filename}" if exc.filename else ""
+        print(f"{PROG}: error: {exc.strerror or exc}{where}", file=sys.stderr)
+        return 2
     except ModuleNotFoundError as exc:
         hint = " (install the command-line extras: pip install 'tessary[cli]')" if exc.name in _EXTRAS else ""
         print(f"{PROG}: error: {exc}{hint}", file=sys.stderr)
         return 1
     except Exception as exc:  # anything else is not the user's mistake, but still one line
-        text = str(exc).splitlines()[0] if str(exc) else ""
-        print(f"{PROG}: unexpected error: {type(exc).__name__}: {text}", file=sys.stderr)
-        return 1
+        return _unexpected(exc)
+
+
+def _unexpected(exc: BaseException) -> int:
+    text = str(exc).splitlines()[0] if str(exc) else ""
+    print(f"{PROG}: unexpected error: {type(exc).__name__}: {text}", file=sys.stderr)
+    return 1
 
 
 if __name__ == "__main__":  # pragma: no cover

@@ -4,12 +4,13 @@ DuckDB file, and a store read back whole against its checksums."""
 from __future__ import annotations
 
 import argparse
+import os
 import sys
 import time
 from pathlib import Path
 from typing import Any
 
-from tessary.cli._common import PROG, UserError, date_arg
+from tessary.cli._common import PROG, UserError, date_arg, output_dir
 from tessary.progress import step
 
 
@@ -17,6 +18,7 @@ def cmd_build(args: argparse.Namespace) -> int:
     from tessary.build import BuildError, build_store
     from tessary.report import builder_error_hint, store_report
 
+    output_dir(args.store, "the store")  # writable, before the build's work
     started = time.perf_counter()
     try:
         summary = build_store(
@@ -51,9 +53,11 @@ def cmd_verify(args: argparse.Namespace) -> int:
     store_dir = Path(args.store).expanduser()
     if not store_dir.is_dir():
         raise UserError(f"store not found: {store_dir}")
+    try:  # a directory this process may not list: the user's mistake, not damage
+        os.listdir(store_dir)
+    except OSError as exc:
+        raise UserError(f"cannot read the store {store_dir}: {exc.strerror or exc}") from None
     store = open_store(store_dir)
-    if not store.metadata_path.exists():
-        raise UserError(f"{store_dir} is not a store (it has no {store.metadata_path.name})")
     with step(f"verifying {store_dir}"):
         problems = store.verify()
     if problems:
