@@ -26,7 +26,11 @@ static const args::Signature kPipelineSig(
                    {"plot_image_kind", Kind::StrOrNone, Default::of("large")},
                    {"plot_save_path", "str | pathlib.Path | None", Kind::Object, Default::none()},
                    {"strategy_name", Kind::Str, Default::of("strategy")},
-                   {"plot_title", Kind::StrOrNone, Default::none()}}));
+                   {"plot_title", Kind::StrOrNone, Default::none()}}),
+                                          {"_PnlEngineResult",
+                                           "Backtest of a weight matrix: optional rolling smoothing, VWAP daily "
+                                           "returns, arithmetic net value, excess against each benchmark, statistics "
+                                           "and, given an image kind and a save path, the charts."});
 
 /// Annualisation of the per-benchmark summary.
 static constexpr int kYearDays = 252;
@@ -124,9 +128,7 @@ static nb::object run_strategy_backtest_core(const args::Bound &a) {
 }
 
 void init_pipeline(nb::module_ &m) {
-    def_bound(m, kPipelineSig, run_strategy_backtest_core, "_PnlEngineResult",
-              "Backtest of a weight matrix: optional rolling smoothing, VWAP daily returns, arithmetic net value, "
-              "excess against each benchmark, statistics and, given an image kind and a save path, the charts.");
+    def_bound(m, kPipelineSig, run_strategy_backtest_core);
 }
 
 }  // namespace tessary::pnl

@@ -13,7 +13,11 @@ using namespace nb::literals;
 using args::Default;
 using args::Kind;
 
-static const args::Signature kVwapSig("calc_strategy_vwap_daily_return", vwap_params());
+static const args::Signature kVwapSig("calc_strategy_vwap_daily_return", vwap_params(),
+                                      {"pandas.Series",
+                                       "Daily returns (ratios of total_money) of the weights of each date traded on "
+                                       "the next date at VWAP execution prices, in whole lots, with feasibility "
+                                       "flags, split/dividend adjustment and fees."});
 
 
 static nb::object calc_strategy_vwap_daily_return(const args::Bound &a) {
@@ -44,9 +48,7 @@ static nb::object calc_strategy_vwap_daily_return(const args::Bound &a) {
 }
 
 void init_vwap(nb::module_ &m) {
-    def_bound(m, kVwapSig, calc_strategy_vwap_daily_return, "pandas.Series",
-              "Daily returns (ratios of total_money) of the weights of each date traded on the next date at "
-              "VWAP execution prices, in whole lots, with feasibility flags, split/dividend adjustment and fees.");
+    def_bound(m, kVwapSig, calc_strategy_vwap_daily_return);
 }
 
 }  // namespace tessary::pnl
