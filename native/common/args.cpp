@@ -96,11 +96,11 @@ void check_exact(const char *name, nb::handle value, Kind kind) {
     }
 }
 
-Signature::Signature(const char *func_name, std::initializer_list<Param> params, bool counts_self)
-    : Signature(func_name, std::vector<Param>(params), counts_self) {}
+Signature::Signature(const char *func_name, std::initializer_list<Param> params, Doc doc, bool counts_self)
+    : Signature(func_name, std::vector<Param>(params), doc, counts_self) {}
 
-Signature::Signature(const char *func_name, std::vector<Param> params, bool counts_self)
-    : name_(func_name), params_(std::move(params)), counts_self_(counts_self) {
+Signature::Signature(const char *func_name, std::vector<Param> params, Doc doc, bool counts_self)
+    : name_(func_name), params_(std::move(params)), doc_(doc), counts_self_(counts_self) {
     registry().push_back(this);
     for (const Param &p : params_) {
         if (p.kw_only) continue;
@@ -245,7 +245,7 @@ static const char *type_text(const Param &p) {
     return nullptr;
 }
 
-const char *Signature::text(const char *returns, bool method) const {
+const char *Signature::text(bool method) const {
     static std::deque<std::string> texts;  // nanobind keeps the pointer it is given
     std::string t = std::string("def ") + name_ + "(";
     bool first = true;
@@ -264,7 +264,7 @@ const char *Signature::text(const char *returns, bool method) const {
         }
     }
     t += ") -> ";
-    t += returns;
+    t += doc_.returns;
     return texts.emplace_back(std::move(t)).c_str();
 }
 

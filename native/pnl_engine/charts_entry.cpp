@@ -27,9 +27,16 @@ std::vector<args::Param> chart_params(bool stats, const char *save_path) {
 namespace {
 
 const args::Signature kPlotPerformanceSig("plot_strategy_performance",
-                                          chart_params(true, "./strategy_backtest.png"));
+                                          chart_params(true, "./strategy_backtest.png"),
+                                          {"dict[str, str]",
+                                           "Draws the strategy performance report to save_path under the plot lock "
+                                           "and returns {'main': save_path as str}. image_kind 'long' gives the "
+                                           "portrait layout, anything else the landscape one."});
 
-const args::Signature kPlotWeeklySig("plot_weekly_net_value", chart_params(false, "./strategy_weekly_net_value.png"));
+const args::Signature kPlotWeeklySig("plot_weekly_net_value", chart_params(false, "./strategy_weekly_net_value.png"),
+                                     {"dict[str, str]",
+                                      "Draws the weekly net value figure to save_path under the plot lock and returns "
+                                      "{'weekly_net_value': save_path as str}."});
 
 /// Calls `fn(**kwargs)` inside `with _MATPLOTLIB_PLOT_LOCK:`. The lock is looked up
 /// now, and left through its __exit__ also when the call raises; the exception then
@@ -87,13 +94,8 @@ nb::object plot_weekly_net_value(const args::Bound &a) {
 }  // namespace
 
 void init_charts(nb::module_ &m) {
-    def_bound(m, kPlotPerformanceSig, plot_strategy_performance,
-              "dict[str, str]", "Draws the strategy performance report to save_path under the plot lock and returns "
-              "{'main': save_path as str}. image_kind 'long' gives the portrait layout, anything else the "
-              "landscape one.");
-    def_bound(m, kPlotWeeklySig, plot_weekly_net_value,
-              "dict[str, str]", "Draws the weekly net value figure to save_path under the plot lock and returns "
-              "{'weekly_net_value': save_path as str}.");
+    def_bound(m, kPlotPerformanceSig, plot_strategy_performance);
+    def_bound(m, kPlotWeeklySig, plot_weekly_net_value);
 }
 
 }  // namespace tessary::pnl

@@ -18,7 +18,11 @@ using args::Kind;
 
 namespace {
 
-const args::Signature kPerformanceSig("_plot_strategy_performance_unlocked", chart_params(true));
+const args::Signature kPerformanceSig("_plot_strategy_performance_unlocked", chart_params(true),
+                                      {"None",
+                                       "Draws the strategy performance report and saves it to save_path. Call only "
+                                       "while holding _MATPLOTLIB_PLOT_LOCK; use plot_strategy_performance "
+                                       "otherwise."});
 
 /// The values of `series` without +-inf and NaN entries (index kept).
 nb::object finite_entries(nb::handle series) {
@@ -199,9 +203,7 @@ nb::object plot_strategy_performance_unlocked(const args::Bound &a) {
 }  // namespace
 
 void init_figure_performance(nb::module_ &m) {
-    def_bound(m, kPerformanceSig, plot_strategy_performance_unlocked,
-              "None", "Draws the strategy performance report and saves it to save_path. Call only while holding "
-              "_MATPLOTLIB_PLOT_LOCK; use plot_strategy_performance otherwise.");
+    def_bound(m, kPerformanceSig, plot_strategy_performance_unlocked);
 }
 
 }  // namespace tessary::pnl

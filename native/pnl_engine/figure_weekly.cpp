@@ -14,7 +14,10 @@ using args::Kind;
 
 namespace {
 
-const args::Signature kWeeklySig("_plot_weekly_net_value_unlocked", chart_params(false));
+const args::Signature kWeeklySig("_plot_weekly_net_value_unlocked", chart_params(false),
+                                 {"None",
+                                  "Draws the weekly net value figure and saves it to save_path. Call only while "
+                                  "holding _MATPLOTLIB_PLOT_LOCK; use plot_weekly_net_value otherwise."});
 
 /// Yearly metrics of the daily strategy, benchmark and excess returns on the union
 /// of both inputs' dates (days without any value dropped).
@@ -141,9 +144,7 @@ nb::object plot_weekly_net_value_unlocked(const args::Bound &a) {
 }  // namespace
 
 void init_figure_weekly(nb::module_ &m) {
-    def_bound(m, kWeeklySig, plot_weekly_net_value_unlocked,
-              "None", "Draws the weekly net value figure and saves it to save_path. Call only while holding "
-              "_MATPLOTLIB_PLOT_LOCK; use plot_weekly_net_value otherwise.");
+    def_bound(m, kWeeklySig, plot_weekly_net_value_unlocked);
 }
 
 }  // namespace tessary::pnl

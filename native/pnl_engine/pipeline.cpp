@@ -27,7 +27,13 @@ static const args::Signature kPipelineSig(
                    {"plot_save_path", "str | pathlib.Path | None", Kind::Object, Default::none()},
                    {"strategy_name", Kind::Str, Default::of("strategy")},
                    {"plot_title", Kind::StrOrNone, Default::none()},
-                   {"given", "numpy.ndarray | None", Kind::Object, Default::none(), true}}));
+                   {"given", "numpy.ndarray | None", Kind::Object, Default::none(), true}}),
+                                          {"_PnlEngineResult",
+                                           "Backtest of a weight matrix: optional rolling smoothing, VWAP daily "
+                                           "returns, arithmetic net value, excess against each benchmark, statistics "
+                                           "and, given an image kind and a save path, the charts. given (one boolean per "
+                                            "date, or None) is passed to calc_strategy_vwap_daily_return: the hold "
+                                            "rule."});
 
 /// Annualisation of the per-benchmark summary.
 static constexpr int kYearDays = 252;
@@ -133,10 +139,7 @@ static nb::object run_strategy_backtest_core(const args::Bound &a) {
 }
 
 void init_pipeline(nb::module_ &m) {
-    def_bound(m, kPipelineSig, run_strategy_backtest_core, "_PnlEngineResult",
-              "Backtest of a weight matrix: optional rolling smoothing, VWAP daily returns, arithmetic net value, "
-              "excess against each benchmark, statistics and, given an image kind and a save path, the charts. "
-              "given (one boolean per date, or None) is passed to calc_strategy_vwap_daily_return: the hold rule.");
+    def_bound(m, kPipelineSig, run_strategy_backtest_core);
 }
 
 }  // namespace tessary::pnl

@@ -16,7 +16,11 @@ namespace tessary::pnl {
 using namespace nb::literals;
 
 static const args::Signature kStatsSig("calc_strategy_stats", {{"total_frame", "pandas.DataFrame"},
-                                                               {"signal_df", "pandas.DataFrame | None"}});
+                                                               {"signal_df", "pandas.DataFrame | None"}},
+                                       {"dict[str, float]",
+                                        "Annualised return, Sharpe and maximum drawdown of the strategy, its excess "
+                                        "and its benchmark, return correlation, win rates, average holding count and "
+                                        "turnover; percentages in points."});
 
 /// Keys of the statistics dictionary, in their order.
 static constexpr const char *kStatsKeys[] = {
@@ -194,9 +198,7 @@ static nb::object calc_strategy_stats(const args::Bound &a) {
 }
 
 void init_stats(nb::module_ &m) {
-    def_bound(m, kStatsSig, calc_strategy_stats, "dict[str, float]",
-              "Annualised return, Sharpe and maximum drawdown of the strategy, its excess and its benchmark, "
-              "return correlation, win rates, average holding count and turnover; percentages in points.");
+    def_bound(m, kStatsSig, calc_strategy_stats);
 }
 
 }  // namespace tessary::pnl

@@ -13,7 +13,15 @@ using namespace nb::literals;
 using args::Default;
 using args::Kind;
 
-static const args::Signature kVwapSig("calc_strategy_vwap_daily_return", vwap_params());
+static const args::Signature kVwapSig("calc_strategy_vwap_daily_return", vwap_params(),
+                                      {"pandas.Series",
+                                       "Daily returns (ratios of total_money) of the weights of each date traded on "
+                                       "the next date at VWAP execution prices, in whole lots, with feasibility "
+                                       "flags, split/dividend adjustment and fees. given=None re-sizes every "
+                                       "position each day to weight x total_money / previous close; given, one "
+                                       "boolean per date, sets share targets from the weights of the True dates only "
+                                       "and holds them in shares until the next True date (refused trades tried "
+                                       "again each day, splits scaling holding and target together)."});
 
 
 static nb::object calc_strategy_vwap_daily_return(const args::Bound &a) {
@@ -50,13 +58,7 @@ static nb::object calc_strategy_vwap_daily_return(const args::Bound &a) {
 }
 
 void init_vwap(nb::module_ &m) {
-    def_bound(m, kVwapSig, calc_strategy_vwap_daily_return, "pandas.Series",
-              "Daily returns (ratios of total_money) of the weights of each date traded on the next date at "
-              "VWAP execution prices, in whole lots, with feasibility flags, split/dividend adjustment and fees. "
-              "given=None re-sizes every position each day to weight x total_money / previous close; given, one "
-              "boolean per date, sets share targets from the weights of the True dates only and holds them in "
-              "shares until the next True date (refused trades tried again each day, splits scaling holding and "
-              "target together).");
+    def_bound(m, kVwapSig, calc_strategy_vwap_daily_return);
 }
 
 }  // namespace tessary::pnl

@@ -16,18 +16,27 @@ namespace {
 const args::Signature kInitSig("__init__",
                                {{"store_dir", "PathLike"},
                                 {"component_names", "list[str] | None", Kind::ListOrNone, Default::none()}},
-                               /*counts_self=*/true);
+                               {"None",
+                                "Opens the store in store_dir ('~' expanded) with the base datasets and one mask per "
+                                "component name (the built-in names when None)."}, /*counts_self=*/true);
 const args::Signature kLoadSig("load",
                                {{"start_date", "str | None", Kind::Object, Default::none()},
                                 {"end_date", "str | None", Kind::Object, Default::none()},
                                 {"keys", "list[str] | None", Kind::ListOrNone, Default::none()},
                                 {"mmap", Kind::Bool, Default::of(true)},
                                 {"check", Kind::Bool, Default::of(true)}},
-                               /*counts_self=*/true);
+                               {"dict[str, typing.Any] | None",
+                                "Datasets for the inclusive date range as {'version', 'meta', 'data'}, or None for an "
+                                "empty store. Without keys, every dataset of the dtype map that the store holds; with "
+                                "mmap true the values are read-only memory maps; with check true (the default) the checksums of "
+                                "the data are verified once per file version and process."}, /*counts_self=*/true);
 const args::Signature kAddSig("add_component_matrices",
                               {{"component_matrices", "dict[str, pandas.DataFrame]", Kind::Dict},
                                {"component_names", "list[str]", Kind::List}},
-                              /*counts_self=*/true);
+                              {"list[str]",
+                               "Writes the masks of the named components that the store does not hold yet and records "
+                               "them in the metadata; returns the names written. Existing "
+                               "masks are never overwritten."}, /*counts_self=*/true);
 
 nb::object builtins() { return nb::module_::import_("builtins"); }
 
@@ -183,18 +192,10 @@ void init_store(nb::module_ &m) {
         "base matrices; load() without keys reads only the datasets the store holds; missing masks can be "
         "supplemented into an existing store with add_component_matrices().";
     ns["__init__"] =
-        bound_method(kInitSig, store_init, "None",
-                     "Opens the store in store_dir ('~' expanded) with the base datasets and one mask per component "
-                     "name (the built-in names when None).");
-    ns["load"] = bound_method(kLoadSig, store_load, "dict[str, typing.Any] | None",
-                              "Datasets for the inclusive date range as {'version', 'meta', 'data'}, or None for an "
-                              "empty store. Without keys, every dataset of the dtype map that the store holds; with "
-                              "mmap true the values are read-only memory maps; with check true (the default) the "
-                              "checksums of the data are verified once per file version and process.");
+        bound_method(kInitSig, store_init);
+    ns["load"] = bound_method(kLoadSig, store_load);
     ns["add_component_matrices"] =
-        bound_method(kAddSig, store_add_component_matrices, "list[str]",
-                     "Writes the masks of the named components that the store does not hold yet and records them "
-                     "in the metadata; returns the names written. Existing masks are never overwritten.");
+        bound_method(kAddSig, store_add_component_matrices);
     m.attr("BinaryPreparedDataStore") =
         type("BinaryPreparedDataStore", nb::make_tuple(m.attr("BinaryPreparedDataStoreBase")), ns);
 }

@@ -14,7 +14,12 @@ using args::Kind;
 
 static const args::Signature kSmoothSig("smooth_weights",
                                         {{"strategy_matrix", "pandas.DataFrame"},
-                                         {"rolling_window", Kind::Int, Default::of(0)}});
+                                         {"rolling_window", Kind::Int, Default::of(0)}},
+                                        {"pandas.DataFrame",
+                                         "The weights run_strategy_backtest_core trades: for rolling_window > 0 the "
+                                         "trailing rolling(rolling_window, min_periods=1) mean of every column with "
+                                         "the first row kept raw, as a new float64 frame; otherwise strategy_matrix "
+                                         "itself."});
 
 static nb::object smooth_weights(const args::Bound &a) {
     nb::object matrix = a.obj("strategy_matrix");
@@ -25,10 +30,7 @@ static nb::object smooth_weights(const args::Bound &a) {
 }
 
 void init_smoothing(nb::module_ &m) {
-    def_bound(m, kSmoothSig, smooth_weights, "pandas.DataFrame",
-              "The weights run_strategy_backtest_core trades: for rolling_window > 0 the trailing "
-              "rolling(rolling_window, min_periods=1) mean of every column with the first row kept raw, as a "
-              "new float64 frame; otherwise strategy_matrix itself.");
+    def_bound(m, kSmoothSig, smooth_weights);
 }
 
 }  // namespace tessary::records
