@@ -10,6 +10,9 @@
     masks the store lacks are supplemented.
 ``tessary-backtest verify STORE``
     Reads a store back whole and checks every checksum; names what is damaged.
+``tessary-backtest compact STORE``
+    Rewrites every dataset that updates left in several extents as one, and prints
+    the space reclaimed.
 ``tessary-backtest run WEIGHTS STORE``
     Backtests a weight matrix (parquet or CSV: dates down, stock codes across)
     against a store, draws both charts and prints the statistics as JSON, with the
@@ -31,19 +34,19 @@ import pickle
 import sys
 from collections.abc import Sequence
 
-from tessary.cli import demo, run, store, sweep
+from tessary.cli import compact, demo, run, store, sweep
 from tessary.cli._common import PROG, UserError, first_line
 
 __all__ = ["main", "make_parser", "UserError"]
 
 _EXTRAS = ("duckdb", "tqdm", "pyarrow")
 #: The subcommands in the order of the help; each module adds its parser.
-_COMMANDS = (demo, store, run, sweep)
+_COMMANDS = (demo, store, compact, run, sweep)
 
 
 def make_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(prog=PROG, description="A-share strategy backtests from prepared data.")
-    commands = parser.add_subparsers(dest="command", required=True, metavar="{demo,build,verify,run,sweep}")
+    commands = parser.add_subparsers(dest="command", required=True, metavar="{demo,build,verify,compact,run,sweep}")
     for module in _COMMANDS:
         module.add_parser(commands)
     return parser
