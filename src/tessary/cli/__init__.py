@@ -7,7 +7,8 @@
 ``tessary-backtest build DATABASE STORE``
     Builds a store from a DuckDB file of the local data service: in full, or (when
     the store already holds data) only the days after its last date; constituent
-    masks the store lacks are supplemented.
+    masks the store lacks are supplemented. Past dates whose rows changed in the file
+    since the last build are rebuilt from the earliest one (``--since DATE`` forces it).
 ``tessary-backtest verify STORE``
     Reads a store back whole and checks every checksum; names what is damaged.
 ``tessary-backtest compact STORE``
