@@ -60,21 +60,33 @@ CLOSE_FIX = ("600004.XSHG", "2024-01-16", "Close", 12.34)  # day 10
 DIVIDEND = ("000001.XSHE", "2024-01-23", "rq_get_dividend", 0.25)  # day 15, none before
 
 
-@pytest.mark.parametrize("new_days", [False, True], ids=["same days", "with new days"])
-def test_a_corrected_close_and_an_added_dividend_are_rebuilt(tmp_path, capsys, new_days):
+OPEN_FIX = ("600000.XSHG", "2024-01-18", "Open", 9.5)  # day 12: the forward ranks of days before it change
+SPLIT = ("300001.XSHE", "2024-01-29", "split_coefficient_to", 2.0)  # day 19
+
+
+@pytest.mark.parametrize("new_days, rows, first", [
+    (False, [CLOSE_FIX, DIVIDEND], "2024-01-16"),
+    (True, [CLOSE_FIX, DIVIDEND], "2024-01-16"),
+    (False, [OPEN_FIX, SPLIT], "2024-01-18"),
+], ids=["close and dividend", "with new days", "open and split"])
+def test_corrected_past_values_are_rebuilt(tmp_path, capsys, new_days, rows, first):
     db = write_days(tmp_path / "m.duckdb", N_OLD)
     assert build_store(db, tmp_path / "store")["notes"] == []
     if new_days:
         write_days(db, 40)
-    correct(db, tmp_path, [CLOSE_FIX, DIVIDEND])
+    correct(db, tmp_path, rows)
     code, out, err = run_cli(capsys, "build", db, tmp_path / "store")
     assert code == 0, err
-    assert "2 past dates changed since the last build: rebuilt from 2024-01-16" in out.splitlines()
+    assert f"2 past dates changed since the last build: rebuilt from {first}" in out.splitlines()
     assert "cannot be detected" not in err
     data = stored(tmp_path / "store")
-    assert data["close_price"].loc["20240116", "600004"] == 12.34
-    assert data["prev_close"].loc["20240117", "600004"] == 12.34
-    assert data["rq_get_dividend"].loc["20240123", "000001"] > 0  # stored as the builder derives it
+    if rows[0] == CLOSE_FIX:
+        assert data["close_price"].loc["20240116", "600004"] == 12.34
+        assert data["prev_close"].loc["20240117", "600004"] == 12.34
+        assert data["rq_get_dividend"].loc["20240123", "000001"] > 0  # stored as the builder derives it
+    else:
+        assert data["open_price"].loc["20240118", "600000"] == 9.5
+        assert np.isfinite(data["rq_get_split"].loc["20240129", "300001"])  # an event, as derived
     assert len(data["close_price"]) == (40 if new_days else N_OLD)
     build_store(db, tmp_path / "full", full=True)
     assert_same_store(tmp_path / "store", tmp_path / "full")
