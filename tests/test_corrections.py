@@ -112,6 +112,23 @@ def test_a_corrected_benchmark_bar_and_a_new_date_in_the_past_are_changes(tmp_pa
     assert_same_store(tmp_path / "store", tmp_path / "full")
 
 
+def test_a_stored_date_gone_from_the_database_is_named(tmp_path):
+    import duckdb
+
+    db = write_days(tmp_path / "m.duckdb", N_OLD)
+    build_store(db, tmp_path / "store")
+    con = duckdb.connect(str(db))
+    for table in ("factor_values", "index_daily"):
+        con.execute(f"DELETE FROM {table} WHERE date = DATE '2024-01-16'")
+    con.close()
+    summary = build_store(db, tmp_path / "store")
+    assert summary["notes"] == ["1 past dates changed since the last build: rebuilt from 2024-01-16"]
+    assert summary["problems"][-1] == (
+        "1 stored date(s) have no rows in the database any more (first 2024-01-16); an incremental build "
+        "keeps their rows: build with --full to drop them"
+    )
+
+
 def test_since_rebuilds_from_the_date_asked(tmp_path, capsys):
     db = write_days(tmp_path / "m.duckdb", N_OLD)
     build_store(db, tmp_path / "store")

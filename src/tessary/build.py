@@ -145,7 +145,8 @@ def _corrections(client, store, stored_meta: dict, dates: list[str], end: str, f
     changed = _changed_dates(recorded, compared, dates[0], dates[-1])
     problems = []
     if changed:
-        gone = [d for d in changed if d not in compared["dates"] and d in set(dates)]
+        held = set(dates)
+        gone = [d for d in changed if d not in compared["dates"] and d in held]
         if gone:
             problems.append(
                 f"{len(gone)} stored date(s) have no rows in the database any more (first {_dashed(gone[0])}); "
@@ -260,7 +261,8 @@ def build_store(
     if dates is not None:
         end = max(end, dates[-1])
         stored_meta = store.load_metadata().get("meta", {})
-        changed, digests, problems = _corrections(client, store, stored_meta, dates, end, factors)
+        with step(f"looking for corrections in {database.name}"):
+            changed, digests, problems = _corrections(client, store, stored_meta, dates, end, factors)
         rebuild_from = changed[0] if changed else None
         if since is not None and since <= dates[-1]:
             asked = max(since, dates[0])
@@ -279,7 +281,8 @@ def build_store(
             first_new = dates[max(at - TAIL_RELOAD_ROWS, 0)]
             build_start = dates[max(at - TAIL_RELOAD_ROWS - 1, 0)]
     else:
-        digests = _source_digests(client, factors, start, end)
+        with step(f"digesting the rows of {database.name}"):
+            digests = _source_digests(client, factors, start, end)
 
     summary: dict[str, Any] = {
         "store": str(store_dir), "mode": mode, "first_written": first_new, "notes": notes, "problems": problems,
