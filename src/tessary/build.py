@@ -28,7 +28,7 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
-__all__ = ["BuildError", "build_store", "NEEDED_FACTORS"]
+__all__ = ["BuildError", "build_store", "source_digests", "NEEDED_FACTORS"]
 
 #: The factors the derivation of the backtest matrices cannot do without; splits,
 #: dividends and the industry may be absent (no events, no industry).
@@ -105,6 +105,24 @@ def _source_digests(client, factors: list[str], start: str, end: str) -> dict | 
         return None
     dates = client.date_digests(list(factors), list(BENCHMARK_INDEX_CODES.values()), start, end)
     return {"kind": client.digest_kind(), "factors": list(factors), "dates": dict(dates)}
+
+
+def digest_factors(component_names: list[str]) -> list[str]:
+    """The factors the digests cover: the build's inputs and the constituent masks."""
+    from tessary.backtest._prepare import BUILD_INPUT_NAMES
+
+    return list(BUILD_INPUT_NAMES) + list(component_names)
+
+
+def source_digests(client, start: str, end: str, component_names: list[str] | None = None) -> dict | None:
+    """The digests of the source rows between ``start`` and ``end`` as a store built by
+    :func:`build_store` keeps them in its meta (under ``DIGEST_KEY``), for a store
+    written from a payload by other means; None for a client that offers none.
+    ``component_names``: the constituent masks (default: the five built-in ones)."""
+    from tessary.backtest._prepare import get_component_factor_names
+
+    names = get_component_factor_names() if component_names is None else list(component_names)
+    return _source_digests(client, digest_factors(names), start, end)
 
 
 def _changed_dates(recorded: dict, source: dict, first: str, last: str) -> list[str]:
@@ -221,7 +239,7 @@ def build_store(
     ``notes`` says what was rebuilt, ``problems`` are warnings about the sources.
     """
     from tessary.backtest._prepare import (
-        BUILD_INPUT_NAMES, TAIL_RELOAD_ROWS, GroupPreparedDataBuilder, get_component_factor_names,
+        TAIL_RELOAD_ROWS, GroupPreparedDataBuilder, get_component_factor_names,
     )
     from tessary.progress import ProgressClient, progress_bar, registered_client, step
     from tessary.store import StoreLockedError, component_dataset_key, open_store
@@ -253,7 +271,7 @@ def build_store(
         raise BuildError(f"the start date {start} is after the end date {end}")
 
     dates = None if full else _stored_dates(store)
-    factors = list(BUILD_INPUT_NAMES) + names
+    factors = digest_factors(names)
     mode, first_new, build_start = "full", None, start
     notes: list[str] = []
     problems: list[str] = []
