@@ -1,7 +1,8 @@
 """The kernels' vector width: every width this machine runs gives the same results to
-the last bit (return engine, trade records, smoothing, holding count and turnover), and the
-environment variable TESSARY_SIMD picks a width or stops the import with a clear
-error. Each width runs in its own interpreter: the choice is made once per process.
+the last bit (return engine and trade records under both rules, smoothing, holding
+count and turnover), and the environment variable TESSARY_SIMD picks a width or
+stops the import with a clear error. Each width runs in its own interpreter: the
+choice is made once per process.
 """
 
 import os
@@ -37,6 +38,13 @@ for layout in ("F", "C"):
     for table in ("trades", "blocked", "positions", "pnl", "daily"):
         for column, values in raw[table].items():
             out["records", layout, table, column] = np.asarray(values)
+    # The hold rule: targets set every fifth date and held between.
+    given = np.arange(67) % 5 == 0
+    out["hold", layout] = eng.calc_strategy_vwap_daily_return(**frames, given=given).to_numpy()
+    raw = _records.calc_strategy_vwap_records(**frames, given=given)
+    for table in ("trades", "blocked", "positions", "pnl", "daily"):
+        for column, values in raw[table].items():
+            out["records", layout, "hold " + table, column] = np.asarray(values)
     # The pipeline refuses infinite weights and buys at a price of zero or less: those
     # cells are NaN for it (the passes above see them all).
     weights = frames.pop("signal_matrix")
@@ -96,6 +104,8 @@ def test_every_available_width_gives_the_same_bits():
                 assert same_bits(a, b, any_nan=key[0] == "records"), (width, key)
     # Both layouts agree too (different passes over memory, the same arithmetic).
     assert reference["vwap", "F"].tobytes() == reference["vwap", "C"].tobytes()
+    assert reference["hold", "F"].tobytes() == reference["hold", "C"].tobytes()
+    assert np.count_nonzero(reference["hold", "F"]) > 50
     for key, value in reference.items():
         if key[0] == "records" and key[1] == "F":
             assert same_bits(value, reference[("records", "C") + key[2:]], any_nan=True), key

@@ -41,15 +41,15 @@ def same_bits(a, b):
 
 
 class TestSweepEqualsRunBacktest:
-    @pytest.mark.parametrize("window", [0, 3])
-    def test_statistics_equal_to_the_bit(self, store, window):
+    @pytest.mark.parametrize("window, between", [(0, "resize"), (3, "resize"), (0, "hold")])
+    def test_statistics_equal_to_the_bit(self, store, window, between):
         grid = {"step": [1, 5], "as_datetime": [False, True], "rolling_window": [window]}
-        result = run_sweep(store, top_closes, grid, workers=1, progress=False)
+        result = run_sweep(store, top_closes, grid, workers=1, progress=False, between=between)
         market = BinaryPreparedDataStore(store).load(mmap=False)["data"]
         assert result.table["error"].isna().all(), result.table["error"].tolist()
         for number, row in result.table.iterrows():
             weights = top_closes(market, step=row["step"], as_datetime=row["as_datetime"])
-            direct = run_backtest(weights, store, rolling_window=window)
+            direct = run_backtest(weights, store, rolling_window=window, between=between)
             stats = [direct.stats[key] for key in _weights_stat_keys()]
             assert same_bits(row[_weights_stat_keys()].to_numpy(dtype=float), stats), number
             returns = result.daily_returns[number].dropna()

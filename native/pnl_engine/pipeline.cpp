@@ -32,7 +32,8 @@ static const args::Signature kPipelineSig("run_strategy_backtest_core",
                                            {"plot_image_kind", Kind::StrOrNone, Default::of("large")},
                                            {"plot_save_path", Kind::Object, Default::none()},
                                            {"strategy_name", Kind::Str, Default::of("strategy")},
-                                           {"plot_title", Kind::StrOrNone, Default::none()}});
+                                           {"plot_title", Kind::StrOrNone, Default::none()},
+                                           {"given", Kind::Object, Default::none(), true}});
 
 /// Annualisation of the per-benchmark summary.
 static constexpr int kYearDays = 252;
@@ -71,12 +72,14 @@ static nb::object run_strategy_backtest_core(const args::Bound &a) {
         rolling_window > 0 ? smoothed_frame(strategy_matrix, rolling_window, attr("np"), attr("pd")) : strategy_matrix;
 
     // 2. Daily returns; lot_size keeps its default.
-    nb::object daily_return = attr("calc_strategy_vwap_daily_return")(
-        "signal_matrix"_a = work_matrix, "can_buy_stock"_a = a.obj("can_buy_stock"),
-        "cant_sell_stock"_a = a.obj("cant_sell_stock"), "split_factor"_a = a.obj("split_factor"),
-        "dividend_factor"_a = a.obj("dividend_factor"), "close_price"_a = a.obj("close_price"),
-        "prev_close"_a = a.obj("prev_close"), "buy_price"_a = a.obj("buy_price"), "sell_price"_a = a.obj("sell_price"),
-        "total_money"_a = a.obj("total_money"), "fee"_a = a.obj("fee"), "rule_fee"_a = a.obj("rule_fee"));
+    // The hold rule's flags are passed on only when given.
+    nb::dict vwap_args;
+    vwap_args["signal_matrix"] = work_matrix;
+    for (const char *name : {"can_buy_stock", "cant_sell_stock", "split_factor", "dividend_factor", "close_price",
+                             "prev_close", "buy_price", "sell_price", "total_money", "fee", "rule_fee"})
+        vwap_args[name] = a.obj(name);
+    if (!a.is_none("given")) vwap_args["given"] = a.obj("given");
+    nb::object daily_return = attr("calc_strategy_vwap_daily_return")(**vwap_args);
 
     // 3-4. Arithmetic net value and the statistics frame (benchmark zeros until the
     // primary benchmark is found).
@@ -140,10 +143,11 @@ void init_pipeline(nb::module_ &m) {
               "def run_strategy_backtest_core(strategy_matrix, can_buy_stock, cant_sell_stock, split_factor, "
               "dividend_factor, close_price, prev_close, buy_price, sell_price, benchmark_dict=None, "
               "benchmark_names='000852', rolling_window=0, total_money=100000000.0, fee=0.0001, rule_fee=0.0005, "
-              "plot_image_kind='large', plot_save_path=None, strategy_name='strategy', plot_title=None) -> "
+              "plot_image_kind='large', plot_save_path=None, strategy_name='strategy', plot_title=None, *, given=None) -> "
               "_PnlEngineResult",
               "Backtest of a weight matrix: optional rolling smoothing, VWAP daily returns, arithmetic net value, "
-              "excess against each benchmark, statistics and, given an image kind and a save path, the charts.");
+              "excess against each benchmark, statistics and, given an image kind and a save path, the charts. "
+              "given (one boolean per date, or None) is passed to calc_strategy_vwap_daily_return: the hold rule.");
 }
 
 }  // namespace tessary::pnl

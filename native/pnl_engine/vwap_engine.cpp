@@ -26,7 +26,8 @@ static const args::Signature kVwapSig("calc_strategy_vwap_daily_return",
                                        {"total_money", Kind::Float, Default::of(1e8)},
                                        {"fee", Kind::Float, Default::of(0.0001)},
                                        {"rule_fee", Kind::Float, Default::of(0.0005)},
-                                       {"lot_size", Kind::Int, Default::of(200)}});
+                                       {"lot_size", Kind::Int, Default::of(200)},
+                                       {"given", Kind::Object, Default::none(), true}});
 
 
 static nb::object calc_strategy_vwap_daily_return(const args::Bound &a) {
@@ -35,6 +36,9 @@ static nb::object calc_strategy_vwap_daily_return(const args::Bound &a) {
     nb::object columns = signal_matrix.attr("columns");
     nb::object pd = attr("pd");
     const size_t n_source = nb::len(source_index);
+    const bool hold = !a.is_none("given");
+    const std::vector<std::uint8_t> given =
+        hold ? given_flags(a.obj("given"), n_source, "calc_strategy_vwap_daily_return") : std::vector<std::uint8_t>();
     if (n_source < 2) return pd.attr("Series")("dtype"_a = nb::module_::import_("builtins").attr("float"));
 
     nb::object pnl_index = source_index[nb::slice(nb::int_(1), nb::none(), nb::none())];
@@ -50,7 +54,10 @@ static nb::object calc_strategy_vwap_daily_return(const args::Bound &a) {
     {
         nb::gil_scoped_release release;
         std::vector<double> scratch(kernels::vwap_scratch_size(days));
-        kernels::vwap_daily_cash(in, out, scratch.data());
+        if (hold)
+            kernels::vwap_daily_cash_hold(in, given.data(), out, scratch.data());
+        else
+            kernels::vwap_daily_cash(in, out, scratch.data());
         for (size_t i = 0; i < days; ++i) out[i] = out[i] / in.total_money;
     }
     return pd.attr("Series")(result, "index"_a = pnl_index);
@@ -60,9 +67,13 @@ void init_vwap(nb::module_ &m) {
     def_bound(m, kVwapSig, calc_strategy_vwap_daily_return,
               "def calc_strategy_vwap_daily_return(signal_matrix, can_buy_stock, cant_sell_stock, split_factor, "
               "dividend_factor, close_price, prev_close, buy_price, sell_price, total_money=100000000.0, "
-              "fee=0.0001, rule_fee=0.0005, lot_size=200) -> pandas.Series",
+              "fee=0.0001, rule_fee=0.0005, lot_size=200, *, given=None) -> pandas.Series",
               "Daily returns (ratios of total_money) of the weights of each date traded on the next date at "
-              "VWAP execution prices, in whole lots, with feasibility flags, split/dividend adjustment and fees.");
+              "VWAP execution prices, in whole lots, with feasibility flags, split/dividend adjustment and fees. "
+              "given=None re-sizes every position each day to weight x total_money / previous close; given, one "
+              "boolean per date, sets share targets from the weights of the True dates only and holds them in "
+              "shares until the next True date (refused trades tried again each day, splits scaling holding and "
+              "target together).");
 }
 
 }  // namespace tessary::pnl

@@ -6,6 +6,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
+#include <vector>
 
 #include "common/args.hpp"
 #include "common/arrays.hpp"
@@ -26,6 +28,27 @@ inline nb::object shifted_signal(nb::handle signal_matrix, nb::handle pnl_index,
     nb::object shifted = signal_matrix.attr("shift")(1);
     nb::object aligned = shifted.attr("reindex")("index"_a = pnl_index, "columns"_a = columns);
     return aligned.attr("to_numpy")("dtype"_a = "float64");
+}
+
+/// The hold rule's flags of `given` (one boolean per date of the weights: True where
+/// the date's weights set new share targets) for the return days: the flag of each
+/// date but the last, whose weights are traded after the end. TypeError unless a 1-D
+/// boolean sequence, ValueError unless one per date; `func` names the function.
+inline std::vector<std::uint8_t> given_flags(nb::handle given, std::size_t n_source, const char *func) {
+    nb::object arr = nb::module_::import_("numpy").attr("asarray")(given);
+    nb::object dtype = arr.attr("dtype"), shape = arr.attr("shape");
+    if (!dtype.attr("kind").equal(nb::str("b")))
+        throw nb::type_error((std::string(func) + ": given must be a 1-D sequence of booleans (one per date of the "
+                              "weights), not values of dtype " + nb::str(nb::handle(dtype)).c_str())
+                                 .c_str());
+    if (nb::cast<std::size_t>(arr.attr("ndim")) != 1 || nb::len(arr) != n_source)
+        throw nb::value_error((std::string(func) + ": given must hold one boolean per date of the weights (" +
+                               std::to_string(n_source) + "), not shape " + nb::str(nb::handle(shape)).c_str())
+                                  .c_str());
+    nb::list values = nb::list(arr.attr("tolist")());
+    std::vector<std::uint8_t> flags(n_source > 0 ? n_source - 1 : 0);
+    for (std::size_t i = 0; i < flags.size(); ++i) flags[i] = nb::cast<bool>(values[i]) ? 1 : 0;
+    return flags;
 }
 
 /// The arrays the kernel reads (kept alive as long as this object) and its inputs.

@@ -35,7 +35,8 @@ static const args::Signature kRecordsSig("calc_strategy_vwap_records",
                                           {"total_money", Kind::Float, Default::of(1e8)},
                                           {"fee", Kind::Float, Default::of(0.0001)},
                                           {"rule_fee", Kind::Float, Default::of(0.0005)},
-                                          {"lot_size", Kind::Int, Default::of(200)}});
+                                          {"lot_size", Kind::Int, Default::of(200)},
+                                          {"given", Kind::Object, Default::none(), true}});
 
 /// A 1-D numpy array that takes over `v`'s buffer; the capsule frees it with the array.
 template <class T>
@@ -82,6 +83,9 @@ static nb::object calc_strategy_vwap_records(const args::Bound &a) {
     const size_t n_source = nb::len(source_index);
     const size_t days = n_source < 2 ? 0 : n_source - 1;
     const size_t stocks = nb::len(columns);
+    const bool hold = !a.is_none("given");
+    const std::vector<std::uint8_t> given =
+        hold ? pnl::given_flags(a.obj("given"), n_source, "calc_strategy_vwap_records") : std::vector<std::uint8_t>();
     // Record positions are 32-bit.
     constexpr size_t kMaxAxis = (size_t)std::numeric_limits<std::int32_t>::max();
     if (days > kMaxAxis || stocks > kMaxAxis)
@@ -99,7 +103,10 @@ static nb::object calc_strategy_vwap_records(const args::Bound &a) {
         const kernels::VwapInputs &in = bound.in;
         {
             nb::gil_scoped_release release;
-            threads = kernels::record_vwap_pass(in, rec);
+            if (hold)
+                kernels::record_vwap_hold_pass(in, given.data(), rec);
+            else
+                threads = kernels::record_vwap_pass(in, rec);
         }
     }
 
@@ -134,7 +141,7 @@ void init_record_pass(nb::module_ &m) {
     def_bound(m, kRecordsSig, calc_strategy_vwap_records,
               "def calc_strategy_vwap_records(signal_matrix, can_buy_stock, cant_sell_stock, split_factor, "
               "dividend_factor, close_price, prev_close, buy_price, sell_price, total_money=100000000.0, "
-              "fee=0.0001, rule_fee=0.0005, lot_size=200) -> dict",
+              "fee=0.0001, rule_fee=0.0005, lot_size=200, *, given=None) -> dict",
               "What calc_strategy_vwap_daily_return does, recorded: a dict with 'dates' (the return dates), "
               "'columns', 'total_money', the record tables 'trades' (side 0 buy, 1 sell; shares, price, value, "
               "commission, levy), 'blocked' (side, shares), 'positions' (shares, value), 'pnl' (buy, hold, "
@@ -142,7 +149,8 @@ void init_record_pass(nb::module_ &m) {
               "column 'stock' of every record, sorted by day then stock; 'daily' (bought_value, sold_value, "
               "commission, levy, held, pnl per return date), 'buffer_bytes' (the bytes the records take) and "
               "'threads' (the threads the pass ran on: 1, or 2 for a market of a million cells or more of "
-              "column-major values where the processor lacks AVX-512, when the process may run on two cores).");
+              "column-major values where the processor lacks AVX-512, when the process may run on two cores). "
+              "given: as calc_strategy_vwap_daily_return's (the hold rule, recorded on one thread).");
 }
 
 }  // namespace tessary::records

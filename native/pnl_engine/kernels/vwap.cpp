@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "pnl_engine/kernels/vwap_cell.hpp"
+#include "pnl_engine/kernels/vwap_hold_cell.hpp"
 
 namespace tessary::kernels {
 
@@ -104,8 +105,7 @@ void vwap_daily_cash(const VwapInputs &in, double *daily_cash, double *scratch, 
     double *partial = scratch + 2 * kTerms * days;
     std::fill(scratch, scratch + vwap_scratch_size(days), 0.0);
 
-    const Rates r{in.total_money, in.lot_size, 1.0 + in.fee,
-                  1.0 - in.fee - in.rule_fee};  // (1 - fee) - rule_fee, as written
+    const Rates r = rates_of(in);
     // The vector passes rely on targets being non-negative, which a positive capital
     // and lot size guarantee; anything else takes the scalar step (the same
     // arithmetic, one cell at a time).
@@ -167,6 +167,39 @@ void vwap_daily_cash(const VwapInputs &in, double *daily_cash, double *scratch, 
                 neumaier_add(total[j], comp[j], block[j]);
                 block[j] = 0.0;
             }
+        }
+    }
+    finish(total, comp, days, daily_cash);
+}
+
+void vwap_daily_cash_hold(const VwapInputs &in, const std::uint8_t *given, double *daily_cash, double *scratch) {
+    const std::size_t days = in.days, stocks = in.stocks;
+    double *total = scratch;
+    double *comp = scratch + kTerms * days;
+    double *partial = scratch + 2 * kTerms * days;
+    std::fill(scratch, scratch + vwap_scratch_size(days), 0.0);
+    const Rates r{in.total_money, in.lot_size, 1.0 + in.fee, 1.0 - in.fee - in.rule_fee};
+    // Mostly column-major inputs are read stock by stock down their columns, others
+    // day by day across the block's stocks; each day's sums grow in stock order either way.
+    const bool by_stock = mostly_column_major(in);
+    HoldState state[kBlock];
+    auto step = [&](std::size_t i, std::size_t s, HoldState &st) {
+        const HoldStep x = hold_cell(in, r, i, s, given[i] != 0, st);
+        for (std::size_t t = 0; t < kTerms; ++t) partial[t * days + i] += x.term[t];
+    };
+    for (std::size_t s0 = 0; s0 < stocks; s0 += kBlock) {
+        const std::size_t width = std::min(kBlock, stocks - s0);
+        std::fill(state, state + width, HoldState{});  // the portfolio starts empty
+        if (by_stock) {
+            for (std::size_t k = 0; k < width; ++k)
+                for (std::size_t i = 0; i < days; ++i) step(i, s0 + k, state[k]);
+        } else {
+            for (std::size_t i = 0; i < days; ++i)
+                for (std::size_t k = 0; k < width; ++k) step(i, s0 + k, state[k]);
+        }
+        for (std::size_t j = 0; j < kTerms * days; ++j) {
+            neumaier_add(total[j], comp[j], partial[j]);
+            partial[j] = 0.0;
         }
     }
     finish(total, comp, days, daily_cash);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 #include "common/strided.hpp"
 
@@ -41,6 +42,16 @@ struct VwapInputs {
 /// and 4 or 8 force that width (an unavailable width is treated as 0). Every width gives the same
 /// result bit for bit; the choice exists so that the tests can check exactly that.
 void vwap_daily_cash(const VwapInputs &in, double *daily_cash, double *scratch, int lanes = 0);
+
+/// The same under the hold rule (vwap_hold_cell.hpp): share targets are set only on the
+/// return days whose `given[i]` is non-zero (day i trades the weights of the date
+/// before it, so `given[i]` says whether that date's weights were given) and kept in
+/// shares until the next such day; a refused trade is tried again on the following
+/// days; a split scales the holding and the kept target together. One scalar step at
+/// every vector width; each day's five products summed per block of 64 stocks in
+/// stock order and folded as `vwap_daily_cash` folds them, so with every day given
+/// and no split the result is that function's to the bit. `scratch` as there.
+void vwap_daily_cash_hold(const VwapInputs &in, const std::uint8_t *given, double *daily_cash, double *scratch);
 
 /// True when this processor runs the vector width `lanes` (1, 2, 4 or 8 doubles).
 bool vwap_lanes_supported(int lanes);

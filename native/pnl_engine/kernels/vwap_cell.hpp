@@ -38,12 +38,17 @@ static inline double exact_floor(double x) {
     return t > x ? t - 1.0 : t;
 }
 
-/// One stock on one day: trades towards the target, updates the holding and adds the
-/// five profit products to `acc[0]`, `acc[stride]`, ... `acc[4 * stride]` (buy, hold,
-/// hold dividend, sell, sell dividend).
-static inline void trade_cell(const VwapInputs &in, const Rates &r, std::size_t i, std::size_t s, double &holding,
-                       double *acc, std::size_t stride) {
-    const double w = in.signal(i, s);
+/// The per-call constants of `in` (the sell multiplier is (1 - fee) - rule_fee, as written).
+static inline Rates rates_of(const VwapInputs &in) {
+    return Rates{in.total_money, in.lot_size, 1.0 + in.fee, 1.0 - in.fee - in.rule_fee};
+}
+
+/// One stock on one day with the target weight `w` (the weight decided the day
+/// before): trades towards the target, updates the holding and adds the five profit
+/// products to `acc[0]`, `acc[stride]`, ... `acc[4 * stride]` (buy, hold, hold
+/// dividend, sell, sell dividend). `in.signal` is not read.
+static inline void trade_cell_weight(const VwapInputs &in, const Rates &r, std::size_t i, std::size_t s, double w,
+                                     double &holding, double *acc, std::size_t stride) {
     const double pc = in.prev_close(i, s);
     // Target in shares: whole lots, sized from the initial capital at the previous close.
     double target = 0.0;
@@ -72,6 +77,12 @@ static inline void trade_cell(const VwapInputs &in, const Rates &r, std::size_t 
     acc[2 * stride] += hold * dividend;
     acc[3 * stride] += sell * sell_coeff;
     acc[4 * stride] += sell * dividend;
+}
+
+/// One stock on one day with the weight of `in.signal`: trade_cell_weight.
+static inline void trade_cell(const VwapInputs &in, const Rates &r, std::size_t i, std::size_t s, double &holding,
+                              double *acc, std::size_t stride) {
+    trade_cell_weight(in, r, i, s, in.signal(i, s), holding, acc, stride);
 }
 
 /// True when this processor runs the vector passes `lanes` doubles at a time (1 is

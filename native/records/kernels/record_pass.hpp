@@ -119,4 +119,11 @@ struct VwapRecords {
 int record_vwap_pass(const VwapInputs &in, VwapRecords &out, int threads = 0, bool wide = true,
                      std::size_t one_from = SIZE_MAX);
 
+/// The records of the hold rule (`vwap_daily_cash_hold`, with the same `given` flags
+/// per return day): one walk date by date on the calling thread. Share counts are
+/// the new shares from a split day on, so a sell's value is shares x sell price and a
+/// position's value shares x close. The daily profit equals `vwap_daily_cash_hold`'s
+/// bit for bit. Throws std::bad_alloc when memory runs out.
+void record_vwap_hold_pass(const VwapInputs &in, const std::uint8_t *given, VwapRecords &out);
+
 }  // namespace tessary::kernels

@@ -4,7 +4,7 @@ import contextlib as contextlib
 import threading as threading
 from dataclasses import dataclass as dataclass
 from pathlib import Path
-from typing import Any, Dict, Tuple
+from typing import Any, Dict, Sequence, Tuple
 
 import numpy as np
 import pandas as pd
@@ -44,6 +44,8 @@ def calc_strategy_vwap_daily_return(
     fee: float = 0.0001,
     rule_fee: float = 0.0005,
     lot_size: int = 200,
+    *,
+    given: Sequence[bool] | np.ndarray | None = None,
 ) -> pd.Series: ...
 def run_strategy_backtest_core(
     strategy_matrix: pd.DataFrame,
@@ -65,6 +67,8 @@ def run_strategy_backtest_core(
     plot_save_path: str | Path | None = None,
     strategy_name: str = "strategy",
     plot_title: str | None = None,
+    *,
+    given: Sequence[bool] | np.ndarray | None = None,
 ) -> _PnlEngineResult: ...
 def calc_strategy_stats(total_frame: pd.DataFrame, signal_df: pd.DataFrame | None) -> Dict[str, float]: ...
 def plot_strategy_performance(

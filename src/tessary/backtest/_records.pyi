@@ -1,6 +1,8 @@
 """Recording pass of the VWAP engine: trades, refused trades, positions, profit terms and daily totals."""
 
-from typing import Any, Dict
+from typing import Any, Dict, Sequence
+
+import numpy as np
 
 import pandas as pd
 
@@ -18,6 +20,8 @@ def calc_strategy_vwap_records(
     fee: float = 0.0001,
     rule_fee: float = 0.0005,
     lot_size: int = 200,
+    *,
+    given: Sequence[bool] | np.ndarray | None = None,
 ) -> Dict[str, Any]: ...
 def _binder_signatures() -> list[tuple[str, bool, list[tuple[str, Any, bool]]]]: ...
 def smooth_weights(strategy_matrix: pd.DataFrame, rolling_window: int = 0) -> pd.DataFrame: ...

@@ -292,6 +292,8 @@ class EngineWeights:
     matrix: pd.DataFrame
     given_dates: int
     carried_days: int
+    #: The dates the weights gave (those the hold rule sets its targets on).
+    given_index: pd.Index | None = None
 
 
 def on_trading_days(
@@ -309,7 +311,7 @@ def on_trading_days(
     # with the weights of the rebalance before it.
     span = store_days[(store_days >= given.index[0]) & (store_days <= days[-1])]
     traded = carry_forward(given, span).loc[days[0]:]
-    return EngineWeights(traded, len(given.index), int((~days.isin(given.index)).sum()))
+    return EngineWeights(traded, len(given.index), int((~days.isin(given.index)).sum()), given.index)
 
 
 def engine_weights(

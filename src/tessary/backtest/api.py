@@ -19,7 +19,7 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
-from tessary.backtest import _checks, _weights
+from tessary.backtest import _between, _checks, _weights
 from tessary.backtest._market_frames import ENGINE_DATASETS, aligned_market
 from tessary.exceptions import TessaryWarning
 from tessary.store import open_store
@@ -104,6 +104,7 @@ def run_backtest(
     save_path: str | os.PathLike | None = None,
     name: str = "strategy",
     title: str | None = None,
+    between: str = "resize",
 ) -> "BacktestResult":
     """Backtest ``weights`` against the market held by ``store``.
 
@@ -122,6 +123,13 @@ def run_backtest(
     it). ``benchmark``: the primary benchmark (None: none). ``rolling_window``,
     ``total_money``, ``fee``, ``rule_fee``: as in ``run_strategy_backtest_core``.
 
+    ``between``: what a position does between two given dates. "resize" (default):
+    every day it is re-sized to weight x ``total_money`` / previous close. "hold": the
+    share counts set on a given date (from its weights and previous closes, in whole
+    lots) are kept until the next given date; a refused trade is tried again on the
+    following days; a split scales held and target shares together (see
+    ``tessary.backtest._between``).
+
     Charts are drawn when ``chart`` ("large" or "long") or ``save_path`` is given:
     the main image at ``save_path`` (default ``<name>.png`` in the current
     directory) and the weekly one beside it.
@@ -137,6 +145,7 @@ def run_backtest(
     _check_labels_and_window(name, title, rolling_window)
     total_money, fee, rule_fee = _checks.check_costs(total_money, fee, rule_fee)
     kind, main_path = _chart_paths(chart, save_path, name)
+    between = _between.check_between(between)
     start = date_argument(start_date, "start_date")
     end = date_argument(end_date, "end_date")
     if start and end and start > end:
@@ -164,6 +173,9 @@ def run_backtest(
         "fee": fee,
         "rule_fee": rule_fee,
     }
+    flags = _between.given_flags(between, days, given.index)
+    if flags is not None:
+        engine_inputs["given"] = flags
     if main_path is not None:
         main_path.parent.mkdir(parents=True, exist_ok=True)
     core = run_strategy_backtest_core(
@@ -183,6 +195,7 @@ def run_backtest(
         carried_days=prepared.carried_days,
         warnings=messages,
         engine_inputs=engine_inputs,
+        between=between,
     )
 
 
@@ -224,7 +237,8 @@ class BacktestResult:
     ``benchmark_summary``: one row per benchmark (ratios). ``plot_paths``: {} or the
     "main" and "weekly_net_value" image paths. ``given_dates`` / ``carried_days``:
     the dates the weights gave and the trading days that took the weights of an
-    earlier date. ``warnings``: the texts of the warnings issued. ``to_dict()`` gives
+    earlier date. ``between``: the rule between given dates ("resize" or "hold").
+    ``warnings``: the texts of the warnings issued. ``to_dict()`` gives
     all of it in JSON-ready form; in a notebook the result shows its tables and charts.
     """
 
@@ -237,6 +251,7 @@ class BacktestResult:
         carried_days: int,
         warnings: list[str],
         engine_inputs: dict[str, Any],
+        between: str = "resize",
     ) -> None:
         self.name: str = core.strategy_name
         self.daily_return = _datetime_series(core.daily_return, "daily_return")
@@ -248,6 +263,7 @@ class BacktestResult:
         self.given_dates = given_dates
         self.carried_days = carried_days
         self.warnings = list(warnings)
+        self.between = between
         # The keyword arguments handed to the engine, kept for the trade records.
         self._engine_inputs = engine_inputs
         self._records = None
@@ -307,6 +323,7 @@ class BacktestResult:
             "first_date": first,
             "last_date": last,
             "benchmark": self.benchmark,
+            "between": self.between,
             "stats": {str(k): json_value(v) for k, v in self.stats.items()},
             "benchmark_summary": [
                 {str(k): json_value(v) if k != "benchmark_name" else str(v) for k, v in row.items()}

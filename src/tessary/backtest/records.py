@@ -17,9 +17,10 @@ sorted by date and then by stock code:
 
 Money is in the currency of the capital; ``turnover`` is the one-sided traded value
 ((bought + sold) / 2) relative to the capital; ``daily_return`` is the day's profit
-over the capital, equal to the engine's return. A sell's value is shares x split
-factor x price on a split day, the proceeds the return rules credit (share counts
-are not scaled on a split).
+over the capital, equal to the engine's return. Under the resize rule a sell's value
+is shares x split factor x price on a split day, the proceeds the return rules credit
+(share counts are not scaled on a split); under the hold rule (``given``) share counts
+are the new shares from a split on, and a sell's value is shares x price.
 """
 
 from __future__ import annotations
@@ -48,7 +49,7 @@ __all__ = [
 #: The record tables, in the order they are written.
 RECORD_TABLES = ("trades", "blocked", "positions", "pnl", "daily")
 #: The keyword arguments of ``run_strategy_backtest_core`` that the records use.
-ENGINE_INPUT_KEYS = ("strategy_matrix", *MARKET_FRAMES, "rolling_window", "total_money", "fee", "rule_fee")
+ENGINE_INPUT_KEYS = ("strategy_matrix", *MARKET_FRAMES, "rolling_window", "total_money", "fee", "rule_fee", "given")
 _SIDES = ("buy", "sell")
 _REASONS = ("cannot buy", "cannot sell")
 _PNL_TERMS = ("buy", "hold", "hold_dividend", "sell", "sell_dividend")
@@ -220,6 +221,7 @@ def compute_records(
     total_money: float = 1e8,
     fee: float = 0.0001,
     rule_fee: float = 0.0005,
+    given: Any = None,
 ) -> TradeRecords:
     """The records of the backtest ``run_strategy_backtest_core`` runs on these
     inputs: the weights smoothed over ``rolling_window`` rows when it is positive
@@ -227,6 +229,7 @@ def compute_records(
     shares. The arguments are checked as the engine checks them, with its messages:
     its argument rules first, then the value checks every backtest door shares
     (``tessary.backtest._checks``).
+    ``given`` (one boolean per date, or None): the hold rule, as the engine's.
     """
     from tessary.backtest import _checks, _records
 
@@ -242,6 +245,7 @@ def compute_records(
         total_money=total_money,
         fee=fee,
         rule_fee=rule_fee,
+        given=given,
     )
     return TradeRecords({**raw, "last_close_day": _last_close_day(close_price)})
 

@@ -22,6 +22,9 @@
 ``tessary-backtest sweep STORE --strategy MODULE:FUNCTION --grid NAME=V1,V2 ...``
     Backtests a strategy for every combination of the grid, on threads or a Dask
     cluster; writes the table (CSV, parquet) and a heatmap, prints the best rows.
+``tessary-backtest factor FACTOR_FILE STORE``
+    Rank ICs, decay, groups and the groups' backtests of a factor; the summary as
+    JSON, the chart and the tables as files; ``--compare`` screens several factors.
 
 A mistake of the user (a missing or malformed file, an unknown benchmark, weights
 that do not meet the store) is reported in one line with exit status 2.
@@ -35,19 +38,21 @@ import pickle
 import sys
 from collections.abc import Sequence
 
-from tessary.cli import compact, demo, run, store, sweep
+from tessary.cli import compact, demo, factor, run, store, sweep
 from tessary.cli._common import PROG, UserError, first_line
 
 __all__ = ["main", "make_parser", "UserError"]
 
 _EXTRAS = ("duckdb", "tqdm", "pyarrow")
 #: The subcommands in the order of the help; each module adds its parser.
-_COMMANDS = (demo, store, compact, run, sweep)
+_COMMANDS = (demo, store, compact, run, sweep, factor)
 
 
 def make_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(prog=PROG, description="A-share strategy backtests from prepared data.")
-    commands = parser.add_subparsers(dest="command", required=True, metavar="{demo,build,verify,compact,run,sweep}")
+    commands = parser.add_subparsers(
+        dest="command", required=True, metavar="{demo,build,verify,compact,run,sweep,factor}"
+    )
     for module in _COMMANDS:
         module.add_parser(commands)
     return parser

@@ -133,6 +133,7 @@ def cmd_run(args: argparse.Namespace) -> int:
                 save_path=out / _chart_file(args.name),
                 name=args.name or Path(args.weights).stem,
                 title=args.title,
+                between=args.between,
             )
     report = result.to_dict()
     report["weights"] = str(Path(args.weights).expanduser())
@@ -168,5 +169,8 @@ def add_parser(commands: Any) -> None:
     run.add_argument("--end", help="last date of the backtest")
     run.add_argument("--rolling-window", type=non_negative_int, default=0, help="smooth the weights over N days")
     run.add_argument("--records", metavar="DIR", help="write trades, blocked trades, positions, pnl and daily totals as parquet into DIR")
+    run.add_argument("--between", choices=("resize", "hold"), default="resize",
+                     help="between the weights' dates: resize every position daily to weight x capital / previous "
+                          "close (default), or hold the share counts set on each given date")
     chart_options(run)
     run.set_defaults(handler=cmd_run)

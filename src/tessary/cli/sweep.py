@@ -29,7 +29,8 @@ def cmd_sweep(args: argparse.Namespace) -> int:
         grid = _command.parse_grid(args.grid)
         with _command.scheduler(args.scheduler, args.local_cluster, strategy) as client, printed_warnings():
             result = run_sweep(store_dir, strategy, grid, start_date=start, end_date=end, benchmark=args.benchmark,
-                               client=client, workers=args.threads, timeout=args.timeout)
+                               client=client, workers=args.threads, timeout=args.timeout,
+                               between=args.between)
     except (ValueError, TypeError, KeyError, FileNotFoundError) as exc:
         raise UserError(str(exc.args[0]) if isinstance(exc, KeyError) and exc.args else str(exc)) from None
     failed = int(result.table["error"].notna().sum())
@@ -61,11 +62,14 @@ def add_parser(commands: Any) -> None:
     sweep.add_argument("--strategy", required=True, metavar="MODULE:FUNCTION",
                        help="strategy(market, **params) -> weights, e.g. tessary.strategies:momentum (or: momentum, reversal)")
     sweep.add_argument("--grid", action="append", metavar="NAME=V1,V2,...",
-                       help="values of one parameter (repeatable); rolling_window, total_money, fee and rule_fee "
-                            "go to the backtest, other names to the strategy")
+                       help="values of one parameter (repeatable); rolling_window, total_money, fee, rule_fee "
+                            "and between go to the backtest, other names to the strategy")
     sweep.add_argument("--start", help="first date of the backtests")
     sweep.add_argument("--end", help="last date of the backtests")
     sweep.add_argument("--benchmark", default="000852", help="primary benchmark (default: 000852)")
+    sweep.add_argument("--between", choices=("resize", "hold"), default="resize",
+                       help="between the strategy's dates: resize positions daily (default) or hold the share "
+                            "counts set on each given date (a grid value of between overrides it)")
     where = sweep.add_mutually_exclusive_group()
     where.add_argument("--scheduler", metavar="ADDRESS", help="run on the Dask cluster of this scheduler (tcp://host:8786)")
     where.add_argument("--local-cluster", type=positive_int, metavar="N", help="run on a new local Dask cluster of N processes")

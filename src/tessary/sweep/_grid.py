@@ -12,7 +12,7 @@ from typing import Any
 import numpy as np
 
 #: Parameters of the backtest pipeline; every other grid name goes to the strategy.
-PIPELINE_PARAMETERS = ("rolling_window", "total_money", "fee", "rule_fee")
+PIPELINE_PARAMETERS = ("rolling_window", "total_money", "fee", "rule_fee", "between")
 
 
 @dataclass(frozen=True)
@@ -124,6 +124,12 @@ def _check_pipeline_value(name: str, value: object) -> Any:
     """A pipeline value checked as ``run_backtest`` checks it, with its messages."""
     from tessary.backtest import _checks
 
+    if name == "between":
+        from tessary.backtest import _between
+
+        if not isinstance(value, str) or value not in _between.BETWEEN_RULES:
+            raise ValueError(f"between must be 'resize' or 'hold', got {value!r}")
+        return value
     if name == "rolling_window":
         return _checks.check_window(value)
     if name == "total_money":

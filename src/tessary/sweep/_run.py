@@ -10,6 +10,7 @@ from collections.abc import Callable
 from pathlib import Path
 from typing import Any
 
+from tessary.backtest import _between
 from tessary.store.dates import date_argument
 from tessary.sweep import _cluster, _grid, _market, _result, _tasks, _threads
 from tessary.sweep._progress import Progress
@@ -71,6 +72,7 @@ def run_sweep(
     keep_returns: bool = True,
     progress: bool = True,
     timeout: float | None = None,
+    between: str = "resize",
 ) -> _result.SweepResult:
     """Backtests ``strategy`` for every combination of ``grid`` over the store's
     ``start_date``..``end_date`` (inclusive, None = unbounded).
@@ -79,9 +81,13 @@ def run_sweep(
     codes of the store; ``market`` is a dict of the store's frames over the range
     (read-only memory maps). ``grid`` is a dict of name -> list of values (their
     Cartesian product, the last name varying fastest) or a list of dicts. The names
-    ``rolling_window``, ``total_money``, ``fee`` and ``rule_fee`` go to the backtest
-    pipeline, all others to the strategy; each distinct set of strategy parameters is
-    computed once and backtested under every pipeline variant.
+    ``rolling_window``, ``total_money``, ``fee``, ``rule_fee`` and ``between`` go to
+    the backtest pipeline, all others to the strategy; each distinct set of strategy
+    parameters is computed once and backtested under every pipeline variant.
+
+    ``between``: the rule between the dates the strategy gives weights on, as
+    ``run_backtest``'s: "resize" (default) or "hold"; a grid value of ``between``
+    overrides it for its combinations.
 
     With ``client`` None the work runs on ``workers`` threads of this process (default:
     the number of cores). With a ``dask.distributed.Client`` every task runs on a
@@ -112,6 +118,7 @@ def run_sweep(
         raise ValueError(f"start_date {start} lies after end_date {end}")
     if not isinstance(benchmark, str):
         raise TypeError(f"benchmark must be a benchmark name such as '000852', got {type(benchmark).__name__}")
+    between = _between.check_between(between)
     threads = _worker_count(workers, client)
     limit = _timeout(timeout)
     if client is not None:
@@ -133,7 +140,7 @@ def run_sweep(
     if clash:
         raise ValueError(f"grid name(s) {', '.join(map(repr, clash))} collide with columns of the result table")
 
-    spec = _tasks.Spec(store_dir, start, end, benchmark, strategy, bool(keep_returns), limit)
+    spec = _tasks.Spec(store_dir, start, end, benchmark, strategy, bool(keep_returns), limit, between)
     groups = _grid.group_by_strategy(combos)
     rows: list[_tasks.Row | None] = [None] * len(combos)
     label = getattr(strategy, "__name__", "strategy")

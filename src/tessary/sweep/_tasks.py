@@ -38,6 +38,7 @@ class Spec:
     keep_returns: bool
     #: Seconds a strategy call or a backtest may run before its rows fail (None: no limit).
     timeout: float | None = None
+    between: str = "resize"
 
 
 @dataclass
@@ -73,13 +74,20 @@ def check_weights(weights: object, spec: Spec, market: _market.Market) -> pd.Dat
 
     if not isinstance(weights, pd.DataFrame):
         raise TypeError(f"the strategy returned {type(weights).__name__}, not a DataFrame of weights")
-    return _weights.engine_weights(
+    prepared = _weights.engine_weights(
         weights, market.dates, market.codes, spec.start, spec.end, where=f"the store {spec.store_dir}"
-    ).matrix
+    )
+    # The strategy's own dates travel with the carried weights: the hold rule sets its
+    # targets on them, as run_backtest does.
+    prepared.matrix.attrs[GIVEN_ATTR] = prepared.given_index
+    return prepared.matrix
 
 
 #: The key of ``DataFrame.attrs`` under which computed weights carry their warnings.
 WARNINGS_ATTR = "tessary_warnings"
+#: The key of ``DataFrame.attrs`` under which carried weights keep the dates the
+#: strategy gave.
+GIVEN_ATTR = "tessary_given_dates"
 
 
 def _input_warnings(spec: Spec, weights: pd.DataFrame, market: _market.Market) -> tuple[str, ...]:
@@ -124,14 +132,25 @@ def compute_weights(spec: Spec, strategy_params: dict[str, Any]) -> pd.DataFrame
     return weights
 
 
-def backtest(spec: Spec, weights: pd.DataFrame, number: int, pipeline: dict[str, Any]) -> Row:
+def backtest(
+    spec: Spec, weights: pd.DataFrame, number: int, pipeline: dict[str, Any], given_dates: pd.Index | None = None
+) -> Row:
     """One backtest of ``weights`` under the pipeline parameters ``pipeline``, as a row;
-    any failure of the run is that row's error."""
-    from tessary.backtest import _weights
+    any failure of the run is that row's error. ``given_dates``: the dates whose
+    weights the strategy gave (default: those its carried weights keep, else every
+    date of ``weights``), where the hold rule sets its targets."""
+    from tessary.backtest import _between, _weights
     from tessary.backtest._pnl_engine import run_strategy_backtest_core
 
     started = time.perf_counter()
     try:
+        pipeline = dict(pipeline)
+        rule = pipeline.pop("between", spec.between)
+        if given_dates is None:
+            given_dates = weights.attrs.get(GIVEN_ATTR, weights.index)
+        flags = _between.given_flags(rule, weights.index, given_dates)
+        if flags is not None:
+            pipeline["given"] = flags
         market = _market.open_market(spec.store_dir, spec.start, spec.end)
         aligned = market.aligned(weights.index, weights.columns)
         benchmarks = dict(market.benchmarks)
