@@ -7,9 +7,13 @@
 ``tessary-backtest build DATABASE STORE``
     Builds a store from a DuckDB file of the local data service: in full, or (when
     the store already holds data) only the days after its last date; constituent
-    masks the store lacks are supplemented.
+    masks the store lacks are supplemented. Past dates whose rows changed in the file
+    since the last build are rebuilt from the earliest one (``--since DATE`` forces it).
 ``tessary-backtest verify STORE``
     Reads a store back whole and checks every checksum; names what is damaged.
+``tessary-backtest compact STORE``
+    Rewrites every dataset that updates left in several extents as one, and prints
+    the space reclaimed.
 ``tessary-backtest run WEIGHTS STORE``
     Backtests a weight matrix (parquet or CSV: dates down, stock codes across)
     against a store, draws both charts and prints the statistics as JSON, with the
@@ -35,7 +39,7 @@ import pickle
 import sys
 from collections.abc import Sequence
 
-from tessary.cli import demo, factor, run, store, sweep
+from tessary.cli import compact, demo, factor, run, store, sweep
 from tessary.cli._common import PROG, UserError, first_line
 
 __all__ = ["main", "make_parser", "UserError"]
@@ -47,12 +51,14 @@ _PLACE_ERRORS = frozenset(
                                       "ENAMETOOLONG", "ELOOP") if hasattr(errno, name)
 )
 #: The subcommands in the order of the help; each module adds its parser.
-_COMMANDS = (demo, store, run, sweep, factor)
+_COMMANDS = (demo, store, compact, run, sweep, factor)
 
 
 def make_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(prog=PROG, description="A-share strategy backtests from prepared data.")
-    commands = parser.add_subparsers(dest="command", required=True, metavar="{demo,build,verify,run,sweep,factor}")
+    commands = parser.add_subparsers(
+        dest="command", required=True, metavar="{demo,build,verify,compact,run,sweep,factor}"
+    )
     for module in _COMMANDS:
         module.add_parser(commands)
     return parser

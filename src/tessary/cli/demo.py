@@ -78,6 +78,7 @@ def _stats_table(stats: dict, summary: pd.DataFrame | None = None) -> str:
 def cmd_demo(args: argparse.Namespace) -> int:
     from tessary.backtest import run_backtest
     from tessary.backtest._prepare import BENCHMARK_INDEX_CODES, GroupPreparedDataBuilder
+    from tessary.build import DIGEST_KEY, source_digests
     from tessary.local import LocalDataClient
     from tessary.store import open_store
     from tessary.synthetic import generate_market, trading_calendar
@@ -110,6 +111,8 @@ def cmd_demo(args: argparse.Namespace) -> int:
             payload = GroupPreparedDataBuilder(market.start_date, market.end_date).build()
     finally:
         bar.close()
+    # Kept as a build keeps them, so that a later build of this store finds corrections.
+    payload["meta"][DIGEST_KEY] = source_digests(client, market.start_date, market.end_date)
     store = open_store(out / "store", must_exist=False)
     with step(f"writing the store {store.store_dir}"):
         store.write_payload(payload)

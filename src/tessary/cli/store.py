@@ -27,6 +27,7 @@ def cmd_build(args: argparse.Namespace) -> int:
             date_arg(args.start, "--start"),
             date_arg(args.end, "--end"),
             full=args.full,
+            since=date_arg(args.since, "--since"),
             component_names=args.component or None,
         )
     except BuildError as exc:  # the builder's message as it is, and what to do in English
@@ -38,6 +39,8 @@ def cmd_build(args: argparse.Namespace) -> int:
         f"{summary['store']}: {summary['mode']}; {summary['dates']} dates {summary['first_date']}..{summary['last_date']} "
         f"x {summary['stocks']} stocks, {summary['datasets']} datasets{extra} ({elapsed:.1f} s)"
     )
+    for note in summary.get("notes", []):
+        print(note)
     with step("checking the stored data"):
         lines, problems = store_report(Path(args.store).expanduser(), summary.get("first_written"))
     print("\n".join(lines))
@@ -76,6 +79,11 @@ def add_parser(commands: Any) -> None:
     build.add_argument("--start", help="first date of a new store or a --full build (default: the database's first)")
     build.add_argument("--end", help="last date (default: the database's last date)")
     build.add_argument("--full", action="store_true", help="rebuild everything instead of adding the new days")
+    build.add_argument(
+        "--since", metavar="DATE",
+        help="rebuild the stored days from DATE on as well (past dates whose source rows changed are found "
+        "and rebuilt without it)",
+    )
     build.add_argument(
         "--component", action="append", metavar="NAME",
         help="a further constituent factor whose mask the store should hold (repeatable)",
