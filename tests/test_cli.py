@@ -218,6 +218,14 @@ class TestRunEdges:
             (copy / "metadata.pkl").write_bytes(content)
             one_line_error(capsys, "run", str(weights), str(copy), "--out", str(tmp_path), match=match)
 
+    def test_the_demo_store_keeps_digests_so_a_build_finds_it_up_to_date(self, demo_dir, tmp_path, capsys):
+        import shutil
+
+        shutil.copytree(demo_dir / "store", tmp_path / "store")
+        code, out, err = run_cli(capsys, "build", str(demo_dir / "market.duckdb"), str(tmp_path / "store"))
+        assert code == 0 and ": up to date;" in out.splitlines()[0]
+        assert "warning" not in err and "changed" not in out
+
     def test_demo_needs_ten_stocks_and_twenty_days(self, capsys, tmp_path):
         with pytest.raises(SystemExit) as exc:
             main(["demo", "--stocks", "2"])

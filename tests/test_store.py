@@ -11,6 +11,8 @@ import pandas as pd
 import pytest
 
 from tessary.store import BinaryPreparedDataStoreBase
+from store_files import snapshot
+from tessary.store.metadata import sealed
 
 DATES = [d.strftime("%Y%m%d") for d in pd.bdate_range("2023-12-25", periods=20)]
 CODES = ["000001", "000002", "600000", "600519", "300750"]
@@ -51,16 +53,6 @@ def sample_data(seed=0):
 def payload(seed=0, **meta):
     return {"version": 1, "meta": {"start_date": DATES[0], "tag": seed, **meta}, "data": sample_data(seed)}
 
-
-def snapshot(root):
-    """Every file of a store with its bytes: equal snapshots mean nothing changed."""
-    out = {}
-    for dirpath, _, files in os.walk(root):
-        for name in files:
-            path = os.path.join(dirpath, name)
-            with open(path, "rb") as fh:
-                out[os.path.relpath(path, root)] = fh.read()
-    return out
 
 
 def backed_by_mmap(arr):
@@ -338,7 +330,7 @@ def test_a_malicious_metadata_pickle_is_refused_without_side_effects(filled, tmp
 def test_corrupt_metadata_references_stay_inside_the_store(filled):
     metadata = filled.load_metadata()
     metadata["datasets"]["f64"]["file"] = "../../etc/passwd"
-    filled.metadata_path.write_bytes(pickle.dumps(metadata))
+    filled.metadata_path.write_bytes(sealed(pickle.dumps(metadata)))  # crafted, with a matching checksum
     with pytest.raises(ValueError, match="outside the store"):
         filled.load(keys=["f64"])
 

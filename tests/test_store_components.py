@@ -9,6 +9,7 @@ import pytest
 
 from tessary.backtest import _prepare as P
 from tessary.store import BinaryPreparedDataStoreBase
+from store_files import snapshot
 
 DATES = [d.strftime("%Y%m%d") for d in pd.bdate_range("2024-01-01", periods=12)]
 CODES = ["000001", "000002", "600000"]
@@ -37,15 +38,6 @@ def base_payload(components=()):
     }
     return {"version": P.PREPARED_DATA_VERSION, "meta": meta, "data": data}
 
-
-def snapshot(root):
-    out = {}
-    for dirpath, _, files in os.walk(root):
-        for name in files:
-            path = os.path.join(dirpath, name)
-            with open(path, "rb") as fh:
-                out[os.path.relpath(path, root)] = fh.read()
-    return out
 
 
 @pytest.fixture

@@ -12,6 +12,7 @@ import pytest
 
 from tessary import cli
 from tessary.store import BinaryPreparedDataStoreBase
+from tessary.store.metadata import sealed
 
 DTYPES = {"f64": "float64", "f32": "float32", "flag": "bool"}
 DATES = [d.strftime("%Y%m%d") for d in pd.bdate_range("2024-01-01", periods=30)]
@@ -50,9 +51,10 @@ def rewrite_axis(store, key, field, change):
 
 
 def set_metadata(store, change):
+    """Rewrites the metadata as a crafted file would be: changed, with a matching checksum."""
     metadata = store.load_metadata()
     change(metadata)
-    store.metadata_path.write_bytes(pickle.dumps(metadata, protocol=pickle.HIGHEST_PROTOCOL))
+    store.metadata_path.write_bytes(sealed(pickle.dumps(metadata, protocol=pickle.HIGHEST_PROTOCOL)))
 
 
 def flip_byte(path, offset):

@@ -14,6 +14,7 @@ import pytest
 from tessary.store import BOOL_FILL, BinaryPreparedDataStoreBase, StoreLockedError
 from tessary.store.files import writer_lock
 from tessary.store.layout import axis_digest
+from store_files import snapshot
 
 DTYPES = {"f64": "float64", "i32": "int32", "can_buy_stock": "bool", "cant_sell_stock": "bool", "f32": "float32"}
 ALL_DATES = [d.strftime("%Y%m%d") for d in pd.bdate_range("2024-01-01", periods=90)]
@@ -81,14 +82,6 @@ def held_by_another_writer(root):
         done.set()
         thread.join()
 
-
-def snapshot(root):
-    out = {}
-    for dirpath, _, files in os.walk(root):
-        for name in files:
-            with open(os.path.join(dirpath, name), "rb") as fh:
-                out[os.path.relpath(os.path.join(dirpath, name), root)] = fh.read()
-    return out
 
 
 def assert_loads_equal(store, expected: dict, bench: dict | None = None):

@@ -3,8 +3,10 @@
 #include "common/args.hpp"
 
 #include <cmath>
+#include <deque>
 #include <limits>
 #include <string>
+#include <utility>
 
 namespace tessary::args {
 
@@ -94,8 +96,11 @@ void check_exact(const char *name, nb::handle value, Kind kind) {
     }
 }
 
-Signature::Signature(const char *func_name, std::initializer_list<Param> params, bool counts_self)
-    : name_(func_name), params_(params), counts_self_(counts_self) {
+Signature::Signature(const char *func_name, std::initializer_list<Param> params, Doc doc, bool counts_self)
+    : Signature(func_name, std::vector<Param>(params), doc, counts_self) {}
+
+Signature::Signature(const char *func_name, std::vector<Param> params, Doc doc, bool counts_self)
+    : name_(func_name), params_(std::move(params)), doc_(doc), counts_self_(counts_self) {
     registry().push_back(this);
     for (const Param &p : params_) {
         if (p.kw_only) continue;
@@ -221,6 +226,47 @@ double Bound::f64(std::string_view name) const { return doubles_[index(name)]; }
 long long Bound::i64(std::string_view name) const { return ints_[index(name)]; }
 bool Bound::flag(std::string_view name) const { return ints_[index(name)] != 0; }
 bool Bound::is_none(std::string_view name) const { return values_[index(name)].is_none(); }
+
+/// The type text of a parameter: its own, or the one its kind implies (none for Object).
+static const char *type_text(const Param &p) {
+    if (p.type) return p.type;
+    switch (p.kind) {
+        case Kind::Float: return "float";
+        case Kind::Int: return "int";
+        case Kind::Bool: return "bool";
+        case Kind::Str: return "str";
+        case Kind::StrOrNone: return "str | None";
+        case Kind::Dict: return "dict";
+        case Kind::DictOrNone: return "dict | None";
+        case Kind::List: return "list";
+        case Kind::ListOrNone: return "list | None";
+        case Kind::Object: break;
+    }
+    return nullptr;
+}
+
+const char *Signature::text(bool method) const {
+    static std::deque<std::string> texts;  // nanobind keeps the pointer it is given
+    std::string t = std::string("def ") + name_ + "(";
+    bool first = true;
+    auto sep = [&] { if (!first) t += ", "; first = false; };
+    if (method) { sep(); t += "self"; }
+    bool star = false;
+    for (const Param &p : params_) {
+        if (p.kw_only && !star) { sep(); t += "*"; star = true; }
+        sep();
+        t += p.name;
+        const char *type = type_text(p);
+        if (type) { t += ": "; t += type; }
+        if (p.def.tag != Default::Tag::Required) {
+            t += type ? " = " : "=";
+            t += nb::repr(make_default(p.def)).c_str();
+        }
+    }
+    t += ") -> ";
+    t += doc_.returns;
+    return texts.emplace_back(std::move(t)).c_str();
+}
 
 nb::list binder_tables() {
     nb::list out;

@@ -50,11 +50,29 @@ struct Default {
     static constexpr Default nan() { return {Tag::NaN}; }
 };
 
+/// One parameter: its name, kind, default, whether it is keyword-only, and the type
+/// text that help() and the type stubs show (none given: the kind's own, `float`,
+/// `int`, `bool`, `str`, `dict`, `list`, with `| None` for the OrNone kinds; an Object
+/// without one is shown unannotated).
 struct Param {
     const char *name;
     Kind kind = Kind::Object;
     Default def = Default::required();
     bool kw_only = false;
+    const char *type = nullptr;
+
+    constexpr Param(const char *name, Kind kind = Kind::Object, Default def = Default::required(), bool kw_only = false)
+        : name(name), kind(kind), def(def), kw_only(kw_only) {}
+    constexpr Param(const char *name, const char *type, Kind kind = Kind::Object, Default def = Default::required(),
+                    bool kw_only = false)
+        : name(name), kind(kind), def(def), kw_only(kw_only), type(type) {}
+};
+
+/// What help() and the type stubs say of a function besides its parameters: the
+/// return type's text and the docstring.
+struct Doc {
+    const char *returns = "object";
+    const char *text = nullptr;
 };
 
 class Signature;
@@ -89,18 +107,26 @@ class Signature {
 public:
     /// `counts_self`: the function is a method whose `self` is the first positional
     /// argument in the interpreter's counts (the binder itself never sees `self`).
-    Signature(const char *func_name, std::initializer_list<Param> params, bool counts_self = false);
+    Signature(const char *func_name, std::initializer_list<Param> params, Doc doc = {}, bool counts_self = false);
+    Signature(const char *func_name, std::vector<Param> params, Doc doc = {}, bool counts_self = false);
 
     Bound bind(nb::args args, nb::kwargs kwargs) const;
     Bound bind(nb::handle args_tuple, nb::handle kwargs_dict) const;
 
     const char *name() const { return name_; }
+    const Doc &doc() const { return doc_; }
+    /// The signature help() shows, "def name(a: T, b: T = 1, *, c=None) -> returns",
+    /// made from the parameter table and the return type (`self` first when
+    /// `method`). The text lives as long as the process; call it with the GIL held
+    /// (defaults are shown by repr).
+    const char *text(bool method = false) const;
     const std::vector<Param> &params() const { return params_; }
     bool counts_self() const { return counts_self_; }
 
 private:
     const char *name_;
     std::vector<Param> params_;
+    Doc doc_;
     bool counts_self_;
     size_t n_positional_ = 0;  // parameters that may be passed by position
     size_t n_required_ = 0;    // leading positional parameters without default

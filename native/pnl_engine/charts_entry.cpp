@@ -9,28 +9,34 @@ using namespace nb::literals;
 using args::Default;
 using args::Kind;
 
+std::vector<args::Param> chart_params(bool stats, const char *save_path) {
+    const bool defaults = save_path != nullptr;
+    auto given = [&](Default d) { return defaults ? d : Default::required(); };
+    std::vector<args::Param> out{{"daily_return", "pandas.Series"},
+                                 {"cumulative_return", "pandas.Series"},
+                                 {"benchmark_daily_return", "pandas.Series"}};
+    if (stats) out.push_back({"stats", Kind::Dict});
+    out.push_back({"strategy_name", Kind::Str, given(Default::of("strategy"))});
+    out.push_back({"plot_title", Kind::StrOrNone, given(Default::none())});
+    out.push_back({"save_path", "str | pathlib.Path", Kind::Object, given(Default::of(save_path))});
+    out.push_back({"image_kind", Kind::Str, given(Default::of("large"))});
+    out.push_back({"benchmark_name", Kind::Str, Default::of("000852")});
+    return out;
+}
+
 namespace {
 
 const args::Signature kPlotPerformanceSig("plot_strategy_performance",
-                                          {{"daily_return"},
-                                           {"cumulative_return"},
-                                           {"benchmark_daily_return"},
-                                           {"stats", Kind::Dict},
-                                           {"strategy_name", Kind::Str, Default::of("strategy")},
-                                           {"plot_title", Kind::StrOrNone, Default::none()},
-                                           {"save_path", Kind::Object, Default::of("./strategy_backtest.png")},
-                                           {"image_kind", Kind::Str, Default::of("large")},
-                                           {"benchmark_name", Kind::Str, Default::of("000852")}});
+                                          chart_params(true, "./strategy_backtest.png"),
+                                          {"dict[str, str]",
+                                           "Draws the strategy performance report to save_path under the plot lock "
+                                           "and returns {'main': save_path as str}. image_kind 'long' gives the "
+                                           "portrait layout, anything else the landscape one."});
 
-const args::Signature kPlotWeeklySig("plot_weekly_net_value",
-                                     {{"daily_return"},
-                                      {"cumulative_return"},
-                                      {"benchmark_daily_return"},
-                                      {"strategy_name", Kind::Str, Default::of("strategy")},
-                                      {"plot_title", Kind::StrOrNone, Default::none()},
-                                      {"save_path", Kind::Object, Default::of("./strategy_weekly_net_value.png")},
-                                      {"image_kind", Kind::Str, Default::of("large")},
-                                      {"benchmark_name", Kind::Str, Default::of("000852")}});
+const args::Signature kPlotWeeklySig("plot_weekly_net_value", chart_params(false, "./strategy_weekly_net_value.png"),
+                                     {"dict[str, str]",
+                                      "Draws the weekly net value figure to save_path under the plot lock and returns "
+                                      "{'weekly_net_value': save_path as str}."});
 
 /// Calls `fn(**kwargs)` inside `with _MATPLOTLIB_PLOT_LOCK:`. The lock is looked up
 /// now, and left through its __exit__ also when the call raises; the exception then
@@ -88,19 +94,8 @@ nb::object plot_weekly_net_value(const args::Bound &a) {
 }  // namespace
 
 void init_charts(nb::module_ &m) {
-    def_bound(m, kPlotPerformanceSig, plot_strategy_performance,
-              "def plot_strategy_performance(daily_return, cumulative_return, benchmark_daily_return, stats, "
-              "strategy_name='strategy', plot_title=None, save_path='./strategy_backtest.png', "
-              "image_kind='large', benchmark_name='000852') -> dict[str, str]",
-              "Draws the strategy performance report to save_path under the plot lock and returns "
-              "{'main': save_path as str}. image_kind 'long' gives the portrait layout, anything else the "
-              "landscape one.");
-    def_bound(m, kPlotWeeklySig, plot_weekly_net_value,
-              "def plot_weekly_net_value(daily_return, cumulative_return, benchmark_daily_return, "
-              "strategy_name='strategy', plot_title=None, save_path='./strategy_weekly_net_value.png', "
-              "image_kind='large', benchmark_name='000852') -> dict[str, str]",
-              "Draws the weekly net value figure to save_path under the plot lock and returns "
-              "{'weekly_net_value': save_path as str}.");
+    def_bound(m, kPlotPerformanceSig, plot_strategy_performance);
+    def_bound(m, kPlotWeeklySig, plot_weekly_net_value);
 }
 
 }  // namespace tessary::pnl

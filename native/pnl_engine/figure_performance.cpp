@@ -18,16 +18,11 @@ using args::Kind;
 
 namespace {
 
-const args::Signature kPerformanceSig("_plot_strategy_performance_unlocked",
-                                      {{"daily_return"},
-                                       {"cumulative_return"},
-                                       {"benchmark_daily_return"},
-                                       {"stats", Kind::Dict},
-                                       {"strategy_name", Kind::Str},
-                                       {"plot_title", Kind::StrOrNone},
-                                       {"save_path"},
-                                       {"image_kind", Kind::Str},
-                                       {"benchmark_name", Kind::Str, Default::of("000852")}});
+const args::Signature kPerformanceSig("_plot_strategy_performance_unlocked", chart_params(true),
+                                      {"None",
+                                       "Draws the strategy performance report and saves it to save_path. Call only "
+                                       "while holding _MATPLOTLIB_PLOT_LOCK; use plot_strategy_performance "
+                                       "otherwise."});
 
 /// The values of `series` without +-inf and NaN entries (index kept).
 nb::object finite_entries(nb::handle series) {
@@ -168,26 +163,18 @@ nb::object plot_strategy_performance_unlocked(const args::Bound &a) {
                                             : nb::object(nb::int_(col_from));
         return fig.attr("add_subplot")(gs[nb::make_tuple(row, cols)]);
     };
-    nb::object ax_cards, ax_cum, ax_excess, ax_year, ax_rolling, ax_drawdown, ax_table, ax_yearly_table;
-    if (is_long) {
-        ax_cards = cell(0, 0, 1);
-        ax_cum = cell(1, 0, 1);
-        ax_excess = cell(2, 0, 1);
-        ax_year = cell(3, 0, 0);
-        ax_rolling = cell(3, 1, 1);
-        ax_drawdown = cell(4, 0, 1);
-        ax_table = cell(5, 0, 1);
-        ax_yearly_table = cell(6, 0, 1);
-    } else {
-        ax_cards = cell(0, 0, 2);
-        ax_cum = cell(1, 0, 1);
-        ax_excess = cell(1, 2, 2);
-        ax_year = cell(2, 0, 0);
-        ax_rolling = cell(2, 1, 1);
-        ax_drawdown = cell(2, 2, 2);
-        ax_table = cell(3, 0, 0);
-        ax_yearly_table = cell(3, 1, 2);
-    }
+    // The grid cell (row, first column, last column) of each panel in the portrait and
+    // the landscape layout: cards, cumulative, excess, yearly, rolling, drawdown, table,
+    // yearly table.
+    static constexpr int kLongCells[8][3] = {{0, 0, 1}, {1, 0, 1}, {2, 0, 1}, {3, 0, 0},
+                                             {3, 1, 1}, {4, 0, 1}, {5, 0, 1}, {6, 0, 1}};
+    static constexpr int kWideCells[8][3] = {{0, 0, 2}, {1, 0, 1}, {1, 2, 2}, {2, 0, 0},
+                                             {2, 1, 1}, {2, 2, 2}, {3, 0, 0}, {3, 1, 2}};
+    const auto &cells = is_long ? kLongCells : kWideCells;
+    nb::object axes[8];
+    for (int i = 0; i < 8; ++i) axes[i] = cell(cells[i][0], cells[i][1], cells[i][2]);
+    nb::object &ax_cards = axes[0], &ax_cum = axes[1], &ax_excess = axes[2], &ax_year = axes[3],
+               &ax_rolling = axes[4], &ax_drawdown = axes[5], &ax_table = axes[6], &ax_yearly_table = axes[7];
 
     nb::object title = charts::figure_title(a.obj("plot_title"), a.obj("strategy_name"), a.obj("benchmark_name"),
                                             "Strategy Performance", is_long);
@@ -216,11 +203,7 @@ nb::object plot_strategy_performance_unlocked(const args::Bound &a) {
 }  // namespace
 
 void init_figure_performance(nb::module_ &m) {
-    def_bound(m, kPerformanceSig, plot_strategy_performance_unlocked,
-              "def _plot_strategy_performance_unlocked(daily_return, cumulative_return, benchmark_daily_return, "
-              "stats, strategy_name, plot_title, save_path, image_kind, benchmark_name='000852') -> None",
-              "Draws the strategy performance report and saves it to save_path. Call only while holding "
-              "_MATPLOTLIB_PLOT_LOCK; use plot_strategy_performance otherwise.");
+    def_bound(m, kPerformanceSig, plot_strategy_performance_unlocked);
 }
 
 }  // namespace tessary::pnl

@@ -14,15 +14,10 @@ using args::Kind;
 
 namespace {
 
-const args::Signature kWeeklySig("_plot_weekly_net_value_unlocked",
-                                 {{"daily_return"},
-                                  {"cumulative_return"},
-                                  {"benchmark_daily_return"},
-                                  {"strategy_name", Kind::Str},
-                                  {"plot_title", Kind::StrOrNone},
-                                  {"save_path"},
-                                  {"image_kind", Kind::Str},
-                                  {"benchmark_name", Kind::Str, Default::of("000852")}});
+const args::Signature kWeeklySig("_plot_weekly_net_value_unlocked", chart_params(false),
+                                 {"None",
+                                  "Draws the weekly net value figure and saves it to save_path. Call only while "
+                                  "holding _MATPLOTLIB_PLOT_LOCK; use plot_weekly_net_value otherwise."});
 
 /// Yearly metrics of the daily strategy, benchmark and excess returns on the union
 /// of both inputs' dates (days without any value dropped).
@@ -149,11 +144,7 @@ nb::object plot_weekly_net_value_unlocked(const args::Bound &a) {
 }  // namespace
 
 void init_figure_weekly(nb::module_ &m) {
-    def_bound(m, kWeeklySig, plot_weekly_net_value_unlocked,
-              "def _plot_weekly_net_value_unlocked(daily_return, cumulative_return, benchmark_daily_return, "
-              "strategy_name, plot_title, save_path, image_kind, benchmark_name='000852') -> None",
-              "Draws the weekly net value figure and saves it to save_path. Call only while holding "
-              "_MATPLOTLIB_PLOT_LOCK; use plot_weekly_net_value otherwise.");
+    def_bound(m, kWeeklySig, plot_weekly_net_value_unlocked);
 }
 
 }  // namespace tessary::pnl

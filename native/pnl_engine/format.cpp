@@ -11,11 +11,26 @@ namespace tessary::pnl {
 using args::Default;
 using args::Kind;
 
-static const args::Signature kFormatNumSig("_format_num", {{"value"}, {"digits", Kind::Int, Default::of(2)}});
-static const args::Signature kFormatPctSig("_format_pct", {{"value"}, {"digits", Kind::Int, Default::of(2)}});
+static const args::Signature kFormatNumSig("_format_num", {{"value", "typing.Any"},
+                                                           {"digits", Kind::Int, Default::of(2)}},
+                                           {"str",
+                                            "A number in fixed point with `digits` decimals (1.234 -> '1.23'); '--' "
+                                            "when missing."});
+static const args::Signature kFormatPctSig("_format_pct", {{"value", "typing.Any"},
+                                                           {"digits", Kind::Int, Default::of(2)}},
+                                           {"str",
+                                            "A ratio as a percentage with `digits` decimals (0.05 -> '5.00%'); '--' "
+                                            "when missing."});
 static const args::Signature kFormatPctPointsSig("_format_pct_points",
-                                                 {{"value"}, {"digits", Kind::Int, Default::of(2)}});
-static const args::Signature kFormatAnnualExcessSig("_format_annual_excess", {{"annual_excess"}});
+                                                 {{"value", "typing.Any"}, {"digits", Kind::Int, Default::of(2)}},
+                                                 {"str",
+                                                  "Percentage points with `digits` decimals and a percent sign (5.0 "
+                                                  "-> '5.00%'); '--' when missing."});
+static const args::Signature kFormatAnnualExcessSig("_format_annual_excess",
+                                                    {{"annual_excess", "pandas.Series | None"}},
+                                                    {"str",
+                                                     "Yearly excess returns as 'year: pct' items joined by ' | ', "
+                                                     "skipping missing years; '--' when none."});
 
 static constexpr const char *kMissing = "--";
 
@@ -87,16 +102,10 @@ static nb::object format_annual_excess(const args::Bound &a) {
 }
 
 void init_format(nb::module_ &m) {
-    def_bound(m, kFormatPctSig, format_pct, "def _format_pct(value, digits=2) -> str",
-              "A ratio as a percentage with `digits` decimals (0.05 -> '5.00%'); '--' when missing.");
-    def_bound(m, kFormatPctPointsSig, format_pct_points, "def _format_pct_points(value, digits=2) -> str",
-              "Percentage points with `digits` decimals and a percent sign (5.0 -> '5.00%'); '--' when missing.");
-    def_bound(m, kFormatNumSig, format_num, "def _format_num(value, digits=2) -> str",
-              "A number in fixed point with `digits` decimals (1.234 -> '1.23'); '--' when missing.");
-    def_bound(m, kFormatAnnualExcessSig, format_annual_excess,
-              "def _format_annual_excess(annual_excess) -> str",
-              "Yearly excess returns as 'year: pct' items joined by ' | ', skipping missing years; '--' when "
-              "none.");
+    def_bound(m, kFormatPctSig, format_pct);
+    def_bound(m, kFormatPctPointsSig, format_pct_points);
+    def_bound(m, kFormatNumSig, format_num);
+    def_bound(m, kFormatAnnualExcessSig, format_annual_excess);
 }
 
 }  // namespace tessary::pnl

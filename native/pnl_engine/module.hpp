@@ -3,6 +3,10 @@
 
 #include <nanobind/nanobind.h>
 
+#include <vector>
+
+#include "common/args.hpp"
+
 namespace tessary::pnl {
 
 namespace nb = nanobind;
@@ -21,6 +25,12 @@ void init_yearly(nb::module_ &m);  // _period_return_drawdown_calmar, _calc_year
 void init_weekly(nb::module_ &m);  // _build_weekly_net_value_frame
 void init_stats(nb::module_ &m);   // calc_strategy_stats
 void init_pipeline(nb::module_ &m);  // run_strategy_backtest_core
+/// The parameters of a chart (charts_entry.cpp): the three return series, the
+/// statistics when `stats`, then the strategy name, title, save path, image kind and
+/// benchmark name. With `save_path` given, every one after the series has the public
+/// function's default (the path being `save_path`); without, only the benchmark name.
+std::vector<args::Param> chart_params(bool stats, const char *save_path = nullptr);
+
 void init_charts(nb::module_ &m);              // plot_strategy_performance, plot_weekly_net_value
 void init_yearly_table(nb::module_ &m);        // _draw_yearly_metrics_table
 void init_figure_performance(nb::module_ &m);  // _plot_strategy_performance_unlocked

@@ -6,6 +6,20 @@ namespace tessary::pnl::charts {
 
 using namespace nb::literals;
 
+/// Finishes a return panel with a drawdown twin: the zero line, the title, both
+/// axes' labels with their values in percent, and one legend of both.
+static void finish_return_panel(nb::handle ax, nb::handle twin, const PanelContext &ctx, const char *title,
+                                const char *ylabel) {
+    ax.attr("axhline")(0, "color"_a = color::zero_line, "linewidth"_a = 0.8);
+    ax.attr("set_title")(title, "pad"_a = ctx.pad);
+    ax.attr("set_ylabel")(ylabel);
+    percent_axis(ctx.mpl, ax.attr("yaxis"));
+
+    twin.attr("set_ylabel")("Drawdown");
+    percent_axis(ctx.mpl, twin.attr("yaxis"));
+    merged_legend(ax, twin, "upper left");
+}
+
 void draw_cumulative_panel(nb::handle ax, const PanelContext &ctx) {
     const PerformanceData &d = ctx.data;
     nb::object bench_dd_label = nb::borrow<nb::str>(ctx.benchmark_name) + nb::str(" Drawdown");
@@ -22,18 +36,10 @@ void draw_cumulative_panel(nb::handle ax, const PanelContext &ctx) {
                               "zorder"_a = 0, "label"_a = "Strategy Drawdown");
     twin.attr("fill_between")(d.x, d.benchmark_dd, 0, "color"_a = color::benchmark_fill, "alpha"_a = 0.24,
                               "zorder"_a = 0, "label"_a = bench_dd_label);
-
-    ax.attr("axhline")(0, "color"_a = color::zero_line, "linewidth"_a = 0.8);
-    ax.attr("set_title")("Cumulative Return", "pad"_a = ctx.pad);
-    ax.attr("set_ylabel")("Return");
-    percent_axis(ctx.mpl, ax.attr("yaxis"));
-
-    twin.attr("set_ylabel")("Drawdown");
-    percent_axis(ctx.mpl, twin.attr("yaxis"));
     twin.attr("grid")(false);
     twin.attr("spines")["top"].attr("set_visible")(false);
 
-    merged_legend(ax, twin, "upper left");
+    finish_return_panel(ax, twin, ctx, "Cumulative Return", "Return");
 }
 
 void draw_excess_panel(nb::handle ax, const PanelContext &ctx) {
@@ -45,15 +51,7 @@ void draw_excess_panel(nb::handle ax, const PanelContext &ctx) {
     twin.attr("fill_between")(d.x, d.excess_dd, 0, "color"_a = color::excess_fill, "alpha"_a = 0.34,
                               "label"_a = "Excess Drawdown");
 
-    ax.attr("axhline")(0, "color"_a = color::zero_line, "linewidth"_a = 0.8);
-    ax.attr("set_title")("Excess Return & Drawdown", "pad"_a = ctx.pad);
-    ax.attr("set_ylabel")("Excess Return");
-    percent_axis(ctx.mpl, ax.attr("yaxis"));
-
-    twin.attr("set_ylabel")("Drawdown");
-    percent_axis(ctx.mpl, twin.attr("yaxis"));
-
-    merged_legend(ax, twin, "upper left");
+    finish_return_panel(ax, twin, ctx, "Excess Return & Drawdown", "Excess Return");
     if (!ctx.is_long) compact_date_axis(ax);  // one column wide in the landscape layout
 }
 

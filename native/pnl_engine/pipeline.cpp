@@ -1,10 +1,11 @@
 // run_strategy_backtest_core: weight smoothing, VWAP daily returns, net value, excess
 // against each benchmark, statistics and the optional charts of one strategy.
 #include "common/arrays.hpp"
+#include "common/daystep/weights.hpp"
 #include "common/pyutil.hpp"
-#include "pnl_engine/kernels/weights.hpp"
+#include "common/smoothing.hpp"
+#include "common/vwap_inputs.hpp"
 #include "pnl_engine/module.hpp"
-#include "pnl_engine/smoothing.hpp"
 #include "pnl_engine/values.hpp"
 
 namespace tessary::pnl {
@@ -13,27 +14,26 @@ using namespace nb::literals;
 using args::Default;
 using args::Kind;
 
-static const args::Signature kPipelineSig("run_strategy_backtest_core",
-                                          {{"strategy_matrix"},
-                                           {"can_buy_stock"},
-                                           {"cant_sell_stock"},
-                                           {"split_factor"},
-                                           {"dividend_factor"},
-                                           {"close_price"},
-                                           {"prev_close"},
-                                           {"buy_price"},
-                                           {"sell_price"},
-                                           {"benchmark_dict", Kind::DictOrNone, Default::none()},
-                                           {"benchmark_names", Kind::Str, Default::of("000852")},
-                                           {"rolling_window", Kind::Int, Default::of(0)},
-                                           {"total_money", Kind::Float, Default::of(1e8)},
-                                           {"fee", Kind::Float, Default::of(0.0001)},
-                                           {"rule_fee", Kind::Float, Default::of(0.0005)},
-                                           {"plot_image_kind", Kind::StrOrNone, Default::of("large")},
-                                           {"plot_save_path", Kind::Object, Default::none()},
-                                           {"strategy_name", Kind::Str, Default::of("strategy")},
-                                           {"plot_title", Kind::StrOrNone, Default::none()},
-                                           {"given", Kind::Object, Default::none(), true}});
+static const args::Signature kPipelineSig(
+    "run_strategy_backtest_core",
+    market_params("strategy_matrix",
+                  {{"benchmark_dict", "dict[str, pandas.Series] | None", Kind::DictOrNone, Default::none()},
+                   {"benchmark_names", Kind::Str, Default::of("000852")},
+                   {"rolling_window", Kind::Int, Default::of(0)},
+                   {"total_money", Kind::Float, Default::of(1e8)},
+                   {"fee", Kind::Float, Default::of(0.0001)},
+                   {"rule_fee", Kind::Float, Default::of(0.0005)},
+                   {"plot_image_kind", Kind::StrOrNone, Default::of("large")},
+                   {"plot_save_path", "str | pathlib.Path | None", Kind::Object, Default::none()},
+                   {"strategy_name", Kind::Str, Default::of("strategy")},
+                   {"plot_title", Kind::StrOrNone, Default::none()},
+                   {"given", "numpy.ndarray | None", Kind::Object, Default::none(), true}}),
+                                          {"_PnlEngineResult",
+                                           "Backtest of a weight matrix: optional rolling smoothing, VWAP daily "
+                                           "returns, arithmetic net value, excess against each benchmark, statistics "
+                                           "and, given an image kind and a save path, the charts. given (one boolean per "
+                                            "date, or None) is passed to calc_strategy_vwap_daily_return: the hold "
+                                            "rule."});
 
 /// Annualisation of the per-benchmark summary.
 static constexpr int kYearDays = 252;
@@ -139,15 +139,7 @@ static nb::object run_strategy_backtest_core(const args::Bound &a) {
 }
 
 void init_pipeline(nb::module_ &m) {
-    def_bound(m, kPipelineSig, run_strategy_backtest_core,
-              "def run_strategy_backtest_core(strategy_matrix, can_buy_stock, cant_sell_stock, split_factor, "
-              "dividend_factor, close_price, prev_close, buy_price, sell_price, benchmark_dict=None, "
-              "benchmark_names='000852', rolling_window=0, total_money=100000000.0, fee=0.0001, rule_fee=0.0005, "
-              "plot_image_kind='large', plot_save_path=None, strategy_name='strategy', plot_title=None, *, given=None) -> "
-              "_PnlEngineResult",
-              "Backtest of a weight matrix: optional rolling smoothing, VWAP daily returns, arithmetic net value, "
-              "excess against each benchmark, statistics and, given an image kind and a save path, the charts. "
-              "given (one boolean per date, or None) is passed to calc_strategy_vwap_daily_return: the hold rule.");
+    def_bound(m, kPipelineSig, run_strategy_backtest_core);
 }
 
 }  // namespace tessary::pnl

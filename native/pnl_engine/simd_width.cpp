@@ -1,6 +1,6 @@
 // The kernels' vector width as the module shows it, and the refusal to load when
 // TESSARY_SIMD names a width this build or processor cannot run.
-#include "pnl_engine/kernels/simd_choice.hpp"
+#include "common/simd/simd_choice.hpp"
 #include "pnl_engine/module.hpp"
 
 namespace tessary::pnl {

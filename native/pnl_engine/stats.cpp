@@ -7,7 +7,7 @@
 #include "common/arrays.hpp"
 #include "common/pyutil.hpp"
 #include "pnl_engine/kernels/returns.hpp"
-#include "pnl_engine/kernels/weights.hpp"
+#include "common/daystep/weights.hpp"
 #include "pnl_engine/module.hpp"
 #include "pnl_engine/values.hpp"
 
@@ -15,7 +15,12 @@ namespace tessary::pnl {
 
 using namespace nb::literals;
 
-static const args::Signature kStatsSig("calc_strategy_stats", {{"total_frame"}, {"signal_df"}});
+static const args::Signature kStatsSig("calc_strategy_stats", {{"total_frame", "pandas.DataFrame"},
+                                                               {"signal_df", "pandas.DataFrame | None"}},
+                                       {"dict[str, float]",
+                                        "Annualised return, Sharpe and maximum drawdown of the strategy, its excess "
+                                        "and its benchmark, return correlation, win rates, average holding count and "
+                                        "turnover; percentages in points."});
 
 /// Keys of the statistics dictionary, in their order.
 static constexpr const char *kStatsKeys[] = {
@@ -193,9 +198,7 @@ static nb::object calc_strategy_stats(const args::Bound &a) {
 }
 
 void init_stats(nb::module_ &m) {
-    def_bound(m, kStatsSig, calc_strategy_stats, "def calc_strategy_stats(total_frame, signal_df) -> dict",
-              "Annualised return, Sharpe and maximum drawdown of the strategy, its excess and its benchmark, "
-              "return correlation, win rates, average holding count and turnover; percentages in points.");
+    def_bound(m, kStatsSig, calc_strategy_stats);
 }
 
 }  // namespace tessary::pnl

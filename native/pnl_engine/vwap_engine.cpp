@@ -3,8 +3,8 @@
 
 #include "common/arrays.hpp"
 #include "common/pyutil.hpp"
-#include "pnl_engine/kernels/vwap.hpp"
-#include "pnl_engine/vwap_inputs.hpp"
+#include "common/daystep/vwap.hpp"
+#include "common/vwap_inputs.hpp"
 #include "pnl_engine/module.hpp"
 
 namespace tessary::pnl {
@@ -13,21 +13,15 @@ using namespace nb::literals;
 using args::Default;
 using args::Kind;
 
-static const args::Signature kVwapSig("calc_strategy_vwap_daily_return",
-                                      {{"signal_matrix"},
-                                       {"can_buy_stock"},
-                                       {"cant_sell_stock"},
-                                       {"split_factor"},
-                                       {"dividend_factor"},
-                                       {"close_price"},
-                                       {"prev_close"},
-                                       {"buy_price"},
-                                       {"sell_price"},
-                                       {"total_money", Kind::Float, Default::of(1e8)},
-                                       {"fee", Kind::Float, Default::of(0.0001)},
-                                       {"rule_fee", Kind::Float, Default::of(0.0005)},
-                                       {"lot_size", Kind::Int, Default::of(200)},
-                                       {"given", Kind::Object, Default::none(), true}});
+static const args::Signature kVwapSig("calc_strategy_vwap_daily_return", vwap_params(),
+                                      {"pandas.Series",
+                                       "Daily returns (ratios of total_money) of the weights of each date traded on "
+                                       "the next date at VWAP execution prices, in whole lots, with feasibility "
+                                       "flags, split/dividend adjustment and fees. given=None re-sizes every "
+                                       "position each day to weight x total_money / previous close; given, one "
+                                       "boolean per date, sets share targets from the weights of the True dates only "
+                                       "and holds them in shares until the next True date (refused trades tried "
+                                       "again each day, splits scaling holding and target together)."});
 
 
 static nb::object calc_strategy_vwap_daily_return(const args::Bound &a) {
@@ -64,16 +58,7 @@ static nb::object calc_strategy_vwap_daily_return(const args::Bound &a) {
 }
 
 void init_vwap(nb::module_ &m) {
-    def_bound(m, kVwapSig, calc_strategy_vwap_daily_return,
-              "def calc_strategy_vwap_daily_return(signal_matrix, can_buy_stock, cant_sell_stock, split_factor, "
-              "dividend_factor, close_price, prev_close, buy_price, sell_price, total_money=100000000.0, "
-              "fee=0.0001, rule_fee=0.0005, lot_size=200, *, given=None) -> pandas.Series",
-              "Daily returns (ratios of total_money) of the weights of each date traded on the next date at "
-              "VWAP execution prices, in whole lots, with feasibility flags, split/dividend adjustment and fees. "
-              "given=None re-sizes every position each day to weight x total_money / previous close; given, one "
-              "boolean per date, sets share targets from the weights of the True dates only and holds them in "
-              "shares until the next True date (refused trades tried again each day, splits scaling holding and "
-              "target together).");
+    def_bound(m, kVwapSig, calc_strategy_vwap_daily_return);
 }
 
 }  // namespace tessary::pnl

@@ -8,7 +8,13 @@ namespace tessary::pnl {
 using namespace nb::literals;
 
 static const args::Signature kWeeklySig("_build_weekly_net_value_frame",
-                                        {{"daily_return"}, {"cumulative_return"}, {"benchmark_daily_return"}});
+                                        {{"daily_return", "pandas.Series"},
+                                         {"cumulative_return", "pandas.Series"},
+                                         {"benchmark_daily_return", "pandas.Series"}},
+                                        {"pandas.DataFrame",
+                                         "Friday-sampled strategy net value (`long`), compounded benchmark net value "
+                                         "(`close_net_value`) and excess net value (`extra_return`, "
+                                         "`extra_net_value`)."});
 
 /// A list of the given column names.
 static nb::list names(std::initializer_list<const char *> columns) {
@@ -66,11 +72,7 @@ static nb::object build_weekly_net_value_frame(const args::Bound &a) {
 }
 
 void init_weekly(nb::module_ &m) {
-    def_bound(m, kWeeklySig, build_weekly_net_value_frame,
-              "def _build_weekly_net_value_frame(daily_return, cumulative_return, benchmark_daily_return) -> "
-              "pandas.DataFrame",
-              "Friday-sampled strategy net value (`long`), compounded benchmark net value (`close_net_value`) and "
-              "excess net value (`extra_return`, `extra_net_value`).");
+    def_bound(m, kWeeklySig, build_weekly_net_value_frame);
 }
 
 }  // namespace tessary::pnl

@@ -11,8 +11,15 @@ namespace tessary::pnl {
 
 using namespace nb::literals;
 
-static const args::Signature kPeriodSig("_period_return_drawdown_calmar", {{"daily_return"}});
-static const args::Signature kYearlySig("_calc_yearly_performance_metrics", {{"daily"}});
+static const args::Signature kPeriodSig("_period_return_drawdown_calmar", {{"daily_return", "pandas.Series | None"}},
+                                        {"tuple[float, float, float]",
+                                         "Period return (sum), maximum drawdown of the running sum from a starting "
+                                         "peak of 0, and Calmar ratio (annualised mean / drawdown) of one period's "
+                                         "daily returns; three NaN for None or empty."});
+static const args::Signature kYearlySig("_calc_yearly_performance_metrics", {{"daily", "pandas.DataFrame"}},
+                                        {"pandas.DataFrame",
+                                         "Per calendar year: return, Sharpe, maximum drawdown and Calmar of "
+                                         "`daily_return` and of `extra_daily_return` (ratios), indexed by `year`."});
 
 /// Drawdowns smaller than this are treated as none when dividing by them.
 static constexpr double kMinCalmarDrawdown = 1e-12;
@@ -89,14 +96,8 @@ static nb::object calc_yearly_performance_metrics(const args::Bound &a) {
 }
 
 void init_yearly(nb::module_ &m) {
-    def_bound(m, kPeriodSig, period_return_drawdown_calmar,
-              "def _period_return_drawdown_calmar(daily_return) -> tuple[float, float, float]",
-              "Period return (sum), maximum drawdown of the running sum from a starting peak of 0, and Calmar "
-              "ratio (annualised mean / drawdown) of one period's daily returns; three NaN for None or empty.");
-    def_bound(m, kYearlySig, calc_yearly_performance_metrics,
-              "def _calc_yearly_performance_metrics(daily) -> pandas.DataFrame",
-              "Per calendar year: return, Sharpe, maximum drawdown and Calmar of `daily_return` and of "
-              "`extra_daily_return` (ratios), indexed by `year`.");
+    def_bound(m, kPeriodSig, period_return_drawdown_calmar);
+    def_bound(m, kYearlySig, calc_yearly_performance_metrics);
 }
 
 }  // namespace tessary::pnl

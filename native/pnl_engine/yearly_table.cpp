@@ -14,7 +14,13 @@ using args::Kind;
 namespace {
 
 const args::Signature kYearlyTableSig("_draw_yearly_metrics_table",
-                                      {{"ax"}, {"yearly_metrics"}, {"compact", Kind::Bool, Default::of(false), true}});
+                                      {{"ax", "typing.Any"},
+                                       {"yearly_metrics", "pandas.DataFrame"},
+                                       {"compact", Kind::Bool, Default::of(false), true}},
+                                      {"None",
+                                       "Draws the yearly metrics frame on `ax` as a nine-column table (strategy "
+                                       "columns blue, excess red); `compact` selects the smaller variant of the wide "
+                                       "figure."});
 
 /// Column of the frame, its formatter's module name, and the header text.
 struct MetricColumn {
@@ -118,10 +124,7 @@ nb::object draw_yearly_metrics_table(const args::Bound &a) {
 }  // namespace
 
 void init_yearly_table(nb::module_ &m) {
-    def_bound(m, kYearlyTableSig, draw_yearly_metrics_table,
-              "def _draw_yearly_metrics_table(ax, yearly_metrics, *, compact=False) -> None",
-              "Draws the yearly metrics frame on `ax` as a nine-column table (strategy columns blue, excess "
-              "red); `compact` selects the smaller variant of the wide figure.");
+    def_bound(m, kYearlyTableSig, draw_yearly_metrics_table);
 }
 
 }  // namespace tessary::pnl

@@ -54,10 +54,21 @@ nb::object numeric_values(nb::handle frame) {
 
 namespace {
 
-const args::Signature kInitSig("__init__", {{"start_date", Kind::Str}, {"end_date", Kind::Str}}, true);
-const args::Signature kDdbDateSig("_normalize_ddb_backtest_date", {{"date_value"}});
-const args::Signature kFactorDateSig("_tsy_factor_date", {{"date_value", Kind::StrOrNone}});
-const args::Signature kEmptyLikeSig("_empty_like", {{"reference"}, {"fill_value", Kind::Object, Default::nan()}});
+const args::Signature kInitSig("__init__", {{"start_date", Kind::Str}, {"end_date", Kind::Str}},
+                               {"None",
+                                "Normalises both dates to 'YYYYMMDD' and keeps them with their payload-meta "
+                                "forms."}, true);
+const args::Signature kDdbDateSig("_normalize_ddb_backtest_date", {{"date_value", "typing.Any"}},
+                                  {"str | None",
+                                   "The date's string form; a seven-digit text gains a trailing '0'. None gives "
+                                   "None."});
+const args::Signature kFactorDateSig("_tsy_factor_date", {{"date_value", Kind::StrOrNone}},
+                                     {"str | None",
+                                      "The date as 'YYYY-MM-DD' for factor queries; None gives None."});
+const args::Signature kEmptyLikeSig("_empty_like", {{"reference", "pandas.DataFrame"},
+                                                    {"fill_value", "typing.Any", Kind::Object, Default::nan()}},
+                                    {"pandas.DataFrame",
+                                     "A new frame of fill_value with the reference's index and columns."});
 
 nb::object init(nb::handle self, const args::Bound &a) {
     nb::object normalize = attr("normalize_yyyymmdd");
@@ -115,20 +126,13 @@ void init_builder(nb::module_ &m) {
     nb::object type = nb::module_::import_("builtins").attr("type");
     nb::object cls = type("GroupPreparedDataBuilder", nb::make_tuple(nb::handle((PyObject *)&PyBaseObject_Type)), ns);
 
-    add_method(cls, kInitSig, init, "def __init__(self, start_date: str, end_date: str) -> None",
-               "Normalises both dates to 'YYYYMMDD' and keeps them with their payload-meta forms.");
+    add_method(cls, kInitSig, init);
     nb::setattr(cls, "_normalize_ddb_backtest_date",
-                bound_static(kDdbDateSig, normalize_ddb_backtest_date,
-                             "def _normalize_ddb_backtest_date(date_value) -> str | None",
-                             "The date's string form; a seven-digit text gains a trailing '0'. None gives None."));
+                bound_static(kDdbDateSig, normalize_ddb_backtest_date));
     nb::setattr(cls, "_tsy_factor_date",
-                bound_static(kFactorDateSig, tsy_factor_date,
-                             "def _tsy_factor_date(date_value: str | None) -> str | None",
-                             "The date as 'YYYY-MM-DD' for factor queries; None gives None."));
+                bound_static(kFactorDateSig, tsy_factor_date));
     nb::setattr(cls, "_empty_like",
-                bound_static(kEmptyLikeSig, empty_like,
-                             "def _empty_like(reference: pandas.DataFrame, fill_value=nan) -> pandas.DataFrame",
-                             "A new frame of fill_value with the reference's index and columns."));
+                bound_static(kEmptyLikeSig, empty_like));
     add_read_methods(cls);
     add_source_methods(cls);
     add_derive_methods(cls);

@@ -59,8 +59,8 @@ nb::object numeric_values(nb::handle frame);
 
 /// Stores a method bound by `sig` on `cls` under the signature's name.
 template <class Impl>
-void add_method(nb::handle cls, const args::Signature &sig, Impl impl, const char *text_sig, const char *doc) {
-    nb::setattr(cls, sig.name(), bound_method(sig, impl, text_sig, doc));
+void add_method(nb::handle cls, const args::Signature &sig, Impl impl) {
+    nb::setattr(cls, sig.name(), bound_method(sig, impl));
 }
 
 /// The long-to-wide conversion of a factor answer (builder_pivot.cpp).

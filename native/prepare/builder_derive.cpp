@@ -11,7 +11,10 @@ namespace tessary::prep::builder {
 
 namespace {
 
-const args::Signature kBuildFromSig("_build_from_matrices", {{"source", Kind::Dict}}, true);
+const args::Signature kBuildFromSig("_build_from_matrices", {{"source", Kind::Dict}},
+                                    {"dict[str, pandas.DataFrame]",
+                                     "The twelve backtest matrices derived from the ten source factor "
+                                     "matrices."}, true);
 
 /// Rank along each row of open[r + 2] / open[r + 1] - 1 (+-inf as NaN), averages
 /// for ties, NaN kept; the last two rows are NaN.
@@ -90,8 +93,7 @@ nb::object build_from_matrices(nb::handle, const args::Bound &a) {
 }  // namespace
 
 void add_derive_methods(nb::handle cls) {
-    add_method(cls, kBuildFromSig, build_from_matrices, "def _build_from_matrices(self, source: dict) -> dict",
-               "The twelve backtest matrices derived from the ten source factor matrices.");
+    add_method(cls, kBuildFromSig, build_from_matrices);
 }
 
 }  // namespace tessary::prep::builder

@@ -8,18 +8,30 @@ namespace tessary::prep::builder {
 
 namespace {
 
-const args::Signature kBuildSig("build", {}, true);
-const args::Signature kBuildIncrementalSig("build_incremental", {}, true);
+const args::Signature kBuildSig("build", {},
+                                {"dict[str, typing.Any]",
+                                 "The full payload, every factor read with its own query (meta key "
+                                 "'created_at')."}, true);
+const args::Signature kBuildIncrementalSig("build_incremental", {},
+                                           {"dict[str, typing.Any]",
+                                            "The same payload through one batched factor query with per-name fallback "
+                                            "(meta key 'updated_at')."}, true);
 const args::Signature kBuildPayloadSig("_build_payload", {{"incremental", Kind::Bool}, {"meta_time_key", Kind::Str}},
-                                       true);
-const args::Signature kReadSourceSig("_read_source_data", {{"incremental", Kind::Bool}}, true);
+                                       {"dict[str, typing.Any]",
+                                        "Reads the sources, requires every constituent mask, derives the matrices, "
+                                        "assembles the payload."}, true);
+const args::Signature kReadSourceSig("_read_source_data", {{"incremental", Kind::Bool}},
+                                     {"tuple",
+                                      "(source matrices, component masks, benchmark dict, component names)."}, true);
 const args::Signature kAssembleSig("_assemble_payload",
                                    {{"data", Kind::Dict},
                                     {"component_matrices", Kind::Dict},
                                     {"benchmark_dict", Kind::Dict},
                                     {"component_names", Kind::List},
                                     {"meta_time_key", Kind::Str}},
-                                   true);
+                                   {"dict[str, typing.Any]",
+                                    "The versioned payload: 'version', 'meta' (dates, components, timestamp) and "
+                                    "'data' (base matrices, masks under their dataset keys, 'benchmark_dict')."}, true);
 
 nb::object build(nb::handle self, const args::Bound &) {
     return self.attr("_build_payload")(nb::bool_(false), "created_at");
@@ -114,21 +126,11 @@ nb::object assemble_payload(nb::handle self, const args::Bound &a) {
 }  // namespace
 
 void add_payload_methods(nb::handle cls) {
-    add_method(cls, kBuildSig, build, "def build(self) -> dict",
-               "The full payload, every factor read with its own query (meta key 'created_at').");
-    add_method(cls, kBuildIncrementalSig, build_incremental, "def build_incremental(self) -> dict",
-               "The same payload through one batched factor query with per-name fallback (meta key "
-               "'updated_at').");
-    add_method(cls, kBuildPayloadSig, build_payload,
-               "def _build_payload(self, incremental: bool, meta_time_key: str) -> dict",
-               "Reads the sources, requires every constituent mask, derives the matrices, assembles the payload.");
-    add_method(cls, kReadSourceSig, read_source_data, "def _read_source_data(self, incremental: bool) -> tuple",
-               "(source matrices, component masks, benchmark dict, component names).");
-    add_method(cls, kAssembleSig, assemble_payload,
-               "def _assemble_payload(self, data: dict, component_matrices: dict, benchmark_dict: dict, "
-               "component_names: list, meta_time_key: str) -> dict",
-               "The versioned payload: 'version', 'meta' (dates, components, timestamp) and 'data' (base "
-               "matrices, masks under their dataset keys, 'benchmark_dict').");
+    add_method(cls, kBuildSig, build);
+    add_method(cls, kBuildIncrementalSig, build_incremental);
+    add_method(cls, kBuildPayloadSig, build_payload);
+    add_method(cls, kReadSourceSig, read_source_data);
+    add_method(cls, kAssembleSig, assemble_payload);
 }
 
 }  // namespace tessary::prep::builder

@@ -6,13 +6,31 @@ namespace tessary::prep::builder {
 
 namespace {
 
-const args::Signature kToMatricesSig("_tsy_factors_to_matrices", {{"df"}, {"names", Kind::List}}, true);
-const args::Signature kReadMatrixSig("_read_normal_factor_matrix", {{"name", Kind::Str}}, true);
-const args::Signature kReadBatchSig("_read_normal_factor_batch", {{"names", Kind::List}}, true);
+const args::Signature kToMatricesSig("_tsy_factors_to_matrices", {{"df", "pandas.DataFrame | None"},
+                                                                  {"names", Kind::List}},
+                                     {"dict[str, pandas.DataFrame]",
+                                      "Pivots a factor answer (narrow: one row per stock, date and factor; wide: one "
+                                      "column per factor) into one date x stock matrix per requested name; names "
+                                      "without data map to an empty DataFrame."}, true);
+const args::Signature kReadMatrixSig("_read_normal_factor_matrix", {{"name", Kind::Str}},
+                                     {"pandas.DataFrame",
+                                      "One factor query for `name` over the builder's range, as a matrix (empty when "
+                                      "no data)."}, true);
+const args::Signature kReadBatchSig("_read_normal_factor_batch", {{"names", Kind::List}},
+                                    {"dict[str, pandas.DataFrame]",
+                                     "One factor query for all names; names that come back empty (or all of them "
+                                     "after a NetworkError) are queried one by one."}, true);
 const args::Signature kReadOrEmptySig("_read_or_empty",
-                                      {{"name", Kind::Str}, {"reference"}, {"batch", Kind::DictOrNone, Default::none()}},
-                                      true);
-const args::Signature kBatchOrReadSig("_batch_or_read", {{"batch", Kind::Dict}, {"name", Kind::Str}}, true);
+                                      {{"name", Kind::Str},
+                                       {"reference", "pandas.DataFrame"},
+                                       {"batch", Kind::DictOrNone, Default::none()}},
+                                      {"pandas.DataFrame",
+                                       "The factor's matrix from the batch (or a query without one); an all-NaN frame "
+                                       "shaped like reference when there is no data."}, true);
+const args::Signature kBatchOrReadSig("_batch_or_read", {{"batch", Kind::Dict}, {"name", Kind::Str}},
+                                      {"pandas.DataFrame",
+                                       "The factor's matrix from the batch, sorted by date, or a new query when the "
+                                       "batch has none."}, true);
 
 /// One factor query over the builder's date range; `factor` is a name or a list.
 nb::object query_factors(nb::handle self, nb::handle factor) {
@@ -86,26 +104,11 @@ nb::object batch_or_read(nb::handle self, const args::Bound &a) {
 }  // namespace
 
 void add_read_methods(nb::handle cls) {
-    add_method(cls, kToMatricesSig, tsy_factors_to_matrices,
-               "def _tsy_factors_to_matrices(self, df: pandas.DataFrame | None, names: list) -> dict",
-               "Pivots a factor answer (narrow: one row per stock, date and factor; wide: one column per "
-               "factor) into one date x stock matrix per requested name; names without data map to an empty "
-               "DataFrame.");
-    add_method(cls, kReadMatrixSig, read_normal_factor_matrix,
-               "def _read_normal_factor_matrix(self, name: str) -> pandas.DataFrame",
-               "One factor query for `name` over the builder's range, as a matrix (empty when no data).");
-    add_method(cls, kReadBatchSig, read_normal_factor_batch,
-               "def _read_normal_factor_batch(self, names: list) -> dict",
-               "One factor query for all names; names that come back empty (or all of them after a "
-               "NetworkError) are queried one by one.");
-    add_method(cls, kReadOrEmptySig, read_or_empty,
-               "def _read_or_empty(self, name: str, reference: pandas.DataFrame, batch: dict | None = None) -> "
-               "pandas.DataFrame",
-               "The factor's matrix from the batch (or a query without one); an all-NaN frame shaped like "
-               "reference when there is no data.");
-    add_method(cls, kBatchOrReadSig, batch_or_read,
-               "def _batch_or_read(self, batch: dict, name: str) -> pandas.DataFrame",
-               "The factor's matrix from the batch, sorted by date, or a new query when the batch has none.");
+    add_method(cls, kToMatricesSig, tsy_factors_to_matrices);
+    add_method(cls, kReadMatrixSig, read_normal_factor_matrix);
+    add_method(cls, kReadBatchSig, read_normal_factor_batch);
+    add_method(cls, kReadOrEmptySig, read_or_empty);
+    add_method(cls, kBatchOrReadSig, batch_or_read);
 }
 
 }  // namespace tessary::prep::builder

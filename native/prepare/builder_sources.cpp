@@ -13,12 +13,23 @@ namespace tessary::prep::builder {
 
 namespace {
 
-const args::Signature kBenchmarkDictSig("_read_benchmark_dict", {}, true);
+const args::Signature kBenchmarkDictSig("_read_benchmark_dict", {},
+                                        {"dict[str, pandas.Series]",
+                                         "One index query for all benchmarks: short name -> daily return series "
+                                         "('YYYYMMDD' index)."}, true);
 const args::Signature kFormatBenchmarkSig("_format_benchmark_daily_return",
-                                          {{"df"}, {"benchmark_name", Kind::Str}, {"index_code", Kind::Str}}, true);
+                                          {{"df", "pandas.DataFrame"},
+                                           {"benchmark_name", Kind::Str},
+                                           {"index_code", Kind::Str}},
+                                          {"pandas.Series",
+                                           "The daily returns of one index from an index answer: its return column, "
+                                           "or the change of its close; sorted by date, one value per date, missing "
+                                           "values dropped."}, true);
 const args::Signature kComponentsSig("_component_matrices",
                                      {{"component_names", Kind::List}, {"batch", Kind::DictOrNone, Default::none()}},
-                                     true);
+                                     {"dict[str, pandas.DataFrame]",
+                                      "Constituent masks (1.0 member, NaN otherwise) per component name; components "
+                                      "without data or whose query raised NetworkError are left out."}, true);
 
 nb::object read_benchmark_dict(nb::handle self, const args::Bound &) {
     nb::object codes = attr("BENCHMARK_INDEX_CODES");
@@ -162,17 +173,9 @@ nb::object component_mask(nb::handle matrix) {
 }
 
 void add_source_methods(nb::handle cls) {
-    add_method(cls, kBenchmarkDictSig, read_benchmark_dict, "def _read_benchmark_dict(self) -> dict",
-               "One index query for all benchmarks: short name -> daily return series ('YYYYMMDD' index).");
-    add_method(cls, kFormatBenchmarkSig, format_benchmark_daily_return,
-               "def _format_benchmark_daily_return(self, df: pandas.DataFrame, benchmark_name: str, index_code: "
-               "str) -> pandas.Series",
-               "The daily returns of one index from an index answer: its return column, or the change of its "
-               "close; sorted by date, one value per date, missing values dropped.");
-    add_method(cls, kComponentsSig, component_matrices,
-               "def _component_matrices(self, component_names: list, batch: dict | None = None) -> dict",
-               "Constituent masks (1.0 member, NaN otherwise) per component name; components without data or "
-               "whose query raised NetworkError are left out.");
+    add_method(cls, kBenchmarkDictSig, read_benchmark_dict);
+    add_method(cls, kFormatBenchmarkSig, format_benchmark_daily_return);
+    add_method(cls, kComponentsSig, component_matrices);
 }
 
 }  // namespace tessary::prep::builder

@@ -20,10 +20,24 @@ nb::list str_list(std::initializer_list<const char *> items) {
     return out;
 }
 
-const args::Signature kParseNameListSig("parse_name_list", {{"raw_values"}});
-const args::Signature kComponentNamesSig("get_component_factor_names", {});
-const args::Signature kBuildDtypeSig("build_matrix_dtype", {{"component_names", Kind::ListOrNone, Default::none()}});
-const args::Signature kSeriesDatesSig("series_to_yyyymmdd", {{"values"}});
+const args::Signature kParseNameListSig("parse_name_list",
+                                        {{"raw_values", "str | collections.abc.Iterable[typing.Any] | None"}},
+                                        {"list[str]",
+                                         "Names from None, a separated string (commas, semicolons, line feeds, ASCII "
+                                         "or full-width) or any iterable: each converted with str() and stripped, "
+                                         "empty names dropped, order and duplicates kept. Always a new list."});
+const args::Signature kComponentNamesSig("get_component_factor_names", {},
+                                         {"list[str]",
+                                          "A new list of the built-in constituent factor names."});
+const args::Signature kBuildDtypeSig("build_matrix_dtype",
+                                     {{"component_names", "list[str] | None", Kind::ListOrNone, Default::none()}},
+                                     {"dict[str, str]",
+                                      "Dataset key -> storage dtype: the base matrices, then one float mask per "
+                                      "component name (the built-in names when component_names is None)."});
+const args::Signature kSeriesDatesSig("series_to_yyyymmdd", {{"values", "typing.Any"}},
+                                      {"pandas.Series",
+                                       "Dates as 'YYYYMMDD' strings; unparseable values become missing. A Series "
+                                       "keeps its index, anything else gets a new default index."});
 
 /// `text` with `old` replaced by `repl` (builtin str semantics, also for str subclasses).
 nb::object replace_all(nb::handle text, const char *old, const char *repl) {
@@ -156,19 +170,10 @@ void init_constants(nb::module_ &m) {
     base["forward_return_rank_cache"] = float_dtype;
     m.attr("BASE_MATRIX_DTYPE") = base;
 
-    def_bound(m, kParseNameListSig, parse_name_list, "def parse_name_list(raw_values) -> list[str]",
-              "Names from None, a separated string (commas, semicolons, line feeds, ASCII or full-width) or "
-              "any iterable: each converted with str() and stripped, empty names dropped, order and "
-              "duplicates kept. Always a new list.");
-    def_bound(m, kComponentNamesSig, get_component_factor_names, "def get_component_factor_names() -> list[str]",
-              "A new list of the built-in constituent factor names.");
-    def_bound(m, kBuildDtypeSig, build_matrix_dtype,
-              "def build_matrix_dtype(component_names: list[str] | None = None) -> dict[str, str]",
-              "Dataset key -> storage dtype: the base matrices, then one float mask per component name "
-              "(the built-in names when component_names is None).");
-    def_bound(m, kSeriesDatesSig, series_to_yyyymmdd, "def series_to_yyyymmdd(values) -> pandas.Series",
-              "Dates as 'YYYYMMDD' strings; unparseable values become missing. A Series keeps its index, "
-              "anything else gets a new default index.");
+    def_bound(m, kParseNameListSig, parse_name_list);
+    def_bound(m, kComponentNamesSig, get_component_factor_names);
+    def_bound(m, kBuildDtypeSig, build_matrix_dtype);
+    def_bound(m, kSeriesDatesSig, series_to_yyyymmdd);
 }
 
 }  // namespace tessary::prep

@@ -14,17 +14,29 @@ using args::Kind;
 namespace {
 
 const args::Signature kInitSig("__init__",
-                               {{"store_dir"}, {"component_names", Kind::ListOrNone, Default::none()}},
-                               /*counts_self=*/true);
+                               {{"store_dir", "PathLike"},
+                                {"component_names", "list[str] | None", Kind::ListOrNone, Default::none()}},
+                               {"None",
+                                "Opens the store in store_dir ('~' expanded) with the base datasets and one mask per "
+                                "component name (the built-in names when None)."}, /*counts_self=*/true);
 const args::Signature kLoadSig("load",
-                               {{"start_date", Kind::Object, Default::none()},
-                                {"end_date", Kind::Object, Default::none()},
-                                {"keys", Kind::ListOrNone, Default::none()},
-                                {"mmap", Kind::Bool, Default::of(true)}},
-                               /*counts_self=*/true);
+                               {{"start_date", "str | None", Kind::Object, Default::none()},
+                                {"end_date", "str | None", Kind::Object, Default::none()},
+                                {"keys", "list[str] | None", Kind::ListOrNone, Default::none()},
+                                {"mmap", Kind::Bool, Default::of(true)},
+                                {"check", Kind::Bool, Default::of(true)}},
+                               {"dict[str, typing.Any] | None",
+                                "Datasets for the inclusive date range as {'version', 'meta', 'data'}, or None for an "
+                                "empty store. Without keys, every dataset of the dtype map that the store holds; with "
+                                "mmap true the values are read-only memory maps; with check true (the default) the checksums of "
+                                "the data are verified once per file version and process."}, /*counts_self=*/true);
 const args::Signature kAddSig("add_component_matrices",
-                              {{"component_matrices", Kind::Dict}, {"component_names", Kind::List}},
-                              /*counts_self=*/true);
+                              {{"component_matrices", "dict[str, pandas.DataFrame]", Kind::Dict},
+                               {"component_names", "list[str]", Kind::List}},
+                              {"list[str]",
+                               "Writes the masks of the named components that the store does not hold yet and records "
+                               "them in the metadata; returns the names written. Existing "
+                               "masks are never overwritten."}, /*counts_self=*/true);
 
 nb::object builtins() { return nb::module_::import_("builtins"); }
 
@@ -92,9 +104,14 @@ nb::object store_load(nb::handle self, const args::Bound &a) {
             if (contains(datasets, key)) recorded.append(key);
         keys = recorded;
     }
-    nb::object result = super_of(self).attr("load")("start_date"_a = a.obj("start_date"),
-                                                    "end_date"_a = a.obj("end_date"), "keys"_a = keys,
-                                                    "mmap"_a = nb::bool_(a.flag("mmap")));
+    // check=False is passed on only when asked for: the default call is the plain one.
+    nb::object load = super_of(self).attr("load");
+    nb::object result =
+        a.flag("check")
+            ? load("start_date"_a = a.obj("start_date"), "end_date"_a = a.obj("end_date"), "keys"_a = keys,
+                   "mmap"_a = nb::bool_(a.flag("mmap")))
+            : load("start_date"_a = a.obj("start_date"), "end_date"_a = a.obj("end_date"), "keys"_a = keys,
+                   "mmap"_a = nb::bool_(a.flag("mmap")), "check"_a = false);
     if (!result.is_none() && !PyDict_Check(result.ptr())) {
         PyErr_Format(PyExc_TypeError, "load() of the store base returned %.200s, expected a dict or None",
                      Py_TYPE(result.ptr())->tp_name);
@@ -175,22 +192,10 @@ void init_store(nb::module_ &m) {
         "base matrices; load() without keys reads only the datasets the store holds; missing masks can be "
         "supplemented into an existing store with add_component_matrices().";
     ns["__init__"] =
-        bound_method(kInitSig, store_init,
-                     "def __init__(self, store_dir: PathLike, component_names: list[str] | None = None) -> None",
-                     "Opens the store in store_dir ('~' expanded) with the base datasets and one mask per component "
-                     "name (the built-in names when None).");
-    ns["load"] = bound_method(kLoadSig, store_load,
-                              "def load(self, start_date: str | None = None, end_date: str | None = None, "
-                              "keys: list[str] | None = None, mmap: bool = True) -> dict | None",
-                              "Datasets for the inclusive date range as {'version', 'meta', 'data'}, or None for an "
-                              "empty store. Without keys, every dataset of the dtype map that the store holds; with "
-                              "mmap true the values are read-only memory maps.");
+        bound_method(kInitSig, store_init);
+    ns["load"] = bound_method(kLoadSig, store_load);
     ns["add_component_matrices"] =
-        bound_method(kAddSig, store_add_component_matrices,
-                     "def add_component_matrices(self, component_matrices: dict[str, pandas.DataFrame], "
-                     "component_names: list[str]) -> list[str]",
-                     "Writes the masks of the named components that the store does not hold yet and records them "
-                     "in the metadata; returns the names written. Existing masks are never overwritten.");
+        bound_method(kAddSig, store_add_component_matrices);
     m.attr("BinaryPreparedDataStore") =
         type("BinaryPreparedDataStore", nb::make_tuple(m.attr("BinaryPreparedDataStoreBase")), ns);
 }

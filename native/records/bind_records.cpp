@@ -12,7 +12,7 @@
 
 #include "common/arrays.hpp"
 #include "common/pyutil.hpp"
-#include "pnl_engine/vwap_inputs.hpp"
+#include "common/vwap_inputs.hpp"
 #include "records/kernels/record_pass.hpp"
 #include "records/module.hpp"
 
@@ -22,21 +22,21 @@ using namespace nb::literals;
 using args::Default;
 using args::Kind;
 
-static const args::Signature kRecordsSig("calc_strategy_vwap_records",
-                                         {{"signal_matrix"},
-                                          {"can_buy_stock"},
-                                          {"cant_sell_stock"},
-                                          {"split_factor"},
-                                          {"dividend_factor"},
-                                          {"close_price"},
-                                          {"prev_close"},
-                                          {"buy_price"},
-                                          {"sell_price"},
-                                          {"total_money", Kind::Float, Default::of(1e8)},
-                                          {"fee", Kind::Float, Default::of(0.0001)},
-                                          {"rule_fee", Kind::Float, Default::of(0.0005)},
-                                          {"lot_size", Kind::Int, Default::of(200)},
-                                          {"given", Kind::Object, Default::none(), true}});
+static const args::Signature kRecordsSig("calc_strategy_vwap_records", pnl::vwap_params(),
+                                         {"dict[str, typing.Any]",
+                                          "What calc_strategy_vwap_daily_return does, recorded: a dict with 'dates' "
+                                          "(the return dates), 'columns', 'total_money', the record tables 'trades' "
+                                          "(side 0 buy, 1 sell; shares, price, value, commission, levy), 'blocked' "
+                                          "(side, shares), 'positions' (shares, value), 'pnl' (buy, hold, "
+                                          "hold_dividend, sell, sell_dividend), each a dict of 1-D arrays with the "
+                                          "date row 'day' and stock column 'stock' of every record, sorted by day "
+                                          "then stock; 'daily' (bought_value, sold_value, commission, levy, held, pnl "
+                                          "per return date), 'buffer_bytes' (the bytes the records take) and "
+                                          "'threads' (the threads the pass ran on: 1, or 2 for a market of a million "
+                                          "cells or more of column-major values where the processor lacks AVX-512, "
+                                          "when the process may run on two cores). given: as "
+                                          "calc_strategy_vwap_daily_return's (the hold rule, recorded on one "
+                                          "thread)."});
 
 /// A 1-D numpy array that takes over `v`'s buffer; the capsule frees it with the array.
 template <class T>
@@ -138,19 +138,7 @@ static nb::object calc_strategy_vwap_records(const args::Bound &a) {
 }
 
 void init_record_pass(nb::module_ &m) {
-    def_bound(m, kRecordsSig, calc_strategy_vwap_records,
-              "def calc_strategy_vwap_records(signal_matrix, can_buy_stock, cant_sell_stock, split_factor, "
-              "dividend_factor, close_price, prev_close, buy_price, sell_price, total_money=100000000.0, "
-              "fee=0.0001, rule_fee=0.0005, lot_size=200, *, given=None) -> dict",
-              "What calc_strategy_vwap_daily_return does, recorded: a dict with 'dates' (the return dates), "
-              "'columns', 'total_money', the record tables 'trades' (side 0 buy, 1 sell; shares, price, value, "
-              "commission, levy), 'blocked' (side, shares), 'positions' (shares, value), 'pnl' (buy, hold, "
-              "hold_dividend, sell, sell_dividend), each a dict of 1-D arrays with the date row 'day' and stock "
-              "column 'stock' of every record, sorted by day then stock; 'daily' (bought_value, sold_value, "
-              "commission, levy, held, pnl per return date), 'buffer_bytes' (the bytes the records take) and "
-              "'threads' (the threads the pass ran on: 1, or 2 for a market of a million cells or more of "
-              "column-major values where the processor lacks AVX-512, when the process may run on two cores). "
-              "given: as calc_strategy_vwap_daily_return's (the hold rule, recorded on one thread).");
+    def_bound(m, kRecordsSig, calc_strategy_vwap_records);
 }
 
 }  // namespace tessary::records

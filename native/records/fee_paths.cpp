@@ -5,7 +5,7 @@
 
 #include "common/arrays.hpp"
 #include "common/pyutil.hpp"
-#include "pnl_engine/vwap_inputs.hpp"
+#include "common/vwap_inputs.hpp"
 #include "records/kernels/fee_paths.hpp"
 #include "records/module.hpp"
 
@@ -15,21 +15,20 @@ using namespace nb::literals;
 using args::Default;
 using args::Kind;
 
-static const args::Signature kFeePathSig("fee_path_returns", {{"signal_matrix"},
-                                                              {"can_buy_stock"},
-                                                              {"cant_sell_stock"},
-                                                              {"split_factor"},
-                                                              {"dividend_factor"},
-                                                              {"close_price"},
-                                                              {"prev_close"},
-                                                              {"buy_price"},
-                                                              {"sell_price"},
-                                                              {"fees"},
-                                                              {"rule_fees"},
-                                                              {"total_money", Kind::Float, Default::of(1e8)},
-                                                              {"fee", Kind::Float, Default::of(0.0)},
-                                                              {"rule_fee", Kind::Float, Default::of(0.0)},
-                                                              {"lot_size", Kind::Int, Default::of(200)}});
+static const args::Signature kFeePathSig(
+    "fee_path_returns",
+    pnl::market_params("signal_matrix",
+                       {{"fees", "list[float]"},
+                        {"rule_fees", "list[float]"},
+                        {"total_money", Kind::Float, Default::of(1e8)},
+                        {"fee", Kind::Float, Default::of(0.0)},
+                        {"rule_fee", Kind::Float, Default::of(0.0)},
+                        {"lot_size", Kind::Int, Default::of(200)}}),
+    {"tuple[numpy.ndarray, pandas.Index]",
+     "The daily returns (k x return dates, and the return dates) of the weights traded as "
+     "calc_strategy_vwap_daily_return trades them, once per rate pair (fees[j], rule_fees[j]): row j equals that "
+     "function's result with fee=fees[j] and rule_fee=rule_fees[j], bit for bit, from one pass over the market. "
+     "fee and rule_fee are not used."});
 
 static std::vector<double> rates(nb::handle values, const char *name) {
     std::vector<double> out;
@@ -66,15 +65,6 @@ static nb::object fee_path_returns(const args::Bound &a) {
     return nb::make_tuple(result.attr("reshape")(nb::make_tuple(k, days)), pnl_index);
 }
 
-void init_fee_paths(nb::module_ &m) {
-    def_bound(m, kFeePathSig, fee_path_returns,
-              "def fee_path_returns(signal_matrix, can_buy_stock, cant_sell_stock, split_factor, dividend_factor, "
-              "close_price, prev_close, buy_price, sell_price, fees, rule_fees, total_money=100000000.0, fee=0.0, "
-              "rule_fee=0.0, lot_size=200) -> tuple[numpy.ndarray, pandas.Index]",
-              "The daily returns (k x return dates, and the return dates) of the weights traded as "
-              "calc_strategy_vwap_daily_return trades them, once per rate pair (fees[j], rule_fees[j]): row j "
-              "equals that function's result with fee=fees[j] and rule_fee=rule_fees[j], bit for bit, from one "
-              "pass over the market. fee and rule_fee are not used.");
-}
+void init_fee_paths(nb::module_ &m) { def_bound(m, kFeePathSig, fee_path_returns); }
 
 }  // namespace tessary::records

@@ -2,7 +2,7 @@
 #include "records/module.hpp"
 
 #include "common/args.hpp"
-#include "pnl_engine/kernels/simd_choice.hpp"
+#include "common/simd/simd_choice.hpp"
 
 NB_MODULE(_records, m) {
     using namespace tessary::records;

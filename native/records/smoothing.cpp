@@ -3,7 +3,7 @@
 // weights the pipeline trades.
 #include "common/arrays.hpp"
 #include "common/pyutil.hpp"
-#include "pnl_engine/smoothing.hpp"
+#include "common/smoothing.hpp"
 #include "records/module.hpp"
 
 namespace tessary::records {
@@ -13,7 +13,13 @@ using args::Default;
 using args::Kind;
 
 static const args::Signature kSmoothSig("smooth_weights",
-                                        {{"strategy_matrix"}, {"rolling_window", Kind::Int, Default::of(0)}});
+                                        {{"strategy_matrix", "pandas.DataFrame"},
+                                         {"rolling_window", Kind::Int, Default::of(0)}},
+                                        {"pandas.DataFrame",
+                                         "The weights run_strategy_backtest_core trades: for rolling_window > 0 the "
+                                         "trailing rolling(rolling_window, min_periods=1) mean of every column with "
+                                         "the first row kept raw, as a new float64 frame; otherwise strategy_matrix "
+                                         "itself."});
 
 static nb::object smooth_weights(const args::Bound &a) {
     nb::object matrix = a.obj("strategy_matrix");
@@ -24,10 +30,7 @@ static nb::object smooth_weights(const args::Bound &a) {
 }
 
 void init_smoothing(nb::module_ &m) {
-    def_bound(m, kSmoothSig, smooth_weights, "def smooth_weights(strategy_matrix, rolling_window=0) -> pandas.DataFrame",
-              "The weights run_strategy_backtest_core trades: for rolling_window > 0 the trailing "
-              "rolling(rolling_window, min_periods=1) mean of every column with the first row kept raw, as a "
-              "new float64 frame; otherwise strategy_matrix itself.");
+    def_bound(m, kSmoothSig, smooth_weights);
 }
 
 }  // namespace tessary::records

@@ -219,6 +219,44 @@ class LocalDataClient:
         counts = dict(zip(frame["factor"].astype(str), frame["n"].astype(int)))
         return {name: int(counts.get(name, 0)) for name in names}
 
+    def digest_kind(self) -> str:
+        """What the digests of :meth:`date_digests` are made with: digests of another
+        kind are not comparable (DuckDB's hash may change between its versions)."""
+        return "duckdb-hash " + ".".join(_duckdb().__version__.split(".")[:2])
+
+    def date_digests(
+        self, factors: list[str], index_codes: list[str], start_date: Any = None, end_date: Any = None
+    ) -> dict[str, str]:
+        """Per date ("YYYYMMDD"), between two dates inclusive, a digest of every stored row
+        of the factors ``factors`` and of the index bars of ``index_codes``: a changed,
+        added or removed row changes the digest of its date. One aggregate query; the
+        digest does not depend on the order in which rows are stored."""
+        factors, index_codes = _name_list(factors, "factors"), _name_list(index_codes, "index_codes")
+        clause, params = _date_clause(_query_date(start_date, "start_date"), _query_date(end_date, "end_date"))
+        sources, binds = [], []
+        if factors:
+            sources.append(
+                f"SELECT date, hash('f', ukey, factor, value) AS h FROM {FACTOR_TABLE} "
+                f"WHERE factor IN ({', '.join('?' for _ in factors)}){clause}"
+            )
+            binds += list(dict.fromkeys(factors)) + params
+        if index_codes:
+            sources.append(
+                f"SELECT date, hash('i', ukey, close, daily_return) AS h FROM {INDEX_TABLE} "
+                f"WHERE ukey IN ({', '.join('?' for _ in index_codes)}){clause}"
+            )
+            binds += list(dict.fromkeys(index_codes)) + params
+        if not sources:
+            return {}
+        # The count, the xor and the sum of the row hashes together: order-independent,
+        # and a row stored twice does not cancel out as it would in the xor alone.
+        frame = self._fetch(
+            f"SELECT strftime(date, '%Y%m%d') AS day, printf('%016x', hash(count(*), bit_xor(h), sum(h))) AS digest "
+            f"FROM ({' UNION ALL '.join(sources)}) GROUP BY date ORDER BY date",
+            binds,
+        )
+        return dict(zip(frame["day"].astype(str), frame["digest"].astype(str)))
+
     def stock_codes(self, start_date: Any = None, end_date: Any = None) -> list[str]:
         """The distinct stock codes (``ukey``) of the factor table between two dates, sorted."""
         clause, params = _date_clause(_query_date(start_date, "start_date"), _query_date(end_date, "end_date"))

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "check.hpp"
-#include "pnl_engine/kernels/vwap.hpp"
+#include "common/daystep/vwap.hpp"
 #include "records/kernels/record_pass.hpp"
 
 using namespace tessary::kernels;

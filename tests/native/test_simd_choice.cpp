@@ -4,7 +4,7 @@
 #include <string>
 
 #include "check.hpp"
-#include "pnl_engine/kernels/simd_choice.hpp"
+#include "common/simd/simd_choice.hpp"
 
 using namespace tessary::kernels;
 

@@ -8,7 +8,7 @@
 
 #include "check.hpp"
 #include "vwap_inputs_of.hpp"
-#include "pnl_engine/kernels/vwap.hpp"
+#include "common/daystep/vwap.hpp"
 
 using namespace tessary::kernels;
 using vwap_test::inputs_of;

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "check.hpp"
-#include "pnl_engine/kernels/vwap.hpp"
+#include "common/daystep/vwap.hpp"
 
 using namespace tessary::kernels;
 

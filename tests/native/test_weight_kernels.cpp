@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "check.hpp"
-#include "pnl_engine/kernels/cpu_features.hpp"
-#include "pnl_engine/kernels/weights.hpp"
+#include "common/simd/cpu_features.hpp"
+#include "common/daystep/weights.hpp"
 
 using namespace tessary::kernels;
 

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "check.hpp"
-#include "pnl_engine/kernels/weights.hpp"
+#include "common/daystep/weights.hpp"
 
 using namespace tessary::kernels;
 

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "pnl_engine/kernels/vwap.hpp"
+#include "common/daystep/vwap.hpp"
 
 /// The kernel's inputs over seven float matrices (signal, previous close, close, buy
 /// price, sell price, split, dividend) and two flag matrices (can buy, cannot sell),

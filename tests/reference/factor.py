@@ -2,8 +2,6 @@
 rank ICs, ordinal groups, group means, turnover, industry neutralisation and the
 Newey-West t statistic."""
 
-import math
-
 import numpy as np
 import pandas as pd
 
@@ -32,10 +30,10 @@ def rank_corr(x: pd.Series, y: pd.Series, min_count: int = 5) -> float:
     correlation of the average-tie ranks; NaN below min_count or for a constant side."""
     both = x.notna() & y.notna()
     if both.sum() < min_count:
-        return math.nan
+        return np.nan
     rx, ry = x[both].rank(method="average"), y[both].rank(method="average")
     if rx.nunique() < 2 or ry.nunique() < 2:
-        return math.nan
+        return np.nan
     return float(np.corrcoef(rx.to_numpy(), ry.to_numpy())[0, 1])
 
 
@@ -66,7 +64,7 @@ def group_means(values: pd.DataFrame, labels: pd.DataFrame, groups: int) -> pd.D
     for i in range(len(labels)):
         frame = pd.DataFrame({"v": values.iloc[i].to_numpy(dtype=float), "g": labels.iloc[i].to_numpy()})
         means = frame[frame["g"] > 0].groupby("g")["v"].mean()
-        rows.append([means.get(g, math.nan) for g in range(1, groups + 1)])
+        rows.append([means.get(g, np.nan) for g in range(1, groups + 1)])
     return pd.DataFrame(rows, index=labels.index, columns=range(1, groups + 1), dtype=float)
 
 
@@ -96,9 +94,9 @@ def newey_west_t(values: pd.Series, lags: int) -> float:
     x = values.dropna().to_numpy(dtype=float)
     n = len(x)
     if n < 2:
-        return math.nan
+        return np.nan
     e = x - x.mean()
     var = (e @ e) / n
     for lag in range(1, min(lags, n - 1) + 1):
         var += 2.0 * (1.0 - lag / (lags + 1)) * (e[lag:] @ e[:-lag]) / n
-    return float(x.mean() / math.sqrt(var / n)) if var > 0 else math.nan
+    return float(x.mean() / np.sqrt(var / n)) if var > 0 else np.nan

@@ -45,16 +45,12 @@ def hold_forward(frame, fill):
     return frame.ffill().fillna(fill)
 
 
-def ranked_weights(market, lookback, share, rebalance, min_days, min_holdings, largest):
-    """Momentum (largest) or reversal as a researcher writes it in pandas."""
-    close = market["close_price"]
-    daily = total_return(close, market["prev_close"], market["rq_get_split"], market["rq_get_dividend"])
-    score = daily.rolling(lookback, min_periods=min_days).sum()
-    eligible = market["can_buy_stock"].fillna(False).astype(bool) & close.notna()
-    score = score.where(eligible)
-    weights = np.full(score.shape, np.nan)
-    values = score.to_numpy()
-    for i in range(0, len(score), rebalance):
+def top_share_on_rebalance_days(values, close, rebalance, min_holdings, share, largest=True):
+    """Equal weights (summing to 1) of the top ``share`` (at least ``min_holdings``) of
+    the finite scores of every ``rebalance``-th row of ``values``, held until the next
+    rebalance; rows with fewer candidates keep the weights before them."""
+    weights = np.full(values.shape, np.nan)
+    for i in range(0, len(values), rebalance):
         row = values[i]
         candidates = np.flatnonzero(np.isfinite(row))
         if len(candidates) < min_holdings:
@@ -64,6 +60,16 @@ def ranked_weights(market, lookback, share, rebalance, min_days, min_holdings, l
         weights[i] = 0.0
         weights[i, candidates[order[:k]]] = 1.0 / k
     return pd.DataFrame(weights, index=close.index, columns=close.columns).ffill().fillna(0.0)
+
+
+def ranked_weights(market, lookback, share, rebalance, min_days, min_holdings, largest):
+    """Momentum (largest) or reversal as a researcher writes it in pandas."""
+    close = market["close_price"]
+    daily = total_return(close, market["prev_close"], market["rq_get_split"], market["rq_get_dividend"])
+    score = daily.rolling(lookback, min_periods=min_days).sum()
+    eligible = market["can_buy_stock"].fillna(False).astype(bool) & close.notna()
+    score = score.where(eligible)
+    return top_share_on_rebalance_days(score.to_numpy(), close, rebalance, min_holdings, share, largest)
 
 
 DEMO_LOOKBACK = 60
@@ -95,15 +101,4 @@ def demo_momentum(market):
     momentum = daily.rolling(DEMO_LOOKBACK, min_periods=DEMO_MIN_DAYS).sum()
     buyable = market["can_buy_stock"].reindex_like(close).fillna(False).astype(bool) & close.notna()
     score = momentum.where(buyable).to_numpy()
-    weights = np.full(score.shape, np.nan)
-    for i in range(0, len(close), DEMO_REBALANCE_DAYS):
-        row = score[i]
-        candidates = np.flatnonzero(np.isfinite(row))
-        if len(candidates) < DEMO_MIN_HOLDINGS:
-            continue
-        count = max(DEMO_MIN_HOLDINGS, int(len(candidates) * DEMO_TOP_SHARE))
-        chosen = candidates[np.argsort(-row[candidates], kind="stable")[:count]]
-        weights[i] = 0.0
-        weights[i, chosen] = 1.0 / count
-    frame = pd.DataFrame(weights, index=close.index, columns=close.columns)
-    return frame.ffill().fillna(0.0)
+    return top_share_on_rebalance_days(score, close, DEMO_REBALANCE_DAYS, DEMO_MIN_HOLDINGS, DEMO_TOP_SHARE)

@@ -182,7 +182,7 @@ void masked_ranks(const double *x, const std::int32_t *order, const std::int32_t
     }
 }
 
-void ordinal_groups(const double *x, const std::int32_t *order, const std::int32_t *count, const std::uint8_t *mask,
+void ordinal_groups([[maybe_unused]] const double *x, const std::int32_t *order, const std::int32_t *count, const std::uint8_t *mask,
                     std::size_t rows, std::size_t n, std::int32_t groups, std::int32_t *labels) {
     std::vector<std::int32_t> members(n);
     for (std::size_t t = 0; t < rows; ++t) {

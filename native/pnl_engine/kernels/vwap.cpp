@@ -1,15 +1,15 @@
 // VWAP daily-return kernel: the driver. It walks the stocks in blocks, chooses the
 // traversal that follows the inputs' memory layout, and folds each block's per-day
 // sums into compensated totals.
-#include "pnl_engine/kernels/vwap.hpp"
+#include "common/daystep/vwap.hpp"
 
 #include <algorithm>
 #include <array>
 #include <cstdint>
 #include <vector>
 
-#include "pnl_engine/kernels/vwap_cell.hpp"
-#include "pnl_engine/kernels/vwap_hold_cell.hpp"
+#include "common/daystep/vwap_cell.hpp"
+#include "common/daystep/vwap_hold_cell.hpp"
 
 namespace tessary::kernels {
 

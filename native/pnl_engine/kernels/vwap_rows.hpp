@@ -25,8 +25,8 @@
 #include <cstring>
 #include <type_traits>
 
-#include "pnl_engine/kernels/simd_transpose.hpp"
-#include "pnl_engine/kernels/vwap_lanes.hpp"
+#include "common/simd/simd_transpose.hpp"
+#include "common/daystep/vwap_lanes.hpp"
 
 namespace tessary::kernels::vwap_detail {
 

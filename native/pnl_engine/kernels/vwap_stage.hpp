@@ -15,7 +15,7 @@
 #include <cstring>
 #include <type_traits>
 
-#include "pnl_engine/kernels/vwap_columns.hpp"
+#include "common/daystep/vwap_columns.hpp"
 #include "pnl_engine/kernels/vwap_rows.hpp"
 
 namespace tessary::kernels::vwap_detail {

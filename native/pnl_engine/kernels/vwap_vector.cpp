@@ -1,8 +1,8 @@
 // The VWAP kernel's vector passes: choice of vector width at run time, and the
 // scalar column pass for processors without AVX2 (the vector widths are compiled in
 // vwap_vector_avx*.cpp).
-#include "pnl_engine/kernels/simd_choice.hpp"
-#include "pnl_engine/kernels/vwap_cell.hpp"
+#include "common/simd/simd_choice.hpp"
+#include "common/daystep/vwap_cell.hpp"
 
 namespace tessary::kernels::vwap_detail {
 

@@ -1,6 +1,6 @@
 // The vector passes, 4 doubles per vector. Built with AVX2 flags (see CMakeLists.txt);
 // only called when the processor has them.
-#include "pnl_engine/kernels/vwap_columns.hpp"
+#include "common/daystep/vwap_columns.hpp"
 #include "pnl_engine/kernels/vwap_rows.hpp"
 
 namespace tessary::kernels::vwap_detail {

@@ -1,7 +1,7 @@
 // Passes over a date x stock weight matrix.
-#include "pnl_engine/kernels/weights.hpp"
+#include "common/daystep/weights.hpp"
 
-#include "pnl_engine/kernels/simd_choice.hpp"
+#include "common/simd/simd_choice.hpp"
 #include "pnl_engine/kernels/weights_simd.hpp"
 
 #include <algorithm>

@@ -16,8 +16,8 @@
 // across all columns, one accumulator vector per eight columns.
 #include <vector>
 
-#include "pnl_engine/kernels/simd.hpp"
-#include "pnl_engine/kernels/simd_transpose.hpp"
+#include "common/simd/simd.hpp"
+#include "common/simd/simd_transpose.hpp"
 #include "pnl_engine/kernels/weights_simd.hpp"
 
 namespace tessary::kernels::weights_detail {

@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "pnl_engine/kernels/weights.hpp"
+#include "common/daystep/weights.hpp"
 
 namespace tessary::kernels::weights_detail {
 

@@ -1,6 +1,7 @@
-// The label pass: day by day, stocks in blocks of 64; each block's primaries at the
-// process's vector width, then the other holders, by the engine's per-cell step; the
-// block sums folded into compensated totals, as the engine folds its blocks.
+// The label pass: day by day, stocks in blocks of 64; each block's primaries, then
+// the first other holder of each stock (an exit), at the process's vector width by
+// the engine's lane step, then any further holders by its scalar step; the block
+// sums folded into compensated totals, as the engine folds its blocks.
 #define TESSARY_LABEL_SCALAR_ONLY
 #include "portfolios/kernels/label_pass.hpp"
 
@@ -110,7 +111,7 @@ void label_pass_daily_cash(const LabelPassInputs &in, double *daily_cash, int la
     std::vector<double> holding(stocks * k, 0.0);  // every portfolio starts empty
     std::vector<std::uint64_t> held(stocks, 0);
     std::vector<double> partial((k + 1) * kTerms), total(k * kTerms), comp(k * kTerms);
-    std::int32_t primary[kBlock];
+    std::int32_t primary[kBlock], exit_of[kBlock], exit_stock[kBlock], exit_port[kBlock];
     for (std::size_t i = 0; i < days; ++i) {
         const std::int64_t row = in.row_of_day[i];
         detail::DayBlock b{&m, &r, i, 0, 0, k,
@@ -131,7 +132,16 @@ void label_pass_daily_cash(const LabelPassInputs &in, double *daily_cash, int la
             else
 #endif
                 for (std::size_t s = b.s0; s < b.s1; ++s) detail::primary_scalar(b, s, primary);
-            detail::secondaries(b, primary);
+            const std::size_t n_exits = detail::find_exits(b, primary, exit_of, exit_stock, exit_port);
+#if defined(TESSARY_WIDE_KERNELS)
+            if (lanes == 8)
+                detail::exits_8(b, exit_stock, exit_port, n_exits);
+            else if (lanes == 4)
+                detail::exits_4(b, exit_stock, exit_port, n_exits);
+            else
+#endif
+                for (std::size_t j = 0; j < n_exits; ++j) detail::exit_scalar(b, exit_stock[j], exit_port[j]);
+            detail::remaining_exits(b, primary, exit_of);
             // Row 0 of the partial sums collected the stocks without a portfolio.
             for (std::size_t j = 0; j < k * kTerms; ++j) neumaier_add(total[j], comp[j], partial[kTerms + j]);
         }

@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "pnl_engine/kernels/vwap.hpp"
+#include "common/daystep/vwap.hpp"
 
 namespace tessary::portfolios {
 

@@ -1,21 +1,23 @@
-// The label pass's step over one block of stocks on one day, in the canonical order
-// every vector width follows: first each stock's primary portfolio (the one that
-// targets it, else the one holding it), stock by stock; then every other portfolio
-// still holding a stock (a rare exit that could not be sold at once), stock by
-// stock. The primaries of W neighbouring stocks go through the engine's lane step
-// side by side; the products are added to their portfolios' sums lane by lane, in
-// stock order, so every width gives the same sums bit for bit. Internal linkage: the
-// file is compiled into files built with different instruction-set flags.
+// The label pass's step over one block of stocks on one day, in the order every
+// vector width follows: first each stock's primary portfolio (the one that targets
+// it, else the one holding it), stock by stock; then each stock's first other holder
+// (an exit, selling towards 0), stock by stock; then any further holders (a stock
+// that three portfolios hold at once), stock by stock. Primaries and exits of W
+// stocks go through the engine's lane step side by side; the products are added to
+// their portfolios' sums lane by lane, in that order, so every width gives the same
+// sums bit for bit. Internal linkage: the file is compiled into files built with
+// different instruction-set flags.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 
-#include "pnl_engine/kernels/vwap_cell.hpp"
+#include "common/daystep/vwap_cell.hpp"
 #include "portfolios/kernels/label_pass.hpp"
 
 #if !defined(TESSARY_LABEL_SCALAR_ONLY)
-#include "pnl_engine/kernels/vwap_lanes.hpp"
+#include "common/daystep/vwap_lanes.hpp"
 #endif
 
 namespace tessary::portfolios::detail {
@@ -36,9 +38,12 @@ struct DayBlock {
     double *partial;             // (k + 1) x kTerms; row 0 collects nothing that counts
 };
 
-/// The primaries of one block, W stocks side by side (files built for AVX2 / AVX-512).
+/// The primaries of one block, W stocks side by side, and the listed exits, W at a
+/// time (files built for AVX2 / AVX-512).
 void primaries_4(const DayBlock &b, std::int32_t *primary);
 void primaries_8(const DayBlock &b, std::int32_t *primary);
+void exits_4(const DayBlock &b, const std::int32_t *stock, const std::int32_t *port, std::size_t n);
+void exits_8(const DayBlock &b, const std::int32_t *stock, const std::int32_t *port, std::size_t n);
 
 namespace {
 
@@ -70,18 +75,44 @@ inline void primary_scalar(const DayBlock &b, std::size_t s, std::int32_t *prima
     note_holding(b, s, p, h);
 }
 
-/// The other portfolios holding a stock: each sells towards 0, stock by stock.
-inline void secondaries(const DayBlock &b, const std::int32_t *primary) {
+/// The exits: for each stock (in order) the first portfolio other than its primary
+/// that still holds it, and the stocks without one as 0. Returns how many stocks
+/// have one; `stock`/`port` list them.
+inline std::size_t find_exits(const DayBlock &b, const std::int32_t *primary, std::int32_t *exit_of,
+                              std::int32_t *stock, std::int32_t *port) {
+    std::size_t n = 0;
     for (std::size_t s = b.s0; s < b.s1; ++s) {
         std::uint64_t rest = b.held[s];
         const std::int32_t p = primary[s - b.s0];
         if (p) rest &= ~(std::uint64_t{1} << (p - 1));
+        const std::int32_t g = rest ? __builtin_ctzll(rest) + 1 : 0;
+        exit_of[s - b.s0] = g;
+        if (g) {
+            stock[n] = (std::int32_t)s;
+            port[n++] = g;
+        }
+    }
+    return n;
+}
+
+/// One exit (target 0), scalar.
+inline void exit_scalar(const DayBlock &b, std::size_t s, std::int32_t g) {
+    double h = b.holding[s * b.k + (g - 1)];
+    kernels::vwap_detail::trade_cell_weight(*b.market, *b.rates, b.day, s, 0.0, h, b.partial + g * kTerms, 1);
+    note_holding(b, s, g, h);
+}
+
+/// The holders left after the primaries and the first exits (a stock held by three
+/// or more portfolios at once), stock by stock, each selling towards 0.
+inline void remaining_exits(const DayBlock &b, const std::int32_t *primary, const std::int32_t *exit_of) {
+    for (std::size_t s = b.s0; s < b.s1; ++s) {
+        std::uint64_t rest = b.held[s];
+        for (const std::int32_t p : {primary[s - b.s0], exit_of[s - b.s0]})
+            if (p) rest &= ~(std::uint64_t{1} << (p - 1));
         while (rest) {
             const std::int32_t g = __builtin_ctzll(rest) + 1;
             rest &= rest - 1;
-            double h = b.holding[s * b.k + (g - 1)];
-            kernels::vwap_detail::trade_cell_weight(*b.market, *b.rates, b.day, s, 0.0, h, b.partial + g * kTerms, 1);
-            note_holding(b, s, g, h);
+            exit_scalar(b, s, g);
         }
     }
 }
@@ -141,6 +172,54 @@ void primaries_lanes(const DayBlock &b, std::int32_t *primary) {
         }
     }
     for (; s < b.s1; ++s) primary_scalar(b, s, primary);
+}
+
+/// The listed exits W at a time, their market gathered lane by lane; the last few by
+/// the scalar step.
+template <int W>
+void exits_lanes(const DayBlock &b, const std::int32_t *stock, const std::int32_t *port, std::size_t n) {
+    using namespace kernels::simd;
+    using namespace kernels::vwap_detail;
+    using D = typename Vec<W>::d;
+    const kernels::VwapInputs &m = *b.market;
+    const std::size_t i = b.day, k = b.k;
+    double *holding = b.holding, *partial = b.partial;
+    std::uint64_t *held = b.held;
+    std::size_t j0 = 0;
+    for (; j0 + W <= n; j0 += W) {
+        double pc[W], cl[W], bp[W], sp[W], sf[W], dv[W], hv[W];
+        std::uint8_t cb[W], cs[W];
+        for (int j = 0; j < W; ++j) {
+            const std::size_t s = (std::size_t)stock[j0 + j];
+            pc[j] = m.prev_close(i, s);
+            cl[j] = m.close(i, s);
+            bp[j] = m.buy_price(i, s);
+            sp[j] = m.sell_price(i, s);
+            sf[j] = m.split(i, s);
+            dv[j] = m.dividend(i, s);
+            cb[j] = m.can_buy(i, s);
+            cs[j] = m.cant_sell(i, s);
+            hv[j] = holding[s * k + (port[j0 + j] - 1)];
+        }
+        const D pcv = load<W>(pc);
+        const D target = lane_target<W>(splat<W>(0.0), pcv, *b.rates);
+        const LaneMarket<W> market{load<W>(cl), load<W>(bp), load<W>(sp), load<W>(sf), load<W>(dv)};
+        D p[kTerms];
+        store<W>(hv, lane_trade<W>(target, load<W>(hv), load_flags<W>(cb), load_flags<W>(cs), pcv, market, *b.rates,
+                                   p));
+        double prod[kTerms][W];
+        for (std::size_t t = 0; t < kTerms; ++t) store<W>(prod[t], p[t]);
+        for (int j = 0; j < W; ++j) {
+            const std::size_t s = (std::size_t)stock[j0 + j];
+            const std::int32_t g = port[j0 + j];
+            double *acc = partial + g * kTerms;
+            for (std::size_t t = 0; t < kTerms; ++t) acc[t] += prod[t][j];
+            holding[s * k + (g - 1)] = hv[j];
+            const std::uint64_t bit = std::uint64_t{1} << (g - 1);
+            held[s] = hv[j] != 0.0 ? (held[s] | bit) : (held[s] & ~bit);
+        }
+    }
+    for (; j0 < n; ++j0) exit_scalar(b, (std::size_t)stock[j0], port[j0]);
 }
 #endif
 

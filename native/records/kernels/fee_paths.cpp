@@ -6,7 +6,7 @@
 #include <cmath>
 #include <vector>
 
-#include "pnl_engine/kernels/vwap_cell.hpp"
+#include "common/daystep/vwap_cell.hpp"
 
 namespace tessary::records {
 

@@ -5,7 +5,7 @@
 
 #include <cstddef>
 
-#include "pnl_engine/kernels/vwap.hpp"
+#include "common/daystep/vwap.hpp"
 
 namespace tessary::records {
 

@@ -9,7 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "pnl_engine/kernels/vwap_cell.hpp"
+#include "common/daystep/vwap_cell.hpp"
 #include "records/kernels/record_pass.hpp"
 
 namespace tessary::kernels::record_detail {
@@ -37,7 +37,7 @@ inline double only_if(bool use, double x) { return use ? x : 0.0; }
 /// for all days at the rate of those records, a quarter more for a rate that rises
 /// (never beyond one record per cell left): a large market's tables then grow two or
 /// three times instead of doubling a dozen times over (each growth moves or copies
-/// every column, which took about a tenth of a walk date by date). Too high a guess
+/// every column). Too high a guess
 /// costs only address space: pages are faulted in when first written.
 template <std::size_t N>
 void reserve_at_rate(RecordTable<N> &t, std::size_t need, std::size_t recorded, std::size_t done, std::size_t total,

@@ -24,7 +24,7 @@
 // templates of internal linkage, or called across files.
 #include <immintrin.h>
 
-#include "pnl_engine/kernels/vwap_columns.hpp"
+#include "common/daystep/vwap_columns.hpp"
 #include "records/kernels/record_walks.hpp"
 
 namespace tessary::kernels::record_detail {
@@ -233,8 +233,7 @@ TESSARY_INLINE void ask_l2(const T *p, std::size_t k) {
 /// Asks for the lines of days i .. i + 7 of stock s of every input (two lines of
 /// each float input where the days straddle them), into the second-level cache.
 /// Asked into the first level, the lines of a few stocks ahead take more of the
-/// core's fill buffers than it has, and each ask waits for a free one: a walk of a
-/// market of 5,000 stocks took a quarter longer so.
+/// core's fill buffers than it has, and each ask waits for a free one.
 TESSARY_INLINE void ask_cell(const VwapInputs &in, std::size_t i, std::size_t s) {
     for (const double *c : {&in.signal(i, s), &in.dividend(i, s), &in.prev_close(i, s), &in.close(i, s),
                             &in.buy_price(i, s), &in.sell_price(i, s), &in.split(i, s)}) {

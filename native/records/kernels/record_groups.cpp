@@ -2,8 +2,8 @@
 // groups of eight days.
 //
 // The walk down the columns reads each stock's days in long stretches, but its
-// records come out stock by stock and must then be sorted by date: on a large market
-// the sort took a third of the pass. Here each group of eight days walks, in stock
+// records come out stock by stock and must then be sorted by date. Here each group
+// of eight days walks, in stock
 // order, only the stocks held before it or busy in it, each one vector of eight
 // days, and its records leave in date order. Reading the columns across the stocks
 // costs a miss per input and stock, so the lines of the stocks a few places ahead
@@ -40,8 +40,7 @@ namespace {
 /// Days per stretch of the busy scan: one bit word of groups.
 constexpr std::size_t kScanDays = 64 * kGroupDays;
 /// Stocks ahead in a group's list whose lines are asked for: enough for them to
-/// arrive while the stocks between are stepped (on a market of 5,000 stocks, 3 to
-/// 10 took about the same; 6 was the best).
+/// arrive while the stocks between are stepped.
 constexpr std::size_t kAskAhead = 6;
 
 }  // namespace

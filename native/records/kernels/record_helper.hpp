@@ -30,8 +30,8 @@ PieceTime timed(const std::function<void()> &f);
 
 /// Tells when a pass on two threads had better finish on one. Where another process
 /// holds one of two cores, the pass's threads run by turns with it, and every step
-/// waits for the share that got the least time: such a pass took longer on two threads
-/// than on one (2.7 against 1.7 times the engine's time on row-major data). A step
+/// waits for the share that got the least time: such a pass takes longer on two
+/// threads than on one. A step
 /// whose pieces got much less processor time than they took, or that took much longer
 /// than its longer piece (one piece began late: its thread waited for a core), twice
 /// in a row, says so.

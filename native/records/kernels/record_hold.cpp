@@ -4,7 +4,7 @@
 #include <cmath>
 #include <vector>
 
-#include "pnl_engine/kernels/vwap_hold_cell.hpp"
+#include "common/daystep/vwap_hold_cell.hpp"
 #include "records/kernels/record_cell.hpp"
 #include "records/kernels/record_pass.hpp"
 #include "records/kernels/record_scan.hpp"

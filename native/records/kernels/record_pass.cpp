@@ -10,7 +10,7 @@
 #include <sched.h>
 #endif
 
-#include "pnl_engine/kernels/simd_choice.hpp"
+#include "common/simd/simd_choice.hpp"
 #include "records/kernels/record_scan.hpp"
 #include "records/kernels/record_walks.hpp"
 
@@ -66,6 +66,37 @@ bool vectors_allowed(const record_detail::PassRates &p) {
     return p.r.money > 0.0 && p.r.lot >= 1.0 && simd_lanes() == 8;
 }
 
+/// How a pass walks its inputs and on how many threads.
+struct PassPlan {
+    bool columns;  // down the columns (else along the rows)
+    bool wide;     // eight days a vector where the walk has such a step
+    int threads;   // 1 or 2
+};
+
+/// The rule of the walk and the thread count:
+/// - walk: down the columns when most inputs are column-major (and there is more
+///   than one day), else along the rows; vectors of eight days only where
+///   `vectors_allowed` and the caller asks for them (`wide`);
+/// - threads: what the caller asks (`threads` 1 or 2), or for 0 the default: two only
+///   for the walk down the columns cell by cell (column-major inputs that do not go
+///   by groups of eight days), which must sort its records and is the one walk a
+///   second thread speeds up, on a market of at least kThreadsFrom cells where the
+///   process may run on two cores; one otherwise. The other walks are bound by the
+///   memory's speed, which two cores share.
+/// - a market of a single block of stocks stays on one thread (both walks split the
+///   stocks at a block).
+PassPlan plan_pass(const VwapInputs &in, const record_detail::PassRates &p, int threads, bool wide) {
+    PassPlan plan;
+    plan.columns = in.days > 1 && mostly_column_major(in);
+    plan.wide = wide && vectors_allowed(p);
+    const bool by_groups = plan.columns && plan.wide && record_detail::UnitInputs<0>::fits(in);
+    if (threads == 0)
+        threads = plan.columns && !by_groups && in.days * in.stocks >= kThreadsFrom && usable_cores() >= 2 ? 2 : 1;
+    if (threads != 2 || in.stocks <= record_detail::kSumBlock) threads = 1;
+    plan.threads = threads;
+    return plan;
+}
+
 }  // namespace
 
 int record_vwap_pass(const VwapInputs &in, VwapRecords &out, int threads, bool wide, std::size_t one_from) {
@@ -84,31 +115,17 @@ int record_vwap_pass(const VwapInputs &in, VwapRecords &out, int threads, bool w
             for (std::size_t t = 0; t < kTerms; ++t)
                 record_detail::neumaier_add(total[t * days + i0 + k], comp[t * days + i0 + k], sums[k * kTerms + t]);
     };
-    const bool columns = days > 1 && mostly_column_major(in);
-    wide = wide && vectors_allowed(p);
-    // The pass is bound by the memory's speed, which two cores share: on 2,520 days x
-    // 5,000 stocks, two threads took 0.9 times the wall time of one on row-major
-    // inputs, for 1.7 times its processor time; on column-major inputs, two threads
-    // down the columns took longer than one by groups of days. Only the walk down
-    // the columns cell by cell (column-major inputs without AVX-512), which must sort
-    // its records, gains much: about 0.65 times the wall time. That one takes two
-    // threads on a large market where the process may run on two cores; the others
-    // one.
-    const bool by_groups = columns && wide && record_detail::UnitInputs<0>::fits(in);
-    if (threads == 0)
-        threads = columns && !by_groups && days * in.stocks >= kThreadsFrom && usable_cores() >= 2 ? 2 : 1;
-    // Both walks split the stocks at a block: a single block stays on one thread.
-    if (threads != 2 || in.stocks <= record_detail::kSumBlock) threads = 1;
-    if (columns)
-        record_detail::walk_columns(in, p, fold, out, threads, wide, one_from);
+    const PassPlan plan = plan_pass(in, p, threads, wide);
+    if (plan.columns)
+        record_detail::walk_columns(in, p, fold, out, plan.threads, plan.wide, one_from);
     else
-        record_detail::walk_rows(in, p, fold, out, threads, one_from);
+        record_detail::walk_rows(in, p, fold, out, plan.threads, one_from);
     for (std::size_t i = 0; i < days; ++i) {
         double term[kTerms];
         for (std::size_t t = 0; t < kTerms; ++t) term[t] = compensated(total[t * days + i], comp[t * days + i]);
         out.profit[i] = term[0] + term[1] + term[2] + term[3] + term[4];
     }
-    return threads;
+    return plan.threads;
 }
 
 }  // namespace tessary::kernels

@@ -61,7 +61,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "pnl_engine/kernels/vwap.hpp"
+#include "common/daystep/vwap.hpp"
 #include "records/kernels/record_buffers.hpp"
 
 namespace tessary::kernels {

@@ -14,7 +14,7 @@
 #include <emmintrin.h>
 #endif
 
-#include "pnl_engine/kernels/vwap.hpp"
+#include "common/daystep/vwap.hpp"
 
 namespace tessary::kernels::record_detail {
 

@@ -4,8 +4,7 @@
 // rows are the days, and each day's records are the lanes of its row that keep one,
 // compressed and stored at the end of that day's run. Runs are written day after
 // day, each column of a day in one stretch: writing all eight days of a block at
-// once kept eight times as many streams of partly written lines open and took
-// nearly twice as long on a large market.
+// once would keep eight times as many streams of partly written lines open.
 //
 // Built with AVX-512 flags (see CMakeLists.txt); only called where the processor has
 // them. Nothing here is inline with external linkage.
@@ -13,7 +12,7 @@
 
 #include <cstring>
 
-#include "pnl_engine/kernels/simd.hpp"
+#include "common/simd/simd.hpp"
 #include "records/kernels/record_walks.hpp"
 
 namespace tessary::kernels::record_detail {

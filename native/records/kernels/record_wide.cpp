@@ -10,7 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "pnl_engine/kernels/simd_choice.hpp"
+#include "common/simd/simd_choice.hpp"
 
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 #define TESSARY_WIDE_STEP 1

@@ -12,7 +12,7 @@ __all__ = ["MARKET_FRAMES", "INPUT_FRAMES", "ENGINE_DATASETS", "aligned_market"]
 
 #: The engine's eight market frames, by parameter name, in the order of its parameters
 #: (after the weights): with the weights, the nine input frames of the C++ ``VwapInputs``
-#: (native/pnl_engine/vwap_inputs.hpp). Every Python list of them derives from this one.
+#: (native/common/vwap_inputs.hpp). Every Python list of them derives from this one.
 MARKET_FRAMES = (
     "can_buy_stock",
     "cant_sell_stock",

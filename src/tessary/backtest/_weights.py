@@ -67,6 +67,18 @@ def first_few(labels, count: int = _SHOWN) -> str:
 
 # --------------------------------------------------------------------------- labels
 
+def _unique_labels(labels: list, bad: list, not_labels: str, accepted: str, named_twice: str) -> pd.Index:
+    """``labels`` as an object Index; ValueError when any were ``bad`` (how many
+    ``not_labels``, the first few, what is ``accepted``) or when a label occurs twice
+    (how many are ``named_twice``, the first few)."""
+    if bad:
+        raise ValueError(f"{len(bad)} {not_labels} ({first_few(bad)}); {accepted}")
+    result = pd.Index(labels, dtype=object)
+    if not result.is_unique:
+        twice = result[result.duplicated()].unique()
+        raise ValueError(f"{len(twice)} {named_twice}: {first_few(twice)}")
+    return result
+
 
 def normalize_dates(index: pd.Index) -> pd.Index:
     """The dates of ``index`` as "YYYYMMDD" strings; ValueError naming how many labels
@@ -74,7 +86,7 @@ def normalize_dates(index: pd.Index) -> pd.Index:
     if isinstance(index, pd.DatetimeIndex):
         if index.hasnans:
             raise ValueError(f"the weights' index holds {int(index.isna().sum())} missing date(s) (NaT)")
-        dates = list(index.strftime("%Y%m%d"))
+        dates, bad = list(index.strftime("%Y%m%d")), []
     else:
         dates, bad = [], []
         for label in index:
@@ -83,16 +95,13 @@ def normalize_dates(index: pd.Index) -> pd.Index:
             except ValueError:
                 bad.append(label)
         bad += [label for label, day in zip(index, dates) if day is None]
-        if bad:
-            raise ValueError(
-                f"{len(bad)} label(s) of the weights' index are not dates ({first_few(bad)}); "
-                "dates may be a DatetimeIndex, \"YYYYMMDD\" or \"YYYY-MM-DD\" strings or yyyymmdd integers"
-            )
-    result = pd.Index(dates, dtype=object)
-    if not result.is_unique:
-        twice = result[result.duplicated()].unique()
-        raise ValueError(f"{len(twice)} date(s) occur more than once in the weights: {first_few(twice)}")
-    return result
+    return _unique_labels(
+        dates,
+        bad,
+        "label(s) of the weights' index are not dates",
+        'dates may be a DatetimeIndex, "YYYYMMDD" or "YYYY-MM-DD" strings or yyyymmdd integers',
+        "date(s) occur more than once in the weights",
+    )
 
 
 def _number_exchange(code: str) -> str | None:
@@ -138,24 +147,19 @@ def normalize_codes(columns: pd.Index) -> pd.Index:
     parsed = [_parse_code(label) for label in columns]
     codes = [code for code, _ in parsed]
     bad = [label for label, code in zip(columns, codes) if code is None]
-    if bad:
-        raise ValueError(
-            f"{len(bad)} column(s) of the weights are not stock codes ({first_few(bad)}); "
-            "codes may be \"600000\", \"600000.XSHG\", \"600000.SH\" or \"SH600000\""
-        )
     conflicts = [text for _, text in parsed if text]
-    if conflicts:
+    if conflicts and not bad:
         raise ValueError(
             f"{len(conflicts)} code(s) of the weights name the wrong exchange: {first_few(conflicts)}; "
             "a wrong suffix usually means the codes were mapped wrongly"
         )
-    result = pd.Index(codes, dtype=object)
-    if not result.is_unique:
-        twice = result[result.duplicated()].unique()
-        raise ValueError(
-            f"{len(twice)} stock(s) are named by more than one column of the weights: {first_few(twice)}"
-        )
-    return result
+    return _unique_labels(
+        codes,
+        bad,
+        "column(s) of the weights are not stock codes",
+        'codes may be "600000", "600000.XSHG", "600000.SH" or "SH600000"',
+        "stock(s) are named by more than one column of the weights",
+    )
 
 
 # --------------------------------------------------------------------------- values

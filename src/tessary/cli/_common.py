@@ -5,10 +5,13 @@ from __future__ import annotations
 
 import argparse
 import math
+import os
 import sys
+import tempfile
 import warnings
 from collections.abc import Iterator
 from contextlib import contextmanager
+from pathlib import Path
 
 from tessary.store.dates import date_argument
 
@@ -25,6 +28,24 @@ def date_arg(value: str | None, name: str) -> str | None:
         return date_argument(value, name)
     except ValueError as exc:
         raise UserError(str(exc)) from None
+
+
+def output_dir(text: str | os.PathLike, option: str) -> Path:
+    """The directory an output option names, resolved; a UserError unless it is (or can
+    become) a directory this process can write into. Nothing is left behind: a missing
+    directory is only probed by creating and removing a scratch directory in its nearest
+    existing ancestor (file permissions alone do not tell, e.g. for root or under /proc)."""
+    out = Path(text).expanduser().resolve()
+    probe_in = out
+    while not probe_in.exists() and probe_in != probe_in.parent:
+        probe_in = probe_in.parent
+    if not probe_in.is_dir():
+        raise UserError(f"{option} must be a directory: {probe_in} is a file")
+    try:
+        os.rmdir(tempfile.mkdtemp(prefix=".tessary-probe-", dir=probe_in))
+    except OSError as exc:
+        raise UserError(f"{option}: cannot write into {probe_in}: {exc.strerror or exc}") from None
+    return out
 
 
 def first_line(exc: BaseException) -> str:
@@ -78,6 +99,18 @@ def positive_float(text: str) -> float:
     if not value > 0 or not math.isfinite(value):
         raise argparse.ArgumentTypeError(f"must be positive: {text}")
     return value
+
+
+def float_up_to(maximum: float):
+    """An argparse type: a positive number of at most ``maximum``."""
+
+    def parse(text: str) -> float:
+        value = positive_float(text)
+        if value > maximum:
+            raise argparse.ArgumentTypeError(f"must be at most {maximum:g}: {text}")
+        return value
+
+    return parse
 
 
 def chart_options(p: argparse.ArgumentParser) -> None:

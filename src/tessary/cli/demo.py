@@ -13,7 +13,15 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
-from tessary.cli._common import UserError, chart_options, int_at_least, non_negative_int, positive_float, printed_warnings
+from tessary.cli._common import (
+    UserError,
+    chart_options,
+    float_up_to,
+    int_at_least,
+    non_negative_int,
+    output_dir,
+    printed_warnings,
+)
 from tessary.progress import ProgressClient, progress_bar, registered_client, step
 
 
@@ -33,6 +41,10 @@ STAT_LABELS = {
     "holding_count": ("stocks held (mean)", ""),
     "turnover": ("daily turnover (mean)", "%"),
 }
+
+
+#: The synthetic calendar starts in 2021; pandas dates end in 2262.
+MAX_YEARS = 200
 
 
 def _format_stat(value: Any, unit: str = "") -> str:
@@ -66,15 +78,14 @@ def _stats_table(stats: dict, summary: pd.DataFrame | None = None) -> str:
 def cmd_demo(args: argparse.Namespace) -> int:
     from tessary.backtest import run_backtest
     from tessary.backtest._prepare import BENCHMARK_INDEX_CODES, GroupPreparedDataBuilder
+    from tessary.build import DIGEST_KEY, source_digests
     from tessary.local import LocalDataClient
     from tessary.store import open_store
     from tessary.synthetic import generate_market, trading_calendar
 
     if args.benchmark not in BENCHMARK_INDEX_CODES:
         raise UserError(f"unknown benchmark {args.benchmark!r} (choose from {', '.join(BENCHMARK_INDEX_CODES)})")
-    out = Path(args.out).expanduser().resolve()
-    if out.exists() and not out.is_dir():
-        raise UserError(f"--out must be a directory: {out}")
+    out = output_dir(args.out, "--out")
     out.mkdir(parents=True, exist_ok=True)
     started = time.perf_counter()
 
@@ -100,6 +111,8 @@ def cmd_demo(args: argparse.Namespace) -> int:
             payload = GroupPreparedDataBuilder(market.start_date, market.end_date).build()
     finally:
         bar.close()
+    # Kept as a build keeps them, so that a later build of this store finds corrections.
+    payload["meta"][DIGEST_KEY] = source_digests(client, market.start_date, market.end_date)
     store = open_store(out / "store", must_exist=False)
     with step(f"writing the store {store.store_dir}"):
         store.write_payload(payload)
@@ -143,7 +156,8 @@ def add_parser(commands: Any) -> None:
     demo.add_argument("--out", default="tessary-demo", help="output directory (default: ./tessary-demo)")
     demo.add_argument("--stocks", type=int_at_least(10, "must be at least 10"), default=300,
                       help="number of stocks, at least 10 (default: 300)")
-    demo.add_argument("--years", type=positive_float, default=3, help="years of trading days (default: 3)")
+    demo.add_argument("--years", type=float_up_to(MAX_YEARS), default=3,
+                      help=f"years of trading days, at most {MAX_YEARS} (default: 3)")
     demo.add_argument("--seed", type=non_negative_int, default=0, help="seed of the synthetic market (default: 0)")
     chart_options(demo)
     demo.set_defaults(handler=cmd_demo)

@@ -1,12 +1,6 @@
-"""``tessary-backtest factor FACTOR_FILE STORE``: rank ICs, groups and group backtests of
-a factor; the command itself lives beside the factor package it drives."""
+"""``tessary-backtest factor``: rank ICs, groups and group backtests of a factor file;
+the command itself lives beside the factor research (tessary.factor._command)."""
 
-from __future__ import annotations
+from tessary.factor._command import add_parser, run
 
-from typing import Any
-
-
-def add_parser(commands: Any) -> None:
-    from tessary.factor._command import register
-
-    register(commands)
+__all__ = ["add_parser", "run"]

@@ -11,7 +11,7 @@ from typing import Any
 
 import pandas as pd
 
-from tessary.cli._common import UserError, chart_options, date_arg, non_negative_int, printed_warnings
+from tessary.cli._common import UserError, chart_options, date_arg, non_negative_int, output_dir, printed_warnings
 from tessary.progress import step
 
 
@@ -113,9 +113,7 @@ def cmd_run(args: argparse.Namespace) -> int:
     start, end = date_arg(args.start, "--start"), date_arg(args.end, "--end")
     if not store_dir.is_dir():
         raise UserError(f"store not found: {store_dir}")
-    out = (Path(args.out).expanduser() if args.out else Path(args.weights).expanduser().parent).resolve()
-    if out.exists() and not out.is_dir():
-        raise UserError(f"--out must be a directory: {out}")
+    out = output_dir(args.out if args.out else Path(args.weights).expanduser().parent, "--out")
     if args.records and Path(args.records).expanduser().exists() and not Path(args.records).expanduser().is_dir():
         raise UserError(f"--records must be a directory: {args.records}")
     # The dates of the file; weights on rebalance dates are carried onto the trading days.

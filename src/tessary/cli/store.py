@@ -4,12 +4,13 @@ DuckDB file, and a store read back whole against its checksums."""
 from __future__ import annotations
 
 import argparse
+import os
 import sys
 import time
 from pathlib import Path
 from typing import Any
 
-from tessary.cli._common import PROG, UserError, date_arg
+from tessary.cli._common import PROG, UserError, date_arg, output_dir
 from tessary.progress import step
 
 
@@ -17,6 +18,7 @@ def cmd_build(args: argparse.Namespace) -> int:
     from tessary.build import BuildError, build_store
     from tessary.report import builder_error_hint, store_report
 
+    output_dir(args.store, "the store")  # writable, before the build's work
     started = time.perf_counter()
     try:
         summary = build_store(
@@ -25,6 +27,7 @@ def cmd_build(args: argparse.Namespace) -> int:
             date_arg(args.start, "--start"),
             date_arg(args.end, "--end"),
             full=args.full,
+            since=date_arg(args.since, "--since"),
             component_names=args.component or None,
         )
     except BuildError as exc:  # the builder's message as it is, and what to do in English
@@ -36,6 +39,8 @@ def cmd_build(args: argparse.Namespace) -> int:
         f"{summary['store']}: {summary['mode']}; {summary['dates']} dates {summary['first_date']}..{summary['last_date']} "
         f"x {summary['stocks']} stocks, {summary['datasets']} datasets{extra} ({elapsed:.1f} s)"
     )
+    for note in summary.get("notes", []):
+        print(note)
     with step("checking the stored data"):
         lines, problems = store_report(Path(args.store).expanduser(), summary.get("first_written"))
     print("\n".join(lines))
@@ -51,9 +56,11 @@ def cmd_verify(args: argparse.Namespace) -> int:
     store_dir = Path(args.store).expanduser()
     if not store_dir.is_dir():
         raise UserError(f"store not found: {store_dir}")
+    try:  # a directory this process may not list: the user's mistake, not damage
+        os.listdir(store_dir)
+    except OSError as exc:
+        raise UserError(f"cannot read the store {store_dir}: {exc.strerror or exc}") from None
     store = open_store(store_dir)
-    if not store.metadata_path.exists():
-        raise UserError(f"{store_dir} is not a store (it has no {store.metadata_path.name})")
     with step(f"verifying {store_dir}"):
         problems = store.verify()
     if problems:
@@ -72,6 +79,11 @@ def add_parser(commands: Any) -> None:
     build.add_argument("--start", help="first date of a new store or a --full build (default: the database's first)")
     build.add_argument("--end", help="last date (default: the database's last date)")
     build.add_argument("--full", action="store_true", help="rebuild everything instead of adding the new days")
+    build.add_argument(
+        "--since", metavar="DATE",
+        help="rebuild the stored days from DATE on as well (past dates whose source rows changed are found "
+        "and rebuilt without it)",
+    )
     build.add_argument(
         "--component", action="append", metavar="NAME",
         help="a further constituent factor whose mask the store should hold (repeatable)",

@@ -9,7 +9,7 @@ import time
 from pathlib import Path
 from typing import Any
 
-from tessary.cli._common import PROG, UserError, date_arg, positive_float, positive_int, printed_warnings
+from tessary.cli._common import PROG, UserError, date_arg, output_dir, positive_float, positive_int, printed_warnings
 
 
 def cmd_sweep(args: argparse.Namespace) -> int:
@@ -19,9 +19,7 @@ def cmd_sweep(args: argparse.Namespace) -> int:
     store_dir = Path(args.store).expanduser()
     if not store_dir.is_dir():
         raise UserError(f"store not found: {store_dir}")
-    out = Path(args.out).expanduser().resolve()
-    if out.exists() and not out.is_dir():
-        raise UserError(f"--out must be a directory: {out}")
+    out = output_dir(args.out, "--out")
     start, end = date_arg(args.start, "--start"), date_arg(args.end, "--end")
     try:
         _command.check_writers()  # before the backtests, not after them

@@ -77,7 +77,7 @@ def _periods(text: str) -> tuple[int, ...]:
     return values
 
 
-def register(commands: Any) -> None:
+def add_parser(commands: Any) -> None:
     """Adds the ``factor`` subcommand to the CLI's subparsers."""
     from tessary.cli._common import positive_int as _positive_int
 

@@ -13,7 +13,6 @@ import pandas as pd
 
 from tessary.factor import _compute, _groups, _inputs
 from tessary.factor._report import FactorReport
-from tessary.store import open_store
 
 NEUTRALIZE = ("industry",)
 
@@ -109,12 +108,16 @@ def evaluate(
     ``rebalance``-th date, with ``fee``, ``rule_fee`` and ``total_money`` as in
     ``run_backtest`` (all groups in one pass; ``backtest=False`` leaves them out).
     """
-    from tessary.backtest import _checks, api
+    from tessary.backtest import api
+    from tessary.backtest._checks import check_number
     from tessary.store.dates import date_argument
+    from tessary.store.opening import open_store
 
     _check_options(groups, rebalance, universe, tradable, neutralize, benchmark)
     periods = _periods(periods)
-    total_money, fee, rule_fee = _checks.check_costs(total_money, fee, rule_fee)
+    fee = check_number("fee", fee, 0.0, 1.0, low_open=False)
+    rule_fee = check_number("rule_fee", rule_fee, 0.0, 1.0, low_open=False)
+    total_money = check_number("total_money", total_money, 0.0, None, low_open=True)
     start = date_argument(start_date, "start_date")
     end = date_argument(end_date, "end_date")
     if start and end and start > end:
@@ -180,6 +183,7 @@ def compare(factors: dict, store: Any, *, threads: int | None = None, **keywords
     threads (default: the cores) with the keywords of ``evaluate``: IC mean, IR and
     t statistic per period, the long-short annual return (percent) and Sharpe ratio,
     and the top group's mean turnover; sorted by the first period's IR, best first."""
+    from tessary.store.opening import open_store
 
     if not isinstance(factors, dict) or not factors:
         raise ValueError("factors must be a non-empty dict of name -> factor")

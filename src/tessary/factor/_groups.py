@@ -34,23 +34,37 @@ def carried_rows(days: pd.Index, rebalance_dates: pd.Index) -> np.ndarray:
     return (rebalance_dates.searchsorted(days, side="right") - 1).astype(np.int64)
 
 
-def group_daily_cash(store: Any, days: pd.Index, codes: pd.Index, labels: np.ndarray, weight: np.ndarray,
-                     held_row: np.ndarray, *, total_money: float, fee: float, rule_fee: float,
-                     lanes: int = 0) -> np.ndarray:
-    """groups x (days - 1): each group's profit in money on days[1:], where day i
-    trades the weights holding on day i - 1."""
+def market_rows(store: Any, days: pd.Index, codes: pd.Index) -> dict[str, np.ndarray]:
+    """The engine's eight market matrices on days[1:] x codes, by engine parameter name."""
     loaded = store.load(start_date=days[0], end_date=days[-1], keys=list(ENGINE_DATASETS.values()), mmap=True)
     market = aligned_market(loaded["data"], days, codes)
 
-    def rows(name: str, dtype: Any) -> np.ndarray:
-        # Read in place: the store's memory-mapped matrices are row-major already.
-        return market[name].to_numpy(dtype=dtype)[1:]
+    def rows(name: str) -> np.ndarray:
+        # Read in place when the stocks of a row lie side by side (the store's memory-
+        # mapped matrices); a reindexed frame is copied row-major for the vector steps.
+        values = market[name].to_numpy(dtype=bool if name in _FLAGS else np.float64)[1:]
+        return values if values.strides[1] == values.itemsize else np.ascontiguousarray(values)
 
-    return kernels.label_pass(
-        labels, weight, np.ascontiguousarray(held_row[:-1]),
-        rows("prev_close", np.float64), rows("close_price", np.float64), rows("buy_price", np.float64),
-        rows("sell_price", np.float64), rows("split_factor", np.float64), rows("dividend_factor", np.float64),
-        rows("can_buy_stock", bool), rows("cant_sell_stock", bool), total_money, fee, rule_fee, LOT_SIZE, lanes)
+    return {name: rows(name) for name in _PASS_ORDER}
+
+
+_FLAGS = ("can_buy_stock", "cant_sell_stock")
+_PASS_ORDER = ("prev_close", "close_price", "buy_price", "sell_price", "split_factor", "dividend_factor",
+               "can_buy_stock", "cant_sell_stock")
+
+
+def label_daily_cash(market: dict[str, np.ndarray], labels: np.ndarray, weight: np.ndarray, held_row: np.ndarray,
+                     *, total_money: float, fee: float, rule_fee: float, lanes: int = 0) -> np.ndarray:
+    """groups x (days - 1): each group's profit in money on days[1:], where day i trades
+    the weights holding on day i - 1 (``held_row``: the label row holding on each day)."""
+    return kernels.label_pass(labels, weight, np.ascontiguousarray(held_row[:-1]),
+                              *(market[name] for name in _PASS_ORDER), total_money, fee, rule_fee, LOT_SIZE, lanes)
+
+
+def group_daily_cash(store: Any, days: pd.Index, codes: pd.Index, labels: np.ndarray, weight: np.ndarray,
+                     held_row: np.ndarray, **rates: Any) -> np.ndarray:
+    """label_daily_cash over the store's market of ``days`` x ``codes``."""
+    return label_daily_cash(market_rows(store, days, codes), labels, weight, held_row, **rates)
 
 
 def _holding_and_turnover(labels: np.ndarray, weight: np.ndarray, held: np.ndarray, group: int) -> tuple[float, float]:

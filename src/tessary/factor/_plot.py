@@ -15,7 +15,7 @@ IC_WINDOW = 20
 
 
 def _draw(report: Any, fig: Any) -> None:
-    grid = fig.add_gridspec(3, 2, height_ratios=[1.0, 1.1, 0.9], hspace=0.42, wspace=0.18)
+    grid = fig.add_gridspec(3, 3, height_ratios=[1.0, 1.1, 0.9], hspace=0.42, wspace=0.25)
     first = report.ic.columns[0]
     ax = fig.add_subplot(grid[0, :])
     ic = report.ic[first]
@@ -52,21 +52,25 @@ def _draw(report: Any, fig: Any) -> None:
 
     ax = fig.add_subplot(grid[2, 1])
     ax.bar(report.decay.index, report.decay.to_numpy(), color="#5d6d7e")
-    ax.set_title("IC decay (lag in days)")
-    twin = ax.twinx()
+    ax.axhline(0, color="#555", lw=0.6)
+    ax.set_xlabel("lag k (IC against the return of T+1+k)")
+    ax.set_title("IC decay")
+
+    # Groups and lags are different axes: the turnover has a panel of its own.
+    ax = fig.add_subplot(grid[2, 2])
     turnover = report.turnover.mean()
-    twin.plot(report.decay.index[: len(turnover)], turnover.to_numpy(), "o-", color="#c0392b", ms=3,
-              label="mean turnover by group")
-    twin.set_ylim(0, 1)
-    twin.legend(loc="upper right", fontsize=8)
+    x = np.arange(len(turnover.index))
+    ax.bar(x, turnover.to_numpy() * 100, color="#c0392b")
+    ax.set_xticks(x, [str(g) for g in turnover.index])
+    ax.set_xlabel("group")
+    ax.set_ylabel("%")
+    ax.set_ylim(0, 100)
+    ax.set_title("Mean daily turnover by group")
 
 
 def factor_figure(report: Any, save_path: Any = None):
     """The chart as a matplotlib figure; saved as PNG to ``save_path`` when given."""
-    import matplotlib
-
-    matplotlib.use("Agg", force=False)
-    from matplotlib.figure import Figure
+    from matplotlib.figure import Figure  # no pyplot: the process's backend is left alone
 
     from tessary.backtest._pnl_engine import _MATPLOTLIB_PLOT_LOCK
 

@@ -3,9 +3,11 @@ point. :class:`BinaryPreparedDataStoreBase` is the facade; :func:`open_store` op
 directory as the package's ``BinaryPreparedDataStore``.
 
 Modules: ``dates`` (the one date parser), ``metadata`` (plain-data pickling, the metadata
-file, the manifest), ``plan`` (checking a payload before writing), ``reading``, ``writing``,
-``merging`` (updates), ``maintenance`` (compact, verify), ``files`` (log files, the writer
-lock, mappings, atomic replacement), ``layout`` (names and constants), ``base`` (the facade).
+file and its checksum, the manifest), ``pickle_bounds`` (the opcode walk that bounds a
+metadata read), ``checksums`` (CRC-32C, the check of every load), ``plan`` (checking a
+payload before writing), ``reading``, ``writing``, ``merging`` (updates), ``maintenance``
+(compact, verify), ``files`` (log files, the writer lock, mappings, atomic replacement),
+``layout`` (names and constants), ``base`` (the facade).
 """
 
 # Layout of a store directory
@@ -23,7 +25,8 @@ lock, mappings, atomic replacement), ``layout`` (names and constants), ``base`` 
 # each row `capacity` cells wide (the stock columns, then spare columns already holding the
 # dataset's fill value: NaN, the trading-blocking flag, or 0). The metadata records per
 # dataset its dtype, shape, capacity, axes and the list of extents (first row, row count,
-# byte offset, SHA-256), which together cover rows 0..n-1 in order.
+# byte offset, rows written, checksum: CRC-32C, or SHA-256 in stores written before),
+# which together cover rows 0..n-1 in order and never overlap in the file.
 #
 # An update never writes where a committed version lives: the rows from its first date on
 # (replaced tail rows and new days) go into a new extent appended to the log file past its
@@ -44,10 +47,12 @@ lock, mappings, atomic replacement), ``layout`` (names and constants), ``base`` 
 # no longer referenced are unlinked after the commit, never truncated or rewritten: an
 # earlier load keeps its mapping.
 #
-# Integrity: every load checks the metadata's size and shape (a pickle that would blow up
-# in memory is refused), that each data path is a regular file, each log header names the
-# dataset, file sizes cover the extents, and axes are ascending, unique and match their
-# checksum. `verify()` also reads every byte and checks every extent's and file's checksum.
+# Integrity: every load checks the metadata's own checksum (a trailer of metadata.pkl) and
+# bounds its work (opcodes counted before unpickling, a walk of its shape after), that each
+# data path is a regular file, each log header names the dataset, file sizes cover the
+# extents, and axes are ascending, unique, calendar dates and match their checksum; and,
+# unless asked not to, every extent's and benchmark file's checksum, once per file version
+# per process (`checksums`). `verify()` reads every byte whatever was checked before.
 
 from tessary.store.base import BinaryPreparedDataStoreBase
 from tessary.store.dates import normalize_yyyymmdd

@@ -62,7 +62,7 @@ class BinaryPreparedDataStoreBase:
 
     # -- reading -----------------------------------------------------------------
 
-    def load(self, start_date=None, end_date=None, keys=None, mmap=True) -> dict | None:
+    def load(self, start_date=None, end_date=None, keys=None, mmap=True, check=True) -> dict | None:
         """The datasets named in `keys` (all recorded ones when None) as date x stock
         DataFrames restricted to the inclusive date range, in a dict with "version",
         "meta" and "data"; None when the store holds nothing.
@@ -70,6 +70,11 @@ class BinaryPreparedDataStoreBase:
         With `mmap` true the values are read-only memory maps of the store's files;
         otherwise in-memory copies. Only the rows of the date range are read. The key
         "benchmark_dict" gives the benchmark dictionary over the same range.
+
+        With `check` true (the default) every file a dataset or benchmark is read from
+        is compared with its checksums, once per version of the file in this process
+        (later loads of the same files cost nothing); damage raises StoreCorruptError
+        naming the dataset. `check=False` skips that comparison, not the others.
         """
         start, end = normalize_yyyymmdd(start_date), normalize_yyyymmdd(end_date)
         if keys is not None:
@@ -78,7 +83,7 @@ class BinaryPreparedDataStoreBase:
             for key in keys:
                 if not isinstance(key, str):
                     raise TypeError(f"dataset keys must be str, got {key!r}")
-        return self._retrying(lambda metadata: reading.load_from(self, metadata, start, end, keys, bool(mmap)))
+        return self._retrying(lambda metadata: reading.load_from(self, metadata, start, end, keys, bool(mmap), bool(check)))
 
     def _retrying(self, read: Callable[[dict], Any]) -> Any:
         """Runs `read` on the current metadata. A writer that commits meanwhile may
@@ -96,14 +101,15 @@ class BinaryPreparedDataStoreBase:
                 raise ValueError(f"{self.store_dir}: a file of the store is missing: {exc.filename}") from None
         raise AssertionError("unreachable")
 
-    def load_benchmark_dict(self, start_date=None, end_date=None) -> dict:
+    def load_benchmark_dict(self, start_date=None, end_date=None, check=True) -> dict:
         """The stored benchmark dictionary (name -> daily return Series), each series
-        restricted to the inclusive date range; empty when nothing is stored."""
+        restricted to the inclusive date range; empty when nothing is stored. `check` as
+        for `load`."""
         start, end = normalize_yyyymmdd(start_date), normalize_yyyymmdd(end_date)
 
         def read(metadata):
             check_version(self, metadata)
-            return reading.load_benchmarks(self, metadata, start, end, reading.AxisCache(self.store_dir))
+            return reading.load_benchmarks(self, metadata, start, end, reading.AxisCache(self.store_dir), bool(check))
 
         out = self._retrying(read)
         return {} if out is None else out

@@ -11,7 +11,6 @@ import contextlib
 import ctypes
 import ctypes.util
 import errno
-import hashlib
 import json
 import mmap as _mmap
 import os
@@ -24,6 +23,7 @@ from typing import IO
 
 import numpy as np
 
+from tessary.store import checksums
 from tessary.store.layout import TMP_MARK
 
 PAGE = _mmap.PAGESIZE
@@ -46,8 +46,9 @@ def page_ceil(n: int) -> int:
     return -(-n // PAGE) * PAGE
 
 
-def new_hasher():
-    return hashlib.sha256()  # hardware-accelerated on current processors: the fastest here
+def new_hasher(like: str | None = None):
+    """A hasher of new extents (CRC-32C), or of the kind of the recorded digest `like`."""
+    return checksums.new_hasher(like)
 
 
 # --------------------------------------------------------------------- opening files
@@ -224,11 +225,17 @@ class LogWriter:
             os.close(self.fd)
 
 
-def extent_checksum(fd: int, offset: int, first_row: int, rows: int, row_bytes: int) -> str:
-    """The checksum of one extent as stored (its prefix bytes and rows), read back."""
-    start = offset - (first_row * row_bytes) % PAGE
-    end = offset + rows * row_bytes
-    hasher = new_hasher()
+def extent_span(offset: int, first_row: int, rows: int, row_bytes: int) -> tuple[int, int]:
+    """The bytes [start, end) of the file that one extent's checksum covers: the copied
+    rest of the page before its first row, then its rows."""
+    return offset - (first_row * row_bytes) % PAGE, offset + rows * row_bytes
+
+
+def extent_checksum(fd: int, offset: int, first_row: int, rows: int, row_bytes: int, like: str | None = None) -> str:
+    """The checksum of one extent as stored (its prefix bytes and rows), read back, of
+    the kind of the recorded digest `like`."""
+    start, end = extent_span(offset, first_row, rows, row_bytes)
+    hasher = new_hasher(like)
     pos = start
     while pos < end:
         chunk = os.pread(fd, min(COPY_CHUNK_BYTES, end - pos), pos)

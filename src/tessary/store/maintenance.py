@@ -3,14 +3,14 @@
 
 from __future__ import annotations
 
-import hashlib
 import pickle
 
 import numpy as np
 
+from tessary.store import checksums
 from tessary.store.files import HEADER_BYTES, PAGE, fsync_dir, page_ceil, regular_file, writer_lock
 from tessary.store.layout import spare_columns
-from tessary.store.metadata import read_metadata
+from tessary.store.metadata import check_version, read_metadata
 from tessary.store.reading import AxisCache, Stored, stored_series
 from tessary.store.writing import commit, open_data_dir, sync_logs, write_log
 
@@ -35,6 +35,7 @@ def compact(store) -> int:
             live = HEADER_BYTES + page_ceil(stored.rows * stored.row_bytes)
             if not stored.legacy and len(stored.extents) <= 1 and stored.file_end <= live + PAGE:
                 continue
+            stored.check(store.store_dir)
             old = stored.full_rows()
             capacity = stored.capacity if not stored.legacy else stored.cols + spare_columns(stored.cols)
 
@@ -56,29 +57,35 @@ def compact(store) -> int:
 def verify(store) -> list[str]:
     """Checks the whole store: the metadata, every file it names (present, regular,
     of the recorded size) and every checksum (all data bytes are read). Returns one
-    line per damaged dataset or benchmark, naming it; an empty list means whole."""
+    line per damaged dataset or benchmark, naming it; an empty list means whole. A
+    directory without metadata, or with metadata this version cannot read (malformed,
+    of an unknown format or prepared-data version), is reported as damaged too."""
     try:
         metadata = read_metadata(store.metadata_path)
+        if metadata is not None:
+            check_version(store, metadata)
     except (ValueError, OSError, pickle.UnpicklingError) as exc:
         return [f"metadata: {exc}"]
     if metadata is None:
-        return []
+        return [f"metadata: {store.metadata_path} is missing (not a store, or one whose metadata was lost)"]
     problems = []
     axes = AxisCache(store.store_dir)
     for key, desc in metadata.get("datasets", {}).items():
         try:
             Stored(store, key, desc, axes, mmap=False).verify()
-        except (ValueError, OSError) as exc:
+        except _DAMAGE as exc:
             problems.append(f"dataset {key!r}: {exc}")
     for name, desc in metadata.get("benchmarks", {}).items():
         try:
             values_rel = stored_series(store, name, desc, axes).values_rel
-            digest = desc.get("sha256")
-            if digest is not None:
-                with regular_file(axes.path(values_rel, name), f"benchmark {name!r}") as fh:
-                    if hashlib.sha256(fh.read()).hexdigest() != digest:
-                        raise ValueError(f"{values_rel} does not match its checksum (damaged)")
-        except (ValueError, OSError) as exc:
+            with regular_file(axes.path(values_rel, name), f"benchmark {name!r}") as fh:
+                problem = checksums.series_problem(name, desc, fh.read())
+            if problem is not None:
+                raise ValueError(f"{values_rel}: {problem} (damaged)")
+        except _DAMAGE as exc:
             problems.append(f"benchmark {name!r}: {exc}")
     return problems
 
+
+#: What a damaged descriptor or file raises while it is checked.
+_DAMAGE = (ValueError, OSError, TypeError, KeyError, IndexError, AttributeError)

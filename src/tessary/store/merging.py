@@ -9,7 +9,7 @@ from pathlib import Path
 import numpy as np
 import pandas as pd
 
-from tessary.store.files import LogWriter, fsync_dir, page_floor, writer_lock
+from tessary.store.files import PAGE, LogWriter, fsync_dir, page_floor, writer_lock
 from tessary.store.layout import MAX_EXTENTS, MERGE_ROWS, spare_columns
 from tessary.store.metadata import check_version, read_metadata
 from tessary.store.plan import MatrixPlan, SeriesPlan
@@ -113,6 +113,10 @@ def update_dataset(data_dir: Path, plan: MatrixPlan, stored: Stored, written: se
         while kept and kept[-1][1] < rows - start and rows - kept[-1][0] <= MERGE_ROWS:
             start = kept.pop()[0]
         rewrite = start == 0
+    # The stored rows copied into the new version (from row `start` on, and the page
+    # before it) are checked first, so that damage is never sealed with a new checksum.
+    first_copied = 0 if rewrite else max(0, start - PAGE // max(1, stored.row_bytes) - 1)
+    stored.check(data_dir.parent, first_copied)
     if rewrite:
         entry = write_log(data_dir, plan.key, plan.dtype, rows, capacity, block, written)
     else:

@@ -1,21 +1,42 @@
-"""The store's metadata: pickled as plain data only, read back through an unpickler that
-refuses every class reference, checked for size and shape, and summarised in manifest.json."""
+"""The store's metadata: pickled as plain data only and sealed with its own checksum, read
+back through an opcode walk that bounds the work and an unpickler that refuses every
+class reference, checked for size and shape, and summarised in manifest.json.
+
+The checksum is a trailer of the metadata file itself (magic, length of the pickle,
+CRC-32C of the pickle): it is written in the same file, by the same rename, as what it
+covers, so no crash can leave a good store whose metadata and checksum disagree. An
+unpickler stops at the pickle's end, so the file still reads as the pickled dict. A
+file without the trailer is one written before metadata carried a checksum: it is read
+as it is, unless the dict says it was sealed (``SEALED_KEY``), which then makes the
+missing trailer damage."""
 
 from __future__ import annotations
 
+import gc
 import io
 import json
 import os
 import pickle
+import struct
 from collections.abc import Mapping
 from pathlib import Path
 from typing import IO, Any
 
+from tessary.exceptions import StoreCorruptError
+from tessary.store._checksum import crc32c
 from tessary.store.files import open_regular, write_atomically
 from tessary.store.layout import STORE_FORMAT
+from tessary.store.pickle_bounds import check_pickle_bounds
 
-METADATA_MAX_BYTES = 64 << 20
-METADATA_MAX_NODES = 2_000_000
+METADATA_MAX_BYTES = 32 << 20
+#: Opcodes of a metadata pickle at most: the metadata of a store of decades of data
+#: takes tens of thousands; this bound keeps a hostile file's load and walk short and
+#: its memory under ~50 MB.
+METADATA_MAX_OPS = 500_000
+TRAILER = struct.Struct("<8sQI")  # magic, length of the pickle, its CRC-32C
+TRAILER_MAGIC = b"TSYMETA1"
+SEALED_KEY = "metadata_checksum"
+METADATA_MAX_NODES = 1_000_000
 METADATA_MAX_DEPTH = 100
 _SHAPE_CHECKED: set = set()  # metadata files (path, device, inode, size, times) found sane
 PLAIN_TYPES = "dict, list, tuple, str, bytes, int, float, bool, None"
@@ -61,23 +82,52 @@ def check_metadata_shape(metadata: object, source: object) -> None:
     object appear many times (or inside itself), and everything that later walks the
     dict (the manifest, a copy) would then run away. Counts every visit, shared or not."""
     budget = METADATA_MAX_NODES
-    stack: list[tuple[object, int]] = [(metadata, 0)]
-    while stack:
-        item, depth = stack.pop()
+    level: list = [metadata]
+    depth = 0
+    while level:  # one level of nesting at a time; empty containers need no visit
         if depth > METADATA_MAX_DEPTH:
             raise ValueError(f"{source}: the store metadata is nested more than {METADATA_MAX_DEPTH} levels deep")
-        if isinstance(item, dict):
-            budget -= 2 * len(item)
-            children = [x for pair in item.items() for x in pair if isinstance(x, _CONTAINERS)]
-        else:
-            budget -= len(item)  # type: ignore[arg-type]
-            children = [x for x in item if isinstance(x, _CONTAINERS)]  # type: ignore[attr-defined]
-        if budget < 0:
-            raise ValueError(
-                f"{source}: the store metadata holds more than {METADATA_MAX_NODES:,} items once "
-                "expanded (shared or self-referencing parts); refused"
-            )
-        stack.extend((x, depth + 1) for x in children)
+        below: list = []
+        for item in level:
+            if isinstance(item, dict):
+                budget -= 2 * len(item)
+                below.extend([x for pair in item.items() for x in pair if isinstance(x, _CONTAINERS) and x])
+            else:
+                budget -= len(item)
+                below.extend([x for x in item if isinstance(x, _CONTAINERS) and x])
+            if budget < 0:
+                raise ValueError(
+                    f"{source}: the store metadata holds more than {METADATA_MAX_NODES:,} items once "
+                    "expanded (shared or self-referencing parts); refused"
+                )
+        level = below
+        depth += 1
+
+
+def sealed(blob: bytes) -> bytes:
+    """The metadata file's content: the pickle `blob`, then its checksum trailer."""
+    return blob + TRAILER.pack(TRAILER_MAGIC, len(blob), crc32c(blob))
+
+
+def write_metadata_file(path: Path, blob: bytes) -> None:
+    """Replaces the metadata file by the pickle `blob`, sealed, atomically (the commit)."""
+    content = sealed(blob)
+    write_atomically(path, lambda fh: fh.write(content))
+
+
+def _unseal(data: bytes, path: Path) -> tuple[bytes, bool]:
+    """The pickle of a metadata file's content, and whether it carried its checksum."""
+    if len(data) >= TRAILER.size:
+        magic, length, crc = TRAILER.unpack_from(data, len(data) - TRAILER.size)
+        if magic == TRAILER_MAGIC and length == len(data) - TRAILER.size:
+            blob = data[:length]
+            if crc32c(blob) != crc:
+                raise StoreCorruptError(
+                    f"{path}: the store metadata does not match its checksum (damaged); run "
+                    f"`tessary-backtest verify {path.parent}` and rebuild the store"
+                )
+            return blob, True
+    return data, False
 
 
 def read_metadata(path: Path) -> dict | None:
@@ -92,21 +142,40 @@ def read_metadata(path: Path) -> dict | None:
         stamp = (str(path), info.st_dev, info.st_ino, size, info.st_mtime_ns, info.st_ctime_ns)
         if size > METADATA_MAX_BYTES:
             raise ValueError(f"{path}: {size:,} bytes is far more than store metadata can be")
-        try:
-            metadata = PlainUnpickler(fh, path).load()
-        except EOFError:
-            raise pickle.UnpicklingError(f"{path}: store metadata is truncated") from None
-        except (MemoryError, RecursionError):
-            raise ValueError(f"{path}: the store metadata is too large once unpickled") from None
-    # The walk is skipped for a file already checked by this process: renaming a new
-    # metadata file over it changes the inode, and any change of it the ctime.
-    if stamp not in _SHAPE_CHECKED:
+        data = fh.read(METADATA_MAX_BYTES + 1)
+    blob, was_sealed = _unseal(data, path)
+    # The opcode walk and the shape walk are skipped for a file already checked by this
+    # process: renaming a new metadata file over it changes the inode, any change the ctime.
+    known = stamp in _SHAPE_CHECKED
+    if not known:
+        check_pickle_bounds(blob, METADATA_MAX_OPS, path)
+    collecting = gc.isenabled()
+    gc.disable()  # the collector would rescan every container built so far, again and again
+    try:
+        metadata = PlainUnpickler(io.BytesIO(blob), path).load()
+    except pickle.UnpicklingError:
+        raise
+    except EOFError:
+        raise pickle.UnpicklingError(f"{path}: store metadata is truncated") from None
+    except (MemoryError, RecursionError):
+        raise ValueError(f"{path}: the store metadata is too large once unpickled") from None
+    except Exception as exc:  # a malformed pickle fails in many ways; all of them are damage
+        raise pickle.UnpicklingError(f"{path}: the store metadata is damaged ({type(exc).__name__}: {exc})") from None
+    finally:
+        if collecting:
+            gc.enable()
+    if not known:
         check_metadata_shape(metadata, path)
         if len(_SHAPE_CHECKED) > 256:
             _SHAPE_CHECKED.clear()
         _SHAPE_CHECKED.add(stamp)
     if not isinstance(metadata, dict):
         raise ValueError(f"{path} does not hold a metadata dict")
+    if not was_sealed and metadata.get(SEALED_KEY) is not None:
+        raise StoreCorruptError(
+            f"{path}: the store metadata has lost its checksum (damaged, or rewritten by another program); "
+            f"run `tessary-backtest verify {path.parent}` and rebuild the store"
+        )
     fmt = metadata.get("format", 1)
     if type(fmt) is not int or fmt > STORE_FORMAT:
         raise ValueError(f"{path}: unknown store format {fmt!r}")

@@ -3,6 +3,7 @@ rows of a date range as frames (mapped, or copied)."""
 
 from __future__ import annotations
 
+import mmap as _mmap
 import os
 from collections.abc import Mapping
 from pathlib import Path
@@ -11,12 +12,14 @@ from typing import IO, Any, NamedTuple
 import numpy as np
 import pandas as pd
 
+from tessary.store import checksums
 from tessary.store.dates import date_bounds
 from tessary.store.files import (
     HEADER_BYTES,
     PAGE,
     copy_rows,
     extent_checksum,
+    extent_span,
     map_extents,
     open_regular,
     read_log_header,
@@ -26,6 +29,7 @@ from tessary.store.layout import AXIS_NAME, LAYOUT, axis_digest, fill_value
 from tessary.store.metadata import check_version
 
 _SMALL_FILE_MAX_BYTES = 1 << 30
+_CALENDAR_CHECKED: set[str] = set()  # checksums of date axes found to hold calendar dates
 
 
 def _npy_header(fh: IO[bytes]) -> tuple:
@@ -117,6 +121,16 @@ class AxisCache:
                 raise ValueError(f"{what}: the date axis {rel} does not hold YYYYMMDD dates")
             if len(out) > 1 and not bool(np.all(out[1:] > out[:-1])):
                 raise ValueError(f"{what}: the date axis {rel} is not ascending without duplicates (damaged)")
+            # Axis files are named by the checksum of their content, which every read
+            # compares: a name found to hold real dates once holds them for good.
+            named = AXIS_NAME.match(Path(rel).name)
+            if not (named and named.group(1) in _CALENDAR_CHECKED):
+                days = pd.to_datetime(pd.Series(out, copy=False), format="%Y%m%d", errors="coerce")
+                if len(out) and days.isna().any():
+                    bad = out[days.isna().to_numpy()][0]
+                    raise ValueError(f"{what}: the date axis {rel} holds {bad!r}, which is no calendar date (damaged)")
+                if named:
+                    _CALENDAR_CHECKED.add(named.group(1))
             self._checked.add(("d", rel))
         return out
 
@@ -149,7 +163,7 @@ class Stored:
     its rows as one read-only (rows, capacity) array (mapped, not read)."""
 
     def __init__(self, store: Any, key: str, desc: object, axes: AxisCache,
-                 mmap: bool = True):
+                 mmap: bool = True, check: bool = False):
         what = f"dataset {key!r}"
         self.key, self.what = key, what
         malformed = ValueError(f"{store.metadata_path}: {what} has a malformed descriptor")
@@ -181,10 +195,12 @@ class Stored:
         self.path = axes.path(file_rel, what)
         self.fill = fill_value(key, self.dtype)
         if self.legacy:
+            # A dataset of the oldest layout (one .npy file) was written without a
+            # checksum: its header and size are all there is to check.
             self.capacity = self.cols
             self._open_legacy(mmap)
         else:
-            self._open_log(store, mmap)
+            self._open_log(store, mmap, check)
 
     @property
     def row_bytes(self) -> int:
@@ -203,7 +219,7 @@ class Stored:
                 )
             self.array = mapped
 
-    def _open_log(self, store, mmap: bool) -> None:
+    def _open_log(self, store, mmap: bool, check: bool) -> None:
         bad = ValueError(f"{store.metadata_path}: the extents of {self.what} are inconsistent")
         if self.cols > self.capacity:
             raise bad
@@ -216,6 +232,10 @@ class Stored:
             row += count
         if row != self.rows:
             raise bad
+        # Every extent was appended past all earlier ones: their bytes never overlap.
+        spans = sorted(extent_span(o, f, w, self.row_bytes) for f, _, o, w, _ in self.extents)
+        if any(a[1] > b[0] for a, b in zip(spans, spans[1:])) or (spans and spans[0][0] < HEADER_BYTES):
+            raise ValueError(f"{store.metadata_path}: the extents of {self.what} overlap in {self.path.name}")
         fd = open_regular(self.path, self.what)
         try:
             ident = read_log_header(fd, self.path, self.what)
@@ -232,6 +252,8 @@ class Stored:
                     f"{self.what}: {self.path} holds {size:,} bytes, the metadata records {self.file_end:,} (truncated)"
                 )
             self.fd_size = size
+            if check:
+                self._check_extents(fd, store.store_dir)
             self.array = None
             if mmap and self.rows:
                 spans = [(f, c, o) for f, c, o, _, _ in self.extents]
@@ -242,6 +264,52 @@ class Stored:
                     self.array = map_extents(fd, spans, self.rows, self.capacity, self.dtype)
         finally:
             os.close(fd)
+
+    def check(self, store_dir, from_row: int = 0) -> None:
+        """Compares the extents holding rows from `from_row` on with their checksums:
+        before rows are copied into a new version, so that damage is never sealed with
+        a new checksum."""
+        if self.legacy:
+            return
+        fd = open_regular(self.path, self.what)
+        try:
+            self._check_extents(fd, store_dir, from_row)
+        finally:
+            os.close(fd)
+
+    def _check_extents(self, fd: int, store_dir, from_row: int = 0) -> None:
+        """Compares every extent (holding rows from `from_row` on) with its recorded
+        checksum, reading the file through a mapping of its own (the pages then serve
+        the dataset's mapping too); an extent already found whole in this version of
+        the file is not read again."""
+        stamp = checksums.file_stamp(fd)
+        todo = []
+        for first, count, offset, written, digest in self.extents:
+            if first + count <= from_row:
+                continue
+            key = (stamp, offset, first * self.row_bytes % PAGE, written * self.row_bytes, digest)
+            if not checksums.already_verified(key):
+                todo.append((key, first, count, offset, written, digest))
+        if not todo:
+            return
+        with _mmap.mmap(fd, self.file_end, access=_mmap.ACCESS_READ) as mapped:
+            view = memoryview(mapped)
+            try:
+                for key, first, count, offset, written, digest in todo:
+                    start, end = extent_span(offset, first, written, self.row_bytes)
+                    try:
+                        found = checksums.digest_of(view[start:end], digest)
+                    except ValueError as exc:  # not a checksum this store writes
+                        raise checksums.corrupt(self.what, store_dir, str(exc)) from None
+                    if found != digest:
+                        raise checksums.corrupt(
+                            self.what, store_dir,
+                            f"rows {self.dates[first]}..{self.dates[first + count - 1]} of {self.path.name} "
+                            "do not match their checksum",
+                        )
+                    checksums.remember_verified(key)
+            finally:
+                view.release()
 
     def values(self, lo: int, hi: int, mmap: bool) -> np.ndarray:
         """Rows [lo, hi) over the stock columns: a view of the mapping, or a copy."""
@@ -281,7 +349,11 @@ class Stored:
         fd = open_regular(self.path, self.what)
         try:
             for first, count, offset, written, digest in self.extents:
-                if extent_checksum(fd, offset, first, written, self.row_bytes) != digest:
+                try:
+                    found = extent_checksum(fd, offset, first, written, self.row_bytes, digest)
+                except ValueError as exc:
+                    raise ValueError(f"{self.path.name}: {exc} (damaged)") from None
+                if found != digest:
                     raise ValueError(
                         f"rows {self.dates[first]}..{self.dates[first + count - 1]} of {self.path.name} "
                         "do not match their checksum (damaged)"
@@ -300,7 +372,7 @@ class StoredSeries(NamedTuple):
     name: object
 
 
-def load_from(store, metadata: dict, start, end, keys, mmap: bool) -> dict:
+def load_from(store, metadata: dict, start, end, keys, mmap: bool, check: bool = True) -> dict:
     """The datasets `keys` of `store` (all recorded ones when None) over start..end, as `load` returns them."""
     check_version(store, metadata)
     datasets = metadata.get("datasets", {})
@@ -313,14 +385,14 @@ def load_from(store, metadata: dict, start, end, keys, mmap: bool) -> dict:
     data: dict[str, Any] = {}
     for key in keys:
         if key in datasets:
-            data[key] = load_dataset(store, key, datasets[key], start, end, mmap, axes)
+            data[key] = load_dataset(store, key, datasets[key], start, end, mmap, axes, check)
         else:
-            data[key] = load_benchmarks(store, metadata, start, end, axes)
+            data[key] = load_benchmarks(store, metadata, start, end, axes, check)
     return {"version": metadata.get("version", store.version), "meta": metadata.get("meta", {}), "data": data}
 
 
-def load_dataset(store, key, desc, start, end, mmap, axes: AxisCache) -> pd.DataFrame:
-    stored = Stored(store, key, desc, axes, mmap)
+def load_dataset(store, key, desc, start, end, mmap, axes: AxisCache, check: bool = True) -> pd.DataFrame:
+    stored = Stored(store, key, desc, axes, mmap, check)
     lo, hi = date_bounds(stored.dates, start, end)
     values = stored.values(lo, hi, mmap)
     index = axes.index(stored.index_rel, stored.what, lo, hi, desc.get("index_name"))
@@ -328,13 +400,16 @@ def load_dataset(store, key, desc, start, end, mmap, axes: AxisCache) -> pd.Data
     return pd.DataFrame(values, index=index, columns=columns, copy=False)
 
 
-def stored_series(store, name, desc, axes: AxisCache) -> StoredSeries:
-    """A stored benchmark series, its descriptor and axis checked."""
+def stored_series(store, name, desc, axes: AxisCache, check: bool = False) -> StoredSeries:
+    """A stored benchmark series, its descriptor and axis checked (with `check`, also its
+    file against its checksum, once per file version and process)."""
     what = f"benchmark {name!r}"
     try:
         values_rel, index_rel, series_name = desc["values"], desc["index"], desc["name"]
     except (KeyError, TypeError):
         raise ValueError(f"{store.metadata_path}: {what} has a malformed descriptor") from None
+    if check:
+        check_series_file(store, name, desc, axes.path(values_rel, what))
     values = axes.array(values_rel, what)
     dates = axes.dates(index_rel, what)
     if values.ndim != 1 or len(values) != len(dates):
@@ -342,10 +417,27 @@ def stored_series(store, name, desc, axes: AxisCache) -> StoredSeries:
     return StoredSeries(values, dates, values_rel, index_rel, series_name)
 
 
-def load_benchmarks(store, metadata: dict, start, end, axes: AxisCache) -> dict:
+def check_series_file(store, name, desc: Mapping, path: Path) -> None:
+    """Compares a benchmark file with its checksum; a StoreCorruptError when they differ."""
+    what = f"benchmark {name!r}"
+    with regular_file(path, what) as fh:
+        key = (checksums.file_stamp(fh.fileno()), str(name), desc.get("checksum"), desc.get("sha256"))
+        if checksums.already_verified(key):
+            return
+        size = os.fstat(fh.fileno()).st_size
+        if size > _SMALL_FILE_MAX_BYTES:
+            raise ValueError(f"{what}: {path} is {size:,} bytes, more than a series can be")
+        content = fh.read()
+    problem = checksums.series_problem(name, desc, content)
+    if problem is not None:
+        raise checksums.corrupt(what, store.store_dir, f"{path.name}: {problem}")
+    checksums.remember_verified(key)
+
+
+def load_benchmarks(store, metadata: dict, start, end, axes: AxisCache, check: bool = True) -> dict:
     out = {}
     for name, desc in metadata.get("benchmarks", {}).items():
-        stored = stored_series(store, name, desc, axes)
+        stored = stored_series(store, name, desc, axes, check)
         lo, hi = date_bounds(stored.dates, start, end)
         index = axes.index(stored.index_rel, f"benchmark {name!r}", lo, hi, desc.get("index_name"))
         out[name] = pd.Series(stored.values[lo:hi], index=index, name=stored.name, copy=False)

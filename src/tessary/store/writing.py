@@ -4,7 +4,6 @@ metadata file is replaced (the commit); then what the metadata no longer names i
 from __future__ import annotations
 
 import contextlib
-import hashlib
 import io
 import os
 import secrets
@@ -15,6 +14,7 @@ from pathlib import Path
 import numpy as np
 import pandas as pd
 
+from tessary.store import checksums
 from tessary.store.files import COPY_CHUNK_BYTES, LogWriter, fsync_dir, log_header, write_atomically, writer_lock
 from tessary.store.layout import (
     DATA_DIR,
@@ -26,7 +26,7 @@ from tessary.store.layout import (
     safe_file_stem,
     spare_columns,
 )
-from tessary.store.metadata import plain_pickle, write_manifest
+from tessary.store.metadata import SEALED_KEY, plain_pickle, write_manifest, write_metadata_file
 from tessary.store.plan import MatrixPlan, SeriesPlan, plan_matrix
 
 
@@ -108,7 +108,7 @@ def write_series(data_dir: Path, plan: SeriesPlan, written: set) -> dict:
     n = len(plan.values)
     return {
         "values": f"{DATA_DIR}/{name}",
-        "sha256": hashlib.sha256(blob.getvalue()).hexdigest(),
+        "checksum": checksums.series_digest(plan.name, blob.getvalue()),
         "index": write_axis(data_dir, plan.dates, written),
         "name": plan.series_name,
         "dtype": plan.values.dtype.name,
@@ -139,8 +139,8 @@ def commit(store, metadata: dict) -> None:
     unlinks what no longer belongs to the store."""
     metadata["format"] = STORE_FORMAT
     metadata["updated_at"] = pd.Timestamp.now().isoformat()
-    blob = plain_pickle(metadata, "store metadata")
-    write_atomically(store.metadata_path, lambda fh: fh.write(blob))
+    metadata[SEALED_KEY] = "crc32c"
+    write_metadata_file(store.metadata_path, plain_pickle(metadata, "store metadata"))
     write_manifest(store.store_dir, metadata, store.version)
     remove_unreferenced(store.store_dir, metadata)
 

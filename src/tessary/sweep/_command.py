@@ -72,6 +72,13 @@ def load_strategy(spec: str) -> Callable:
         module = importlib.import_module(module_name)
     except ImportError as exc:
         raise ValueError(f"cannot import the strategy module {module_name!r}: {exc}") from None
+    except SyntaxError as exc:  # the user's module does not compile: where, in one line
+        raise ValueError(
+            f"the strategy module {module_name!r} has a syntax error: {exc.msg} ({exc.filename}, line {exc.lineno})"
+        ) from None
+    except Exception as exc:  # the module's own code failed while it was imported
+        text = str(exc).splitlines()[0] if str(exc) else ""
+        raise ValueError(f"the strategy module {module_name!r} failed on import: {type(exc).__name__}: {text}") from None
     function = getattr(module, function_name, None)
     if not callable(function):
         raise ValueError(f"the module {module_name!r} has no function {function_name!r}")

@@ -6,14 +6,42 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
 #include "common/args.hpp"
 #include "common/arrays.hpp"
-#include "pnl_engine/kernels/vwap.hpp"
+#include "common/daystep/vwap.hpp"
 
 namespace tessary::pnl {
+
+/// The eight market frames a day-step binding takes after the weights, in the order of
+/// MARKET_FRAMES (tessary/backtest/_market_frames.py).
+inline constexpr const char *kMarketFrames[] = {"can_buy_stock", "cant_sell_stock", "split_factor",
+                                                "dividend_factor", "close_price",   "prev_close",
+                                                "buy_price",       "sell_price"};
+
+/// The parameter table of a day-step binding: the weight frame `weights`, the eight
+/// market frames, then `rest`.
+inline std::vector<args::Param> market_params(const char *weights, std::initializer_list<args::Param> rest) {
+    std::vector<args::Param> out{{weights, "pandas.DataFrame"}};
+    for (const char *frame : kMarketFrames) out.push_back({frame, "pandas.DataFrame"});
+    out.insert(out.end(), rest);
+    return out;
+}
+
+/// The parameters of the engine's day step and of its recording: the frames, then
+/// the capital, the fees, the lot size and the keyword-only hold-rule flags `given`.
+inline std::vector<args::Param> vwap_params() {
+    using args::Default;
+    using args::Kind;
+    return market_params("signal_matrix", {{"total_money", Kind::Float, Default::of(1e8)},
+                                           {"fee", Kind::Float, Default::of(0.0001)},
+                                           {"rule_fee", Kind::Float, Default::of(0.0005)},
+                                           {"lot_size", Kind::Int, Default::of(200)},
+                                           {"given", "numpy.ndarray | None", Kind::Object, Default::none(), true}});
+}
 
 /// The weights of the previous date on every return date, as float64 rows x columns.
 /// With unique labels the shift-and-reindex is exactly "all rows but the last", a
@@ -65,9 +93,9 @@ struct BoundVwapInputs {
 inline BoundVwapInputs bind_vwap_inputs(const args::Bound &a, nb::handle build, nb::handle signal_matrix,
                                         nb::handle pnl_index, nb::handle columns, std::size_t days,
                                         std::size_t stocks) {
-    nb::object market = build(pnl_index, columns, a.obj("can_buy_stock"), a.obj("cant_sell_stock"),
-                              a.obj("split_factor"), a.obj("dividend_factor"), a.obj("close_price"),
-                              a.obj("prev_close"), a.obj("buy_price"), a.obj("sell_price"));
+    const auto &f = kMarketFrames;
+    nb::object market = build(pnl_index, columns, a.obj(f[0]), a.obj(f[1]), a.obj(f[2]), a.obj(f[3]), a.obj(f[4]),
+                              a.obj(f[5]), a.obj(f[6]), a.obj(f[7]));
     BoundVwapInputs b;
     b.prev_close = float_view(market["prev_close_arr"], "prev_close_arr", days, stocks);
     b.can_buy = bool_view(market["can_buy_arr"], "can_buy_arr", days, stocks);

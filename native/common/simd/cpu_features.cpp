@@ -1,4 +1,4 @@
-#include "pnl_engine/kernels/cpu_features.hpp"
+#include "common/simd/cpu_features.hpp"
 
 namespace tessary::kernels {
 

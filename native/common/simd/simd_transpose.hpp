@@ -3,7 +3,7 @@
 // everything in simd.hpp (compiled into files built with different instruction sets).
 #pragma once
 
-#include "pnl_engine/kernels/simd.hpp"
+#include "common/simd/simd.hpp"
 
 namespace tessary::kernels::simd {
 

@@ -23,7 +23,7 @@
 
 #include <cstddef>
 
-#include "pnl_engine/kernels/vwap_cell.hpp"
+#include "common/daystep/vwap_cell.hpp"
 
 namespace tessary::kernels::vwap_detail {
 

@@ -35,7 +35,7 @@
 // performs the same IEEE operations in the same order.
 #pragma once
 
-#include "pnl_engine/kernels/vwap_lanes.hpp"
+#include "common/daystep/vwap_lanes.hpp"
 
 namespace tessary::kernels::vwap_detail {
 

@@ -11,7 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "pnl_engine/kernels/vwap.hpp"
+#include "common/daystep/vwap.hpp"
 
 namespace tessary::kernels::vwap_detail {
 

@@ -5,8 +5,8 @@
 // wide-vector files (see simd.hpp).
 #pragma once
 
-#include "pnl_engine/kernels/simd.hpp"
-#include "pnl_engine/kernels/vwap_cell.hpp"
+#include "common/simd/simd.hpp"
+#include "common/daystep/vwap_cell.hpp"
 
 namespace tessary::kernels::vwap_detail {
 

@@ -7,7 +7,7 @@
 #include <nanobind/ndarray.h>
 
 #include "common/arrays.hpp"
-#include "pnl_engine/kernels/weights.hpp"
+#include "common/daystep/weights.hpp"
 
 namespace tessary::pnl {
 

@@ -1,10 +1,10 @@
 // The kernels' vector width, chosen once per process from the processor and TESSARY_SIMD.
-#include "pnl_engine/kernels/simd_choice.hpp"
+#include "common/simd/simd_choice.hpp"
 
 #include <cctype>
 #include <cstdlib>
 
-#include "pnl_engine/kernels/cpu_features.hpp"
+#include "common/simd/cpu_features.hpp"
 
 namespace tessary::kernels {
 

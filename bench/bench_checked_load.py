@@ -1,0 +1,151 @@
+"""Cost of the checked load: the checksums of every file a load reads, compared once per
+file version and process.
+
+1. The checksum's throughput against a plain read of the same bytes in memory (a numpy
+   sum over them, as uint64): CRC-32C with the processor instruction, the portable
+   table-driven CRC-32C, and SHA-256 (what stores written before carry).
+2. A store of DAYS x STOCKS (all 17 datasets, written once), then in a fresh process:
+   the load of what run_backtest reads without the check, the same load checked the
+   first time (every byte hashed) and again (remembered: nothing hashed), the check of
+   the whole store, and run_backtest on the same store. The ratio of the first check to
+   the backtest is the goal's figure (at most 10 %), the repeat's the "nothing after".
+   The store's pages are in the page cache (just written), as for a store in daily use;
+   a cold read from disk costs the backtest the same disk time with or without the check.
+
+    python bench/bench_checked_load.py [--days 2520] [--stocks 5000] [--dir DIR] [--keep]
+"""
+
+from __future__ import annotations
+
+import os
+
+os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
+
+import argparse
+import hashlib
+import json
+import shutil
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+import numpy as np
+
+GB = 1e9
+
+
+def best(fn, repeat: int = 3) -> float:
+    times = []
+    for _ in range(repeat):
+        start = time.perf_counter()
+        fn()
+        times.append(time.perf_counter() - start)
+    return min(times)
+
+
+def section_throughput(size: int) -> None:
+    from tessary.store._checksum import crc32c, uses_hardware
+
+    buf = np.random.default_rng(0).integers(0, 2**63, size // 8, dtype=np.uint64)
+    raw = memoryview(buf).cast("B")
+    plain = best(lambda: int(buf.sum()))
+    rows = [
+        ("numpy sum (plain memory read)", plain),
+        (f"CRC-32C ({'SSE4.2 instruction' if uses_hardware() else 'portable'})", best(lambda: crc32c(raw))),
+        ("CRC-32C portable (slicing-by-8)", best(lambda: crc32c(raw, portable=True), 1)),
+        ("SHA-256 (stores written before)", best(lambda: hashlib.sha256(raw).digest(), 1)),
+    ]
+    print(f"1. checksum throughput over {size / GB:.2f} GB in memory")
+    for label, t in rows:
+        print(f"   {label:36s} {size / t / GB:7.2f} GB/s   {t / plain:5.2f}x the plain read")
+
+
+def write_store(root: Path, days: int, stocks: int) -> None:
+    sys.path.insert(0, str(Path(__file__).resolve().parent))
+    from bench_store import Market
+
+    from tessary.backtest import _prepare as P
+
+    store = P.BinaryPreparedDataStore(root)
+    started = time.perf_counter()
+    store.write_payload(Market(days, stocks, 0).payload(0, days, 0))
+    print(f"   store of {days} x {stocks} written in {time.perf_counter() - started:.1f} s")
+
+
+def measure(root: str) -> dict:
+    """Runs in a fresh process: the first load of the store in it."""
+    import warnings
+
+    import pandas as pd
+
+    from tessary.backtest import _prepare as P
+    from tessary.backtest import run_backtest
+    from tessary.backtest.api import ENGINE_DATASETS
+
+    warnings.simplefilter("ignore")
+    store = P.BinaryPreparedDataStore(root)
+    keys = list(dict.fromkeys(["close_price", *ENGINE_DATASETS.values()])) + ["benchmark_dict"]
+    out = {}
+    out["plain"] = best(lambda: store.load(keys=keys, check=False))
+    start = time.perf_counter()
+    store.load(keys=keys)
+    out["first"] = time.perf_counter() - start
+    out["again"] = best(lambda: store.load(keys=keys))
+    start = time.perf_counter()
+    store.load()
+    out["rest"] = time.perf_counter() - start  # the other datasets, checked for the first time
+    out["bytes"] = sum(
+        df.shape[0] * df.shape[1] * df.to_numpy().dtype.itemsize
+        for key, df in store.load(keys=keys[:-1])["data"].items()
+    )
+    close = store.load(keys=["close_price"])["data"]["close_price"]
+    rng = np.random.default_rng(1)
+    picks = rng.random(close.shape) < 0.1
+    weights = pd.DataFrame(np.where(picks, 1.0, 0.0), index=close.index, columns=close.columns)
+    weights = weights.div(weights.sum(axis=1).where(lambda s: s > 0), axis=0).fillna(0.0)
+    out["backtest"] = best(lambda: run_backtest(weights, store, benchmark="000300"), 2)
+    return out
+
+
+def main() -> int:
+    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    ap.add_argument("--days", type=int, default=2520)
+    ap.add_argument("--stocks", type=int, default=5000)
+    ap.add_argument("--hash-mb", type=int, default=512, help="buffer of the throughput figures")
+    ap.add_argument("--dir", type=Path, default=Path(__file__).resolve().parent / "out")
+    ap.add_argument("--keep", action="store_true")
+    ap.add_argument("--measure", help=argparse.SUPPRESS)
+    args = ap.parse_args()
+    if args.measure:
+        print(json.dumps(measure(args.measure)))
+        return 0
+
+    section_throughput(args.hash_mb << 20)
+    root = args.dir / "checked-store"
+    print(f"2. checked load against run_backtest, {args.days} dates x {args.stocks} stocks")
+    if not (root / "metadata.pkl").exists():
+        write_store(root, args.days, args.stocks)
+    try:
+        done = subprocess.run([sys.executable, __file__, "--measure", str(root)], check=True,
+                              capture_output=True, text=True)
+        m = json.loads(done.stdout.strip().splitlines()[-1])
+    finally:
+        if not args.keep:
+            shutil.rmtree(root, ignore_errors=True)
+    check = m["first"] - m["plain"]
+    print(f"   run_backtest's datasets: {m['bytes'] / GB:.2f} GB")
+    print(f"   load without the check                    {m['plain']:8.3f} s")
+    print(f"   load checked, first time in the process   {m['first']:8.3f} s   "
+          f"(the check: {check:.3f} s, {m['bytes'] / max(check, 1e-9) / GB:.1f} GB/s)")
+    print(f"   load checked again                        {m['again']:8.3f} s   "
+          f"(+{m['again'] - m['plain']:.4f} s against the unchecked load)")
+    print(f"   the other datasets, first check           {m['rest']:8.3f} s")
+    print(f"   run_backtest                              {m['backtest']:8.3f} s")
+    print(f"   first check / run_backtest                {check / m['backtest'] * 100:7.1f} %   (goal: at most 10 %)")
+    print(f"   later checks / run_backtest               {(m['again'] - m['plain']) / m['backtest'] * 100:7.2f} %")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
