@@ -29,7 +29,7 @@ def _reversal(data, window=5):
 
 def _reference_cross_section(factor, data, universe=False, industry=False):
     """The reference's cross-section: a value, buyable on the next date, a member, an industry."""
-    can_buy_next = data["can_buy_stock"].shift(-1).fillna(False).astype(bool)
+    can_buy_next = data["can_buy_stock"].shift(-1, fill_value=False).astype(bool)
     keep = factor.notna() & can_buy_next
     if universe:
         keep &= data[MASK_KEY].reindex_like(factor) > 0
@@ -116,8 +116,9 @@ def test_group_returns_equal_run_backtest_of_the_group_weights(market):
 def test_long_frames_give_the_same_report_and_compare_screens(market, tmp_path):
     path, data = market
     wide = _reversal(data)
-    long = wide.stack().rename("value").reset_index()
-    long.columns = ["date", "code", "value"]
+    # melt keeps the NaN cells on every pandas (stack drops them before pandas 3)
+    long = wide.rename_axis(index="date", columns="code").reset_index().melt(
+        id_vars="date", var_name="code", value_name="value")
     a = evaluate(wide, path, periods=(1, 2), groups=3, backtest=False)
     b = evaluate(long, path, periods=(1, 2), groups=3, backtest=False)
     pd.testing.assert_frame_equal(a.ic, b.ic)

@@ -66,7 +66,7 @@ static void scan_statuses() {
     check(scan(std::string("\x80\x05}.", 4)).ops == 3, "three opcodes");
     check(scan(std::string("\x80\x05}", 3)).status == ScanStatus::truncated, "no STOP");
     check(scan(std::string("\x80\x05}.x", 5)).status == ScanStatus::trailing, "bytes after STOP");
-    check(scan(std::string("\x80\x05X\xff\x00\x00\x00ab.", 10)).status == ScanStatus::truncated, "length past the end");
+    check(scan(std::string("\x80\x05X\xff\x00\x00\x00" "ab.", 10)).status == ScanStatus::truncated, "length past the end");
     check(scan(std::string("\x80\x05\xff.", 4)).status == ScanStatus::unknown, "unknown opcode");
     check(scan(std::string("cos\nsystem\n.", 12)).status == ScanStatus::ok, "GLOBAL is walked (the unpickler refuses it)");
     std::string bomb = "\x80\x05" + std::string(600, ']') + std::string(599, 'a') + ".";

@@ -58,7 +58,7 @@ bool mostly_column_major(const VwapInputs &in) {
 
 /// True when most inputs are row-major (consecutive stocks adjacent in memory), as
 /// the binary store's memory-mapped matrices are.
-bool mostly_row_major(const VwapInputs &in) {
+[[maybe_unused]] bool mostly_row_major(const VwapInputs &in) {
     const std::array<std::ptrdiff_t, kInputs> strides = {
         in.signal.col_stride,    in.prev_close.col_stride, in.close.col_stride,
         in.buy_price.col_stride, in.sell_price.col_stride, in.split.col_stride,

@@ -11,7 +11,7 @@ bool lanes_supported(int lanes) { return simd_available(lanes); }
 /// The process's width (the one dispatch point of every kernel family).
 int best_lanes() { return simd_lanes(); }
 
-void column_pass(int lanes, const VwapInputs &in, const Rates &r, std::size_t s0, std::size_t width,
+void column_pass([[maybe_unused]] int lanes, const VwapInputs &in, const Rates &r, std::size_t s0, std::size_t width,
                  double *partial) {
 #if defined(TESSARY_WIDE_KERNELS)  // the vector files are built on x86-64 only
     if (lanes == 8) return column_pass_8(in, r, s0, width, partial);

@@ -223,7 +223,7 @@ void rolling_mean_first_row_raw(const FloatView &in, std::size_t rows, std::size
                                 const OutView2D &out, int lanes) {
     if (rows == 0) return;
     const bool column_major = in.row_stride == 1 && out.row_stride == 1;
-    const bool row_major = in.col_stride == 1 && out.col_stride == 1;
+    [[maybe_unused]] const bool row_major = in.col_stride == 1 && out.col_stride == 1;
     // Eight columns at a time where the processor and the layouts allow; the rest
     // (and everything on other processors) one or two columns at a time.
     std::size_t first = 0;

@@ -32,7 +32,7 @@ inline void neumaier_add(double &sum, double &comp, double x) {
 
 inline double compensated(double sum, double comp) { return std::isfinite(sum) ? sum + comp : sum; }
 
-bool unit_columns(const kernels::VwapInputs &m) {
+[[maybe_unused]] bool unit_columns(const kernels::VwapInputs &m) {
     for (const kernels::FloatView *v : {&m.prev_close, &m.close, &m.buy_price, &m.sell_price, &m.split, &m.dividend})
         if (v->col_stride != 1) return false;
     return m.can_buy.col_stride == 1 && m.cant_sell.col_stride == 1;

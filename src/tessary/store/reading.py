@@ -292,15 +292,18 @@ class Stored:
                 todo.append((key, first, count, offset, written, digest))
         if not todo:
             return
-        with _mmap.mmap(fd, self.file_end, access=_mmap.ACCESS_READ) as mapped:
-            view = memoryview(mapped)
-            try:
+        mapped = _mmap.mmap(fd, self.file_end, access=_mmap.ACCESS_READ)
+        try:
+            with memoryview(mapped) as view:
                 for key, first, count, offset, written, digest in todo:
                     start, end = extent_span(offset, first, written, self.row_bytes)
-                    try:
-                        found = checksums.digest_of(view[start:end], digest)
-                    except ValueError as exc:  # not a checksum this store writes
-                        raise checksums.corrupt(self.what, store_dir, str(exc)) from None
+                    # Each part is released as soon as it is hashed, so that no export
+                    # of the mapping outlives this loop.
+                    with view[start:end] as part:
+                        try:
+                            found = checksums.digest_of(part, digest)
+                        except ValueError as exc:  # not a checksum this store writes
+                            raise checksums.corrupt(self.what, store_dir, str(exc)) from None
                     if found != digest:
                         raise checksums.corrupt(
                             self.what, store_dir,
@@ -308,8 +311,14 @@ class Stored:
                             "do not match their checksum",
                         )
                     checksums.remember_verified(key)
-            finally:
-                view.release()
+        finally:
+            try:
+                mapped.close()
+            except BufferError:
+                # A buffer of the mapping is still held somewhere (an exception's
+                # frame, say): the mapping then closes when the last one goes. The
+                # check itself has finished either way; this must not fail the load.
+                pass
 
     def values(self, lo: int, hi: int, mmap: bool) -> np.ndarray:
         """Rows [lo, hi) over the stock columns: a view of the mapping, or a copy."""
