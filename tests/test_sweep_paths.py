@@ -225,3 +225,26 @@ def test_fee_paths_equal_the_engine_at_every_width_on_special_values(width):
     assert out["simd"] == width
     for layout in ("F", "C"):
         assert out["paths", layout].tobytes() == out["engine", layout].tobytes()
+
+
+def test_batch_returns_equal_the_engine_per_work_and_variant():
+    """A batch of several weight matrices, each under capital and fee variants: every
+    row is the engine's own result for that matrix and those costs, to the bit."""
+    from sweep_market import random_market
+    from tessary.sweep import _batch_returns
+
+    data = random_market(n_dates=60, n_stocks=120, seed=5)
+    names = {"split_factor": "rq_get_split", "dividend_factor": "rq_get_dividend"}
+    market = {p: data[names.get(p, p)] for p in MARKET_FRAMES}
+    rng = np.random.default_rng(9)
+    works = [pd.DataFrame(np.where(rng.random((60, 120)) < share, rng.random((60, 120)) / 20, 0.0),
+                          index=data["close_price"].index, columns=data["close_price"].columns)
+             for share in (0.05, 0.3, 0.0)]
+    costs = [[(1e8, 1e-4, 5e-4), (3e5, 0.0, 5e-4), (1e8, 3e-4, 0.0)], [(1e6, 1e-4, 5e-4)], [(1e8, 0.0, 0.0)]]
+    values, dates = _batch_returns.batch_returns(works, market, costs)
+    assert [v.shape for v in values] == [(3, 59), (1, 59), (1, 59)]
+    for work, rows, variants in zip(works, values, costs):
+        for row, (money, fee, rule_fee) in zip(rows, variants):
+            own = _pnl_engine.calc_strategy_vwap_daily_return(work, **market, fee=fee, rule_fee=rule_fee,
+                                                              total_money=money)
+            pd.testing.assert_series_equal(pd.Series(row, index=dates), own, check_exact=True)
