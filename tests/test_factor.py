@@ -161,3 +161,22 @@ def test_bad_input_is_a_clear_error(market, change, message):
         factor = factor.rename(index={factor.index[-1]: "20300104"})
     with pytest.raises(ValueError, match=message):
         evaluate(factor, path, **change)
+
+
+@pytest.mark.parametrize("seed, rebalance", [(0, 1), (1, 3), (2, 7)])
+def test_group_holding_and_turnover_equal_the_carried_weight_matrices(seed, rebalance):
+    """Holding count and turnover of every group, counted from members shared between
+    rows, equal those of each group's carried weight matrix stock by stock."""
+    from tessary.factor import _groups
+
+    rng = np.random.default_rng(seed)
+    labels = rng.integers(0, 5, size=(30, 60)).astype(np.int32)  # 0: in no group
+    labels[4] = 0  # a row where every group is empty
+    weight = _groups.group_weights(labels, 4)
+    held = np.repeat(np.arange(30), rebalance)[:70]  # each row carried over `rebalance` days
+    holding, turnover = _groups.holding_and_turnover(labels, weight, held, 4)
+    for g in range(1, 5):
+        carried = np.where(labels == g, weight[:, [g - 1]], 0.0)[held]
+        moved = np.concatenate([[0.0], np.abs(np.diff(carried, axis=0)).sum(axis=1)])
+        assert holding[g - 1] == pytest.approx((carried != 0).sum(axis=1).mean(), rel=1e-14)
+        assert turnover[g - 1] == pytest.approx(moved.mean() / 2 * 100, rel=1e-12)

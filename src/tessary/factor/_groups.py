@@ -67,22 +67,40 @@ def group_daily_cash(store: Any, days: pd.Index, codes: pd.Index, labels: np.nda
     return label_daily_cash(market_rows(store, days, codes), labels, weight, held_row, **rates)
 
 
-def _holding_and_turnover(labels: np.ndarray, weight: np.ndarray, held: np.ndarray, group: int) -> tuple[float, float]:
-    """The statistics' mean holding count and turnover (percent) of one group, from its
-    carried labels on the return dates (each date's own weights, the first date's change 0)."""
-    member = labels == group
-    counts = member.sum(axis=1)[held]
-    w = weight[:, group - 1]
+def _member_counts(labels: np.ndarray, groups: int) -> np.ndarray:
+    """rows x groups: how many stocks of each row carry each label 1..groups."""
+    rows = len(labels)
+    known = np.where((labels >= 1) & (labels <= groups), labels, 0)
+    keys = known + (np.arange(rows, dtype=np.int64) * (groups + 1))[:, None]
+    counts = np.bincount(keys.ravel(), minlength=rows * (groups + 1))
+    return counts.reshape(rows, groups + 1)[:, 1:]
+
+
+#: Rows of labels compared at once by the turnover (bounds the temporary matrices).
+_CHUNK = 256
+
+
+def holding_and_turnover(labels: np.ndarray, weight: np.ndarray, held: np.ndarray,
+                         groups: int) -> tuple[np.ndarray, np.ndarray]:
+    """Per group, the statistics' mean holding count and turnover (percent), from the
+    carried label rows ``held`` on the return dates (each date's own weights, the first
+    date's change 0). A stock in the group on both rows of a change moves by |wa - wb|,
+    one in it on one row only by that row's weight; so a change is counted from the
+    members each row has and the members both share, for all groups in one pass."""
+    counts = _member_counts(labels, groups)
+    holding = counts[held].mean(axis=0) if len(held) else np.full(groups, np.nan)
     a, b = held[1:], held[:-1]
-    changed = a != b
-    change = np.zeros(len(held))
-    if changed.any():
-        ra, rb = a[changed], b[changed]
-        ina, inb = member[ra], member[rb]
-        wa, wb = w[ra][:, None], w[rb][:, None]
-        diff = np.abs(np.where(ina, wa, 0.0) - np.where(inb, wb, 0.0)).sum(axis=1)
-        change[1:][changed] = diff
-    return float(counts.mean()), float(change.mean() / 2 * 100)
+    changed = np.flatnonzero(a != b)
+    change = np.zeros((len(held), groups))
+    for start in range(0, len(changed), _CHUNK):
+        part = changed[start:start + _CHUNK]
+        ra, rb = a[part], b[part]
+        now = labels[ra]
+        both = _member_counts(np.where(now == labels[rb], now, 0), groups)
+        wa, wb = weight[ra], weight[rb]
+        change[part + 1] = np.abs(wa - wb) * both + wa * (counts[ra] - both) + wb * (counts[rb] - both)
+    turnover = change.mean(axis=0) / 2 * 100 if len(held) else np.full(groups, np.nan)
+    return holding, turnover
 
 
 def group_stats(returns: pd.DataFrame, labels: np.ndarray, weight: np.ndarray, held: np.ndarray,
@@ -93,10 +111,11 @@ def group_stats(returns: pd.DataFrame, labels: np.ndarray, weight: np.ndarray, h
     rows = {}
     index = returns.index
     bench = benchmark.reindex(index, fill_value=0) if benchmark is not None else pd.Series(0.0, index=index)
+    holding, turnover = holding_and_turnover(labels, weight, held, len(returns.columns))
     for g in returns.columns:
         frame = pd.DataFrame({"daily_return": returns[g], "index_daily_return": bench})
         stats = dict(calc_strategy_stats(frame, None))
-        stats["holding_count"], stats["turnover"] = _holding_and_turnover(labels, weight, held, int(g))
+        stats["holding_count"], stats["turnover"] = float(holding[int(g) - 1]), float(turnover[int(g) - 1])
         rows[g] = stats
     table = pd.DataFrame.from_dict(rows, orient="index")
     table.index.name = "group"
