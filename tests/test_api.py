@@ -43,18 +43,9 @@ def synthetic_store(tmp_path_factory, name, n_stocks, seed):
     return build_store(market.to_duckdb(tmp / "m.duckdb"), tmp / "store")
 
 
-def close_of(store):
-    return store.load(keys=["close_price"], mmap=False)["data"]["close_price"]
-
-
 @pytest.fixture(scope="module")
 def store(tmp_path_factory):
     return synthetic_store(tmp_path_factory, "api", n_stocks=40, seed=2)
-
-
-@pytest.fixture(scope="module")
-def close(store):
-    return close_of(store)
 
 
 def momentum_like(close, rows=slice(5, 90), n=12, seed=0):

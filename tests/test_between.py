@@ -6,18 +6,13 @@ import numpy as np
 import pandas as pd
 import pytest
 
-from test_api import close_of, engine_on, same_bits, synthetic_store
+from test_api import engine_on, same_bits, synthetic_store
 from tessary.backtest import run_backtest
 
 
 @pytest.fixture(scope="module")
 def store(tmp_path_factory):
     return synthetic_store(tmp_path_factory, "between", n_stocks=30, seed=5)
-
-
-@pytest.fixture(scope="module")
-def close(store):
-    return close_of(store)
 
 
 def weekly(close, n=10, seed=1):
