@@ -212,12 +212,18 @@ def _check_labels_and_window(name: Any, title: Any, rolling_window: Any) -> None
 # --------------------------------------------------------------------------- result
 
 
+def date_index(dates: Any) -> pd.DatetimeIndex:
+    """"YYYYMMDD" dates as a DatetimeIndex named "date", the index of every result."""
+    return pd.DatetimeIndex(pd.to_datetime(pd.Index(dates, dtype=object), format="%Y%m%d"), name="date")
+
+
 def _datetime_series(series: pd.Series, name: str) -> pd.Series:
-    index = pd.DatetimeIndex(pd.to_datetime(pd.Index(series.index, dtype=object), format="%Y%m%d"), name="date")
-    return pd.Series(series.to_numpy(dtype=np.float64), index=index, name=name)
+    return pd.Series(series.to_numpy(dtype=np.float64), index=date_index(series.index), name=name)
 
 
 def json_value(value: Any) -> Any:
+    """A figure as JSON has it: bools and integers as such, a float that is not finite
+    as None (null), None as None, anything else as its text."""
     if isinstance(value, (bool, np.bool_)):
         return bool(value)
     if isinstance(value, (int, np.integer)):
