@@ -234,6 +234,15 @@ def json_value(value: Any) -> Any:
     return None if value is None else str(value)
 
 
+def _records_table(name: str, doc: str) -> property:
+    """A read-only attribute of the result: the table ``name`` of its trade records."""
+
+    def table(self: BacktestResult) -> pd.DataFrame:
+        return getattr(self.records, name)
+
+    return property(table, doc=doc)
+
+
 class BacktestResult:
     """What ``run_backtest`` returns.
 
@@ -284,31 +293,14 @@ class BacktestResult:
             self._records = records_from_inputs(self._engine_inputs)
         return self._records
 
-    @property
-    def trades(self) -> pd.DataFrame:
-        """One row per executed trade: date, code, side, shares, price, value, commission, levy."""
-        return self.records.trades
-
-    @property
-    def blocked(self) -> pd.DataFrame:
-        """One row per wanted trade that a feasibility flag refused, with the reason."""
-        return self.records.blocked
-
-    @property
-    def positions(self) -> pd.DataFrame:
-        """One row per held stock and date: shares after the day's trades, value at the close,
-        and whether the date lies after the stock's last close (delisted)."""
-        return self.records.positions
-
-    @property
-    def pnl(self) -> pd.DataFrame:
-        """One row per stock and date with a profit: the five terms of the day's profit."""
-        return self.records.pnl
-
-    @property
-    def daily_trading(self) -> pd.DataFrame:
-        """Per date: bought and sold value, commission, levy, stocks held, traded turnover."""
-        return self.records.daily
+    trades = _records_table("trades", "One row per executed trade: date, code, side, shares, price, value, "
+                            "commission, levy.")
+    blocked = _records_table("blocked", "One row per wanted trade that a feasibility flag refused, with the reason.")
+    positions = _records_table("positions", "One row per held stock and date: shares after the day's trades, value "
+                               "at the close, and whether the date lies after the stock's last close (delisted).")
+    pnl = _records_table("pnl", "One row per stock and date with a profit: the five terms of the day's profit.")
+    daily_trading = _records_table("daily", "Per date: bought and sold value, commission, levy, stocks held, traded "
+                                   "turnover.")
 
     @property
     def weights(self) -> pd.DataFrame:
