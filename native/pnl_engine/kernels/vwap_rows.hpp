@@ -36,6 +36,19 @@ using namespace simd;
 
 constexpr std::size_t kStockBlock = 64;  // stocks per partial sum (see vwap.cpp)
 
+/// Exchanges the high pieces (of `Bits` bits, `Mask` set on the low ones) of word k
+/// of the N words `a` with the low pieces of word k + step, for the k whose bit
+/// `step` is clear.
+template <int N, int Bits, class Word, Word Mask>
+TESSARY_INLINE void swap_pieces(Word *a, int step) {
+    for (int k = 0; k < N; ++k)
+        if ((k & step) == 0) {
+            const Word t = ((a[k] >> Bits) ^ a[k + step]) & Mask;
+            a[k + step] ^= t;
+            a[k] ^= t << Bits;
+        }
+}
+
 /// W x W bytes held in W words of W bytes: a transpose by swaps of ever larger
 /// pieces between words (bytes, then pairs of bytes, then quads), so that
 /// afterwards byte k of word j is what byte j of word k was.
@@ -46,20 +59,9 @@ template <>
 struct ByteTile<8> {
     using word = std::uint64_t;
     TESSARY_INLINE static void transpose(word *a) {
-        swap_pieces<8, 0x00FF00FF00FF00FFull>(a, 1);
-        swap_pieces<16, 0x0000FFFF0000FFFFull>(a, 2);
-        swap_pieces<32, 0x00000000FFFFFFFFull>(a, 4);
-    }
-    /// Exchanges the high pieces of word k with the low pieces of word k + step (for
-    /// the k whose bit `step` is clear).
-    template <int Bits, word Mask>
-    TESSARY_INLINE static void swap_pieces(word *a, int step) {
-        for (int k = 0; k < 8; ++k)
-            if ((k & step) == 0) {
-                const word t = ((a[k] >> Bits) ^ a[k + step]) & Mask;
-                a[k + step] ^= t;
-                a[k] ^= t << Bits;
-            }
+        swap_pieces<8, 8, word, 0x00FF00FF00FF00FFull>(a, 1);
+        swap_pieces<8, 16, word, 0x0000FFFF0000FFFFull>(a, 2);
+        swap_pieces<8, 32, word, 0x00000000FFFFFFFFull>(a, 4);
     }
 };
 
@@ -67,17 +69,8 @@ template <>
 struct ByteTile<4> {
     using word = std::uint32_t;
     TESSARY_INLINE static void transpose(word *a) {
-        swap_pieces<8, 0x00FF00FFu>(a, 1);
-        swap_pieces<16, 0x0000FFFFu>(a, 2);
-    }
-    template <int Bits, word Mask>
-    TESSARY_INLINE static void swap_pieces(word *a, int step) {
-        for (int k = 0; k < 4; ++k)
-            if ((k & step) == 0) {
-                const word t = ((a[k] >> Bits) ^ a[k + step]) & Mask;
-                a[k + step] ^= t;
-                a[k] ^= t << Bits;
-            }
+        swap_pieces<4, 8, word, 0x00FF00FFu>(a, 1);
+        swap_pieces<4, 16, word, 0x0000FFFFu>(a, 2);
     }
 };
 
