@@ -20,12 +20,12 @@ os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
 
 import argparse
 import tempfile
-import time
 from pathlib import Path
 
 import numpy as np
 import pandas as pd
 
+from _common import timed
 from tessary import singleton
 from tessary.backtest import BinaryPreparedDataStore, run_backtest
 from tessary.backtest._pnl_engine import run_strategy_backtest_core
@@ -63,15 +63,6 @@ def by_hand(weights: pd.DataFrame, store) -> pd.Series:
     return run_strategy_backtest_core(weights, **frames).daily_return
 
 
-def best(fn, repeat: int) -> tuple[float, object]:
-    times, out = [], None
-    for _ in range(repeat):
-        started = time.perf_counter()
-        out = fn()
-        times.append(time.perf_counter() - started)
-    return min(times), out
-
-
 def main() -> None:
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--stocks", type=int, default=1000)
@@ -95,8 +86,8 @@ def main() -> None:
         held = given.set_axis(pd.to_datetime(given.index, format="%Y%m%d"))
         held.columns = [c + (".XSHG" if c.startswith("6") else ".XSHE") for c in held.columns]
 
-        t_hand, want = best(lambda: by_hand(daily, store), args.repeat)
-        t_door, got = best(lambda: run_backtest(held, store), args.repeat)
+        t_hand, want = timed(lambda: by_hand(daily, store), args.repeat)
+        t_door, got = timed(lambda: run_backtest(held, store), args.repeat)
         same = np.array_equal(got.daily_return.to_numpy(), want.to_numpy())
         print(f"{len(daily)} dates x {len(daily.columns)} stocks, weights given on {len(given)} rebalance dates")
         print(f"by hand (daily weights, aligned frames)   {t_hand:8.3f} s")

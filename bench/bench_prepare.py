@@ -23,6 +23,7 @@ import numpy as np
 import pandas as pd
 import pyarrow as pa
 
+from _common import timed
 from tessary import singleton
 from tessary.backtest import _prepare as prep
 
@@ -52,17 +53,6 @@ class PeakRss:
         self._stop.set()
         self._thread.join()
         self.peak = max(self.peak, rss_mib())
-
-
-def timed(fn, repeat=1):
-    best = float("inf")
-    result = None
-    for _ in range(repeat):
-        gc.collect()
-        t0 = time.perf_counter()
-        result = fn()
-        best = min(best, time.perf_counter() - t0)
-    return best, result
 
 
 class Layout:
@@ -156,7 +146,7 @@ def main() -> None:
 
     # 1. Pivot of one narrow answer.
     answer = layout.frame({"Close": client.values["Close"]})
-    t_native, native = timed(lambda: builder._tsy_factors_to_matrices(answer, ["Close"]), repeat=2)
+    t_native, native = timed(lambda: builder._tsy_factors_to_matrices(answer, ["Close"]), repeat=2, collect=True)
     t_pandas, reference = timed(lambda: pandas_pivot(answer, ["Close"]))
     pd.testing.assert_frame_equal(native["Close"], reference["Close"])
     print(f"pivot:  native {t_native:6.2f} s   pandas {t_pandas:6.2f} s   ratio {t_pandas / t_native:5.1f}x")
@@ -166,7 +156,8 @@ def main() -> None:
     open_ = pd.DataFrame(client.values["Open"], index=layout.dates, columns=layout.codes)
     source = {name: pd.DataFrame() for name in prep.BUILD_INPUT_NAMES}
     source["Open"] = open_
-    t_rank, derived = timed(lambda: builder._build_from_matrices(source)["forward_return_rank_cache"], repeat=3)
+    t_rank, derived = timed(lambda: builder._build_from_matrices(source)["forward_return_rank_cache"], repeat=3,
+                            collect=True)
     forward = (open_.shift(-2) / open_.shift(-1) - 1).replace([np.inf, -np.inf], np.nan)
     t_pd_rank, expected = timed(lambda: forward.rank(axis=1, method="average"))
     t_pd_all, _ = timed(lambda: (open_.shift(-2) / open_.shift(-1) - 1).replace([np.inf, -np.inf], np.nan)

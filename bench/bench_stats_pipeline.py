@@ -24,7 +24,6 @@ os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
 
 import argparse
 import sys
-import time
 
 import numpy as np
 import pandas as pd
@@ -33,6 +32,7 @@ from tessary.backtest import _core
 from tessary.backtest import _pnl_engine as eng
 
 sys.path.insert(0, os.path.dirname(__file__))
+from _common import timed  # noqa: E402
 from layout_frames import LAYOUTS, market_in_layout, relaid, side_by_side, store_dir  # noqa: E402
 
 
@@ -192,15 +192,6 @@ def make_market(n_dates, n_stocks, seed=7):
     return frame(weights), market, {"000852": benchmark}
 
 
-def best_of(repeat, func):
-    best, result = float("inf"), None
-    for _ in range(repeat):
-        t0 = time.perf_counter()
-        result = func()
-        best = min(best, time.perf_counter() - t0)
-    return best, result
-
-
 def assert_stats_close(native, plain):
     assert list(native) == STATS_KEYS
     for key in STATS_KEYS:
@@ -221,10 +212,10 @@ def main():
     weights, market, benchmarks = make_market(args.dates, args.stocks)
     print(f"{args.dates} dates x {args.stocks} stocks, one benchmark, rolling_window={args.window}")
 
-    t_native, result = best_of(args.repeat, lambda: eng.run_strategy_backtest_core(
-        weights, **market, benchmark_dict=benchmarks, rolling_window=args.window))
-    t_plain, (daily, cum, stats, summary) = best_of(max(1, args.repeat - 1), lambda: plain_pipeline(
-        weights, market, benchmarks, rolling_window=args.window))
+    t_native, result = timed(lambda: eng.run_strategy_backtest_core(
+        weights, **market, benchmark_dict=benchmarks, rolling_window=args.window), args.repeat)
+    t_plain, (daily, cum, stats, summary) = timed(lambda: plain_pipeline(
+        weights, market, benchmarks, rolling_window=args.window), max(1, args.repeat - 1))
     np.testing.assert_allclose(result.daily_return.to_numpy(), daily.to_numpy(), rtol=1e-9, atol=1e-12)
     assert_stats_close(result.stats, stats)
     pd.testing.assert_frame_equal(result.benchmark_summary, summary, rtol=1e-9)
@@ -235,8 +226,8 @@ def main():
                                 "index_daily_return": benchmarks["000852"].reindex(result.daily_return.index)})
     smoothed = weights.rolling(args.window, min_periods=1).mean()
     smoothed.iloc[0] = weights.iloc[0]
-    t_native, native_stats = best_of(args.repeat, lambda: eng.calc_strategy_stats(total_frame, smoothed))
-    t_plain, plain_stats = best_of(args.repeat, lambda: plain_strategy_stats(total_frame, smoothed))
+    t_native, native_stats = timed(lambda: eng.calc_strategy_stats(total_frame, smoothed), args.repeat)
+    t_plain, plain_stats = timed(lambda: plain_strategy_stats(total_frame, smoothed), args.repeat)
     assert_stats_close(native_stats, plain_stats)
     print(f"calc_strategy_stats         native {t_native * 1e3:9.1f} ms   plain {t_plain * 1e3:9.1f} ms"
           f"   ratio {t_plain / t_native:6.1f}x")

@@ -37,6 +37,7 @@ from pathlib import Path
 import numpy as np
 import pandas as pd
 
+from _common import timed
 from tessary.backtest import _prepare as P
 
 MB = 1e6
@@ -129,15 +130,6 @@ class Market:
         version = np.clip(positions - self.days + 3, 0, updates)
         version[positions < self.days - 2] = 0
         return self.payload(0, hi, version)
-
-
-def timed(fn, repeat=1):
-    best, result = float("inf"), None
-    for _ in range(repeat):
-        start = time.perf_counter()
-        result = fn()
-        best = min(best, time.perf_counter() - start)
-    return best, result
 
 
 def load_figures(store) -> tuple[float, int, int]:

@@ -38,6 +38,7 @@ from reference.vwap import vwap_daily_return_numpy  # noqa: E402
 from tessary.backtest import _pnl_engine as pe  # noqa: E402
 
 sys.path.insert(0, os.path.dirname(__file__))
+from _common import timed  # noqa: E402
 from layout_frames import LAYOUTS, market_in_layout, relaid, side_by_side, store_dir  # noqa: E402
 
 
@@ -65,15 +66,6 @@ def make_frames(days: int, stocks: int, seed: int = 0, layout: str = "F") -> dic
         buy_price=f(prev * (1 + rng.normal(0, 0.01, shape))),
         sell_price=f(prev * (1 + rng.normal(0, 0.01, shape))),
     )
-
-
-def best_of(fn, repeat: int) -> float:
-    times = []
-    for _ in range(repeat):
-        t0 = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - t0)
-    return min(times)
 
 
 def main() -> None:
@@ -111,16 +103,16 @@ def run(args, scratch) -> None:
 
     # This machine is shared and noisy: every figure is the best of several runs,
     # the slow reference included (three runs).
-    t_native = best_of(native, args.repeat)
-    t_ref = best_of(reference, 3)
-    t_floor = best_of(floor, args.repeat)
+    t_native = timed(native, args.repeat)[0]
+    t_ref = timed(reference, 3)[0]
+    t_floor = timed(floor, args.repeat)[0]
     print(f"native engine end to end : {t_native * 1e3:8.1f} ms")
     print(f"numpy per-day reference  : {t_ref * 1e3:8.1f} ms   -> native is {t_ref / t_native:5.1f}x faster (goal >= 20x)")
     print(f"numpy sum of float inputs: {t_floor * 1e3:8.1f} ms   -> native / floor = {t_native / t_floor:4.2f} (goal <= 2.5)")
 
     # The hold rule (targets set every fifth date): one scalar step at every vector width.
     given = np.arange(len(frames["signal_matrix"].index)) % 5 == 0
-    t_hold = best_of(lambda: pe.calc_strategy_vwap_daily_return(**frames, given=given), max(3, args.repeat // 2))
+    t_hold, _ = timed(lambda: pe.calc_strategy_vwap_daily_return(**frames, given=given), max(3, args.repeat // 2))
     print(f"hold rule, every 5th date: {t_hold * 1e3:8.1f} ms   -> {t_hold / t_native:4.2f}x the resize rule")
 
     if args.layout != "F":

@@ -13,6 +13,12 @@ sys.path.insert(0, os.path.dirname(__file__))
 pytest_plugins = ["sweep_market"]
 
 
+@pytest.fixture(scope="module")
+def close(store):
+    """The close prices of the test module's own ``store`` fixture, in memory."""
+    return store.load(keys=["close_price"], mmap=False)["data"]["close_price"]
+
+
 @pytest.fixture
 def ctrl_c():
     """`ctrl_c(seconds)` presses Ctrl-C on this process after that delay. Python's own

@@ -25,6 +25,21 @@ def factor_market(n_dates=60, n_stocks=30, seed=3):
     return data
 
 
+def spoiled(factor, kind):
+    """The factor spoiled one way: "nan" (no value at all), "constant" (every value 1),
+    "foreign" (a stock the store does not hold), "late" (a last date after the store's);
+    any other kind leaves it as it is."""
+    if kind == "nan":
+        return factor * np.nan
+    if kind == "constant":
+        return factor * 0 + 1
+    if kind == "foreign":
+        return factor.rename(columns={factor.columns[0]: "999999"})
+    if kind == "late":
+        return factor.rename(index={factor.index[-1]: "20300104"})
+    return factor
+
+
 def write_factor_store(path, **kwargs):
     store = BinaryPreparedDataStore(path)
     data = factor_market(**kwargs)

@@ -36,16 +36,16 @@ def build_store(database, store_dir):
     return store
 
 
-@pytest.fixture(scope="module")
-def store(tmp_path_factory):
-    tmp = tmp_path_factory.mktemp("api")
-    market = generate_market(n_stocks=40, years=0.5, seed=2)
+def synthetic_store(tmp_path_factory, name, n_stocks, seed):
+    """A store built from half a year of a synthetic market of n_stocks stocks."""
+    tmp = tmp_path_factory.mktemp(name)
+    market = generate_market(n_stocks=n_stocks, years=0.5, seed=seed)
     return build_store(market.to_duckdb(tmp / "m.duckdb"), tmp / "store")
 
 
 @pytest.fixture(scope="module")
-def close(store):
-    return store.load(keys=["close_price"], mmap=False)["data"]["close_price"]
+def store(tmp_path_factory):
+    return synthetic_store(tmp_path_factory, "api", n_stocks=40, seed=2)
 
 
 def momentum_like(close, rows=slice(5, 90), n=12, seed=0):

@@ -6,21 +6,13 @@ import numpy as np
 import pandas as pd
 import pytest
 
-from test_api import build_store, engine_on, same_bits
+from test_api import engine_on, same_bits, synthetic_store
 from tessary.backtest import run_backtest
-from tessary.synthetic import generate_market
 
 
 @pytest.fixture(scope="module")
 def store(tmp_path_factory):
-    tmp = tmp_path_factory.mktemp("between")
-    market = generate_market(n_stocks=30, years=0.5, seed=5)
-    return build_store(market.to_duckdb(tmp / "m.duckdb"), tmp / "store")
-
-
-@pytest.fixture(scope="module")
-def close(store):
-    return store.load(keys=["close_price"], mmap=False)["data"]["close_price"]
+    return synthetic_store(tmp_path_factory, "between", n_stocks=30, seed=5)
 
 
 def weekly(close, n=10, seed=1):

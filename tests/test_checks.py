@@ -190,3 +190,25 @@ def test_a_store_with_a_zero_buy_price_is_refused_by_run_backtest_and_the_sweep(
     result = run_sweep(tmp_path, lambda market, share=0.1: weights * share, {"share": [0.1]}, workers=1,
                        progress=False)
     assert result.table["error"].iloc[0].startswith("ValueError: " + message)
+
+
+@pytest.mark.parametrize("cells", [[(0, 0, np.inf)], [(3, 2, -np.inf), (1, 1, np.inf), (5, 0, np.inf)],
+                                   [(2, 1, np.inf), (2, 2, np.nan)]])
+def test_the_engine_check_and_the_front_door_count_and_name_the_same_infinite_weights(cells):
+    from tessary.backtest import _checks, _weights
+
+    weights, _ = market()
+    values = weights.to_numpy(copy=True)
+    for row, col, value in cells:
+        values[row, col] = value
+    weights = _weights_as(weights, values)
+    count = sum(np.isinf(value) for _, _, value in cells)
+    first = min((row, col) for row, col, value in cells if np.isinf(value))
+    named = f"{count} infinite weight(s) (first: {weights.index[first[0]]} {weights.columns[first[1]]})"
+    with pytest.raises(ValueError) as engine:
+        _checks.check_weight_frame(weights)
+    with pytest.raises(ValueError) as front:
+        _weights.weight_values(weights)
+    assert named in str(engine.value)
+    assert str(front.value).startswith(f"{count} weight(s) are infinite (first: {weights.index[first[0]]} "
+                                       f"{weights.columns[first[1]]})")

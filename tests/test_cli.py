@@ -161,6 +161,23 @@ class TestErrors:
         one_line_error(capsys, "build", str(garbage), str(tmp_path / "s"), match="garbage.duckdb")
         one_line_error(capsys, "build", str(garbage), str(tmp_path / "s"), "--start", "2024-02-30", match="--start")
 
+    @pytest.mark.parametrize("command,what", [("run", "weight"), ("factor", "factor")])
+    @pytest.mark.parametrize("name,content,message", [
+        ("absent.csv", None, "{what} file not found"),
+        ("table.xlsx", b"PK not a table", "the {what} file must be .parquet or .csv"),
+        ("broken.parquet", b"PAR1 garbage", "cannot read the {what} file"),
+        ("one_column.csv", b"x\n1\n2\n", "the {what} file {path} needs a date column and at least one stock column"),
+    ])
+    def test_weight_and_factor_files_are_refused_alike(self, tmp_path, capsys, command, what, name, content, message):
+        path = tmp_path / name
+        if content is not None:
+            path.write_bytes(content)
+        out = tmp_path / "out"
+        last = one_line_error(capsys, command, str(path), str(tmp_path), "--out", str(out),
+                              match=message.format(what=what, path=path))
+        assert str(path) in last
+        assert not out.exists()
+
     def test_demo_refuses_an_unknown_benchmark_before_any_work(self, tmp_path, capsys):
         one_line_error(capsys, "demo", "--out", str(tmp_path / "d"), "--benchmark", "399001", match="unknown benchmark")
         assert not (tmp_path / "d").exists()

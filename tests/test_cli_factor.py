@@ -2,11 +2,10 @@
 
 import json
 
-import numpy as np
 import pandas as pd
 import pytest
 
-from factor_market import factor_market, write_factor_store
+from factor_market import factor_market, spoiled, write_factor_store
 from tessary.backtest._prepare import PREPARED_DATA_VERSION, BinaryPreparedDataStore
 from tessary.cli import main
 
@@ -76,14 +75,8 @@ def test_factor_bad_input_exits_2_and_writes_nothing(setup, tmp_path, capsys, ki
     root, factor = setup
     store = root / ("bare" if kind == "bare" else "store")
     path = tmp_path / "f.parquet"
-    if kind == "nan":
-        factor = factor * np.nan
-    elif kind == "constant":
-        factor = factor * 0 + 1
-    elif kind == "foreign":
-        factor = factor.rename(columns={factor.columns[0]: "999999"})
     if kind != "missing":
-        factor.rename_axis("date").to_parquet(path)
+        spoiled(factor, kind).rename_axis("date").to_parquet(path)
     out = tmp_path / "out"
     with pytest.raises(SystemExit) if "--periods" in extra else _no_raise():
         code = main(["factor", str(path), str(store), "--out", str(out)] + extra)

@@ -22,6 +22,14 @@ def rev(market, lookback=5, pause=0.0):
 '''
 
 
+def sweep(store_dir, strategy, grids, *options, out="out"):
+    """`tessary-backtest sweep` of a strategy over the --grid options `grids`; the exit code."""
+    argv = ["sweep", str(store_dir), "--strategy", strategy]
+    for grid in grids:
+        argv += ["--grid", grid]
+    return main([*argv, *options, "--out", str(out)])
+
+
 @pytest.fixture(scope="module")
 def store_dir(tmp_path_factory):
     path = tmp_path_factory.mktemp("cli_sweep") / "store"
@@ -39,8 +47,8 @@ def own_module(tmp_path, monkeypatch):
 
 def test_sweep_on_threads_writes_table_returns_and_heatmap(store_dir, tmp_path, capsys):
     out = tmp_path / "out"
-    code = main(["sweep", str(store_dir), "--strategy", "tessary.strategies:momentum", "--grid", "lookback=5,10",
-                 "--grid", "share=0.1,0.3", "--grid", "fee=1e-4,3e-4", "--threads", "2", "--out", str(out)])
+    code = sweep(store_dir, "tessary.strategies:momentum", ["lookback=5,10", "share=0.1,0.3", "fee=1e-4,3e-4"],
+                 "--threads", "2", out=out)
     printed = capsys.readouterr().out
     assert code == 0
     expected = run_sweep(store_dir, momentum, {"lookback": [5, 10], "share": [0.1, 0.3], "fee": [1e-4, 3e-4]},
@@ -61,8 +69,7 @@ def test_sweep_on_threads_writes_table_returns_and_heatmap(store_dir, tmp_path, 
 
 
 def test_sweep_on_a_local_cluster_with_a_strategy_of_ones_own(store_dir, own_module, capsys, port_8787_held):
-    code = main(["sweep", str(store_dir), "--strategy", "own_strategies:rev", "--grid", "lookback=3,5",
-                 "--grid", "rolling_window=0,2", "--local-cluster", "2", "--out", "out"])
+    code = sweep(store_dir, "own_strategies:rev", ["lookback=3,5", "rolling_window=0,2"], "--local-cluster", "2")
     printed, err = capsys.readouterr()
     assert code == 0 and "8787" not in err and "in use" not in err, err
     assert "on a local cluster of 2 processes" in printed.splitlines()[0]
@@ -98,9 +105,8 @@ def test_mistakes_are_one_line_errors_and_write_nothing(store_dir, tmp_path, cap
 
 def test_ctrl_c_stops_the_sweep_and_writes_nothing(store_dir, own_module, capsys, ctrl_c):
     ctrl_c(0.5)
-    code = main(["sweep", str(store_dir), "--strategy", "own_strategies:rev", "--grid",
-                 "lookback=" + ",".join(map(str, range(2, 40))), "--grid", "pause=0.1", "--threads", "1",
-                 "--out", "out"])
+    code = sweep(store_dir, "own_strategies:rev", ["lookback=" + ",".join(map(str, range(2, 40))), "pause=0.1"],
+                 "--threads", "1")
     assert code == 130
     assert "interrupted" in capsys.readouterr().err
     assert not (own_module / "out").exists()
@@ -108,8 +114,7 @@ def test_ctrl_c_stops_the_sweep_and_writes_nothing(store_dir, own_module, capsys
 
 def test_a_missing_parquet_writer_is_found_before_the_sweep(store_dir, tmp_path, capsys, monkeypatch):
     monkeypatch.setitem(sys.modules, "pyarrow", None)  # as if not installed
-    code = main(["sweep", str(store_dir), "--strategy", "own_strategies:nothing", "--grid", "lookback=3",
-                 "--out", str(tmp_path / "out")])
+    code = sweep(store_dir, "own_strategies:nothing", ["lookback=3"], out=tmp_path / "out")
     err = capsys.readouterr().err
     assert code == 2 and err == "tessary-backtest: error: the sweep writes parquet files, which needs pyarrow: pip install pyarrow\n"
     assert not (tmp_path / "out").exists()
@@ -161,8 +166,8 @@ def test_one_ctrl_c_stops_a_sweep_whose_strategy_hangs(store_dir, tmp_path):
 
 def test_a_sweep_in_which_everything_failed_exits_1_with_the_errors(store_dir, tmp_path, capsys):
     out = tmp_path / "out"
-    code = main(["sweep", str(store_dir), "--strategy", "sweep_strategies:picky", "--grid", "lookback=5",
-                 "--grid", "fail_on=5", "--grid", "fee=1e-4,2e-4", "--threads", "2", "--out", str(out)])
+    code = sweep(store_dir, "sweep_strategies:picky", ["lookback=5", "fail_on=5", "fee=1e-4,2e-4"], "--threads", "2",
+                 out=out)
     err = capsys.readouterr().err
     assert code == 1
     assert "tessary-backtest: error: all 2 combinations failed; nothing was written" in err
@@ -171,8 +176,7 @@ def test_a_sweep_in_which_everything_failed_exits_1_with_the_errors(store_dir, t
 
 
 def test_timeout_option_fails_the_slow_combinations(store_dir, own_module, capsys):
-    code = main(["sweep", str(store_dir), "--strategy", "own_strategies:rev", "--grid", "pause=0,30",
-                 "--timeout", "1.5", "--threads", "2", "--out", "out"])
+    code = sweep(store_dir, "own_strategies:rev", ["pause=0,30"], "--timeout", "1.5", "--threads", "2")
     assert code == 0
     table = pd.read_csv(own_module / "out" / "sweep.csv", index_col="combination")
     assert pd.isna(table.loc[0, "error"])
@@ -201,8 +205,7 @@ def test_a_worker_that_dies_while_the_local_cluster_starts_is_retried(store_dir,
     # warning is not what this test is about.
     with dask.config.set({"distributed.worker.preload": ["die_once"]}), warnings.catch_warnings():
         warnings.filterwarnings("ignore", message="Port 8787 is already in use")
-        code = main(["sweep", str(store_dir), "--strategy", "own_strategies:rev", "--grid", "lookback=3,5",
-                     "--local-cluster", "1", "--out", "out"])
+        code = sweep(store_dir, "own_strategies:rev", ["lookback=3,5"], "--local-cluster", "1")
     assert (own_module / "died").exists()
     assert code == 0, capsys.readouterr().err
     assert (own_module / "out" / "sweep.csv").exists()

@@ -9,7 +9,7 @@ import numpy as np
 import pandas as pd
 import pytest
 
-from factor_market import MASK_KEY, write_factor_store
+from factor_market import MASK_KEY, spoiled, write_factor_store
 from reference import factor as ref
 from tessary.backtest.api import run_backtest
 from tessary.factor import compare, evaluate
@@ -150,15 +150,7 @@ def test_long_frames_give_the_same_report_and_compare_screens(market, tmp_path):
 def test_bad_input_is_a_clear_error(market, change, message):
     path, data = market
     factor = _reversal(data)
-    kind = change.pop("factor", None)
-    if kind == "nan":
-        factor = factor * np.nan
-    elif kind == "constant":
-        factor = factor * 0 + 1
-    elif kind == "foreign":
-        factor = factor.rename(columns={factor.columns[0]: "999999"})
-    elif kind == "late":
-        factor = factor.rename(index={factor.index[-1]: "20300104"})
+    factor = spoiled(factor, change.pop("factor", None))
     with pytest.raises(ValueError, match=message):
         evaluate(factor, path, **change)
 

@@ -116,6 +116,26 @@ def test_more_distinct_raw_codes_than_sixteen_bits_hold(builder):
     assert got.shape == (1, 1) and got.iloc[0, 0] == n - 1
 
 
+@pytest.mark.parametrize("order", ["date, code", "code, date", "shuffled"])
+@pytest.mark.parametrize("codes", ["text", "integers"])
+def test_row_orders_of_a_whole_answer_give_the_same_matrices(builder, order, codes):
+    # Sorted answers repeat the order in which dates and codes first appeared, which the
+    # factorisation takes without a hash lookup; a shuffled one needs the lookup.
+    rng = np.random.default_rng(11)
+    days = pd.bdate_range("2024-01-02", periods=9).strftime("%Y-%m-%d")
+    names = [f"{600000 + i:06d}" for i in range(7)] + [f"{i:06d}" for i in range(1, 6)]
+    grid = pd.MultiIndex.from_product([days, names], names=["date", "ukey"]).to_frame(index=False)
+    grid = grid.assign(value=rng.normal(size=len(grid)).round(2), factor=rng.choice(["a", "b"], len(grid)))
+    if order == "code, date":
+        grid = grid.sort_values(["ukey", "date"], kind="stable")
+    elif order == "shuffled":
+        grid = grid.sample(frac=1.0, random_state=3)
+    df = grid.reset_index(drop=True)
+    if codes == "integers":
+        df = df.assign(ukey=df["ukey"].astype("Int64"))
+    assert_same(builder._tsy_factors_to_matrices(df, ["a", "b"]), reference(df, ["a", "b"]))
+
+
 def test_dates_and_keys_only_used_by_dropped_rows_leave_no_row_or_column(builder):
     df = pd.DataFrame({"ukey": ["600000", "000002"], "date": ["2024-01-02", "2024-01-03"],
                        "value": [1.0, "oops"], "factor": "f"})

@@ -12,9 +12,10 @@ import pandas as pd
 import pytest
 from reference.crc32c import crc32c as reference_crc32c
 
+from store_files import two_extent_store
 from tessary import cli
 from tessary.exceptions import StoreCorruptError
-from tessary.store import BinaryPreparedDataStoreBase, checksums
+from tessary.store import checksums
 from tessary.store._checksum import crc32c
 from tessary.store.files import PAGE, extent_checksum, open_regular
 from tessary.store.layout import axis_digest
@@ -43,10 +44,7 @@ def payload(lo=0, hi=30, seed=0):
 
 @pytest.fixture
 def store(tmp_path):
-    s = BinaryPreparedDataStoreBase(tmp_path / "store", DTYPES, 1, "float64")
-    s.write_payload(payload(0, 20))
-    s.update_payload(payload(18, 30, seed=1))  # two extents per dataset
-    return s
+    return two_extent_store(tmp_path / "store", DTYPES, payload)
 
 
 def desc_of(store, key, group="datasets"):

@@ -101,6 +101,22 @@ def check_whole(store, allow_mask=False):
     return tag
 
 
+def rounds(count, outcomes):
+    """Round numbers: ``count`` rounds at least, then more until ``outcomes`` holds both
+    outcomes of a kill, three times ``count`` at most."""
+    for round_no in range(3 * count):
+        if round_no >= count and len(outcomes) == 2:
+            return
+        yield round_no
+
+
+def one_run(helper, what):
+    """The seconds one unkilled ``what`` takes in the helper, printed."""
+    seconds = float(helper(f"time {what}")[0])
+    print(f"one {what} {seconds:.4f} s")
+    return seconds
+
+
 @pytest.fixture
 def helper(tmp_path):
     proc = subprocess.Popen(
@@ -132,12 +148,10 @@ def test_killed_writes_and_supplements_leave_a_whole_store(helper, tmp_path):
     # Kill delays scale with the measured duration of one write; when the machine is
     # slower or faster than measured, the scale adapts until kills have fallen on
     # both sides of a commit (a few extra rounds at most).
-    scale = float(helper("time write")[0])
-    print(f"seed {seed}, one write {scale:.4f} s")
-    seen = set()
-    for round_no in range(3 * WRITE_ROUNDS):
-        if round_no >= WRITE_ROUNDS and seen == {0, 1}:
-            break
+    print(f"seed {seed}")
+    scale = one_run(helper, "write")
+    seen = set()  # the tags of the payloads found after a kill
+    for round_no in rounds(WRITE_ROUNDS, seen):
         helper(f"kill write {rng.uniform(0, 3 * scale):.6f}")
         if store.metadata_path.exists():  # the first writers may die before their first commit
             seen.add(check_whole(store))
@@ -145,12 +159,9 @@ def test_killed_writes_and_supplements_leave_a_whole_store(helper, tmp_path):
             scale *= 1.2
     assert seen == {0, 1}, f"seed {seed}: kills never fell on both payloads"
 
-    scale = float(helper("time supplement")[0])
-    print(f"one supplement {scale:.4f} s")
+    scale = one_run(helper, "supplement")
     outcomes = set()
-    for round_no in range(3 * SUPPLEMENT_ROUNDS):
-        if round_no >= SUPPLEMENT_ROUNDS and len(outcomes) == 2:
-            break
+    for round_no in rounds(SUPPLEMENT_ROUNDS, outcomes):
         store.write_payload(make_payload(rng.randrange(2)))
         helper(f"kill supplement {rng.uniform(0, 2 * scale):.6f}")
         check_whole(store, allow_mask=True)
@@ -168,8 +179,8 @@ def test_killed_updates_and_compactions_leave_a_whole_store(helper, tmp_path):
     reference = P.BinaryPreparedDataStore(tmp_path / "reference")
     store.write_payload(make_payload(0))
     reference.write_payload(make_payload(0))
-    scale = float(helper("time update")[0])
-    print(f"seed {seed}, one update {scale:.4f} s")
+    print(f"seed {seed}")
+    scale = one_run(helper, "update")
     step = most_extents = 0
     for _ in range(UPDATE_ROUNDS):
         helper(f"kill update {rng.uniform(0, 6 * scale):.6f}")
@@ -185,12 +196,9 @@ def test_killed_updates_and_compactions_leave_a_whole_store(helper, tmp_path):
     assert step >= UPDATE_ROUNDS // 4, f"seed {seed}: the updates hardly advanced ({step} steps)"
     assert most_extents > 1, f"seed {seed}: no update appended an extent"
 
-    scale = float(helper("time compact")[0])
-    print(f"one compaction {scale:.4f} s")
+    scale = one_run(helper, "compact")
     outcomes = set()
-    for round_no in range(3 * COMPACT_ROUNDS):
-        if round_no >= COMPACT_ROUNDS and len(outcomes) == 2:
-            break
+    for round_no in rounds(COMPACT_ROUNDS, outcomes):
         store.update_payload(daily_update(step + 1))  # a fresh extent to compact
         reference.update_payload(daily_update(step + 1))
         step += 1

@@ -10,8 +10,8 @@ import numpy as np
 import pandas as pd
 import pytest
 
+from store_files import two_extent_store
 from tessary import cli
-from tessary.store import BinaryPreparedDataStoreBase
 from tessary.store.metadata import sealed
 
 DTYPES = {"f64": "float64", "f32": "float32", "flag": "bool"}
@@ -32,10 +32,7 @@ def payload(lo=0, hi=30, seed=0):
 
 @pytest.fixture
 def store(tmp_path):
-    s = BinaryPreparedDataStoreBase(tmp_path / "store", DTYPES, 1, "float64")
-    s.write_payload(payload(0, 20))
-    s.update_payload(payload(18, 30, seed=1))  # two extents per dataset
-    return s
+    return two_extent_store(tmp_path / "store", DTYPES, payload)
 
 
 def path_of(store, key, field="file"):

@@ -72,28 +72,20 @@ void raise_arg_type(const char *name, const char *expected, nb::handle got) {
 }
 
 void check_exact(const char *name, nb::handle value, Kind kind) {
-    const bool none = value.is_none();
+    PyTypeObject *type = nullptr;
+    const char *type_name = nullptr;
     switch (kind) {
         case Kind::Str:
-            if (!is_exact(value, &PyUnicode_Type)) raise_arg_type(name, "str", value);
-            break;
-        case Kind::StrOrNone:
-            if (!none && !is_exact(value, &PyUnicode_Type)) raise_arg_type(name, "str", value);
-            break;
+        case Kind::StrOrNone: type = &PyUnicode_Type; type_name = "str"; break;
         case Kind::Dict:
-            if (!is_exact(value, &PyDict_Type)) raise_arg_type(name, "dict", value);
-            break;
-        case Kind::DictOrNone:
-            if (!none && !is_exact(value, &PyDict_Type)) raise_arg_type(name, "dict", value);
-            break;
+        case Kind::DictOrNone: type = &PyDict_Type; type_name = "dict"; break;
         case Kind::List:
-            if (!is_exact(value, &PyList_Type)) raise_arg_type(name, "list", value);
-            break;
-        case Kind::ListOrNone:
-            if (!none && !is_exact(value, &PyList_Type)) raise_arg_type(name, "list", value);
-            break;
-        default: break;
+        case Kind::ListOrNone: type = &PyList_Type; type_name = "list"; break;
+        default: return;  // the other kinds convert their value instead
     }
+    const bool or_none = kind == Kind::StrOrNone || kind == Kind::DictOrNone || kind == Kind::ListOrNone;
+    if (or_none && value.is_none()) return;
+    if (!is_exact(value, type)) raise_arg_type(name, type_name, value);
 }
 
 Signature::Signature(const char *func_name, std::initializer_list<Param> params, Doc doc, bool counts_self)

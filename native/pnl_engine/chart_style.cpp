@@ -214,6 +214,13 @@ void save_and_close(const Plotting &mpl, nb::handle fig, nb::handle save_path, b
     mpl.pyplot.attr("close")(fig);
 }
 
+void finish_figure(const Plotting &mpl, FigureGuard &guard, nb::handle fig, std::initializer_list<nb::handle> chart_axes,
+                   nb::handle save_path, bool is_long, const Margins &portrait_margins) {
+    for (nb::handle ax : chart_axes) style_chart_axes(ax);
+    save_and_close(mpl, fig, save_path, is_long, portrait_margins);
+    guard.release();
+}
+
 bool is_long_layout(nb::handle image_kind) {
     return PyUnicode_Check(image_kind.ptr()) && PyUnicode_CompareWithASCIIString(image_kind.ptr(), "long") == 0;
 }

@@ -5,6 +5,7 @@
 #include <nanobind/nanobind.h>
 
 #include <cstddef>
+#include <initializer_list>
 
 namespace tessary::pnl::charts {
 
@@ -108,6 +109,11 @@ struct Margins {
 };
 void save_and_close(const Plotting &mpl, nb::handle fig, nb::handle save_path, bool is_long,
                     const Margins &portrait_margins);
+
+/// The end of a figure: `chart_axes` styled (style_chart_axes), the figure saved and
+/// closed (save_and_close), and `guard` released.
+void finish_figure(const Plotting &mpl, FigureGuard &guard, nb::handle fig, std::initializer_list<nb::handle> chart_axes,
+                   nb::handle save_path, bool is_long, const Margins &portrait_margins);
 
 /// True when `image_kind` is exactly "long" (the portrait layout); any other
 /// value, differently cased ones included, selects the landscape layout.

@@ -193,10 +193,8 @@ nb::object plot_strategy_performance_unlocked(const args::Bound &a) {
     charts::draw_summary_table(ax_table, ctx);
     attr("_draw_yearly_metrics_table")(ax_yearly_table, yearly_metrics, "compact"_a = !is_long);
 
-    for (nb::handle ax : {ax_cum, ax_excess, ax_year, ax_rolling, ax_drawdown}) charts::style_chart_axes(ax);
-
-    charts::save_and_close(mpl, fig, a.obj("save_path"), is_long, {0.06, 0.94, 0.965, 0.035});
-    guard.release();
+    charts::finish_figure(mpl, guard, fig, {ax_cum, ax_excess, ax_year, ax_rolling, ax_drawdown}, a.obj("save_path"),
+                          is_long, {0.06, 0.94, 0.965, 0.035});
     return nb::none();
 }
 

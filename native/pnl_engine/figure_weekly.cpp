@@ -134,10 +134,7 @@ nb::object plot_weekly_net_value_unlocked(const args::Bound &a) {
 
     attr("_draw_yearly_metrics_table")(ax_yearly_table, yearly_metrics, "compact"_a = !is_long);
 
-    for (nb::handle ax : {ax_nav, ax_dd}) charts::style_chart_axes(ax);
-
-    charts::save_and_close(mpl, fig, a.obj("save_path"), is_long, {0.065, 0.965, 0.94, 0.055});
-    guard.release();
+    charts::finish_figure(mpl, guard, fig, {ax_nav, ax_dd}, a.obj("save_path"), is_long, {0.065, 0.965, 0.94, 0.055});
     return nb::none();
 }
 

@@ -4,6 +4,7 @@
 
 #include <nanobind/nanobind.h>
 
+#include <initializer_list>
 #include <string>
 
 #include "common/pyutil.hpp"
@@ -61,6 +62,17 @@ nb::object numeric_values(nb::handle frame);
 template <class Impl>
 void add_method(nb::handle cls, const args::Signature &sig, Impl impl) {
     nb::setattr(cls, sig.name(), bound_method(sig, impl));
+}
+
+/// A method of the builder: its signature and the function that runs it.
+struct Method {
+    const args::Signature &sig;
+    nb::object (*impl)(nb::handle self, const args::Bound &a);
+};
+
+/// Stores each of `methods` on `cls` (add_method).
+inline void add_methods(nb::handle cls, std::initializer_list<Method> methods) {
+    for (const Method &m : methods) add_method(cls, m.sig, m.impl);
 }
 
 /// The long-to-wide conversion of a factor answer (builder_pivot.cpp).

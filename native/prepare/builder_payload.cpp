@@ -126,11 +126,8 @@ nb::object assemble_payload(nb::handle self, const args::Bound &a) {
 }  // namespace
 
 void add_payload_methods(nb::handle cls) {
-    add_method(cls, kBuildSig, build);
-    add_method(cls, kBuildIncrementalSig, build_incremental);
-    add_method(cls, kBuildPayloadSig, build_payload);
-    add_method(cls, kReadSourceSig, read_source_data);
-    add_method(cls, kAssembleSig, assemble_payload);
+    add_methods(cls, {{kBuildSig, build}, {kBuildIncrementalSig, build_incremental}, {kBuildPayloadSig, build_payload},
+                      {kReadSourceSig, read_source_data}, {kAssembleSig, assemble_payload}});
 }
 
 }  // namespace tessary::prep::builder

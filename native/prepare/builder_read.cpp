@@ -104,11 +104,9 @@ nb::object batch_or_read(nb::handle self, const args::Bound &a) {
 }  // namespace
 
 void add_read_methods(nb::handle cls) {
-    add_method(cls, kToMatricesSig, tsy_factors_to_matrices);
-    add_method(cls, kReadMatrixSig, read_normal_factor_matrix);
-    add_method(cls, kReadBatchSig, read_normal_factor_batch);
-    add_method(cls, kReadOrEmptySig, read_or_empty);
-    add_method(cls, kBatchOrReadSig, batch_or_read);
+    add_methods(cls, {{kToMatricesSig, tsy_factors_to_matrices}, {kReadMatrixSig, read_normal_factor_matrix},
+                      {kReadBatchSig, read_normal_factor_batch}, {kReadOrEmptySig, read_or_empty},
+                      {kBatchOrReadSig, batch_or_read}});
 }
 
 }  // namespace tessary::prep::builder

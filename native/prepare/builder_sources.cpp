@@ -173,9 +173,8 @@ nb::object component_mask(nb::handle matrix) {
 }
 
 void add_source_methods(nb::handle cls) {
-    add_method(cls, kBenchmarkDictSig, read_benchmark_dict);
-    add_method(cls, kFormatBenchmarkSig, format_benchmark_daily_return);
-    add_method(cls, kComponentsSig, component_matrices);
+    add_methods(cls, {{kBenchmarkDictSig, read_benchmark_dict}, {kFormatBenchmarkSig, format_benchmark_daily_return},
+                      {kComponentsSig, component_matrices}});
 }
 
 }  // namespace tessary::prep::builder

@@ -40,6 +40,18 @@ static Market random_market(std::size_t days, std::size_t stocks, unsigned seed)
     return mk;
 }
 
+/// A row-major matrix as the kernel sees it: as stored, or column-major through a copy
+/// in `copy`.
+template <class T>
+static View2D<T> laid_out(const std::vector<T> &rows, std::size_t days, std::size_t stocks, bool column_major,
+                          std::vector<T> &copy) {
+    if (!column_major) return {rows.data(), (std::ptrdiff_t)stocks, 1};
+    copy.resize(days * stocks);
+    for (std::size_t i = 0; i < days; ++i)
+        for (std::size_t s = 0; s < stocks; ++s) copy[s * days + i] = rows[i * stocks + s];
+    return {copy.data(), 1, (std::ptrdiff_t)days};
+}
+
 /// Views of the market, row-major as stored or column-major through copies in `cm`.
 static VwapInputs inputs_of(const Market &mk, bool column_major, std::vector<double> (&cm)[7],
                             std::vector<std::uint8_t> (&cb)[2]) {
@@ -52,27 +64,9 @@ static VwapInputs inputs_of(const Market &mk, bool column_major, std::vector<dou
     in.rule_fee = 0.001;
     FloatView *views[7] = {&in.signal, &in.prev_close, &in.close, &in.buy_price, &in.sell_price, &in.split,
                            &in.dividend};
-    for (int k = 0; k < 7; ++k) {
-        if (column_major) {
-            cm[k].resize(days * stocks);
-            for (std::size_t i = 0; i < days; ++i)
-                for (std::size_t s = 0; s < stocks; ++s) cm[k][s * days + i] = mk.m[k][i * stocks + s];
-            *views[k] = {cm[k].data(), 1, (std::ptrdiff_t)days};
-        } else {
-            *views[k] = {mk.m[k].data(), (std::ptrdiff_t)stocks, 1};
-        }
-    }
-    BoolView *flags[2] = {&in.can_buy, &in.cant_sell};
-    for (int k = 0; k < 2; ++k) {
-        if (column_major) {
-            cb[k].resize(days * stocks);
-            for (std::size_t i = 0; i < days; ++i)
-                for (std::size_t s = 0; s < stocks; ++s) cb[k][s * days + i] = mk.b[k][i * stocks + s];
-            *flags[k] = {cb[k].data(), 1, (std::ptrdiff_t)days};
-        } else {
-            *flags[k] = {mk.b[k].data(), (std::ptrdiff_t)stocks, 1};
-        }
-    }
+    for (int k = 0; k < 7; ++k) *views[k] = laid_out(mk.m[k], days, stocks, column_major, cm[k]);
+    in.can_buy = laid_out(mk.b[0], days, stocks, column_major, cb[0]);
+    in.cant_sell = laid_out(mk.b[1], days, stocks, column_major, cb[1]);
     return in;
 }
 

@@ -11,6 +11,7 @@
 #include "common/daystep/vwap.hpp"
 
 using namespace tessary::kernels;
+using vwap_test::harsh_cells;
 using vwap_test::inputs_of;
 
 
@@ -113,26 +114,7 @@ static void vector_widths_identical() {
         const std::size_t n = days * stocks;
         std::vector<double> m[7];
         std::vector<std::uint8_t> b[2];
-        unsigned seed = 777 + (unsigned)days;
-        auto rnd = [&seed] { seed = seed * 1103515245u + 12345u; return (seed >> 8) / double(1u << 24); };
-        for (auto &v : m) v.resize(n);
-        for (auto &v : b) v.resize(n);
-        for (std::size_t i = 0; i < n; ++i) {
-            // Weights: NaN, negative, infinite and astronomically large ones among plain ones.
-            const double u = rnd();
-            m[0][i] = u < 0.3 ? rnd() * 0.05 : u < 0.32 ? NAN : u < 0.33 ? -0.01 : u < 0.335 ? INFINITY
-                    : u < 0.34 ? 1e300 : 0.0;
-            // Prices: NaN, infinite, zero and negative ones among plain ones.
-            for (int k = 1; k < 5; ++k) {
-                const double v = rnd();
-                m[k][i] = v < 0.01 ? NAN : v < 0.015 ? INFINITY : v < 0.02 ? -INFINITY : v < 0.025 ? 0.0
-                        : v < 0.03 ? -3.0 : 5.0 + 20.0 * rnd();
-            }
-            m[5][i] = rnd() < 0.03 ? 2.0 : NAN;
-            m[6][i] = rnd() < 0.03 ? 0.3 : NAN;
-            b[0][i] = rnd() > 0.15;
-            b[1][i] = rnd() < 0.15;
-        }
+        harsh_cells(n, 777 + (unsigned)days, true, false, m, b);
         // Row-major copies of the same values.
         std::vector<double> rm[7];
         std::vector<std::uint8_t> rb[2];

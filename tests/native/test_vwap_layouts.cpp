@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "check.hpp"
+#include "vwap_inputs_of.hpp"
 #include "common/daystep/vwap.hpp"
 
 using namespace tessary::kernels;
@@ -76,30 +77,10 @@ struct Market {
     /// too (they make many days' sums NaN or infinite, which hides errors in the
     /// other stocks of those days; so both kinds of market are tested).
     Market(std::size_t d, std::size_t n, unsigned seed, bool special = true) : days(d), stocks(n) {
-        auto rnd = [&seed] { seed = seed * 1103515245u + 12345u; return (seed >> 8) / double(1u << 24); };
         const std::size_t cells = d * n;
         std::vector<double> m[7];
         std::vector<std::uint8_t> b[2];
-        for (auto &v : m) v.resize(cells);
-        for (auto &v : b) v.resize(cells);
-        for (std::size_t i = 0; i < cells; ++i) {
-            // Weights: NaN, negative, infinite and astronomically large ones among plain ones.
-            const double u = rnd();
-            m[0][i] = u < 0.3 ? rnd() * 0.05 : u < 0.32 ? NAN : u < 0.33 ? -0.01 : u < 0.335 ? INFINITY
-                    : u < 0.34 ? 1e300 : 0.0;
-            if (!special && !(std::fabs(m[0][i]) < 1.0)) m[0][i] = 0.02;
-            // Prices: NaN, infinite, zero and negative ones among plain ones.
-            for (int k = 1; k < 5; ++k) {
-                const double v = rnd();
-                m[k][i] = v < 0.01 ? NAN : v < 0.015 ? INFINITY : v < 0.02 ? -INFINITY : v < 0.025 ? 0.0
-                        : v < 0.03 ? -3.0 : 5.0 + 20.0 * rnd();
-                if (!special && std::isinf(m[k][i])) m[k][i] = 7.5;
-            }
-            m[5][i] = rnd() < 0.03 ? 2.0 : NAN;
-            m[6][i] = rnd() < 0.03 ? 0.3 : NAN;
-            b[0][i] = rnd() > 0.15;
-            b[1][i] = rnd() < 0.15 ? (rnd() < 0.5 ? 1 : 7) : 0;  // any nonzero byte is True
-        }
+        vwap_test::harsh_cells(cells, seed, special, true, m, b);  // any nonzero byte is True
         for (auto &v : m) floats.emplace_back(v, d, n);
         for (auto &v : b) flags.emplace_back(v, d, n);
         // All nine row-major copies in one read-only map.

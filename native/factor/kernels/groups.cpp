@@ -8,6 +8,24 @@
 
 namespace tessary::factor {
 
+namespace {
+
+// The sum and the count of one day's values per label 1..k (index 0 unused); values
+// that are NaN or whose label lies outside 1..k are left out.
+void sums_by_label(const double *v, const std::int32_t *lab, std::size_t n, std::int32_t k, std::vector<double> &sum,
+                   std::vector<std::size_t> &cnt) {
+    std::fill(sum.begin(), sum.end(), 0.0);
+    std::fill(cnt.begin(), cnt.end(), 0);
+    for (std::size_t s = 0; s < n; ++s) {
+        const std::int32_t g = lab[s];
+        if (g < 1 || g > k || std::isnan(v[s])) continue;
+        sum[g] += v[s];
+        ++cnt[g];
+    }
+}
+
+}  // namespace
+
 void forward_return_1(const double *open, const double *split, const double *dividend, std::size_t days,
                       std::size_t n, double *r1) {
     for (std::size_t t = 0; t < days; ++t) {
@@ -55,16 +73,7 @@ void group_means(const double *values, const std::int64_t *value_rows, const std
         double *o = out + t * (std::size_t)k;
         for (std::int32_t g = 0; g < k; ++g) o[g] = NAN;
         if (value_rows[t] < 0) continue;
-        const double *v = values + (std::size_t)value_rows[t] * n;
-        const std::int32_t *lab = labels + t * n;
-        std::fill(sum.begin(), sum.end(), 0.0);
-        std::fill(cnt.begin(), cnt.end(), 0);
-        for (std::size_t s = 0; s < n; ++s) {
-            const std::int32_t g = lab[s];
-            if (g < 1 || g > k || std::isnan(v[s])) continue;
-            sum[g] += v[s];
-            ++cnt[g];
-        }
+        sums_by_label(values + (std::size_t)value_rows[t] * n, labels + t * n, n, k, sum, cnt);
         for (std::int32_t g = 1; g <= k; ++g)
             if (cnt[g]) o[g - 1] = sum[g] / (double)cnt[g];
     }
@@ -98,14 +107,7 @@ void demean_by_label(const double *x, const std::int32_t *labels, std::size_t ro
         const double *v = x + t * n;
         const std::int32_t *lab = labels + t * n;
         double *o = out + t * n;
-        std::fill(sum.begin(), sum.end(), 0.0);
-        std::fill(cnt.begin(), cnt.end(), 0);
-        for (std::size_t s = 0; s < n; ++s) {
-            const std::int32_t g = lab[s];
-            if (g < 1 || g > k || std::isnan(v[s])) continue;
-            sum[g] += v[s];
-            ++cnt[g];
-        }
+        sums_by_label(v, lab, n, k, sum, cnt);
         for (std::size_t s = 0; s < n; ++s) {
             const std::int32_t g = lab[s];
             o[s] = (g < 1 || g > k || std::isnan(v[s])) ? NAN : v[s] - sum[g] / (double)cnt[g];

@@ -40,41 +40,33 @@ constexpr std::size_t kStockBlock = 64;  // stocks per partial sum (see vwap.cpp
 /// pieces between words (bytes, then pairs of bytes, then quads), so that
 /// afterwards byte k of word j is what byte j of word k was.
 template <int W>
-struct ByteTile;
+struct ByteTile {
+    static_assert(W == 4 || W == 8);
+    using word = std::conditional_t<W == 8, std::uint64_t, std::uint32_t>;
 
-template <>
-struct ByteTile<8> {
-    using word = std::uint64_t;
     TESSARY_INLINE static void transpose(word *a) {
-        swap_pieces<8, 0x00FF00FF00FF00FFull>(a, 1);
-        swap_pieces<16, 0x0000FFFF0000FFFFull>(a, 2);
-        swap_pieces<32, 0x00000000FFFFFFFFull>(a, 4);
+        swap_pieces<8>(a, 1);
+        swap_pieces<16>(a, 2);
+        if constexpr (W == 8) swap_pieces<32>(a, 4);
     }
-    /// Exchanges the high pieces of word k with the low pieces of word k + step (for
-    /// the k whose bit `step` is clear).
-    template <int Bits, word Mask>
-    TESSARY_INLINE static void swap_pieces(word *a, int step) {
-        for (int k = 0; k < 8; ++k)
-            if ((k & step) == 0) {
-                const word t = ((a[k] >> Bits) ^ a[k + step]) & Mask;
-                a[k + step] ^= t;
-                a[k] ^= t << Bits;
-            }
-    }
-};
 
-template <>
-struct ByteTile<4> {
-    using word = std::uint32_t;
-    TESSARY_INLINE static void transpose(word *a) {
-        swap_pieces<8, 0x00FF00FFu>(a, 1);
-        swap_pieces<16, 0x0000FFFFu>(a, 2);
+    /// Every other piece of `Bits` bits set, starting with the lowest (0x00FF00FF...
+    /// for 8 bits).
+    template <int Bits>
+    static constexpr word low_pieces() {
+        word mask = 0;
+        for (int shift = 0; shift < 8 * W; shift += 2 * Bits) mask |= (((word)1 << Bits) - 1) << shift;
+        return mask;
     }
-    template <int Bits, word Mask>
+
+    /// Exchanges the high pieces of `Bits` bits of word k with the low pieces of word
+    /// k + step, for the k whose bit `step` is clear.
+    template <int Bits>
     TESSARY_INLINE static void swap_pieces(word *a, int step) {
-        for (int k = 0; k < 4; ++k)
+        constexpr word mask = low_pieces<Bits>();
+        for (int k = 0; k < W; ++k)
             if ((k & step) == 0) {
-                const word t = ((a[k] >> Bits) ^ a[k + step]) & Mask;
+                const word t = ((a[k] >> Bits) ^ a[k + step]) & mask;
                 a[k + step] ^= t;
                 a[k] ^= t << Bits;
             }

@@ -88,15 +88,54 @@ private:
 
 namespace {
 
+/// Ids 0, 1, 2, ... of distinct keys in the order they first appear, of type T; the
+/// row where each first appeared goes to `first`. A key equal to the previous one,
+/// or equal to the key of the id after the previous one, is found without hashing:
+/// answers sorted by date then code (or code then date) repeat the order in which
+/// the values first appeared.
+template <class T, class Key>
+class Ids {
+public:
+    explicit Ids(std::vector<std::int64_t> &first) : first_(first) { first_.clear(); }
+
+    /// The id of `key`, seen at `row`; -1 when T has no id left for a new key.
+    /// `hash(key)` is called only when the table is searched.
+    template <class Hash>
+    T of(const Key &key, std::int64_t row, Hash hash) {
+        if (prev_id_ >= 0 && key == prev_) return prev_id_;
+        const std::size_t next = (std::size_t)(prev_id_ + 1);
+        std::int32_t id;
+        if (next < keys_.size() && keys_[next] == key) {
+            id = (std::int32_t)next;
+        } else {
+            const std::uint64_t h = hash(key);
+            id = table_.find(h, [&](std::int32_t i) { return keys_[(std::size_t)i] == key; });
+            if (id < 0) {
+                if (keys_.size() == kMaxIds) return -1;
+                id = table_.insert(h);
+                keys_.push_back(key);
+                first_.push_back(row);
+            }
+        }
+        prev_ = key;
+        prev_id_ = (T)id;
+        return prev_id_;
+    }
+
+private:
+    static constexpr std::size_t kMaxIds = (std::size_t)std::numeric_limits<T>::max() + 1;
+    IdTable table_;
+    std::vector<Key> keys_;
+    std::vector<std::int64_t> &first_;
+    Key prev_{};
+    T prev_id_ = -1;
+};
+
 template <class T>
 FactorizeStatus strings_as(const std::vector<StringChunk> &chunks, T *codes, std::vector<std::int64_t> &first) {
-    constexpr std::size_t kMaxIds = (std::size_t)std::numeric_limits<T>::max() + 1;
-    IdTable table;
-    std::vector<std::string_view> keys;
-    first.clear();
+    Ids<T, std::string_view> ids(first);
+    auto hash = [](std::string_view s) { return hash_bytes(s.data(), s.size()); };
     std::int64_t row = 0;
-    std::string_view prev;
-    T prev_id = -1;
     for (const StringChunk &c : chunks) {
         const auto *off32 = static_cast<const std::int32_t *>(c.offsets);
         const auto *off64 = static_cast<const std::int64_t *>(c.offsets);
@@ -109,31 +148,8 @@ FactorizeStatus strings_as(const std::vector<StringChunk> &chunks, T *codes, std
             const std::int64_t b = c.large_offsets ? off64[e] : off32[e];
             const std::int64_t end = c.large_offsets ? off64[e + 1] : off32[e + 1];
             if (b < 0 || end < b || end > c.data_size) return FactorizeStatus::BadOffsets;
-            const std::string_view s(c.data + b, (std::size_t)(end - b));
-            if (prev_id >= 0 && s == prev) {
-                codes[row] = prev_id;
-                continue;
-            }
-            // Answers sorted by date then code (or code then date) repeat the order
-            // in which the values first appeared: try the id after the previous one.
-            const std::size_t next = (std::size_t)(prev_id + 1);
-            if (next < keys.size() && keys[next] == s) {
-                codes[row] = (T)next;
-                prev = s;
-                prev_id = (T)next;
-                continue;
-            }
-            const std::uint64_t h = hash_bytes(s.data(), s.size());
-            std::int32_t id = table.find(h, [&](std::int32_t i) { return keys[(std::size_t)i] == s; });
-            if (id < 0) {
-                if (keys.size() == kMaxIds) return FactorizeStatus::TooManyIds;
-                id = table.insert(h);
-                keys.push_back(s);
-                first.push_back(row);
-            }
-            codes[row] = (T)id;
-            prev = s;
-            prev_id = (T)id;
+            codes[row] = ids.of(std::string_view(c.data + b, (std::size_t)(end - b)), row, hash);
+            if (codes[row] < 0) return FactorizeStatus::TooManyIds;
         }
     }
     return FactorizeStatus::Ok;
@@ -142,40 +158,16 @@ FactorizeStatus strings_as(const std::vector<StringChunk> &chunks, T *codes, std
 template <class T>
 FactorizeStatus int64_as(const std::int64_t *values, std::size_t n, bool has_missing, std::int64_t missing, T *codes,
                          std::vector<std::int64_t> &first) {
-    constexpr std::size_t kMaxIds = (std::size_t)std::numeric_limits<T>::max() + 1;
-    IdTable table;
-    std::vector<std::int64_t> keys;
-    first.clear();
-    std::int64_t prev = 0;
-    T prev_id = -1;
+    Ids<T, std::int64_t> ids(first);
+    auto hash = [](std::int64_t v) { return mix((std::uint64_t)v ^ 0x9E3779B97F4A7C15ULL); };
     for (std::size_t i = 0; i < n; ++i) {
         const std::int64_t v = values[i];
         if (has_missing && v == missing) {
             codes[i] = -1;
             continue;
         }
-        if (prev_id >= 0 && v == prev) {
-            codes[i] = prev_id;
-            continue;
-        }
-        const std::size_t next = (std::size_t)(prev_id + 1);
-        if (next < keys.size() && keys[next] == v) {
-            codes[i] = (T)next;
-            prev = v;
-            prev_id = (T)next;
-            continue;
-        }
-        const std::uint64_t h = mix((std::uint64_t)v ^ 0x9E3779B97F4A7C15ULL);
-        std::int32_t id = table.find(h, [&](std::int32_t k) { return keys[(std::size_t)k] == v; });
-        if (id < 0) {
-            if (keys.size() == kMaxIds) return FactorizeStatus::TooManyIds;
-            id = table.insert(h);
-            keys.push_back(v);
-            first.push_back((std::int64_t)i);
-        }
-        codes[i] = (T)id;
-        prev = v;
-        prev_id = (T)id;
+        codes[i] = ids.of(v, (std::int64_t)i, hash);
+        if (codes[i] < 0) return FactorizeStatus::TooManyIds;
     }
     return FactorizeStatus::Ok;
 }

@@ -20,6 +20,8 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
+from tessary.backtest import _weights
+
 __all__ = [
     "check_number",
     "check_window",
@@ -29,13 +31,6 @@ __all__ = [
     "check_buy_prices",
 ]
 
-_SHOWN = 3
-
-
-def _first_few(labels: Any) -> str:
-    labels = list(labels)
-    text = ", ".join(repr(x) if isinstance(x, str) else str(x) for x in labels[:_SHOWN])
-    return text + (", ..." if len(labels) > _SHOWN else "")
 
 
 # --------------------------------------------------------------------------- scalars
@@ -135,7 +130,7 @@ def check_weight_frame(frame: pd.DataFrame, name: str = "strategy_matrix") -> No
         kinds = ", ".join(sorted({str(dtype) for _, dtype in odd}))
         raise TypeError(
             f"{name} must hold weights as real numbers (float or int), not {kinds} "
-            f"({len(odd)} column(s): {_first_few(col for col, _ in odd)})"
+            f"({len(odd)} column(s): {_weights.first_few(col for col, _ in odd)})"
         )
     at = _first_not_increasing(frame.index)
     if at is not None:
@@ -146,14 +141,12 @@ def check_weight_frame(frame: pd.DataFrame, name: str = "strategy_matrix") -> No
         )
     if frame.columns.has_duplicates:
         twice = frame.columns[frame.columns.duplicated()].unique()
-        raise ValueError(f"{name} names {len(twice)} stock(s) more than once: {_first_few(twice)}")
-    values = frame.to_numpy(dtype=np.float64, na_value=np.nan)
-    infinite = np.isinf(values)
-    if infinite.any():
-        rows, cols = np.nonzero(infinite)
+        raise ValueError(f"{name} names {len(twice)} stock(s) more than once: {_weights.first_few(twice)}")
+    infinite = _weights.first_infinite(frame.to_numpy(dtype=np.float64, na_value=np.nan), frame)
+    if infinite is not None:
+        count, first = infinite
         raise ValueError(
-            f"{name} holds {int(infinite.sum())} infinite weight(s) (first: {frame.index[rows[0]]!s} "
-            f"{frame.columns[cols[0]]!s}); a weight is a fraction of the capital"
+            f"{name} holds {count} infinite weight(s) (first: {first}); a weight is a fraction of the capital"
         )
 
 

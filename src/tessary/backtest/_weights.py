@@ -202,14 +202,21 @@ def weight_values(weights: pd.DataFrame) -> np.ndarray:
             "a weight is a fraction of the capital (float, NaN: not held)"
         )
     values = weights.to_numpy(dtype=np.float64, na_value=np.nan, copy=True)
-    infinite = np.isinf(values)
-    if infinite.any():
-        rows, cols = np.nonzero(infinite)
-        raise ValueError(
-            f"{int(infinite.sum())} weight(s) are infinite (first: {weights.index[rows[0]]!s} "
-            f"{weights.columns[cols[0]]!s}); a weight is a fraction of the capital"
-        )
+    infinite = first_infinite(values, weights)
+    if infinite is not None:
+        count, first = infinite
+        raise ValueError(f"{count} weight(s) are infinite (first: {first}); a weight is a fraction of the capital")
     return values
+
+
+def first_infinite(values: np.ndarray, frame: pd.DataFrame) -> tuple[int, str] | None:
+    """How many of ``values`` (the cells of ``frame``) are infinite, and the date and
+    stock of the first as "date stock"; None when none is."""
+    infinite = np.isinf(values)
+    if not infinite.any():
+        return None
+    rows, cols = np.nonzero(infinite)
+    return int(infinite.sum()), f"{frame.index[rows[0]]!s} {frame.columns[cols[0]]!s}"
 
 
 def normalize_weights(weights: object) -> pd.DataFrame:

@@ -212,12 +212,18 @@ def _check_labels_and_window(name: Any, title: Any, rolling_window: Any) -> None
 # --------------------------------------------------------------------------- result
 
 
+def date_index(dates: Any) -> pd.DatetimeIndex:
+    """"YYYYMMDD" dates as a DatetimeIndex named "date", the index of every result."""
+    return pd.DatetimeIndex(pd.to_datetime(pd.Index(dates, dtype=object), format="%Y%m%d"), name="date")
+
+
 def _datetime_series(series: pd.Series, name: str) -> pd.Series:
-    index = pd.DatetimeIndex(pd.to_datetime(pd.Index(series.index, dtype=object), format="%Y%m%d"), name="date")
-    return pd.Series(series.to_numpy(dtype=np.float64), index=index, name=name)
+    return pd.Series(series.to_numpy(dtype=np.float64), index=date_index(series.index), name=name)
 
 
 def json_value(value: Any) -> Any:
+    """A figure as JSON has it: bools and integers as such, a float that is not finite
+    as None (null), None as None, anything else as its text."""
     if isinstance(value, (bool, np.bool_)):
         return bool(value)
     if isinstance(value, (int, np.integer)):
@@ -226,6 +232,15 @@ def json_value(value: Any) -> Any:
         value = float(value)
         return value if math.isfinite(value) else None
     return None if value is None else str(value)
+
+
+def _records_table(name: str, doc: str) -> property:
+    """A read-only attribute of the result: the table ``name`` of its trade records."""
+
+    def table(self: BacktestResult) -> pd.DataFrame:
+        return getattr(self.records, name)
+
+    return property(table, doc=doc)
 
 
 class BacktestResult:
@@ -278,31 +293,14 @@ class BacktestResult:
             self._records = records_from_inputs(self._engine_inputs)
         return self._records
 
-    @property
-    def trades(self) -> pd.DataFrame:
-        """One row per executed trade: date, code, side, shares, price, value, commission, levy."""
-        return self.records.trades
-
-    @property
-    def blocked(self) -> pd.DataFrame:
-        """One row per wanted trade that a feasibility flag refused, with the reason."""
-        return self.records.blocked
-
-    @property
-    def positions(self) -> pd.DataFrame:
-        """One row per held stock and date: shares after the day's trades, value at the close,
-        and whether the date lies after the stock's last close (delisted)."""
-        return self.records.positions
-
-    @property
-    def pnl(self) -> pd.DataFrame:
-        """One row per stock and date with a profit: the five terms of the day's profit."""
-        return self.records.pnl
-
-    @property
-    def daily_trading(self) -> pd.DataFrame:
-        """Per date: bought and sold value, commission, levy, stocks held, traded turnover."""
-        return self.records.daily
+    trades = _records_table("trades", "One row per executed trade: date, code, side, shares, price, value, "
+                            "commission, levy.")
+    blocked = _records_table("blocked", "One row per wanted trade that a feasibility flag refused, with the reason.")
+    positions = _records_table("positions", "One row per held stock and date: shares after the day's trades, value "
+                               "at the close, and whether the date lies after the stock's last close (delisted).")
+    pnl = _records_table("pnl", "One row per stock and date with a profit: the five terms of the day's profit.")
+    daily_trading = _records_table("daily", "Per date: bought and sold value, commission, levy, stocks held, traded "
+                                   "turnover.")
 
     @property
     def weights(self) -> pd.DataFrame:

@@ -1,5 +1,6 @@
 """What the subcommands share: the program name, the one-line user error, argument
-types, date options and the printing of the front door's warnings."""
+types, date options, the reading of a table file and the printing of the front door's
+warnings."""
 
 from __future__ import annotations
 
@@ -13,9 +14,15 @@ from collections.abc import Iterator
 from contextlib import contextmanager
 from pathlib import Path
 
+import pandas as pd
+
 from tessary.store.dates import date_argument
 
 PROG = "tessary-backtest"
+#: The names of the files a table is read from: parquet, or CSV (plain, gzipped or .txt).
+TABLE_SUFFIXES = (".parquet", ".pq", ".csv", ".csv.gz", ".txt")
+#: The column that holds the dates of a table, the first one found of these.
+DATE_COLUMNS = ("date", "DataDate", "trade_date")
 
 
 class UserError(Exception):
@@ -51,6 +58,36 @@ def output_dir(text: str | os.PathLike, option: str) -> Path:
 def first_line(exc: BaseException) -> str:
     text = str(exc)
     return text.splitlines()[0] if text else type(exc).__name__
+
+
+def read_table(path: str | os.PathLike, what: str) -> tuple[Path, pd.DataFrame]:
+    """The path (user directory expanded) and the contents of a parquet or CSV file, a
+    CSV's cells as text; a UserError naming the ``what`` file when it is missing, of
+    another kind or unreadable."""
+    path = Path(path).expanduser()
+    if not path.is_file():
+        raise UserError(f"{what} file not found: {path}")
+    name = path.name.lower()
+    if not name.endswith(TABLE_SUFFIXES):
+        raise UserError(f"the {what} file must be .parquet or .csv: {path}")
+    try:
+        frame = pd.read_parquet(path) if name.endswith((".parquet", ".pq")) else pd.read_csv(path, dtype=str)
+    except Exception as exc:
+        raise UserError(f"cannot read the {what} file {path}: {first_line(exc)}") from None
+    return path, frame
+
+
+def dated_rows(frame: pd.DataFrame, path: Path, what: str) -> pd.DataFrame:
+    """``frame`` indexed by its date column, or, when it has none and only a default
+    index, by its first column (a UserError unless another column follows it)."""
+    date_column = next((c for c in DATE_COLUMNS if c in frame.columns), None)
+    if date_column is not None:
+        return frame.set_index(date_column)
+    if isinstance(frame.index, pd.RangeIndex):
+        if frame.shape[1] < 2:
+            raise UserError(f"the {what} file {path} needs a date column and at least one stock column")
+        return frame.set_index(frame.columns[0])
+    return frame
 
 
 @contextmanager

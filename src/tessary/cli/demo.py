@@ -7,7 +7,6 @@ import argparse
 import json
 import math
 import time
-from pathlib import Path
 from typing import Any
 
 import numpy as np

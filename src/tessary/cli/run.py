@@ -11,7 +11,16 @@ from typing import Any
 
 import pandas as pd
 
-from tessary.cli._common import UserError, chart_options, date_arg, non_negative_int, output_dir, printed_warnings
+from tessary.cli._common import (
+    UserError,
+    chart_options,
+    date_arg,
+    dated_rows,
+    non_negative_int,
+    output_dir,
+    printed_warnings,
+    read_table,
+)
 from tessary.progress import step
 
 
@@ -23,28 +32,8 @@ def read_weights(path: str | Path) -> pd.DataFrame:
     from tessary.backtest import _weights
     from tessary.store.dates import normalize_yyyymmdd
 
-    path = Path(path).expanduser()
-    if not path.is_file():
-        raise UserError(f"weight file not found: {path}")
-    name = path.name.lower()
-    try:
-        if name.endswith((".parquet", ".pq")):
-            frame = pd.read_parquet(path)
-        elif name.endswith((".csv", ".csv.gz", ".txt")):
-            frame = pd.read_csv(path, dtype=str)
-        else:
-            raise UserError(f"the weight file must be .parquet or .csv: {path}")
-    except UserError:
-        raise
-    except Exception as exc:
-        raise UserError(f"cannot read the weight file {path}: {str(exc).splitlines()[0] if str(exc) else type(exc).__name__}") from None
-    date_column = next((c for c in ("date", "DataDate", "trade_date") if c in frame.columns), None)
-    if date_column is not None:
-        frame = frame.set_index(date_column)
-    elif isinstance(frame.index, pd.RangeIndex):
-        if frame.shape[1] < 2:
-            raise UserError(f"the weight file {path} needs a date column and at least one stock column")
-        frame = frame.set_index(frame.columns[0])
+    path, frame = read_table(path, "weight")
+    frame = dated_rows(frame, path, "weight")
     dates = []
     for label in frame.index:
         try:

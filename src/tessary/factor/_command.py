@@ -12,9 +12,6 @@ from typing import Any
 
 import pandas as pd
 
-_SUFFIXES = (".parquet", ".pq", ".csv", ".csv.gz", ".txt")
-
-
 def _user_error(text: str) -> Exception:
     from tessary.cli._common import UserError
 
@@ -24,41 +21,29 @@ def _user_error(text: str) -> Exception:
 def read_factor(path: str | Path) -> pd.DataFrame:
     """A factor from parquet or CSV: wide (a date column or the first column, then one
     column per stock) or long (columns date, code, value)."""
-    path = Path(path).expanduser()
-    if not path.is_file():
-        raise _user_error(f"factor file not found: {path}")
-    name = path.name.lower()
-    if not name.endswith(_SUFFIXES):
-        raise _user_error(f"the factor file must be .parquet or .csv: {path}")
-    try:
-        frame = pd.read_parquet(path) if name.endswith((".parquet", ".pq")) else pd.read_csv(path, dtype=str)
-    except Exception as exc:
-        first = str(exc).splitlines()[0] if str(exc) else type(exc).__name__
-        raise _user_error(f"cannot read the factor file {path}: {first}") from None
+    from tessary.cli import _common
+
+    path, frame = _common.read_table(path, "factor")
     lowered = {str(c).strip().lower(): c for c in frame.columns}
     if set(lowered) == {"date", "code", "value"}:
         frame = frame.rename(columns={v: k for k, v in lowered.items()})[["date", "code", "value"]]
         frame["value"] = pd.to_numeric(frame["value"], errors="coerce") if frame["value"].dtype == object \
             else frame["value"]
         return frame
-    date_column = next((c for c in ("date", "DataDate", "trade_date") if c in frame.columns), None)
-    if date_column is not None:
-        frame = frame.set_index(date_column)
-    elif isinstance(frame.index, pd.RangeIndex):
-        if frame.shape[1] < 2:
-            raise _user_error(f"the factor file {path} needs a date column and at least one stock column")
-        frame = frame.set_index(frame.columns[0])
+    frame = _common.dated_rows(frame, path, "factor")
     if frame.dtypes.eq(object).any():
         frame = frame.apply(pd.to_numeric, errors="coerce")
     return frame
 
 
 def _factor_files(items: list[str]) -> list[Path]:
+    from tessary.cli import _common
+
     files: list[Path] = []
     for item in items:
         path = Path(item).expanduser()
         if path.is_dir():
-            found = sorted(p for p in path.iterdir() if p.is_file() and p.name.lower().endswith(_SUFFIXES))
+            found = sorted(p for p in path.iterdir() if p.is_file() and p.name.lower().endswith(_common.TABLE_SUFFIXES))
             if not found:
                 raise _user_error(f"--compare: no .parquet or .csv file in {path}")
             files += found

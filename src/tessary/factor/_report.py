@@ -9,21 +9,8 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
+from tessary.backtest import api
 from tessary.factor._summary import ic_summary
-
-
-def _datetimes(dates: pd.Index) -> pd.DatetimeIndex:
-    return pd.DatetimeIndex(pd.to_datetime(pd.Index(dates, dtype=object), format="%Y%m%d"), name="date")
-
-
-def _json(value: Any) -> Any:
-    if isinstance(value, (bool, np.bool_)):
-        return bool(value)
-    if isinstance(value, (int, np.integer)):
-        return int(value)
-    if isinstance(value, (float, np.floating)):
-        return float(value) if math.isfinite(value) else None
-    return value
 
 
 def _mean(series) -> float:
@@ -58,7 +45,7 @@ class FactorReport:
 
     def __init__(self, dates: pd.Index, codes: pd.Index, figures: Any, returns: pd.DataFrame | None, stats: pd.DataFrame | None,
                  settings: dict) -> None:
-        index = _datetimes(dates)
+        index = api.date_index(dates)
         periods = settings["periods"]
         groups = pd.Index(range(1, settings["groups"] + 1), name="group")
         self.settings = dict(settings)
@@ -77,7 +64,7 @@ class FactorReport:
             self.group_returns = pd.DataFrame(index=pd.DatetimeIndex([], name="date"), columns=groups, dtype=float)
             self.group_stats = pd.DataFrame(index=groups, dtype=float)
         else:
-            self.group_returns = returns.set_axis(_datetimes(returns.index), axis=0)
+            self.group_returns = returns.set_axis(api.date_index(returns.index), axis=0)
             self.group_stats = stats if stats is not None else pd.DataFrame(index=groups, dtype=float)
         self.long_short = (self.group_returns[groups[-1]] - self.group_returns[groups[0]]).rename("long_short")
 
@@ -110,16 +97,16 @@ class FactorReport:
             "first_date": index[0].strftime("%Y%m%d") if len(index) else None,
             "last_date": index[-1].strftime("%Y%m%d") if len(index) else None,
             "dates": len(index),
-            "mean_cross_section": _json(_mean(self.cross_section_size)),
-            "settings": {k: _json(v) if not isinstance(v, list) else v for k, v in self.settings.items()},
-            "ic_summary": {str(p): {k: _json(v) for k, v in row.items()} for p, row in self.ic_summary.iterrows()},
-            "decay": [_json(v) for v in self.decay],
-            "group_mean": {str(p): {str(g): _json(v) for g, v in self.group_mean[p].items()}
+            "mean_cross_section": api.json_value(_mean(self.cross_section_size)),
+            "settings": {k: api.json_value(v) if not isinstance(v, list) else v for k, v in self.settings.items()},
+            "ic_summary": {str(p): {k: api.json_value(v) for k, v in row.items()} for p, row in self.ic_summary.iterrows()},
+            "decay": [api.json_value(v) for v in self.decay],
+            "group_mean": {str(p): {str(g): api.json_value(v) for g, v in self.group_mean[p].items()}
                            for p in self.group_mean.columns},
-            "turnover": {str(g): _json(_mean(self.turnover[g])) for g in self.turnover.columns},
-            "autocorrelation": _json(_mean(self.autocorrelation)),
-            "long_short": {k: _json(v) for k, v in self.long_short_figures().items()},
-            "group_stats": {str(g): {str(k): _json(v) for k, v in row.items()}
+            "turnover": {str(g): api.json_value(_mean(self.turnover[g])) for g in self.turnover.columns},
+            "autocorrelation": api.json_value(_mean(self.autocorrelation)),
+            "long_short": {k: api.json_value(v) for k, v in self.long_short_figures().items()},
+            "group_stats": {str(g): {str(k): api.json_value(v) for k, v in row.items()}
                             for g, row in self.group_stats.iterrows()},
         }
 
