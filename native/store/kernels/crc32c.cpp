@@ -5,6 +5,7 @@
 #include "store/kernels/crc32c.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <bit>
 #include <cstdlib>
 #include <cstring>
@@ -211,61 +212,66 @@ std::uint32_t crc32c_combine(std::uint32_t crc1, std::uint32_t crc2, std::size_t
 
 namespace {
 
-/// A piece of one span hashed by one thread.
+/// A piece of one span, hashed by whichever thread takes it first.
 struct Piece {
     std::size_t span, offset, size;
-    unsigned owner;
     std::uint32_t crc;
 };
 
 }  // namespace
 
 void crc32c_spans(Crc32cSpan *spans, std::size_t count, unsigned threads, Crc32cKernel kernel) {
-    constexpr std::size_t MIN_SHARE = 4u << 20;  // below this, a thread costs more than it saves
+    // Threads take pieces of PIECE bytes in turn, so that a thread slowed down by
+    // another process leaves more of the work to the others; below MIN_SHARE a thread
+    // costs more than it saves.
+    constexpr std::size_t PIECE = 1u << 20, MIN_SHARE = 2u << 20;
     std::size_t total = 0;
     for (std::size_t i = 0; i < count; ++i) total += spans[i].size;
-    const std::size_t shares = std::min<std::size_t>(std::max(threads, 1u), total / MIN_SHARE);
-    if (shares <= 1) {
+    const std::size_t team = std::min<std::size_t>(std::max(threads, 1u), total / MIN_SHARE);
+    if (team <= 1) {
         for (std::size_t i = 0; i < count; ++i)
             spans[i].crc = crc32c_with(kernel, spans[i].crc, spans[i].data, spans[i].size);
         return;
     }
-    // Share s covers bytes [s * total / shares, (s + 1) * total / shares) of all spans
-    // laid end to end; a span crossing a boundary is cut there.
     std::vector<Piece> pieces;
-    const std::size_t chunk = (total + shares - 1) / shares;
-    std::size_t at = 0;
+    pieces.reserve(count + total / PIECE + 1);
     for (std::size_t i = 0; i < count; ++i) {
         std::size_t offset = 0;
         do {
-            const std::size_t pos = at + offset, share = std::min(shares - 1, pos / chunk);
-            const std::size_t size = std::min(spans[i].size - offset, (share + 1) * chunk - pos);
-            pieces.push_back({i, offset, size, static_cast<unsigned>(share), 0});
+            const std::size_t size = std::min(PIECE, spans[i].size - offset);
+            pieces.push_back({i, offset, size, offset == 0 ? spans[i].crc : 0u});
             offset += size;
         } while (offset < spans[i].size);
-        at += spans[i].size;
     }
-    const auto run = [&](unsigned owner) {
-        for (Piece &p : pieces)
-            if (p.owner == owner)
-                p.crc = crc32c_with(kernel, p.offset == 0 ? spans[p.span].crc : 0, spans[p.span].data + p.offset,
-                                    p.size);
+    std::atomic<std::size_t> next{0};
+    const auto work = [&] {
+        for (std::size_t k; (k = next.fetch_add(1, std::memory_order_relaxed)) < pieces.size();) {
+            Piece &p = pieces[k];
+            p.crc = crc32c_with(kernel, p.crc, spans[p.span].data + p.offset, p.size);
+        }
     };
-    std::vector<std::thread> workers;
-    workers.reserve(shares - 1);
-    unsigned started = 1;
-    for (; started < shares; ++started) {
+    std::vector<std::thread> helpers;
+    helpers.reserve(team - 1);
+    for (std::size_t t = 1; t < team; ++t) {
         try {
-            workers.emplace_back(run, started);
+            helpers.emplace_back(work);
         } catch (const std::system_error &) {
-            break;  // no thread to be had: the rest is hashed here
+            break;  // no thread to be had: the others (this one at least) do its share
         }
     }
-    run(0);
-    for (unsigned owner = started; owner < shares; ++owner) run(owner);
-    for (auto &w : workers) w.join();
-    for (const Piece &p : pieces)
-        spans[p.span].crc = p.offset == 0 ? p.crc : crc32c_combine(spans[p.span].crc, p.crc, p.size);
+    work();
+    for (auto &h : helpers) h.join();
+    // A whole piece is moved past the next one with a single multiplication.
+    const std::uint32_t past_piece = raw::xpow_mod(8 * static_cast<std::uint64_t>(PIECE));
+    for (const Piece &p : pieces) {
+        Crc32cSpan &span = spans[p.span];
+        if (p.offset == 0)
+            span.crc = p.crc;
+        else if (p.size == PIECE)
+            span.crc = raw::mult_mod(span.crc, past_piece) ^ p.crc;
+        else
+            span.crc = crc32c_combine(span.crc, p.crc, p.size);
+    }
 }
 
 std::uint32_t crc32c_parallel(std::uint32_t crc, const unsigned char *data, std::size_t n, unsigned threads) {

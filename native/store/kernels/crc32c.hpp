@@ -47,10 +47,10 @@ struct Crc32cSpan {
     std::uint32_t crc = 0;
 };
 
-/// Extends the checksum of every span, on up to `threads` threads: the bytes of all
-/// spans are cut into one equal share per thread (at least a few MB each, otherwise
-/// fewer threads, down to none), so many small files and one large file alike keep
-/// every thread busy; the parts of a span are then combined.
+/// Extends the checksum of every span, on up to `threads` threads (one per few MB of
+/// all spans together, none for less): the spans are cut into pieces of 1 MB that the
+/// threads take in turn, so many small files and one large file alike keep every
+/// thread busy; the pieces of a span are then combined.
 void crc32c_spans(Crc32cSpan *spans, std::size_t count, unsigned threads, Crc32cKernel kernel);
 
 /// crc32c_extend on up to `threads` threads, combined.
