@@ -168,6 +168,26 @@ def test_each_silent_corruption_now_fails_the_load_and_verify(store, case, capsy
     assert "DAMAGED" in out and "Traceback" not in out
 
 
+@pytest.mark.parametrize("key", list(DTYPES))
+@pytest.mark.parametrize("mmap", [True, False])
+def test_a_dataset_of_one_extent_is_checked_through_the_mapping_it_hands_out(tmp_path, monkeypatch, key, mmap):
+    one = BinaryPreparedDataStoreBase(tmp_path / "one", DTYPES, 1, "float64")
+    one.write_payload(payload(0, 30))
+    hashed = []
+    real = checksums.digests_of
+    monkeypatch.setattr(checksums, "digests_of", lambda parts, likes: hashed.extend(parts) or real(parts, likes))
+    checksums._VERIFIED.clear()
+    loaded = one.load(keys=[key], mmap=mmap)["data"][key]
+    pd.testing.assert_frame_equal(loaded, one.load(keys=[key], mmap=not mmap, check=False)["data"][key])
+    # Mapped, the one part hashed is the dataset's own mapping (an array, not a slice
+    # of a second mapping of the file).
+    assert len(hashed) == 1 and isinstance(hashed[0], np.ndarray) == mmap
+    del loaded
+    flip_data(key, 0, 3, 0x02)(one)
+    with pytest.raises(StoreCorruptError, match="do not match their checksum"):
+        one.load(keys=[key], mmap=mmap)
+
+
 def test_the_data_checks_can_be_skipped_and_other_datasets_still_load(store):
     flip_data("f64", 0, 5)(store)
     with pytest.raises(StoreCorruptError, match="dataset 'f64'"):
@@ -180,8 +200,8 @@ def test_the_data_checks_can_be_skipped_and_other_datasets_still_load(store):
 
 def test_each_file_version_is_hashed_once_per_process(store, monkeypatch):
     calls = []
-    real = checksums.digest_of
-    monkeypatch.setattr(checksums, "digest_of", lambda data, like=None: calls.append(1) or real(data, like))
+    real = checksums.digests_of
+    monkeypatch.setattr(checksums, "digests_of", lambda parts, likes: calls.extend(parts) or real(parts, likes))
     checksums._VERIFIED.clear()
     store.load()
     first = len(calls)

@@ -22,31 +22,43 @@ static void crc_known_values() {
     check(crc_of(std::string(32, '\xff')) == 0x62A8AB43u, "32 bytes of 0xff");
 }
 
-static void crc_paths_agree() {
-    std::vector<unsigned char> data(3 * 8192 * 2 + 3 * 256 + 77);
-    unsigned seed = 7;
+static std::vector<unsigned char> noise(std::size_t n, unsigned seed) {
+    std::vector<unsigned char> data(n);
     for (auto &b : data) {
         seed = seed * 1103515245u + 12345u;
         b = static_cast<unsigned char>(seed >> 16);
     }
-    for (std::size_t offset : {0u, 1u, 3u, 7u})
-        for (std::size_t n : {0u, 1u, 9u, 255u, 767u, 768u, 1000u, 24575u, 24576u, 24577u, 49999u}) {
-            if (offset + n > data.size()) continue;
-            const unsigned char *p = data.data() + offset;
-            const std::uint32_t whole = crc32c_extend(0, p, n);
-            check(whole == crc32c_portable(0, p, n), "instruction and portable code agree");
-            const std::size_t cut = n / 3;
-            check(crc32c_extend(crc32c_extend(0, p, cut), p + cut, n - cut) == whole, "extending in two parts");
-        }
+    return data;
+}
+
+static void crc_paths_agree() {
+    const std::vector<unsigned char> data = noise(3 * 8192 * 2 + 3 * 256 + 777, 7);
+    const Crc32cKernel all[] = {Crc32cKernel::portable, Crc32cKernel::sse42, Crc32cKernel::clmul,
+                                Crc32cKernel::vpclmul, Crc32cKernel::armv8};
+    check(crc32c_available(crc32c_chosen()), "the chosen kernel runs here");
+    for (Crc32cKernel kernel : all) {
+        if (!crc32c_available(kernel)) continue;
+        const std::string name = crc32c_name(kernel);
+        check(crc32c_with(kernel, 0, reinterpret_cast<const unsigned char *>("123456789"), 9) == 0xE3069283u,
+              (name + ": check value").c_str());
+        for (std::size_t offset : {0u, 1u, 3u, 7u, 13u})
+            for (std::size_t n : {0u, 1u, 9u, 15u, 16u, 63u, 64u, 255u, 256u, 257u, 511u, 512u, 639u, 640u, 767u,
+                                  768u, 1000u, 4095u, 24575u, 24576u, 24577u, 49999u, 50001u}) {
+                if (offset + n > data.size()) continue;
+                const unsigned char *p = data.data() + offset;
+                const std::uint32_t whole = crc32c_portable(0, p, n);
+                check(crc32c_with(kernel, 0, p, n) == whole, (name + ": agrees with the portable code").c_str());
+                check(crc32c_with(kernel, 0x12345678u, p, n) == crc32c_portable(0x12345678u, p, n),
+                      (name + ": extends a given checksum").c_str());
+                const std::size_t cut = n / 3;
+                check(crc32c_with(kernel, crc32c_with(kernel, 0, p, cut), p + cut, n - cut) == whole,
+                      (name + ": extending in two parts").c_str());
+            }
+    }
 }
 
 static void crc_in_parts() {
-    std::vector<unsigned char> data((40u << 20) + 13);
-    unsigned seed = 11;
-    for (auto &b : data) {
-        seed = seed * 1103515245u + 12345u;
-        b = static_cast<unsigned char>(seed >> 16);
-    }
+    const std::vector<unsigned char> data = noise((40u << 20) + 13, 11);
     const std::uint32_t whole = crc32c_extend(0, data.data(), data.size());
     for (unsigned threads : {1u, 2u, 3u, 4u})
         check(crc32c_parallel(0, data.data(), data.size(), threads) == whole, "threads give the same checksum");
@@ -54,6 +66,22 @@ static void crc_in_parts() {
           "threads extend a given checksum");
     const std::uint32_t a = crc32c_extend(0, data.data(), 1000), b = crc32c_extend(0, data.data() + 1000, 777);
     check(crc32c_combine(a, b, 777) == crc32c_extend(0, data.data(), 1777), "combine of two parts");
+    check(crc32c_combine(a, 0, 0) == a, "combine with nothing");
+    // Spans of every size, empty ones and ones crossing the threads' shares among them.
+    const std::size_t sizes[] = {0, 5u << 20, 1, 0, 3u << 20, (9u << 20) + 333, 4096, 7u << 20, 12345};
+    std::vector<Crc32cSpan> spans;
+    std::size_t at = 0;
+    for (std::size_t size : sizes) {
+        spans.push_back({data.data() + at, size, static_cast<std::uint32_t>(at)});
+        at += size;
+    }
+    for (unsigned threads : {1u, 2u, 3u, 8u}) {
+        std::vector<Crc32cSpan> out = spans;
+        crc32c_spans(out.data(), out.size(), threads, crc32c_chosen());
+        for (std::size_t i = 0; i < out.size(); ++i)
+            check(out[i].crc == crc32c_extend(spans[i].crc, spans[i].data, spans[i].size),
+                  ("each span's checksum on " + std::to_string(threads) + " threads").c_str());
+    }
 }
 
 static ScanResult scan(const std::string &s, std::int64_t max_ops = 1000) {

@@ -252,8 +252,6 @@ class Stored:
                     f"{self.what}: {self.path} holds {size:,} bytes, the metadata records {self.file_end:,} (truncated)"
                 )
             self.fd_size = size
-            if check:
-                self._check_extents(fd, store.store_dir)
             self.array = None
             if mmap and self.rows:
                 spans = [(f, c, o) for f, c, o, _, _ in self.extents]
@@ -262,6 +260,8 @@ class Stored:
                                            shape=(self.rows, self.capacity))
                 else:
                     self.array = map_extents(fd, spans, self.rows, self.capacity, self.dtype)
+            if check:
+                self._check_extents(fd, store.store_dir, mapped=self.array)
         finally:
             os.close(fd)
 
@@ -277,11 +277,11 @@ class Stored:
         finally:
             os.close(fd)
 
-    def _check_extents(self, fd: int, store_dir, from_row: int = 0) -> None:
+    def _check_extents(self, fd: int, store_dir, from_row: int = 0, mapped: np.ndarray | None = None) -> None:
         """Compares every extent (holding rows from `from_row` on) with its recorded
-        checksum, reading the file through a mapping of its own (the pages then serve
-        the dataset's mapping too); an extent already found whole in this version of
-        the file is not read again."""
+        checksum, reading the file through a mapping of its own, or through `mapped`,
+        the dataset's mapping, when that holds exactly the one extent's bytes; an extent
+        already found whole in this version of the file is not read again."""
         stamp = checksums.file_stamp(fd)
         todo = []
         for first, count, offset, written, digest in self.extents:
@@ -292,33 +292,53 @@ class Stored:
                 todo.append((key, first, count, offset, written, digest))
         if not todo:
             return
-        mapped = _mmap.mmap(fd, self.file_end, access=_mmap.ACCESS_READ)
+        if mapped is not None and len(self.extents) == 1 and len(todo) == 1:
+            _, first, _, _, written, digest = todo[0]
+            if first == 0 and written * self.row_bytes == mapped.nbytes and mapped.flags.c_contiguous:
+                # The bytes handed out are the ones hashed, and the pages mapped for
+                # the hash serve the reads that follow instead of being mapped twice.
+                self._compare(todo, self._digests([mapped.reshape(-1).view(np.uint8)], todo, store_dir), store_dir)
+                return
+        own = _mmap.mmap(fd, self.file_end, access=_mmap.ACCESS_READ)
         try:
-            with memoryview(mapped) as view:
-                for key, first, count, offset, written, digest in todo:
-                    start, end = extent_span(offset, first, written, self.row_bytes)
-                    # Each part is released as soon as it is hashed, so that no export
-                    # of the mapping outlives this loop.
-                    with view[start:end] as part:
-                        try:
-                            found = checksums.digest_of(part, digest)
-                        except ValueError as exc:  # not a checksum this store writes
-                            raise checksums.corrupt(self.what, store_dir, str(exc)) from None
-                    if found != digest:
-                        raise checksums.corrupt(
-                            self.what, store_dir,
-                            f"rows {self.dates[first]}..{self.dates[first + count - 1]} of {self.path.name} "
-                            "do not match their checksum",
-                        )
-                    checksums.remember_verified(key)
+            with memoryview(own) as view:
+                # All extents are hashed in one call, their bytes shared out among the
+                # threads; the parts are released as soon as they are hashed, so that
+                # no export of the mapping outlives this block.
+                parts = [view[slice(*extent_span(offset, first, written, self.row_bytes))]
+                         for _, first, _, offset, written, _ in todo]
+                try:
+                    found = self._digests(parts, todo, store_dir)
+                finally:
+                    for part in parts:
+                        part.release()
+            self._compare(todo, found, store_dir)
         finally:
             try:
-                mapped.close()
+                own.close()
             except BufferError:
                 # A buffer of the mapping is still held somewhere (an exception's
                 # frame, say): the mapping then closes when the last one goes. The
                 # check itself has finished either way; this must not fail the load.
                 pass
+
+    def _digests(self, parts: list, todo: list, store_dir) -> list[str]:
+        try:
+            return checksums.digests_of(parts, [item[5] for item in todo])
+        except ValueError as exc:  # not a checksum this store writes
+            raise checksums.corrupt(self.what, store_dir, str(exc)) from None
+
+    def _compare(self, todo: list, found: list, store_dir) -> None:
+        """Each extent's checksum against its record: the first that differs fails the
+        load; those before it are remembered as verified."""
+        for (key, first, count, _, _, digest), got in zip(todo, found):
+            if got != digest:
+                raise checksums.corrupt(
+                    self.what, store_dir,
+                    f"rows {self.dates[first]}..{self.dates[first + count - 1]} of {self.path.name} "
+                    "do not match their checksum",
+                )
+            checksums.remember_verified(key)
 
     def values(self, lo: int, hi: int, mmap: bool) -> np.ndarray:
         """Rows [lo, hi) over the stock columns: a view of the mapping, or a copy."""
