@@ -15,7 +15,7 @@ from reference.crc32c import crc32c as reference_crc32c
 from store_files import two_extent_store
 from tessary import cli
 from tessary.exceptions import StoreCorruptError
-from tessary.store import checksums
+from tessary.store import BinaryPreparedDataStoreBase, checksums
 from tessary.store._checksum import crc32c
 from tessary.store.files import PAGE, extent_checksum, open_regular
 from tessary.store.layout import axis_digest
