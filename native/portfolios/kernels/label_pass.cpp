@@ -9,6 +9,7 @@
 #include <cmath>
 #include <vector>
 
+#include "common/neumaier.hpp"
 #include "portfolios/kernels/label_step.hpp"
 
 namespace tessary::portfolios {
@@ -16,21 +17,11 @@ namespace tessary::portfolios {
 namespace {
 
 using detail::kTerms;
+using kernels::compensated;
+using kernels::neumaier_add;
 
 constexpr std::size_t kBlock = 64;   // the engine's summation block
 constexpr std::size_t kMaxBits = 64;  // portfolios tracked by the per-stock bit sets
-
-/// Neumaier's compensated addition, as the engine folds its block sums.
-inline void neumaier_add(double &sum, double &comp, double x) {
-    const double t = sum + x;
-    if (std::fabs(sum) >= std::fabs(x))
-        comp += (sum - t) + x;
-    else
-        comp += (x - t) + sum;
-    sum = t;
-}
-
-inline double compensated(double sum, double comp) { return std::isfinite(sum) ? sum + comp : sum; }
 
 [[maybe_unused]] bool unit_columns(const kernels::VwapInputs &m) {
     for (const kernels::FloatView *v : {&m.prev_close, &m.close, &m.buy_price, &m.sell_price, &m.split, &m.dividend})
