@@ -1,15 +1,16 @@
-// The multi-portfolio pass: day by day, stocks in blocks of 64; per stock the day's
-// targets merged with the portfolios holding it, both in portfolio order, each
-// stepped by the engine's per-cell arithmetic; each block's sums of the portfolios it
-// touched folded into their day's compensated totals.
+// The multi-portfolio pass: day by day, stocks in blocks of 64. Per block: the steps
+// listed (each stock's targets merged with the portfolios holding it, both in
+// portfolio order), computed at the process's vector width, then their products added
+// to their portfolios' sums in list order and the new holdings written; the block's
+// sums of the portfolios it touched folded into their day's compensated totals.
+#define TESSARY_STEP_SCALAR_ONLY
 #include "portfolios/kernels/multi_pass.hpp"
 
 #include <algorithm>
-#include <cmath>
 #include <vector>
 
-#include "common/daystep/vwap_cell.hpp"
 #include "common/neumaier.hpp"
+#include "portfolios/kernels/multi_step.hpp"
 
 namespace tessary::portfolios {
 
@@ -17,8 +18,6 @@ namespace {
 
 using kernels::compensated;
 using kernels::neumaier_add;
-using kernels::vwap_detail::exact_floor;
-using kernels::vwap_detail::nan_to_num;
 
 constexpr std::size_t kBlock = 64;  // the engine's summation block
 
@@ -32,42 +31,40 @@ struct Held {
 // variants), then one buy term per variant, then one sell term per variant.
 constexpr std::size_t kShared = 3;
 
-/// The day's market of one stock, read once for every portfolio stepped on it.
-struct Cell {
-    double pc, close, buy_price, sell_price, split, dividend, hold_coeff, sell_base, unit;
-    bool pc_ok, buy_ok, sell_barred;
+/// The targets of one day from compressed rows: `next(s)` gives the range of stock
+/// s's entries (stocks asked in increasing order).
+struct RowTargets {
+    const TargetRows &t;
+    std::int64_t e = 0, end = 0;
+    RowTargets(const TargetRows &rows, std::int64_t row) : t(rows) {
+        if (row >= 0) e = t.start[row], end = t.start[row + 1];
+    }
+    template <class F>
+    void each(std::size_t s, F &&f) {
+        for (; e < end && (std::size_t)t.stock[e] == s; ++e) f(t.portfolio[e], t.weight[e]);
+    }
 };
 
-inline Cell read_cell(const kernels::VwapInputs &m, std::size_t i, std::size_t s) {
-    Cell c;
-    c.pc = m.prev_close(i, s);
-    c.close = m.close(i, s);
-    c.buy_price = m.buy_price(i, s);
-    c.sell_price = m.sell_price(i, s);
-    const double split_raw = m.split(i, s), div_raw = m.dividend(i, s);
-    c.split = std::isnan(split_raw) ? 1.0 : split_raw;
-    c.dividend = std::isnan(div_raw) ? 0.0 : div_raw;
-    c.hold_coeff = nan_to_num(c.split * c.close - c.pc);
-    c.sell_base = c.split * c.sell_price;
-    c.unit = c.pc * m.lot_size;
-    c.pc_ok = std::isfinite(c.pc) && c.pc > 0.0;
-    c.buy_ok = m.can_buy(i, s) != 0;
-    c.sell_barred = m.cant_sell(i, s) != 0;
-    return c;
-}
+/// The targets of one day from a label row.
+struct LabelTargets {
+    const std::int32_t *row = nullptr;
+    const double *weight = nullptr;
+    std::size_t k;
+    LabelTargets(const LabelRows &l, std::size_t stocks, std::int64_t r) : k(l.k) {
+        if (r >= 0) row = l.labels + (std::size_t)r * stocks, weight = l.weight + (std::size_t)r * l.k;
+    }
+    template <class F>
+    void each(std::size_t s, F &&f) {
+        if (!row) return;
+        const std::int32_t g = row[s];
+        if (g >= 1 && (std::size_t)g <= k) f(g - 1, weight[g - 1]);
+    }
+};
 
 /// The pass's running state between days and blocks.
-struct State {
-    const MultiPassInputs &in;
-    std::vector<double> buy_mult, sell_mult;
-    std::vector<std::size_t> base;  // portfolios + 1 offsets of each portfolio's sums
-    std::vector<double> partial, total, comp;
-    std::vector<std::int32_t> touched;  // portfolios stepped in the current block
-    std::vector<std::uint8_t> is_touched;
-    std::vector<std::int64_t> held_start, next_start;  // stocks + 1 offsets into held / next
-    std::vector<Held> held, next;
-
-    explicit State(const MultiPassInputs &x) : in(x) {
+class Pass {
+  public:
+    Pass(const MultiPassInputs &x, int lanes) : in(x), lanes_(lanes) {
         const std::size_t k = in.portfolios, variants = (std::size_t)in.variant_start[k];
         buy_mult.resize(variants);
         sell_mult.resize(variants);
@@ -83,52 +80,100 @@ struct State {
         is_touched.assign(k, 0);
         held_start.assign(in.market.stocks + 1, 0);  // every portfolio starts empty
         next_start.assign(in.market.stocks + 1, 0);
+        for (std::size_t p = 0; p < k; ++p)
+            steps.variants = std::max(steps.variants, (std::size_t)(in.variant_start[p + 1] - in.variant_start[p]));
+        steps.reserve(4 * kBlock);
+        rates = detail::StepRates{in.money, in.variant_start, buy_mult.data(), sell_mult.data(), in.market.lot_size};
     }
 
-    /// Portfolio p on cell c with the target weight w, holding `current` shares.
-    void step(const Cell &c, std::int32_t p, double w, double current) {
-        double target = 0.0;
-        if (w > 0.0 && c.pc_ok) target = exact_floor(in.money[p] * w / c.unit) * in.market.lot_size;
-        const double diff = target - current;
-        const double real_buy = (diff > 0.0 && c.buy_ok) ? diff : 0.0;
-        const double sell = (diff < 0.0 && !c.sell_barred) ? -diff : 0.0;
-        const double hold = current - sell;  // carried and not sold, including shares barred from selling
-        const double after = hold + real_buy;
-        if (after != 0.0) next.push_back(Held{p, after});  // NaN holdings are kept too
-
-        if (!is_touched[p]) {
-            is_touched[p] = 1;
-            touched.push_back(p);
+    template <class Targets>
+    void day(std::size_t i, Targets targets, double *daily_cash) {
+        const std::size_t stocks = in.market.stocks;
+        next.clear();
+        for (std::size_t s0 = 0; s0 < stocks; s0 += kBlock) {
+            const std::size_t s1 = std::min(stocks, s0 + kBlock);
+            list_steps(s0, s1, targets);
+            compute(i);
+            apply(s0, s1);
+            fold_block();
         }
-        double *acc = partial.data() + base[p];
-        acc[0] += hold * c.hold_coeff;
-        acc[1] += hold * c.dividend;
-        acc[2] += sell * c.dividend;
-        const std::size_t v0 = (std::size_t)in.variant_start[p], n = (std::size_t)in.variant_start[p + 1] - v0;
-        double *buy = acc + kShared, *sold = buy + n;
-        for (std::size_t v = 0; v < n; ++v) {
-            buy[v] += real_buy * nan_to_num(c.close - c.buy_price * buy_mult[v0 + v]);
-            sold[v] += sell * nan_to_num(c.sell_base * sell_mult[v0 + v] - c.pc);
-        }
+        finish_day(i, daily_cash);
+        std::swap(held, next);
+        std::swap(held_start, next_start);
     }
 
-    /// Stock s on day i: its targets [t, t_end) merged with its holders, in portfolio order.
-    void stock_day(std::size_t i, std::size_t s, std::int64_t t, std::int64_t t_end) {
-        const Held *h = held.data() + held_start[s], *h_end = held.data() + held_start[s + 1];
-        if (h == h_end && t == t_end) return;
-        const Cell c = read_cell(in.market, i, s);
-        const TargetRows &tr = in.targets;
-        while (h < h_end || t < t_end) {
-            if (t < t_end && (h == h_end || tr.portfolio[t] <= h->portfolio)) {
-                const std::int32_t p = tr.portfolio[t];
-                const double w = tr.weight[t++];
+  private:
+    const MultiPassInputs &in;
+    int lanes_;
+    detail::StepRates rates;
+    std::vector<double> buy_mult, sell_mult;
+    std::vector<std::size_t> base;  // portfolios + 1 offsets of each portfolio's sums
+    std::vector<double> partial, total, comp;
+    std::vector<std::int32_t> touched;  // portfolios stepped in the current block
+    std::vector<std::uint8_t> is_touched;
+    std::vector<std::int64_t> held_start, next_start;  // stocks + 1 offsets into held / next
+    std::vector<Held> held, next;
+    detail::Steps steps;
+    std::size_t step_of[kBlock + 1];  // each stock's first step in the block
+
+    void add_step(std::size_t s, std::int32_t p, double w, double current) {
+        detail::Steps &x = steps;
+        if (x.size == x.cap) x.reserve(2 * x.cap);
+        x.stock[x.size] = (std::int32_t)s;
+        x.portfolio[x.size] = p;
+        x.weight[x.size] = w;
+        x.current[x.size++] = current;
+    }
+
+    /// Each stock's targets merged with its holders, in portfolio order; a portfolio
+    /// that neither holds nor targets the stock has no step (it would add zeros).
+    template <class Targets>
+    void list_steps(std::size_t s0, std::size_t s1, Targets &targets) {
+        steps.size = 0;
+        for (std::size_t s = s0; s < s1; ++s) {
+            step_of[s - s0] = steps.size;
+            const Held *h = held.data() + held_start[s], *h_end = held.data() + held_start[s + 1];
+            targets.each(s, [&](std::int32_t p, double w) {
+                for (; h < h_end && h->portfolio < p; ++h) add_step(s, h->portfolio, 0.0, h->shares);
                 const double current = (h < h_end && h->portfolio == p) ? (h++)->shares : 0.0;
-                if (current == 0.0 && !(w > 0.0)) continue;  // nothing held or targeted: every product is 0
-                step(c, p, w, current);
-            } else {
-                step(c, h->portfolio, 0.0, h->shares);
-                ++h;
+                if (current != 0.0 || w > 0.0) add_step(s, p, w, current);
+            });
+            for (; h < h_end; ++h) add_step(s, h->portfolio, 0.0, h->shares);
+        }
+        step_of[s1 - s0] = steps.size;
+    }
+
+    void compute(std::size_t i) {
+#if defined(TESSARY_WIDE_KERNELS)
+        if (lanes_ == 8) return detail::steps_8(in.market, i, rates, steps);
+        if (lanes_ == 4) return detail::steps_4(in.market, i, rates, steps);
+#endif
+        detail::steps_scalar(in.market, i, rates, steps, 0);
+    }
+
+    /// The steps' products added to their portfolios' sums in list order, and the
+    /// holdings that remain written stock by stock.
+    void apply(std::size_t s0, std::size_t s1) {
+        const detail::Steps &x = steps;
+        for (std::size_t s = s0; s < s1; ++s) {
+            for (std::size_t j = step_of[s - s0]; j < step_of[s - s0 + 1]; ++j) {
+                const std::int32_t p = x.portfolio[j];
+                if (!is_touched[p]) {
+                    is_touched[p] = 1;
+                    touched.push_back(p);
+                }
+                double *acc = partial.data() + base[p];
+                acc[0] += x.hold[j];
+                acc[1] += x.hold_div[j];
+                acc[2] += x.sell_div[j];
+                const std::size_t n = (std::size_t)(in.variant_start[p + 1] - in.variant_start[p]);
+                for (std::size_t v = 0; v < n; ++v) {
+                    acc[kShared + v] += x.buy[v * x.cap + j];
+                    acc[kShared + n + v] += x.sell[v * x.cap + j];
+                }
+                if (x.after[j] != 0.0) next.push_back(Held{p, x.after[j]});  // NaN holdings are kept too
             }
+            next_start[s + 1] = (std::int64_t)next.size();
         }
     }
 
@@ -165,6 +210,25 @@ struct State {
     }
 };
 
+/// The width of the steps: 1, 4 or 8.
+int chosen_lanes(const MultiPassInputs &in, int lanes) {
+#if defined(TESSARY_WIDE_KERNELS)
+    using kernels::vwap_detail::best_lanes;
+    using kernels::vwap_detail::lanes_supported;
+    if (lanes == 0 || !lanes_supported(lanes)) lanes = best_lanes();
+    // The vector steps need targets that are never negative: positive capitals and
+    // a lot of at least one share.
+    if (!(in.market.lot_size >= 1.0)) return 1;
+    for (std::size_t p = 0; p < in.portfolios; ++p)
+        if (!(in.money[p] > 0.0)) return 1;
+    return lanes == 8 || lanes == 4 ? lanes : 1;
+#else
+    (void)in;
+    (void)lanes;
+    return 1;
+#endif
+}
+
 }  // namespace
 
 std::string check_inputs(const MultiPassInputs &in) {
@@ -185,33 +249,20 @@ std::string check_inputs(const MultiPassInputs &in) {
                 return "the targets of a row must be ordered by stock, then portfolio, each pair once";
         }
     }
+    const std::size_t rows = in.labels.labels ? in.labels.rows : t.rows;
     for (std::size_t i = 0; i < in.market.days; ++i)
-        if (in.row_of_day[i] >= (std::int64_t)t.rows) return "a day names a target row past the end";
+        if (in.row_of_day[i] >= (std::int64_t)rows) return "a day names a target row past the end";
     return "";
 }
 
-void multi_pass_daily_cash(const MultiPassInputs &in, double *daily_cash) {
-    const std::size_t days = in.market.days, stocks = in.market.stocks;
+void multi_pass_daily_cash(const MultiPassInputs &in, double *daily_cash, int lanes) {
     if (in.portfolios == 0) return;
-    State st(in);
-    for (std::size_t i = 0; i < days; ++i) {
-        const std::int64_t row = in.row_of_day[i];
-        std::int64_t e = row >= 0 ? in.targets.start[row] : 0;
-        const std::int64_t e_end = row >= 0 ? in.targets.start[row + 1] : 0;
-        st.next.clear();
-        for (std::size_t s0 = 0; s0 < stocks; s0 += kBlock) {
-            const std::size_t s1 = std::min(stocks, s0 + kBlock);
-            for (std::size_t s = s0; s < s1; ++s) {
-                const std::int64_t t = e;
-                while (e < e_end && (std::size_t)in.targets.stock[e] == s) ++e;
-                st.stock_day(i, s, t, e);
-                st.next_start[s + 1] = (std::int64_t)st.next.size();
-            }
-            st.fold_block();
-        }
-        st.finish_day(i, daily_cash);
-        std::swap(st.held, st.next);
-        std::swap(st.held_start, st.next_start);
+    Pass pass(in, chosen_lanes(in, lanes));
+    for (std::size_t i = 0; i < in.market.days; ++i) {
+        if (in.labels.labels)
+            pass.day(i, LabelTargets(in.labels, in.market.stocks, in.row_of_day[i]), daily_cash);
+        else
+            pass.day(i, RowTargets(in.targets, in.row_of_day[i]), daily_cash);
     }
 }
 

@@ -25,13 +25,24 @@ struct TargetRows {
     const double *weight = nullptr;
 };
 
+/// Label rows: row r gives stock s to portfolio labels[r * stocks + s] - 1 with the
+/// weight weight[r * k + label - 1] (labels 1..k; any other value, no portfolio): the
+/// equal-weight groups of a factor, each stock in at most one of them per row.
+struct LabelRows {
+    std::size_t rows = 0, k = 0;
+    const std::int32_t *labels = nullptr;  // rows x stocks, row-major
+    const double *weight = nullptr;        // rows x k
+};
+
 struct MultiPassInputs {
     /// The market views and the lot size of the engine (days = return dates);
     /// `signal`, `total_money`, `fee` and `rule_fee` are not read.
     kernels::VwapInputs market;
     std::size_t portfolios = 0;
     const double *money = nullptr;  ///< per portfolio: the capital its targets are sized from
+    /// The targets: `labels` when it has label rows, else `targets`.
     TargetRows targets;
+    LabelRows labels;
     /// Per return date i: the target row traded on i (the weights decided the day
     /// before), or -1 for no target at all (every holding sold).
     const std::int64_t *row_of_day = nullptr;
@@ -56,10 +67,15 @@ std::string check_inputs(const MultiPassInputs &in);
 /// added in their order. Day by day, stock by stock, the market of a stock is read
 /// once and only the portfolios that hold or target it are stepped (a portfolio that
 /// does neither would add zeros); the holding, hold and dividend products are
-/// computed once per portfolio, the buy and sell products once per variant. One
-/// scalar step at every vector width. Touches no Python object; safe with the GIL
-/// released.
-void multi_pass_daily_cash(const MultiPassInputs &in, double *daily_cash);
+/// computed once per portfolio, the buy and sell products once per variant.
+///
+/// Per block of 64 stocks the day's steps are listed (in stock, then portfolio
+/// order), computed `lanes` at a time with their market gathered lane by lane, and
+/// their products added to their portfolios' sums in list order. `lanes` 0 takes the
+/// process's vector width, 1 the scalar step, 4 or 8 force that width (an
+/// unavailable one counts as 0); every width gives the same result bit for bit.
+/// Touches no Python object; safe with the GIL released.
+void multi_pass_daily_cash(const MultiPassInputs &in, double *daily_cash, int lanes = 0);
 
 /// Compressed target rows and the arrays behind them.
 struct OwnedTargets {
@@ -78,10 +94,5 @@ struct OwnedTargets {
 /// path_start[j + 1] - 1. Every matrix is read once in its own memory order.
 OwnedTargets dense_targets(const std::vector<kernels::FloatView> &works, std::size_t days, std::size_t stocks,
                            const std::int64_t *path_start);
-
-/// Label rows (rows x stocks, row-major; label g in 1..k names portfolio g - 1, any
-/// other value none) with the weight of every label per row (rows x k) as target rows.
-OwnedTargets label_targets(const std::int32_t *labels, const double *weight, std::size_t rows, std::size_t stocks,
-                           std::size_t k);
 
 }  // namespace tessary::portfolios

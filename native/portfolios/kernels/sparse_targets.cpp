@@ -1,7 +1,4 @@
-// Target rows from the forms the callers hold: dense weight matrices (the sweep's
-// batches) and label rows (the factor groups).
-#include <algorithm>
-
+// Target rows from dense weight matrices (the sweep's batches).
 #include "portfolios/kernels/multi_pass.hpp"
 
 namespace tessary::portfolios {
@@ -60,24 +57,6 @@ OwnedTargets dense_targets(const std::vector<kernels::FloatView> &works, std::si
                 out.weight[e] = x;
             }
         });
-    }
-    return out;
-}
-
-OwnedTargets label_targets(const std::int32_t *labels, const double *weight, std::size_t rows, std::size_t stocks,
-                           std::size_t k) {
-    OwnedTargets out;
-    out.start.assign(rows + 1, 0);
-    for (std::size_t r = 0; r < rows; ++r) {
-        const std::int32_t *row = labels + r * stocks;
-        for (std::size_t s = 0; s < stocks; ++s) {
-            const std::int32_t g = row[s];
-            if (g < 1 || (std::size_t)g > k) continue;
-            out.stock.push_back((std::int32_t)s);
-            out.portfolio.push_back(g - 1);
-            out.weight.push_back(weight[r * k + (std::size_t)(g - 1)]);
-        }
-        out.start[r + 1] = (std::int64_t)out.stock.size();
     }
     return out;
 }
