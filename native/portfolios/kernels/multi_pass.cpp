@@ -83,13 +83,14 @@ class Pass {
         for (std::size_t p = 0; p < k; ++p)
             steps.variants = std::max(steps.variants, (std::size_t)(in.variant_start[p + 1] - in.variant_start[p]));
         steps.reserve(4 * kBlock);
-        rates = detail::StepRates{in.money, in.variant_start, buy_mult.data(), sell_mult.data(), in.market.lot_size};
+        rates = detail::StepRates{in.money,          in.variant_start,        buy_mult.data(), sell_mult.data(),
+                                  in.market.lot_size, same_rates(in, variants), stocks_side_by_side(in.market)};
     }
 
     template <class Targets>
     void day(std::size_t i, Targets targets, double *daily_cash) {
         const std::size_t stocks = in.market.stocks;
-        next.clear();
+        next_n = 0;
         for (std::size_t s0 = 0; s0 < stocks; s0 += kBlock) {
             const std::size_t s1 = std::min(stocks, s0 + kBlock);
             list_steps(s0, s1, targets);
@@ -112,9 +113,29 @@ class Pass {
     std::vector<std::int32_t> touched;  // portfolios stepped in the current block
     std::vector<std::uint8_t> is_touched;
     std::vector<std::int64_t> held_start, next_start;  // stocks + 1 offsets into held / next
-    std::vector<Held> held, next;
+    std::vector<Held> held, next;  // next holds next_n holdings so far
+    std::size_t next_n = 0;
     detail::Steps steps;
-    std::size_t step_of[kBlock + 1];  // each stock's first step in the block
+    std::int32_t first[kBlock];       // the portfolio of each stock's dense step, -1 for none
+    std::size_t step_of[kBlock + 1];  // each stock's first further step in the block
+
+    /// True when every portfolio has the variants of the first one.
+    static bool same_rates(const MultiPassInputs &x, std::size_t variants) {
+        const std::int64_t n = x.variant_start[1];
+        if (n <= 0 || variants != x.portfolios * (std::size_t)n) return false;
+        for (std::size_t v = 0; v < variants; ++v)
+            if (x.variant_start[v / n + 1] - x.variant_start[v / n] != n || x.fees[v] != x.fees[v % n] ||
+                x.rule_fees[v] != x.rule_fees[v % n])
+                return false;
+        return true;
+    }
+
+    static bool stocks_side_by_side(const kernels::VwapInputs &m) {
+        for (const kernels::FloatView *v :
+             {&m.prev_close, &m.close, &m.buy_price, &m.sell_price, &m.split, &m.dividend})
+            if (v->col_stride != 1) return false;
+        return m.can_buy.col_stride == 1 && m.cant_sell.col_stride == 1;
+    }
 
     void add_step(std::size_t s, std::int32_t p, double w, double current) {
         detail::Steps &x = steps;
@@ -126,21 +147,41 @@ class Pass {
     }
 
     /// Each stock's targets merged with its holders, in portfolio order; a portfolio
-    /// that neither holds nor targets the stock has no step (it would add zeros).
+    /// that neither holds nor targets the stock has no step (it would add zeros). A
+    /// stock's first step takes its dense place, the others follow the dense ones.
     template <class Targets>
     void list_steps(std::size_t s0, std::size_t s1, Targets &targets) {
-        steps.size = 0;
+        detail::Steps &x = steps;
+        const std::size_t width = s1 - s0;
+        x.dense = width;
+        x.size = width;
         for (std::size_t s = s0; s < s1; ++s) {
-            step_of[s - s0] = steps.size;
+            const std::size_t slot = s - s0;
+            step_of[slot] = x.size;
+            first[slot] = -1;
+            x.stock[slot] = (std::int32_t)s;
+            x.portfolio[slot] = 0;
+            x.weight[slot] = 0.0;
+            x.current[slot] = 0.0;
+            auto add = [&](std::int32_t p, double w, double current) {
+                if (first[slot] < 0) {
+                    first[slot] = p;
+                    x.portfolio[slot] = p;
+                    x.weight[slot] = w;
+                    x.current[slot] = current;
+                } else {
+                    add_step(s, p, w, current);
+                }
+            };
             const Held *h = held.data() + held_start[s], *h_end = held.data() + held_start[s + 1];
             targets.each(s, [&](std::int32_t p, double w) {
-                for (; h < h_end && h->portfolio < p; ++h) add_step(s, h->portfolio, 0.0, h->shares);
+                for (; h < h_end && h->portfolio < p; ++h) add(h->portfolio, 0.0, h->shares);
                 const double current = (h < h_end && h->portfolio == p) ? (h++)->shares : 0.0;
-                if (current != 0.0 || w > 0.0) add_step(s, p, w, current);
+                if (current != 0.0 || w > 0.0) add(p, w, current);
             });
-            for (; h < h_end; ++h) add_step(s, h->portfolio, 0.0, h->shares);
+            for (; h < h_end; ++h) add(h->portfolio, 0.0, h->shares);
         }
-        step_of[s1 - s0] = steps.size;
+        step_of[width] = x.size;
     }
 
     void compute(std::size_t i) {
@@ -151,30 +192,48 @@ class Pass {
         detail::steps_scalar(in.market, i, rates, steps, 0);
     }
 
-    /// The steps' products added to their portfolios' sums in list order, and the
-    /// holdings that remain written stock by stock.
+    /// The steps' products added to their portfolios' sums stock by stock (one step
+    /// per portfolio and stock, so each portfolio's sums grow in stock order), and the
+    /// holdings that remain written.
     void apply(std::size_t s0, std::size_t s1) {
         const detail::Steps &x = steps;
-        for (std::size_t s = s0; s < s1; ++s) {
-            for (std::size_t j = step_of[s - s0]; j < step_of[s - s0 + 1]; ++j) {
-                const std::int32_t p = x.portfolio[j];
-                if (!is_touched[p]) {
-                    is_touched[p] = 1;
-                    touched.push_back(p);
-                }
-                double *acc = partial.data() + base[p];
-                acc[0] += x.hold[j];
-                acc[1] += x.hold_div[j];
-                acc[2] += x.sell_div[j];
-                const std::size_t n = (std::size_t)(in.variant_start[p + 1] - in.variant_start[p]);
-                for (std::size_t v = 0; v < n; ++v) {
-                    acc[kShared + v] += x.buy[v * x.cap + j];
-                    acc[kShared + n + v] += x.sell[v * x.cap + j];
-                }
-                if (x.after[j] != 0.0) next.push_back(Held{p, x.after[j]});  // NaN holdings are kept too
+        if (next.size() < next_n + x.size) next.resize(2 * (next_n + x.size));
+        // Locals, so that the stores below do not make the compiler reload the fields.
+        Held *const out0 = next.data() + next_n;
+        Held *out = out0;
+        const std::int32_t *port = x.portfolio.data();
+        const double *hold = x.hold.data(), *hold_div = x.hold_div.data(), *sell_div = x.sell_div.data();
+        const double *after = x.after.data(), *buy = x.buy.data(), *sell = x.sell.data();
+        const std::size_t cap = x.cap, *base_of = base.data();
+        const std::int64_t *vstart = in.variant_start;
+        double *part = partial.data();
+        std::uint8_t *mark = is_touched.data();
+        auto one = [&](std::size_t j) {
+            const std::int32_t p = port[j];
+            if (!mark[p]) {
+                mark[p] = 1;
+                touched.push_back(p);
             }
-            next_start[s + 1] = (std::int64_t)next.size();
+            double *acc = part + base_of[p];
+            acc[0] += hold[j];
+            acc[1] += hold_div[j];
+            acc[2] += sell_div[j];
+            const std::size_t n = (std::size_t)(vstart[p + 1] - vstart[p]);
+            for (std::size_t v = 0; v < n; ++v) {
+                acc[kShared + v] += buy[v * cap + j];
+                acc[kShared + n + v] += sell[v * cap + j];
+            }
+            const double a = after[j];
+            *out = Held{p, a};
+            out += a != 0.0;  // NaN holdings are kept too
+        };
+        for (std::size_t s = s0; s < s1; ++s) {
+            const std::size_t slot = s - s0;
+            if (first[slot] >= 0) one(slot);
+            for (std::size_t j = step_of[slot]; j < step_of[slot + 1]; ++j) one(j);
+            next_start[s + 1] = (std::int64_t)(next_n + (std::size_t)(out - out0));
         }
+        next_n += (std::size_t)(out - out0);
     }
 
     /// Folds the block's sums of the portfolios it touched (the others' are +0, whose

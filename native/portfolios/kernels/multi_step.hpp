@@ -19,9 +19,12 @@
 namespace tessary::portfolios::detail {
 
 /// One block's steps (structure of arrays, `size` of them, room for `cap`, a whole
-/// number of vectors): what goes in, and what the step writes.
+/// number of vectors): what goes in, and what the step writes. The first `dense`
+/// steps are one per stock of the block in stock order (a stock without a portfolio
+/// has a step that targets and holds nothing); the others follow in any order.
 struct Steps {
     std::size_t size = 0, cap = 0, variants = 0;  // variants: the most any portfolio has
+    std::size_t dense = 0;
     std::vector<std::int32_t> stock, portfolio;
     std::vector<double> weight, current;
     // Written: the holding after the day's trades, the hold, hold dividend and sell
@@ -43,6 +46,8 @@ struct StepRates {
     const std::int64_t *variant_start;   // per portfolio + 1
     const double *buy_mult, *sell_mult;  // per variant
     double lot;
+    bool same_rates;  // every portfolio has the rates of the first one's variants
+    bool rows;        // every market view has its stocks side by side
 };
 
 void steps_4(const kernels::VwapInputs &m, std::size_t day, const StepRates &r, Steps &x);
@@ -82,23 +87,35 @@ inline void steps_scalar(const kernels::VwapInputs &m, std::size_t i, const Step
 }
 
 #if !defined(TESSARY_STEP_SCALAR_ONLY)
-/// The steps W at a time, the last few one at a time. Needs positive capitals and a
-/// lot of at least 1 (targets are then never negative).
-template <int W>
-void steps_lanes(const kernels::VwapInputs &m, std::size_t i, const StepRates &r, Steps &x) {
+/// Steps j0 .. j0 + W - 1 side by side; `Row`: they are stocks x.stock[j0] + 0 .. W - 1
+/// and the market rows are read as vectors, else the market is gathered lane by lane.
+/// Needs positive capitals and a lot of at least 1 (targets are then never negative).
+template <int W, bool Row>
+TESSARY_INLINE void lanes_at(const kernels::VwapInputs &m, std::size_t i, const StepRates &r, Steps &x,
+                             std::size_t j0) {
     using namespace kernels::simd;
     using D = typename Vec<W>::d;
     using M = typename Vec<W>::m;
     constexpr double inf = __builtin_inf();
-    const std::size_t cap = x.cap, variants = x.variants;
-    std::size_t j0 = 0;
-    for (; j0 + W <= x.size; j0 += W) {
-        double pc[W], cl[W], bp[W], sp[W], sf[W], dv[W], money[W];
+    D pcv, close, buy_price, sell_price, split_raw, div_raw;
+    M buy_ok, sell_barred;
+    double money[W];
+    std::int64_t v0[W], nv[W];
+    if constexpr (Row) {
+        const std::size_t s = (std::size_t)x.stock[j0];
+        pcv = load<W>(&m.prev_close(i, s));
+        close = load<W>(&m.close(i, s));
+        buy_price = load<W>(&m.buy_price(i, s));
+        sell_price = load<W>(&m.sell_price(i, s));
+        split_raw = load<W>(&m.split(i, s));
+        div_raw = load<W>(&m.dividend(i, s));
+        buy_ok = load_flags<W>(&m.can_buy(i, s));
+        sell_barred = load_flags<W>(&m.cant_sell(i, s));
+    } else {
+        double pc[W], cl[W], bp[W], sp[W], sf[W], dv[W];
         std::uint8_t cb[W], cs[W];
-        std::int64_t v0[W], nv[W];
         for (int l = 0; l < W; ++l) {
             const std::size_t s = (std::size_t)x.stock[j0 + l];
-            const std::int32_t p = x.portfolio[j0 + l];
             pc[l] = m.prev_close(i, s);
             cl[l] = m.close(i, s);
             bp[l] = m.buy_price(i, s);
@@ -107,39 +124,57 @@ void steps_lanes(const kernels::VwapInputs &m, std::size_t i, const StepRates &r
             dv[l] = m.dividend(i, s);
             cb[l] = m.can_buy(i, s);
             cs[l] = m.cant_sell(i, s);
-            money[l] = r.money[p];
-            v0[l] = r.variant_start[p];
-            nv[l] = r.variant_start[p + 1] - v0[l];
         }
-        const D pcv = load<W>(pc), w = load<W>(x.weight.data() + j0), current = load<W>(x.current.data() + j0);
-        const M valid = (w > 0.0) & (pcv > 0.0) & (pcv < inf);  // a NaN close fails both
-        const D raw_lots = load<W>(money) * w / (pcv * r.lot);
-        const D target = valid ? floor_v<W>(raw_lots) * r.lot : splat<W>(0.0);
-        const D diff = target - current;
-        const D real_buy = ((diff > 0.0) & load_flags<W>(cb)) ? diff : splat<W>(0.0);
-        const D sold = ((diff < 0.0) & ~load_flags<W>(cs)) ? -diff : splat<W>(0.0);
-        const D hold = current - sold;
-        store<W>(x.after.data() + j0, hold + real_buy);
-        const D split = nan_as<W>(load<W>(sf), 1.0), dividend = nan_as<W>(load<W>(dv), 0.0);
-        const D close = load<W>(cl);
-        store<W>(x.hold.data() + j0, hold * nan_to_num_v<W>(split * close - pcv));
-        store<W>(x.hold_div.data() + j0, hold * dividend);
-        store<W>(x.sell_div.data() + j0, sold * dividend);
-        const D buy_price = load<W>(bp), sell_base = split * load<W>(sp);
-        for (std::size_t v = 0; v < variants; ++v) {
-            double bm[W], sm[W];
-            bool any = false;
-            for (int l = 0; l < W; ++l) {
-                const bool has = (std::int64_t)v < nv[l];
-                any |= has;
-                bm[l] = has ? r.buy_mult[v0[l] + (std::int64_t)v] : 1.0;
-                sm[l] = has ? r.sell_mult[v0[l] + (std::int64_t)v] : 1.0;
-            }
-            if (!any) break;
-            store<W>(x.buy.data() + v * cap + j0, real_buy * nan_to_num_v<W>(close - buy_price * load<W>(bm)));
-            store<W>(x.sell.data() + v * cap + j0, sold * nan_to_num_v<W>(sell_base * load<W>(sm) - pcv));
-        }
+        pcv = load<W>(pc), close = load<W>(cl), buy_price = load<W>(bp), sell_price = load<W>(sp);
+        split_raw = load<W>(sf), div_raw = load<W>(dv), buy_ok = load_flags<W>(cb), sell_barred = load_flags<W>(cs);
     }
+    for (int l = 0; l < W; ++l) {
+        const std::int32_t p = x.portfolio[j0 + l];
+        money[l] = r.money[p];
+        v0[l] = r.variant_start[p];
+        nv[l] = r.variant_start[p + 1] - v0[l];
+    }
+    const D w = load<W>(x.weight.data() + j0), current = load<W>(x.current.data() + j0);
+    const M valid = (w > 0.0) & (pcv > 0.0) & (pcv < inf);  // a NaN close fails both
+    const D raw_lots = load<W>(money) * w / (pcv * r.lot);
+    const D target = valid ? floor_v<W>(raw_lots) * r.lot : splat<W>(0.0);
+    const D diff = target - current;
+    const D real_buy = ((diff > 0.0) & buy_ok) ? diff : splat<W>(0.0);
+    const D sold = ((diff < 0.0) & ~sell_barred) ? -diff : splat<W>(0.0);
+    const D hold = current - sold;
+    store<W>(x.after.data() + j0, hold + real_buy);
+    const D split = nan_as<W>(split_raw, 1.0), dividend = nan_as<W>(div_raw, 0.0);
+    store<W>(x.hold.data() + j0, hold * nan_to_num_v<W>(split * close - pcv));
+    store<W>(x.hold_div.data() + j0, hold * dividend);
+    store<W>(x.sell_div.data() + j0, sold * dividend);
+    const D sell_base = split * sell_price;
+    const std::size_t cap = x.cap;
+    for (std::size_t v = 0; v < x.variants; ++v) {
+        D bm, sm;
+        if (r.same_rates) {
+            bm = splat<W>(r.buy_mult[v]), sm = splat<W>(r.sell_mult[v]);
+        } else {
+            double b[W], s[W];
+            for (int l = 0; l < W; ++l) {
+                const bool has = (std::int64_t)v < nv[l];  // lanes past their variants compute unused products
+                b[l] = has ? r.buy_mult[v0[l] + (std::int64_t)v] : 1.0;
+                s[l] = has ? r.sell_mult[v0[l] + (std::int64_t)v] : 1.0;
+            }
+            bm = load<W>(b), sm = load<W>(s);
+        }
+        store<W>(x.buy.data() + v * cap + j0, real_buy * nan_to_num_v<W>(close - buy_price * bm));
+        store<W>(x.sell.data() + v * cap + j0, sold * nan_to_num_v<W>(sell_base * sm - pcv));
+    }
+}
+
+/// The steps W at a time (the dense ones straight from the market rows where those
+/// are contiguous), the last few one at a time.
+template <int W>
+void steps_lanes(const kernels::VwapInputs &m, std::size_t i, const StepRates &r, Steps &x) {
+    std::size_t j0 = 0;
+    if (r.rows)
+        for (; j0 + W <= x.dense; j0 += W) lanes_at<W, true>(m, i, r, x, j0);
+    for (; j0 + W <= x.size; j0 += W) lanes_at<W, false>(m, i, r, x, j0);
     steps_scalar(m, i, r, x, j0);
 }
 #endif
