@@ -154,3 +154,50 @@ def test_a_batch_of_works_on_different_dates_is_refused():
     w = market["signal_matrix"]
     with pytest.raises(ValueError, match="index and columns of the first"):
         _batch_returns.batch_returns([w, w[w.columns[::-1]]], frames, [[COSTS[0]], [COSTS[0]]])
+
+
+def _label_frames(rng, days, stocks):
+    """Row-major market rows of the label pass (its argument order) with special values,
+    and the same as the engine's frames (a first date prepended)."""
+    price = lambda: rng.uniform(5, 50, (days, stocks))  # noqa: E731
+    rows = [price(), price(), price(), price(),
+            np.where(rng.random((days, stocks)) < 0.03, 2.0, np.nan),
+            np.where(rng.random((days, stocks)) < 0.03, 0.2, np.nan),
+            rng.random((days, stocks)) > 0.1, rng.random((days, stocks)) < 0.15]
+    for a in rows[:4]:
+        a[rng.random((days, stocks)) < 0.02] = np.nan  # suspended: no price
+        a[rng.random((days, stocks)) < 0.005] = 0.0
+    rows = [np.ascontiguousarray(a) for a in rows]
+    index = pd.Index([f"2021{i:04d}" for i in range(days + 1)])
+    names = ["prev_close", "close_price", "buy_price", "sell_price", "split_factor", "dividend_factor",
+             "can_buy_stock", "cant_sell_stock"]
+    frames = {n: pd.DataFrame(np.vstack([a[:1], a]), index=index) for n, a in zip(names, rows)}
+    return rows, frames, index
+
+
+@pytest.mark.parametrize("groups", [2, 5, 70])
+def test_label_groups_are_the_engines_portfolios_to_the_bit_at_every_width(groups):
+    """Each group of a label pass (labels carried between rebalance rows, days without
+    weights, stocks leaving and entering groups) equals the engine run on that group's
+    own weight matrix, to the bit, whatever the vector width."""
+    from tessary.factor import _factor_kernels as k
+
+    rng = np.random.default_rng(groups)
+    days, stocks, rows = 70, 130, 25
+    market, frames, index = _label_frames(rng, days, stocks)
+    labels = rng.integers(0, groups + 1, (rows, stocks)).astype(np.int32)
+    labels[1::3] = labels[::3][: len(labels[1::3])]
+    weight = np.ascontiguousarray(rng.uniform(0.002, 0.03, (rows, groups)))
+    row_of_day = np.minimum(np.arange(days) // 3, rows - 1).astype(np.int64)
+    row_of_day[[0, 1, 40]] = -1
+    cash = {lanes: k.label_pass(labels, weight, row_of_day, *market, 1e7, 2e-4, 1e-3, 100.0, lanes)
+            for lanes in (1, 4, 8)}
+    assert cash[4].tobytes() == cash[1].tobytes() and cash[8].tobytes() == cash[1].tobytes()
+    some = row_of_day >= 0
+    at = np.maximum(row_of_day, 0)
+    for g in sorted({1, groups // 2 + 1, groups}):
+        w = np.where(some[:, None] & (labels[at] == g), weight[at, g - 1][:, None], 0.0)
+        signal = pd.DataFrame(np.vstack([w, w[-1:]]), index=index)  # row i + 1 trades row i's weights
+        engine = _pnl_engine.calc_strategy_vwap_daily_return(signal, **frames, total_money=1e7, fee=2e-4,
+                                                             rule_fee=1e-3, lot_size=100)
+        assert (cash[1][g - 1] / 1e7).tobytes() == engine.to_numpy().tobytes()
