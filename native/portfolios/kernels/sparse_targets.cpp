@@ -64,6 +64,12 @@ OwnedTargets dense_targets(const std::vector<kernels::FloatView> &works, std::si
                            const std::int64_t *path_start) {
     const std::size_t tiles = (days + kTile - 1) / kTile;
     std::vector<std::vector<Found>> tile(tiles);
+    {
+        std::vector<std::size_t> found(tiles, 0);  // counted first: each tile allocated once
+        for (std::size_t j = 0; j < works.size(); ++j)
+            each_positive(works[j], days, stocks, [&](std::size_t i, std::size_t, double) { ++found[i / kTile]; });
+        for (std::size_t b = 0; b < tiles; ++b) tile[b].reserve(found[b]);
+    }
     for (std::size_t j = 0; j < works.size(); ++j)
         each_positive(works[j], days, stocks, [&](std::size_t i, std::size_t s, double x) {
             tile[i / kTile].push_back(Found{(std::uint32_t)i, (std::uint32_t)s, (std::uint32_t)j, x});
