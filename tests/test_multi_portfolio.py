@@ -57,12 +57,14 @@ def _engine_rows(work, frames, variants):
 
 
 @pytest.mark.parametrize("layout", ["C", "F", "mixed"])
+@pytest.mark.parametrize("work_layout", ["C", "F", "mixed"])  # rows read in place, or gathered first
 @pytest.mark.parametrize("size", [1, 3, 12])
-def test_every_variant_of_a_batch_is_the_engines_portfolio_to_the_bit(layout, size):
+def test_every_variant_of_a_batch_is_the_engines_portfolio_to_the_bit(layout, work_layout, size):
     market = random_market(53, 211, seed=size, special=True)
     rng = np.random.default_rng(size)
     frames = _market_frames(market, layout, rng)
-    works = [_layout(w, rng.choice(["C", "F"])) for w in _works(market, size, seed=size)]
+    orders = {"C": ["C"] * size, "F": ["F"] * size, "mixed": (["C", "F"] * size)[:size]}[work_layout]
+    works = [_layout(w, order) for w, order in zip(_works(market, size, seed=size), orders)]
     costs = [[COSTS[(j + v) % len(COSTS)] for v in range(1 + j % 4)] for j in range(size)]
     values, dates = _batch_returns.batch_returns(works, frames, costs)
     assert dates.equals(market["signal_matrix"].index[1:])

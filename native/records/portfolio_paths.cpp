@@ -112,12 +112,20 @@ static nb::object portfolio_path_returns(const args::Bound &a) {
     nb::object result = new_float_array(fees.size() * days, &out);
     {
         nb::gil_scoped_release release;
-        const portfolios::OwnedTargets targets = portfolios::dense_targets(signals, days, stocks, path_start.data());
+        // Matrices whose rows are contiguous are read day by day in place; any other
+        // layout is first gathered into sparse target rows in its own memory order.
+        bool rows_contiguous = true;
+        for (const kernels::FloatView &v : signals) rows_contiguous = rows_contiguous && v.col_stride == 1;
+        portfolios::OwnedTargets targets;
+        if (!rows_contiguous) targets = portfolios::dense_targets(signals, days, stocks, path_start.data());
         portfolios::MultiPassInputs in;
         in.market = bound.in;
         in.portfolios = money.size();
         in.money = money.data();
-        in.targets = targets.view();
+        if (rows_contiguous)
+            in.dense = portfolios::DenseRows{signals.size(), signals.data(), path_start.data()};
+        else
+            in.targets = targets.view();
         in.row_of_day = every_day.data();
         in.variant_start = variant_start.data();
         in.fees = fees.data();

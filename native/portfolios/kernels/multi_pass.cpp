@@ -61,6 +61,23 @@ struct LabelTargets {
     }
 };
 
+/// The targets of one day read straight from dense weight matrices, matrix by matrix
+/// (their portfolios are numbered in that order).
+struct DenseTargets {
+    const DenseRows &d;
+    std::int64_t row;
+    DenseTargets(const DenseRows &rows, std::int64_t r) : d(rows), row(r) {}
+    template <class F>
+    void each(std::size_t s, F &&f) {
+        if (row < 0) return;
+        for (std::size_t j = 0; j < d.works; ++j) {
+            const double x = d.weights[j]((std::size_t)row, s);
+            if (!(x > 0.0)) continue;
+            for (std::int64_t p = d.path_start[j]; p < d.path_start[j + 1]; ++p) f((std::int32_t)p, x);
+        }
+    }
+};
+
 /// The pass's running state between days and blocks.
 class Pass {
   public:
@@ -308,7 +325,7 @@ std::string check_inputs(const MultiPassInputs &in) {
                 return "the targets of a row must be ordered by stock, then portfolio, each pair once";
         }
     }
-    const std::size_t rows = in.labels.labels ? in.labels.rows : t.rows;
+    const std::size_t rows = in.labels.labels ? in.labels.rows : in.dense.works ? in.market.days : t.rows;
     for (std::size_t i = 0; i < in.market.days; ++i)
         if (in.row_of_day[i] >= (std::int64_t)rows) return "a day names a target row past the end";
     return "";
@@ -320,6 +337,8 @@ void multi_pass_daily_cash(const MultiPassInputs &in, double *daily_cash, int la
     for (std::size_t i = 0; i < in.market.days; ++i) {
         if (in.labels.labels)
             pass.day(i, LabelTargets(in.labels, in.market.stocks, in.row_of_day[i]), daily_cash);
+        else if (in.dense.works)
+            pass.day(i, DenseTargets(in.dense, in.row_of_day[i]), daily_cash);
         else
             pass.day(i, RowTargets(in.targets, in.row_of_day[i]), daily_cash);
     }

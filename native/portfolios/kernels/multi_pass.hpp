@@ -34,15 +34,26 @@ struct LabelRows {
     const double *weight = nullptr;        // rows x k
 };
 
+/// Dense weight matrices (each rows x stocks, any layout): a positive weight of
+/// matrix j targets the stock in each of its portfolios path_start[j] ..
+/// path_start[j + 1] - 1 (consecutive, in matrix order), any other weight nothing.
+struct DenseRows {
+    std::size_t works = 0;
+    const kernels::FloatView *weights = nullptr;
+    const std::int64_t *path_start = nullptr;
+};
+
 struct MultiPassInputs {
     /// The market views and the lot size of the engine (days = return dates);
     /// `signal`, `total_money`, `fee` and `rule_fee` are not read.
     kernels::VwapInputs market;
     std::size_t portfolios = 0;
     const double *money = nullptr;  ///< per portfolio: the capital its targets are sized from
-    /// The targets: `labels` when it has label rows, else `targets`.
+    /// The targets: `labels` when it has label rows, else `dense` when it has
+    /// matrices, else `targets`.
     TargetRows targets;
     LabelRows labels;
+    DenseRows dense;
     /// Per return date i: the target row traded on i (the weights decided the day
     /// before), or -1 for no target at all (every holding sold).
     const std::int64_t *row_of_day = nullptr;

@@ -60,6 +60,7 @@ inline void steps_scalar(const kernels::VwapInputs &m, std::size_t i, const Step
     using kernels::vwap_detail::exact_floor;
     using kernels::vwap_detail::nan_to_num;
     for (std::size_t j = j0; j < x.size; ++j) {
+        if (!(x.weight[j] > 0.0) && x.current[j] == 0.0) continue;  // a stock without a portfolio
         const std::size_t s = (std::size_t)x.stock[j];
         const std::int32_t p = x.portfolio[j];
         const double w = x.weight[j], pc = m.prev_close(i, s);
@@ -97,6 +98,10 @@ TESSARY_INLINE void lanes_at(const kernels::VwapInputs &m, std::size_t i, const 
     using D = typename Vec<W>::d;
     using M = typename Vec<W>::m;
     constexpr double inf = __builtin_inf();
+    const D w = load<W>(x.weight.data() + j0), current = load<W>(x.current.data() + j0);
+    // Lanes of stocks without a portfolio target and hold nothing; their products are
+    // never read, so a vector of them only is not computed.
+    if (all_lanes<W>(~((w > 0.0) | (current != 0.0)))) return;
     D pcv, close, buy_price, sell_price, split_raw, div_raw;
     M buy_ok, sell_barred;
     double money[W];
@@ -134,7 +139,6 @@ TESSARY_INLINE void lanes_at(const kernels::VwapInputs &m, std::size_t i, const 
         v0[l] = r.variant_start[p];
         nv[l] = r.variant_start[p + 1] - v0[l];
     }
-    const D w = load<W>(x.weight.data() + j0), current = load<W>(x.current.data() + j0);
     const M valid = (w > 0.0) & (pcv > 0.0) & (pcv < inf);  // a NaN close fails both
     const D raw_lots = load<W>(money) * w / (pcv * r.lot);
     const D target = valid ? floor_v<W>(raw_lots) * r.lot : splat<W>(0.0);
