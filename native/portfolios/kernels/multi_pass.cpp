@@ -313,8 +313,9 @@ std::string check_inputs(const MultiPassInputs &in) {
     if (in.variant_start[0] != 0) return "the variants of the first portfolio must start at 0";
     for (std::size_t p = 0; p < k; ++p)
         if (in.variant_start[p + 1] < in.variant_start[p]) return "the variant offsets must not decrease";
-    if (t.start[0] != 0) return "the first target row must start at 0";
-    for (std::size_t r = 0; r < t.rows; ++r) {
+    const bool compressed = !in.labels.labels && !in.dense.works;
+    if (compressed && t.rows && t.start[0] != 0) return "the first target row must start at 0";
+    for (std::size_t r = 0; compressed && r < t.rows; ++r) {
         if (t.start[r + 1] < t.start[r]) return "the target row offsets must not decrease";
         for (std::int64_t e = t.start[r]; e < t.start[r + 1]; ++e) {
             if (t.stock[e] < 0 || (std::size_t)t.stock[e] >= stocks) return "a target names a stock out of range";

@@ -34,8 +34,9 @@ struct LabelRows {
     const double *weight = nullptr;        // rows x k
 };
 
-/// Dense weight matrices (each rows x stocks, any layout): a positive weight of
-/// matrix j targets the stock in each of its portfolios path_start[j] ..
+/// Dense weight matrices (each rows x stocks), read in place row by row, so best with
+/// contiguous rows (`dense_targets` turns other layouts into target rows): a positive
+/// weight of matrix j targets the stock in each of its portfolios path_start[j] ..
 /// path_start[j + 1] - 1 (consecutive, in matrix order), any other weight nothing.
 struct DenseRows {
     std::size_t works = 0;
