@@ -172,6 +172,7 @@ class Pass {
         const std::size_t width = s1 - s0;
         x.dense = width;
         x.size = width;
+        x.live = 0;
         for (std::size_t s = s0; s < s1; ++s) {
             const std::size_t slot = s - s0;
             step_of[slot] = x.size;
@@ -183,6 +184,7 @@ class Pass {
             auto add = [&](std::int32_t p, double w, double current) {
                 if (first[slot] < 0) {
                     first[slot] = p;
+                    x.live |= std::uint64_t{1} << slot;
                     x.portfolio[slot] = p;
                     x.weight[slot] = w;
                     x.current[slot] = current;

@@ -25,6 +25,7 @@ namespace tessary::portfolios::detail {
 struct Steps {
     std::size_t size = 0, cap = 0, variants = 0;  // variants: the most any portfolio has
     std::size_t dense = 0;
+    std::uint64_t live = 0;  // bit j: dense step j has a portfolio (dense is at most 64)
     std::vector<std::int32_t> stock, portfolio;
     std::vector<double> weight, current;
     // Written: the holding after the day's trades, the hold, hold dividend and sell
@@ -60,7 +61,7 @@ inline void steps_scalar(const kernels::VwapInputs &m, std::size_t i, const Step
     using kernels::vwap_detail::exact_floor;
     using kernels::vwap_detail::nan_to_num;
     for (std::size_t j = j0; j < x.size; ++j) {
-        if (!(x.weight[j] > 0.0) && x.current[j] == 0.0) continue;  // a stock without a portfolio
+        if (j < x.dense && !((x.live >> j) & 1)) continue;  // a stock without a portfolio
         const std::size_t s = (std::size_t)x.stock[j];
         const std::int32_t p = x.portfolio[j];
         const double w = x.weight[j], pc = m.prev_close(i, s);
@@ -98,13 +99,9 @@ TESSARY_INLINE void lanes_at(const kernels::VwapInputs &m, std::size_t i, const 
     using D = typename Vec<W>::d;
     using M = typename Vec<W>::m;
     constexpr double inf = __builtin_inf();
-    const D w = load<W>(x.weight.data() + j0), current = load<W>(x.current.data() + j0);
-    // Lanes of stocks without a portfolio target and hold nothing; their products are
-    // never read, so a vector of them only is not computed.
-    if (all_lanes<W>(~((w > 0.0) | (current != 0.0)))) return;
     D pcv, close, buy_price, sell_price, split_raw, div_raw;
     M buy_ok, sell_barred;
-    double money[W];
+    D money;
     std::int64_t v0[W], nv[W];
     if constexpr (Row) {
         const std::size_t s = (std::size_t)x.stock[j0];
@@ -117,21 +114,18 @@ TESSARY_INLINE void lanes_at(const kernels::VwapInputs &m, std::size_t i, const 
         buy_ok = load_flags<W>(&m.can_buy(i, s));
         sell_barred = load_flags<W>(&m.cant_sell(i, s));
     } else {
-        double pc[W], cl[W], bp[W], sp[W], sf[W], dv[W];
-        std::uint8_t cb[W], cs[W];
+        // Gathered into the vectors element by element (see the weights below).
         for (int l = 0; l < W; ++l) {
             const std::size_t s = (std::size_t)x.stock[j0 + l];
-            pc[l] = m.prev_close(i, s);
-            cl[l] = m.close(i, s);
-            bp[l] = m.buy_price(i, s);
-            sp[l] = m.sell_price(i, s);
-            sf[l] = m.split(i, s);
-            dv[l] = m.dividend(i, s);
-            cb[l] = m.can_buy(i, s);
-            cs[l] = m.cant_sell(i, s);
+            pcv[l] = m.prev_close(i, s);
+            close[l] = m.close(i, s);
+            buy_price[l] = m.buy_price(i, s);
+            sell_price[l] = m.sell_price(i, s);
+            split_raw[l] = m.split(i, s);
+            div_raw[l] = m.dividend(i, s);
+            buy_ok[l] = m.can_buy(i, s) != 0 ? -1 : 0;
+            sell_barred[l] = m.cant_sell(i, s) != 0 ? -1 : 0;
         }
-        pcv = load<W>(pc), close = load<W>(cl), buy_price = load<W>(bp), sell_price = load<W>(sp);
-        split_raw = load<W>(sf), div_raw = load<W>(dv), buy_ok = load_flags<W>(cb), sell_barred = load_flags<W>(cs);
     }
     for (int l = 0; l < W; ++l) {
         const std::int32_t p = x.portfolio[j0 + l];
@@ -139,8 +133,12 @@ TESSARY_INLINE void lanes_at(const kernels::VwapInputs &m, std::size_t i, const 
         v0[l] = r.variant_start[p];
         nv[l] = r.variant_start[p + 1] - v0[l];
     }
+    // Element by element: the steps were just written one at a time, and a vector load
+    // of several such stores would wait for all of them to reach the cache.
+    D w, current;
+    for (int l = 0; l < W; ++l) w[l] = x.weight[j0 + l], current[l] = x.current[j0 + l];
     const M valid = (w > 0.0) & (pcv > 0.0) & (pcv < inf);  // a NaN close fails both
-    const D raw_lots = load<W>(money) * w / (pcv * r.lot);
+    const D raw_lots = money * w / (pcv * r.lot);
     const D target = valid ? floor_v<W>(raw_lots) * r.lot : splat<W>(0.0);
     const D diff = target - current;
     const D real_buy = ((diff > 0.0) & buy_ok) ? diff : splat<W>(0.0);
@@ -158,13 +156,11 @@ TESSARY_INLINE void lanes_at(const kernels::VwapInputs &m, std::size_t i, const 
         if (r.same_rates) {
             bm = splat<W>(r.buy_mult[v]), sm = splat<W>(r.sell_mult[v]);
         } else {
-            double b[W], s[W];
             for (int l = 0; l < W; ++l) {
                 const bool has = (std::int64_t)v < nv[l];  // lanes past their variants compute unused products
-                b[l] = has ? r.buy_mult[v0[l] + (std::int64_t)v] : 1.0;
-                s[l] = has ? r.sell_mult[v0[l] + (std::int64_t)v] : 1.0;
+                bm[l] = has ? r.buy_mult[v0[l] + (std::int64_t)v] : 1.0;
+                sm[l] = has ? r.sell_mult[v0[l] + (std::int64_t)v] : 1.0;
             }
-            bm = load<W>(b), sm = load<W>(s);
         }
         store<W>(x.buy.data() + v * cap + j0, real_buy * nan_to_num_v<W>(close - buy_price * bm));
         store<W>(x.sell.data() + v * cap + j0, sold * nan_to_num_v<W>(sell_base * sm - pcv));
@@ -176,8 +172,11 @@ TESSARY_INLINE void lanes_at(const kernels::VwapInputs &m, std::size_t i, const 
 template <int W>
 void steps_lanes(const kernels::VwapInputs &m, std::size_t i, const StepRates &r, Steps &x) {
     std::size_t j0 = 0;
+    constexpr std::uint64_t lanes = (std::uint64_t{1} << W) - 1;
+    // A vector of stocks without a portfolio only is not computed: its products are never read.
     if (r.rows)
-        for (; j0 + W <= x.dense; j0 += W) lanes_at<W, true>(m, i, r, x, j0);
+        for (; j0 + W <= x.dense; j0 += W)
+            if ((x.live >> j0) & lanes) lanes_at<W, true>(m, i, r, x, j0);
     for (; j0 + W <= x.size; j0 += W) lanes_at<W, false>(m, i, r, x, j0);
     steps_scalar(m, i, r, x, j0);
 }
