@@ -14,5 +14,6 @@ NB_MODULE(_records, m) {
     init_record_pass(m);
     init_smoothing(m);
     init_fee_paths(m);
+    init_portfolio_paths(m);
     m.def("_binder_signatures", &tessary::args::binder_tables, "The argument binder's parameter tables (for the tests).");
 }

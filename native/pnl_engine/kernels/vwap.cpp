@@ -10,6 +10,7 @@
 
 #include "common/daystep/vwap_cell.hpp"
 #include "common/daystep/vwap_hold_cell.hpp"
+#include "common/neumaier.hpp"
 
 namespace tessary::kernels {
 
@@ -23,20 +24,6 @@ namespace {
 // block, which keeps the error of a sum over thousands of stocks near that of a
 // pairwise (BLAS-style) dot product at almost no cost.
 constexpr std::size_t kBlock = 64;
-
-/// Neumaier's compensated addition: `comp` collects the rounding error of `sum`.
-inline void neumaier_add(double &sum, double &comp, double x) {
-    const double t = sum + x;
-    if (std::fabs(sum) >= std::fabs(x))
-        comp += (sum - t) + x;
-    else
-        comp += (x - t) + sum;
-    sum = t;
-}
-
-/// The compensated total; an infinite or NaN sum is returned as it is (its
-/// compensation is meaningless then).
-inline double compensated(double sum, double comp) { return std::isfinite(sum) ? sum + comp : sum; }
 
 constexpr std::size_t kInputs = 9;
 

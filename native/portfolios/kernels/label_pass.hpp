@@ -1,6 +1,6 @@
 // Many equal-weight portfolios traded through the VWAP engine's day step in one pass
 // over the market: each stock-day carries a small integer label naming the portfolio
-// that targets it, and every portfolio holds its own position in every stock.
+// that targets it.
 #pragma once
 
 #include <cstddef>
@@ -27,18 +27,15 @@ struct LabelPassInputs {
 };
 
 /// Profit and loss in money of every portfolio and day, written to
-/// daily_cash[g * days + i] (g = label - 1). Each portfolio evolves exactly as the
-/// engine's single portfolio would with the weight matrix "weight of its label where
-/// the stock has it, else 0": the engine's per-cell step (its lane step for vectors),
-/// sums per block of 64 stocks folded with compensation in block order as the engine
-/// folds them, so its returns equal the engine's to rounding. A portfolio that neither
-/// holds nor targets a stock skips it: the pass costs about one step per stock and
-/// day, whatever the number of portfolios.
+/// daily_cash[g * days + i] (g = label - 1): the multi-portfolio pass
+/// (multi_pass.hpp) with the label rows as its targets and the capital and rates of
+/// `market` for every portfolio. Each portfolio's days equal, bit for bit, the
+/// engine's single portfolio with the weight matrix "weight of its label where the
+/// stock has it, else 0"; a portfolio that neither holds nor targets a stock skips it.
 ///
 /// `lanes` 0 takes the process's vector width, 1 the scalar step, 4 or 8 force that
 /// width (an unavailable one counts as 0); every width gives the same result bit for
-/// bit. More than 64 portfolios take a scalar pass. Touches no Python object; safe
-/// with the GIL released.
+/// bit. Touches no Python object; safe with the GIL released.
 void label_pass_daily_cash(const LabelPassInputs &in, double *daily_cash, int lanes = 0);
 
 }  // namespace tessary::portfolios

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "common/daystep/vwap_cell.hpp"
+#include "common/neumaier.hpp"
 
 namespace tessary::records {
 
@@ -14,20 +15,10 @@ namespace {
 
 using kernels::vwap_detail::exact_floor;
 using kernels::vwap_detail::nan_to_num;
+using kernels::compensated;
+using kernels::neumaier_add;
 
 constexpr std::size_t kBlock = 64;  // the engine's summation block
-
-/// Neumaier's compensated addition, as the engine folds its block sums.
-inline void neumaier_add(double &sum, double &comp, double x) {
-    const double t = sum + x;
-    if (std::fabs(sum) >= std::fabs(x))
-        comp += (sum - t) + x;
-    else
-        comp += (x - t) + sum;
-    sum = t;
-}
-
-inline double compensated(double sum, double comp) { return std::isfinite(sum) ? sum + comp : sum; }
 
 /// Per-day sums of one kind of product: the current block's plain sums and the
 /// compensated totals over the blocks before it.

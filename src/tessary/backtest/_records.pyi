@@ -23,5 +23,10 @@ def fee_path_returns(signal_matrix: pandas.DataFrame, can_buy_stock: pandas.Data
     The daily returns (k x return dates, and the return dates) of the weights traded as calc_strategy_vwap_daily_return trades them, once per rate pair (fees[j], rule_fees[j]): row j equals that function's result with fee=fees[j] and rule_fee=rule_fees[j], bit for bit, from one pass over the market. fee and rule_fee are not used.
     """
 
+def portfolio_path_returns(works: list[pandas.DataFrame], can_buy_stock: pandas.DataFrame, cant_sell_stock: pandas.DataFrame, split_factor: pandas.DataFrame, dividend_factor: pandas.DataFrame, close_price: pandas.DataFrame, prev_close: pandas.DataFrame, buy_price: pandas.DataFrame, sell_price: pandas.DataFrame, paths: list[int], money: list[float], variants: list[int], fees: list[float], rule_fees: list[float], lot_size: int = 200, *, total_money: float = 100000000.0, fee: float = 0.0, rule_fee: float = 0.0) -> tuple[numpy.ndarray, pandas.Index]:
+    """
+    The daily returns (variants x return dates, and the return dates) of several weight matrices on one index and columns, from one pass over the market. Matrix j has paths[j] portfolios (consecutive), portfolio p the capital money[p] and variants[p] cost variants (consecutive), variant v the rates fees[v] and rule_fees[v]; row v equals calc_strategy_vwap_daily_return of its matrix with its capital and rates, bit for bit. total_money, fee and rule_fee are not used.
+    """
+
 def _binder_signatures() -> list:
     """The argument binder's parameter tables (for the tests)."""
