@@ -125,13 +125,15 @@ def run_batch(spec: _tasks.Spec, pieces: tuple[Piece, ...]) -> list[_tasks.Row]:
         except Exception as exc:
             rows.update((number, _tasks.failed(number, _tasks.error_text(exc))) for number, _ in variants)
             continue
+        aligned = None
         for path in _path.shared_paths(variants, len(weights.index)):
             if len(path) < 2:  # a lone variant is a backtest of its own
                 rows.update((number, _tasks.backtest(spec, weights, number, pipeline)) for number, pipeline in path)
                 continue
             try:
-                shared = _path.Shared(spec, weights, _path._window(path[0][1], len(weights.index)))
-            except Exception:
+                aligned = _path.checked_market(spec, weights) if aligned is None else aligned
+                shared = _path.Shared(spec, weights, _path._window(path[0][1], len(weights.index)), aligned)
+            except Exception:  # the variants' own runs give their rows, errors included
                 rows.update((number, _tasks.backtest(spec, weights, number, pipeline)) for number, pipeline in path)
                 continue
             paths.append((shared, weights, path))

@@ -71,19 +71,30 @@ def aligned_benchmarks(market: _market.Market, dates: pd.Index) -> dict[str, np.
     return values
 
 
+def checked_market(spec: _tasks.Spec, weights: pd.DataFrame) -> dict[str, pd.DataFrame]:
+    """The market's frames on the weights' dates and stocks, after the checks of the
+    weights themselves with costs that pass (each variant's costs and window are
+    checked on their own): the same for every path of the weights."""
+    from tessary.backtest import _checks
+
+    aligned = _market.open_market(spec.store_dir, spec.start, spec.end).aligned(weights.index, weights.columns)
+    _checks.check_engine_inputs(weights, aligned["can_buy_stock"], aligned["buy_price"],
+                                rolling_window=0, total_money=1e8, fee=0.0001, rule_fee=0.0005)
+    return aligned
+
+
 class Shared:
     """What the variants of one path share, made once."""
 
-    def __init__(self, spec: _tasks.Spec, weights: pd.DataFrame, window: int) -> None:
-        from tessary.backtest import _checks, _records
+    def __init__(self, spec: _tasks.Spec, weights: pd.DataFrame, window: int,
+                 aligned: dict[str, pd.DataFrame] | None = None) -> None:
+        """``aligned``: what ``checked_market`` gave for ``weights`` (found here when
+        None)."""
+        from tessary.backtest import _records
 
         self.market = _market.open_market(spec.store_dir, spec.start, spec.end)
-        self.aligned = self.market.aligned(weights.index, weights.columns)
+        self.aligned = checked_market(spec, weights) if aligned is None else aligned
         self.dates = weights.index[1:]
-        # The checks of the weights themselves, with costs that pass: each variant's
-        # costs and window are checked on their own.
-        _checks.check_engine_inputs(weights, self.aligned["can_buy_stock"], self.aligned["buy_price"],
-                                    rolling_window=0, total_money=1e8, fee=0.0001, rule_fee=0.0005)
         call = partial(_records.smooth_weights, weights, window)
         self.work = _tasks.within(spec.timeout, "the backtest", call) if window > 0 else weights
         self.carried = weights.attrs.get(_tasks.WARNINGS_ATTR)
@@ -128,14 +139,18 @@ class Shared:
         return daily.to_numpy(dtype=np.float64)
 
     def _weight_figures(self, used: np.ndarray) -> tuple[float, float]:
-        """Holding count and turnover of the traded weights over the dates ``used``."""
+        """Holding count and turnover of the traded weights over the dates ``used``,
+        by the engine's statistics on the matrix's row positions (the same rows as
+        its dates, without looking up text labels)."""
         from tessary.backtest import _pnl_engine
 
         key = used.tobytes()
         if key not in self.weight_stats:
-            zeros = np.zeros(int(used.sum()))
-            frame = pd.DataFrame({"daily_return": zeros, "index_daily_return": zeros}, index=self.dates[used])
-            stats = _pnl_engine.calc_strategy_stats(frame, self.work)
+            rows = np.flatnonzero(used) + 1  # the return dates are the weights' dates less the first
+            zeros = np.zeros(len(rows))
+            frame = pd.DataFrame({"daily_return": zeros, "index_daily_return": zeros}, index=rows)
+            values = pd.DataFrame(self.work.to_numpy(copy=False), copy=False)
+            stats = _pnl_engine.calc_strategy_stats(frame, values)
             self.weight_stats[key] = (float(stats["holding_count"]), float(stats["turnover"]))
         return self.weight_stats[key]
 
@@ -239,7 +254,7 @@ def backtest_path(spec: _tasks.Spec, weights: pd.DataFrame, variants: list[tuple
         return [_tasks.backtest(spec, weights, number, pipeline) for number, pipeline in variants]
     try:
         shared = Shared(spec, weights, _window(variants[0][1], len(weights.index)))
-    except Exception:
+    except Exception:  # the variants' own runs give their rows, errors included
         return [_tasks.backtest(spec, weights, number, pipeline) for number, pipeline in variants]
     priced, seconds = price(spec, [(shared, shared.pricing(spec, variants))])
     return shared.rows(spec, weights, variants, priced, seconds)
