@@ -175,8 +175,6 @@ class Shared:
              priced: dict[int, np.ndarray], priced_seconds: float = 0.0) -> list[_tasks.Row]:
         """The rows of ``variants`` in their order, from the returns ``priced``
         together (taking ``priced_seconds`` each) and the engine's own calls."""
-        from tessary.backtest import _weights
-
         own: dict[int, _tasks.Row] = {}
         done: list[tuple[int, dict[str, Any], np.ndarray, float]] = []
         for number, pipeline in variants:
@@ -192,21 +190,30 @@ class Shared:
             spent = time.perf_counter() - started + (priced_seconds if number in priced else 0.0)
             done.append((number, pipeline, daily, spent))
         if done:
-            started = time.perf_counter()
-            try:
-                stats, excesses = self.figures(spec, np.stack([item[2] for item in done]))
-            except Exception:
-                for number, pipeline, _, _ in done:
-                    own[number] = _tasks.backtest(spec, weights, number, pipeline)
-                done = []
-            share = (time.perf_counter() - started) / max(len(done), 1)
-            for (number, pipeline, daily, spent), row_stats, excess in zip(done, stats if done else [], excesses if done else []):
-                notes = _weights.fee_warnings(pipeline.get("fee", 0.0001), pipeline.get("rule_fee", 0.0005))
-                notes += list(self.carried if self.carried is not None else
-                              _tasks._input_warnings(spec, weights, self.market))
-                own[number] = _tasks.Row(number, row_stats, excess, None, daily if spec.keep_returns else None,
-                                         spent + share, tuple(notes), self.dates if spec.keep_returns else None)
+            own.update(self._rows_of(spec, weights, done))
         return [own[number] for number, _ in variants]
+
+
+    def _rows_of(self, spec: _tasks.Spec, weights: pd.DataFrame,
+                 done: list[tuple[int, dict[str, Any], np.ndarray, float]]) -> dict[int, _tasks.Row]:
+        """The rows of the variants whose daily returns ``done`` holds (number,
+        pipeline, returns, seconds so far), their figures computed together."""
+        from tessary.backtest import _weights
+
+        started = time.perf_counter()
+        try:
+            stats, excesses = self.figures(spec, np.stack([item[2] for item in done]))
+            carried = self.carried if self.carried is not None else _tasks._input_warnings(spec, weights, self.market)
+        except Exception:
+            return {number: _tasks.backtest(spec, weights, number, pipeline) for number, pipeline, _, _ in done}
+        share = (time.perf_counter() - started) / len(done)
+        rows = {}
+        for (number, pipeline, daily, spent), row_stats, excess in zip(done, stats, excesses):
+            notes = _weights.fee_warnings(pipeline.get("fee", 0.0001), pipeline.get("rule_fee", 0.0005)) + list(carried)
+            kept = spec.keep_returns
+            rows[number] = _tasks.Row(number, row_stats, excess, None, daily if kept else None, spent + share,
+                                      tuple(notes), self.dates if kept else None)
+        return rows
 
 
 def price(spec: _tasks.Spec, items: list[tuple[Shared, list[tuple[int, tuple]]]]) -> tuple[dict[int, np.ndarray], float]:
@@ -215,7 +222,7 @@ def price(spec: _tasks.Spec, items: list[tuple[Shared, list[tuple[int, tuple]]]]
     it took per backtest. Left out (to each variant's own engine call) when the call
     fails."""
     priced: dict[int, np.ndarray] = {}
-    seconds = 0.0
+    seconds, count = 0.0, 0
     markets: list[list[tuple[Shared, list[tuple[int, tuple]]]]] = []
     for item in items:
         if not item[1]:
@@ -239,12 +246,12 @@ def price(spec: _tasks.Spec, items: list[tuple[Shared, list[tuple[int, tuple]]]]
                 continue
         except Exception:
             continue
-        count = sum(len(c) for c in costs)
-        seconds = (time.perf_counter() - started) / max(count, 1)
+        seconds += time.perf_counter() - started
+        count += sum(len(c) for c in costs)
         for (_, variants), rows in zip(members, values):
             for (number, _), row in zip(variants, rows):
                 priced[number] = row
-    return priced, seconds
+    return priced, seconds / max(count, 1)
 
 
 def backtest_path(spec: _tasks.Spec, weights: pd.DataFrame, variants: list[tuple[int, dict[str, Any]]]) -> list[_tasks.Row]:
