@@ -22,7 +22,8 @@
    at most the market plus 2 GiB). Then 100 combinations on one thread: 100
    ``run_strategy_backtest_core`` calls on precomputed weights against the sweep's
    shared paths on the same weights (goal: at least 4x). ``--part 1000`` runs only
-   these; ``--memory-limit`` sets the sweep's memory_limit= for them.
+   these; ``--memory-limit`` sets the sweep's memory_limit= for them (2 GiB unless
+   told; the peak is also shown under the sweep's default, a quarter of the RAM).
 
     python bench/bench_sweep.py [--dates 2465] [--stocks 5000] [--repeat 1] [--skip-loop] [--keep DIR]
                                 [--part all|24|1000]
@@ -393,7 +394,8 @@ def grid_1000(store_dir: Path, n_dates: int, n_stocks: int, repeat: int, memory_
 
     count = int(np.prod([len(v) for v in GRID_1000.values()]))
     sets = len(GRID_1000["lookback"]) * len(GRID_1000["share"]) * len(GRID_1000["rebalance"])
-    print(f"{count} combinations ({sets} weight matrices x rolling_window x fee): {GRID_1000}")
+    print(f"{count} combinations ({sets} weight matrices x rolling_window x fee): {GRID_1000}; "
+          f"memory_limit={memory_limit if memory_limit else 'default'}")
     seconds, result = best_of(repeat, lambda: run_sweep(store_dir, momentum, GRID_1000, workers=2, progress=False,
                                                         keep_returns=False, memory_limit=memory_limit))
     failed = int(result.table["error"].notna().sum())
@@ -501,8 +503,9 @@ def main() -> None:
     ap.add_argument("--repeat", type=int, default=1, help="runs of each sweep; the best is kept")
     ap.add_argument("--skip-loop", action="store_true", help="leave out the (slow) plain pandas loop")
     ap.add_argument("--keep", help="keep the store in this directory (reused when it exists)")
-    ap.add_argument("--memory-limit", type=int, default=None,
-                    help="memory_limit= of the 1,000-combination sweeps in bytes (default: the sweep's own)")
+    ap.add_argument("--memory-limit", type=int, default=2 * 2**30,
+                    help="memory_limit= of the 1,000-combination sweeps in bytes (default 2 GiB, the memory goal; "
+                         "0: the sweep's own default, a quarter of the machine's memory)")
     ap.add_argument("--part", choices=("all", "24", "1000"), default="all",
                     help="the 24-combination figures, the 1,000-combination grid, or both")
     args = ap.parse_args()
@@ -521,7 +524,7 @@ def main() -> None:
         print(f"store {store_dir}: {size:.0f} MiB; {os.cpu_count()} cores (shared machine: wall times are noisy)")
         if args.part in ("all", "1000"):
             run_sweep(store_dir, momentum, {"lookback": [20]}, workers=1, progress=False)  # page cache warm
-            grid_1000(store_dir, args.dates, args.stocks, args.repeat, args.memory_limit)
+            grid_1000(store_dir, args.dates, args.stocks, args.repeat, args.memory_limit or None)
             hundred_on_one_thread(store_dir)
             print()
             if args.part == "1000":
