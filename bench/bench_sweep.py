@@ -13,16 +13,21 @@
    the store's pages in the workers (PSS: shared pages are counted once per machine).
 
 4. The 1,000-combination momentum grid (lookback 5 x share 2 x rebalance 4 = 40
-   weight matrices, x rolling_window 5 x fee 5) on 2 threads: backtests a second,
-   the bandwidth floor of one backtest at a time reading the market once, and the
-   share of the thread time in each part (estimated from one weight matrix's 25
-   variants timed part by part on one thread, as one backtest at a time runs them).
-   Then 100 combinations on one thread: 100 ``run_strategy_backtest_core`` calls on
-   precomputed weights against the sweep's shared paths on the same weights (goal:
-   at least 4x). ``--part 1000`` runs only these.
+   weight matrices, x rolling_window 5 x fee 5) on 2 threads, in batches: backtests a
+   second, the bandwidth floor of one backtest at a time reading the market once, the
+   ratio against one backtest at a time (each combination its own pipeline call, as
+   the sweep ran before paths and batches; goal: at least 6x), the share of the
+   thread time in each part (strategy weights, smoothing, daily returns, statistics,
+   other), and the peak resident memory of the sweep in a process of its own (goal:
+   at most the market plus 2 GiB). Then 100 combinations on one thread: 100
+   ``run_strategy_backtest_core`` calls on precomputed weights against the sweep's
+   shared paths on the same weights (goal: at least 4x). ``--part 1000`` runs only
+   these; ``--memory-limit`` sets the sweep's memory_limit= for them (2 GiB unless
+   told; the peak is also shown under the sweep's default, a quarter of the RAM).
 
     python bench/bench_sweep.py [--dates 2465] [--stocks 5000] [--repeat 1] [--skip-loop] [--keep DIR]
                                 [--part all|24|1000]
+                                [--memory-limit BYTES]
 
 A quick run on a small shape: ``--dates 500 --stocks 800 --part 1000``.
 
@@ -280,39 +285,78 @@ def read_bandwidth(threads: int = 2, mib: int = 512) -> float:
     return data.nbytes / best
 
 
-def parts_of_backtests(store_dir: Path, strategy_params: dict, variants: list[dict]) -> dict:
-    """Thread seconds of each part of the backtests of one weight matrix under the
-    pipeline ``variants``, on this thread: the strategy's weights, the weight
-    smoothing, the engine's daily returns, the statistics and the rest of the
-    pipeline and the sweep's row (the whole backtest less those parts)."""
-    from tessary.backtest import _records
-    from tessary.backtest._pnl_engine import calc_strategy_stats, calc_strategy_vwap_daily_return
-    from tessary.strategies import momentum
-    from tessary.sweep import _market, _tasks
+def parts_of_sweep(store_dir: Path, memory_limit: int | None) -> tuple[float, dict]:
+    """The 1,000-combination sweep on 2 threads with its parts timed in thread seconds:
+    the strategy's weights, the weight smoothing, the daily returns (the batches'
+    shared calls and the variants' own engine calls), the rows' statistics and
+    excess figures, and the rest (process CPU seconds less those parts). Wall seconds
+    and the parts."""
+    import threading
 
-    spec = _tasks.Spec(str(store_dir), None, None, "000852", momentum, False)
-    started = time.thread_time()
-    weights = _tasks.compute_weights(spec, strategy_params)
-    parts = {"strategy weights": time.thread_time() - started, "smoothing": 0.0, "engine": 0.0, "statistics": 0.0}
-    market = _market.open_market(spec.store_dir, None, None)
-    aligned = market.aligned(weights.index, weights.columns)
-    whole = 0.0
-    for pipeline in variants:
-        started = time.thread_time()
-        _tasks.backtest(spec, weights, 0, pipeline)
-        whole += time.thread_time() - started
-        started = time.thread_time()
-        work = _records.smooth_weights(weights, pipeline.get("rolling_window", 0))
-        parts["smoothing"] += time.thread_time() - started
-        started = time.thread_time()
-        daily = calc_strategy_vwap_daily_return(work, **aligned, fee=pipeline.get("fee", 1e-4))
-        parts["engine"] += time.thread_time() - started
-        frame = pd.DataFrame({"daily_return": daily, "index_daily_return": daily * 0})
-        started = time.thread_time()
-        calc_strategy_stats(frame, work)
-        parts["statistics"] += time.thread_time() - started
-    parts["rest of the pipeline and the row"] = whole - parts["smoothing"] - parts["engine"] - parts["statistics"]
-    return parts
+    from tessary.backtest import _pnl_engine, _records
+    from tessary.strategies import momentum
+    from tessary.sweep import _batch_returns, _path, _tasks, run_sweep
+
+    parts = {"strategy weights": 0.0, "smoothing": 0.0, "daily returns": 0.0, "statistics": 0.0}
+    lock = threading.Lock()
+    patched = [(_tasks, "compute_weights", "strategy weights"), (_records, "smooth_weights", "smoothing"),
+               (_batch_returns, "batch_returns", "daily returns"),
+               (_pnl_engine, "calc_strategy_vwap_daily_return", "daily returns"),
+               (_path.Shared, "figures", "statistics")]
+    originals = [(owner, name, getattr(owner, name)) for owner, name, _ in patched]
+
+    def timed(function, part):
+        def run(*args, **kwargs):
+            started = time.thread_time()
+            try:
+                return function(*args, **kwargs)
+            finally:
+                with lock:
+                    parts[part] += time.thread_time() - started
+        return run
+
+    for (owner, name, part), (_, _, function) in zip(patched, originals):
+        setattr(owner, name, timed(function, part))
+    try:
+        started, cpu = time.perf_counter(), time.process_time()
+        run_sweep(store_dir, momentum, GRID_1000, workers=2, progress=False, keep_returns=False,
+                  memory_limit=memory_limit)
+        wall, cpu = time.perf_counter() - started, time.process_time() - cpu
+    finally:
+        for owner, name, function in originals:
+            setattr(owner, name, function)
+    parts["other"] = max(cpu - sum(parts.values()), 0.0)
+    return wall, parts
+
+
+PEAK_CHILD = """
+import os, sys, time
+os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
+sys.path.insert(0, sys.argv[1])
+from bench_sweep import GRID_1000
+from tessary.strategies import momentum
+from tessary.sweep import run_sweep
+limit = None if sys.argv[3] == "default" else int(sys.argv[3])
+def high_water():  # this process's own resident peak (VmHWM starts afresh at exec)
+    with open("/proc/self/status") as fh:
+        return next(int(line.split()[1]) * 1024 for line in fh if line.startswith("VmHWM:"))
+base = high_water()
+started = time.perf_counter()
+run_sweep(sys.argv[2], momentum, GRID_1000, workers=2, progress=False, keep_returns=True, memory_limit=limit)
+print(time.perf_counter() - started, base, high_water())
+"""
+
+
+def peak_memory(store_dir: Path, limit: str) -> tuple[float, int, int]:
+    """Wall seconds, the resident peak before and after the 1,000-combination sweep
+    (returns kept) in a process of its own, with ``limit`` bytes (or "default")."""
+    import subprocess
+    import sys
+
+    done = subprocess.run([sys.executable, "-c", PEAK_CHILD, str(Path(__file__).parent), str(store_dir), limit],
+                          capture_output=True, text=True, check=True)
+    seconds, before, after = done.stdout.split()
+    return float(seconds), int(before), int(after)
 
 
 def one_at_a_time(store_dir: Path, variants: list[dict]) -> tuple[float, float]:
@@ -340,7 +384,7 @@ def one_at_a_time(store_dir: Path, variants: list[dict]) -> tuple[float, float]:
     return time.perf_counter() - started, time.process_time() - cpu
 
 
-def grid_1000(store_dir: Path, n_dates: int, n_stocks: int, repeat: int) -> None:
+def grid_1000(store_dir: Path, n_dates: int, n_stocks: int, repeat: int, memory_limit: int | None) -> None:
     """The 1,000-combination grid on 2 threads: throughput, the floor of one backtest
     at a time, and where the time goes."""
     from itertools import product
@@ -350,9 +394,10 @@ def grid_1000(store_dir: Path, n_dates: int, n_stocks: int, repeat: int) -> None
 
     count = int(np.prod([len(v) for v in GRID_1000.values()]))
     sets = len(GRID_1000["lookback"]) * len(GRID_1000["share"]) * len(GRID_1000["rebalance"])
-    print(f"{count} combinations ({sets} weight matrices x rolling_window x fee): {GRID_1000}")
+    print(f"{count} combinations ({sets} weight matrices x rolling_window x fee): {GRID_1000}; "
+          f"memory_limit={memory_limit if memory_limit else 'default'}")
     seconds, result = best_of(repeat, lambda: run_sweep(store_dir, momentum, GRID_1000, workers=2, progress=False,
-                                                        keep_returns=False))
+                                                        keep_returns=False, memory_limit=memory_limit))
     failed = int(result.table["error"].notna().sum())
     rate = count / seconds
     print(f"  run_sweep, 2 threads: {seconds:.1f} s, {rate:.1f} backtests a second, CPU {_last_cpu[0]:.1f} s"
@@ -373,15 +418,20 @@ def grid_1000(store_dir: Path, n_dates: int, n_stocks: int, repeat: int) -> None
     one_seconds, one_cpu = one_at_a_time(store_dir, variants)
     print(f"  one backtest at a time (each set's weights once, every combination its own pipeline call, 2 threads): "
           f"{one_seconds:.1f} s, {count / one_seconds:.1f} backtests a second, CPU {one_cpu:.1f} s; run_sweep "
-          f"{one_seconds / seconds:.2f}x its wall time (goal >= 6x), {one_cpu / _last_cpu[0]:.2f}x in CPU seconds")
-    parts = parts_of_backtests(store_dir, {"lookback": 60, "share": 0.1, "rebalance": 5}, variants)
-    estimated = {k: v * sets for k, v in parts.items()}  # each set: its weights and its variants
-    total = sum(estimated.values())
-    print(f"  thread time by part (one weight matrix's {len(variants)} variants on one thread, x {sets} sets): "
-          f"{total:.1f} s in all")
-    for name, value in estimated.items():
-        per = value / (sets if name == "strategy weights" else count) * 1e3
-        print(f"    {name:<34} {value / total * 100:5.1f} %  {per:7.1f} ms {'a matrix' if name == 'strategy weights' else 'a backtest'}")
+          f"{verdict(one_seconds / seconds, 6)} its wall time, {one_cpu / _last_cpu[0]:.2f}x in CPU seconds")
+
+    wall, parts = parts_of_sweep(store_dir, memory_limit)
+    total = sum(parts.values())
+    print(f"  thread time by part (the sweep again, parts timed, {wall:.1f} s wall): {total:.1f} s in all")
+    for name, value in parts.items():
+        print(f"    {name:<20} {value / total * 100:5.1f} %  {value / count * 1e3:6.1f} ms a backtest")
+
+    market = cells * (6 * 8 + 2 * 1)
+    for limit in ("default", str(memory_limit)) if memory_limit else ("default",):
+        peak_seconds, before, after = peak_memory(store_dir, limit)
+        print(f"  peak resident memory, returns kept, memory_limit={limit} (a process of its own, {peak_seconds:.1f} s): "
+              f"{after / 2**30:.2f} GiB ({before / 2**30:.2f} GiB before the sweep); the market "
+              f"{market / 2**30:.2f} GiB: {'within' if after <= market + 2 * 2**30 else 'ABOVE'} the market + 2 GiB")
 
 
 def hundred_on_one_thread(store_dir: Path) -> None:
@@ -415,11 +465,26 @@ def hundred_on_one_thread(store_dir: Path) -> None:
         for path in _path.shared_paths(variants, len(frame.index)):
             _path.backtest_path(spec, frame, path)
     shared = time.perf_counter() - started
+    # One batch of the 4 matrices' 20 paths: one shared pricing call, as run_batch
+    # makes it, on the same precomputed weights.
+    started = time.perf_counter()
+    paths = []
+    for number, frame in enumerate(weights):
+        own = [(number * 25 + i, pipeline) for i, pipeline in variants]
+        aligned = _path.checked_market(spec, frame)
+        paths += [(_path.Shared(spec, frame, _path._window(path[0][1], len(frame.index)), aligned), frame, path)
+                  for path in _path.shared_paths(own, len(frame.index))]
+    priced, seconds = _path.price(spec, [(item, item.pricing(spec, path)) for item, _, path in paths])
+    for item, frame, path in paths:
+        item.rows(spec, frame, path, priced, seconds)
+    batched = time.perf_counter() - started
+    del paths, priced
     started = time.perf_counter()
     run_sweep(store_dir, momentum, grid, workers=1, progress=False, keep_returns=False)
     whole = time.perf_counter() - started
     print(f"  100 combinations on one thread: 100 run_strategy_backtest_core calls {calls:.1f} s "
-          f"({100 / calls:.1f} a second); shared paths on the same weights {shared:.1f} s: {verdict(calls / shared, 4)}; "
+          f"({100 / calls:.1f} a second); shared paths on the same weights {shared:.1f} s: {calls / shared:.2f}x; "
+          f"one batch of their 20 paths {batched:.1f} s: {verdict(calls / batched, 4)}; "
           f"the whole sweep (its 4 weight matrices included) {whole:.1f} s: {calls / whole:.2f}x")
 
 
@@ -438,13 +503,16 @@ def main() -> None:
     ap.add_argument("--repeat", type=int, default=1, help="runs of each sweep; the best is kept")
     ap.add_argument("--skip-loop", action="store_true", help="leave out the (slow) plain pandas loop")
     ap.add_argument("--keep", help="keep the store in this directory (reused when it exists)")
+    ap.add_argument("--memory-limit", type=int, default=2 * 2**30,
+                    help="memory_limit= of the 1,000-combination sweeps in bytes (default 2 GiB, the memory goal; "
+                         "0: the sweep's own default, a quarter of the machine's memory)")
     ap.add_argument("--part", choices=("all", "24", "1000"), default="all",
                     help="the 24-combination figures, the 1,000-combination grid, or both")
     args = ap.parse_args()
 
     from tessary.strategies import momentum
     from tessary.sweep import STAT_KEYS, run_sweep
-    from tessary.sweep import _cluster, _tasks
+    from tessary.sweep import _batch, _cluster, _tasks
 
     with tempfile.TemporaryDirectory(prefix="tessary-bench-sweep-") as tmp:
         store_dir = Path(args.keep).expanduser() if args.keep else Path(tmp) / "store"
@@ -456,7 +524,7 @@ def main() -> None:
         print(f"store {store_dir}: {size:.0f} MiB; {os.cpu_count()} cores (shared machine: wall times are noisy)")
         if args.part in ("all", "1000"):
             run_sweep(store_dir, momentum, {"lookback": [20]}, workers=1, progress=False)  # page cache warm
-            grid_1000(store_dir, args.dates, args.stocks, args.repeat)
+            grid_1000(store_dir, args.dates, args.stocks, args.repeat, args.memory_limit or None)
             hundred_on_one_thread(store_dir)
             print()
             if args.part == "1000":
@@ -550,8 +618,8 @@ def main() -> None:
         variants = [(i, {"rolling_window": 5, "fee": 3e-4}) for i in range(4)]
         import cloudpickle
 
-        sent = len(cloudpickle.dumps((_path.run_group, shipped, {"lookback": 120, "share": 0.05}, variants),
-                                     protocol=pickle.HIGHEST_PROTOCOL))
+        pieces = (_batch.Piece({"lookback": 120, "share": 0.05}, tuple(variants)),)
+        sent = len(cloudpickle.dumps((_batch.run_batch, shipped, pieces), protocol=pickle.HIGHEST_PROTOCOL))
         print(f"  sent per task: {sent} bytes (goal <= 64 KB)")
 
 

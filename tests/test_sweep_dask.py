@@ -126,3 +126,16 @@ def test_a_worker_killed_mid_sweep_changes_nothing(sweep_store, client):
     assert killed[0] not in client.run(os.getpid).values()
     pd.testing.assert_frame_equal(result.table, expected.table, check_exact=True)
 
+
+
+@pytest.mark.parametrize("memory_limit", [1, None])
+def test_batches_of_any_size_give_the_thread_rows_on_the_cluster(sweep_store, client, memory_limit):
+    """One path a task (the smallest limit) or the whole grid in as many tasks as the
+    cluster has threads: the rows of the threads either way."""
+    grid = {"lookback": [5, 7, 9], "rolling_window": [0, 3], "fee": [1e-4, 3e-4], "between": ["resize", "hold"]}
+    threaded = run_sweep(sweep_store, momentum, grid, workers=2, progress=False)
+    started = time.monotonic()
+    clustered = run_sweep(sweep_store, momentum, grid, client=client, progress=False, memory_limit=memory_limit)
+    assert time.monotonic() - started < 60
+    pd.testing.assert_frame_equal(clustered.table, threaded.table, check_exact=True)
+    pd.testing.assert_frame_equal(clustered.daily_returns, threaded.daily_returns, check_exact=True)

@@ -1,9 +1,8 @@
 """A sweep on a Dask cluster.
 
 Only parameters travel: each task names the store by its path, and the worker opens
-it itself (once per worker process, memory-mapped, see ``_market``), computes the
-weights of one set of strategy parameters and backtests them under that set's
-pipeline variants. Only the rows come back. A worker process that dies is replaced
+it itself (once per worker process, memory-mapped, see ``_market``) and runs one
+batch of the sweep (``_batch``): its sets' weights and their pipeline variants. Only the rows come back. A worker process that dies is replaced
 and its tasks run again elsewhere (Dask's own retry), giving the same rows.
 """
 
@@ -11,14 +10,13 @@ from __future__ import annotations
 
 import dataclasses
 import hashlib
-import math
 import threading
 import uuid
 from collections.abc import Callable
 from typing import Any
 
-from tessary.sweep import _path, _tasks
-from tessary.sweep._grid import Group
+from tessary.sweep import _batch, _tasks
+from tessary.sweep._batch import Batch
 
 DASK_HINT = "install the extra: pip install 'tessary[dask]'"
 
@@ -67,42 +65,32 @@ class ShippedFunction:
         return function(*args, **kwargs)
 
 
-def _chunks(groups: list[Group], threads: int) -> list[tuple[Group, list]]:
-    """The tasks: one per group, a group split into pieces when there are fewer groups
-    than worker threads (each piece then computes the group's weights itself, on its
-    own worker, rather than receiving them)."""
-    pieces = max(1, math.ceil(threads / max(1, len(groups))))
-    tasks = []
-    for group in groups:
-        variants = [(c.number, c.pipeline) for c in group.combinations]
-        size = max(1, math.ceil(len(variants) / pieces))
-        tasks.extend((group, variants[i : i + size]) for i in range(0, len(variants), size))
-    return tasks
+def cluster_threads(client: Any) -> int:
+    """The threads of ``client``'s workers (at least 1)."""
+    return sum(client.nthreads().values()) or 1
 
 
-def run_on_client(client: Any, spec: _tasks.Spec, groups: list[Group], on_row: Callable[[_tasks.Row], None]) -> None:
-    """Runs every combination of ``groups`` as tasks of ``client``'s cluster, calling
-    ``on_row`` as rows arrive. An interruption (Ctrl-C) cancels every task not yet
+def run_on_client(client: Any, spec: _tasks.Spec, batches: list[Batch], on_row: Callable[[_tasks.Row], None]) -> None:
+    """Runs every batch as one task of ``client``'s cluster, calling ``on_row`` as
+    rows arrive. An interruption (Ctrl-C) cancels every task not yet
     finished and propagates."""
     from distributed import as_completed
 
-    threads = sum(client.nthreads().values()) or 1
     spec = dataclasses.replace(spec, strategy=ShippedFunction(spec.strategy))
     token = uuid.uuid4().hex[:12]
-    tasks = _chunks(groups, threads)
     futures = {}
     try:
         # One call for all tasks: the scheduler takes them in one graph update rather
         # than one update per task.
         submitted = client.map(
-            _path.run_group,
-            [spec] * len(tasks),
-            [group.strategy_params for group, _ in tasks],
-            [variants for _, variants in tasks],
-            key=[f"tessary-sweep-{token}-{i}" for i in range(len(tasks))],
+            _batch.run_batch,
+            [spec] * len(batches),
+            [batch.pieces for batch in batches],
+            key=[f"tessary-sweep-{token}-{i}" for i in range(len(batches))],
             pure=False,
         )
-        futures = {future: variants for future, (_, variants) in zip(submitted, tasks)}
+        futures = {future: [v for piece in batch.pieces for v in piece.variants]
+                   for future, batch in zip(submitted, batches)}
         for future in as_completed(list(futures)):
             variants = futures.pop(future)
             try:

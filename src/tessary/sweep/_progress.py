@@ -1,5 +1,6 @@
-"""Progress of a sweep on stderr: a tqdm bar when tqdm is installed, otherwise a line
-every tenth of the way."""
+"""Progress of a sweep on stderr, counted in backtests (one per combination; rows of
+a batch arrive together): a tqdm bar when tqdm is installed, otherwise a line every
+tenth of the way."""
 
 from __future__ import annotations
 
@@ -19,9 +20,9 @@ class Progress:
         try:
             from tqdm.auto import tqdm
         except ImportError:
-            print(f"{description}: {total} combinations", file=sys.stderr, flush=True)
+            print(f"{description}: {total} backtests", file=sys.stderr, flush=True)
             return
-        self._bar = tqdm(total=total, desc=description, unit="run", file=sys.stderr, leave=False, dynamic_ncols=True)
+        self._bar = tqdm(total=total, desc=description, unit="backtest", file=sys.stderr, leave=False, dynamic_ncols=True)
 
     def advance(self, failed: bool) -> None:
         self.done += 1

@@ -44,14 +44,45 @@ def build_table(names: list[str], params: list[dict[str, Any]], rows: list[Row],
     return table
 
 
-def build_returns(rows: list[Row]) -> pd.DataFrame:
-    """Dates x combinations (columns numbered as the table's rows); a failed
-    combination's column is all NaN."""
-    series = {row.number: row.daily_return for row in rows if row.daily_return is not None}
-    frame = pd.DataFrame(series) if series else pd.DataFrame()
-    frame = frame.reindex(columns=[row.number for row in rows])
-    frame.columns.name = "combination"
-    return frame
+class ReturnsTable:
+    """The daily returns of a sweep's combinations, gathered as rows arrive: one
+    preallocated dates x combinations array while every row's returns are on the same
+    dates (the usual case), the result frame made once at the end. Returns on other
+    dates are kept apart and the frame then spans the union of all dates."""
+
+    def __init__(self, count: int) -> None:
+        self.count = count
+        self.dates: pd.Index | None = None
+        self.values: np.ndarray | None = None
+        self.apart: dict[int, pd.Series] = {}
+
+    def add(self, number: int, values: pd.Series | np.ndarray, dates: pd.Index | None = None) -> None:
+        if isinstance(values, pd.Series):
+            values, dates = values.to_numpy(dtype=np.float64), values.index
+        if self.values is None:
+            self.dates = dates
+            self.values = np.full((len(dates), self.count), np.nan, order="F")
+        if dates is self.dates or dates.equals(self.dates):
+            self.values[:, number] = values
+        else:
+            self.apart[number] = pd.Series(values, index=dates)
+
+    def frame(self) -> pd.DataFrame:
+        """Dates x combinations (columns numbered as the table's rows); a failed
+        combination's column is all NaN."""
+        columns = pd.Index(list(range(self.count)), name="combination")
+        if self.values is None:
+            frame = pd.DataFrame().reindex(columns=list(range(self.count)))
+            frame.columns.name = "combination"
+            return frame
+        if not self.apart:
+            return pd.DataFrame(self.values, index=self.dates, columns=columns, copy=False)
+        done = ~np.isnan(self.values).all(axis=0)
+        series = {number: pd.Series(self.values[:, number], index=self.dates) for number in np.flatnonzero(done)}
+        series.update(self.apart)
+        frame = pd.DataFrame(series).reindex(columns=list(range(self.count)))
+        frame.columns.name = "combination"
+        return frame
 
 
 @dataclass

@@ -12,7 +12,7 @@ from typing import Any
 
 from tessary.backtest import _between
 from tessary.store.dates import date_argument
-from tessary.sweep import _cluster, _grid, _market, _result, _tasks, _threads
+from tessary.sweep import _batch, _cluster, _grid, _market, _result, _tasks, _threads
 from tessary.sweep._progress import Progress
 
 
@@ -73,6 +73,7 @@ def run_sweep(
     progress: bool = True,
     timeout: float | None = None,
     between: str = "resize",
+    memory_limit: int | None = None,
 ) -> _result.SweepResult:
     """Backtests ``strategy`` for every combination of ``grid`` over the store's
     ``start_date``..``end_date`` (inclusive, None = unbounded).
@@ -100,6 +101,13 @@ def run_sweep(
     one (or ``end_date``); the warnings ``run_backtest`` gives come as one
     ``TessaryWarning`` per text, naming the combinations.
 
+    The grid runs in batches: several sets of strategy parameters at a time, their
+    weights computed, smoothed once per ``rolling_window`` and their cost variants
+    priced together. ``memory_limit`` (bytes; default a quarter of this machine's
+    memory) bounds the weight matrices the batches running at once hold, beside the
+    store's memory-mapped market; a smaller limit means smaller batches and the same
+    rows. On a cluster each task is one batch.
+
     Mistakes that need no run (an empty grid, an unknown name, values that are not
     lists, a bad pipeline value, a missing store, an unknown benchmark) raise before
     any task starts; a failure of one combination (the strategy raising, returning
@@ -121,6 +129,7 @@ def run_sweep(
     between = _between.check_between(between)
     threads = _worker_count(workers, client)
     limit = _timeout(timeout)
+    memory = _batch.check_memory_limit(memory_limit)
     if client is not None:
         _cluster.require_client(client)
     names, combos = _grid.combinations(grid, strategy)
@@ -142,19 +151,25 @@ def run_sweep(
 
     spec = _tasks.Spec(store_dir, start, end, benchmark, strategy, bool(keep_returns), limit, between)
     groups = _grid.group_by_strategy(combos)
+    concurrent = threads if client is None else _cluster.cluster_threads(client)
+    batches = _batch.plan(groups, described["dates"], described["stocks"], memory, concurrent)
     rows: list[_tasks.Row | None] = [None] * len(combos)
+    kept = _result.ReturnsTable(len(combos)) if keep_returns else None
     label = getattr(strategy, "__name__", "strategy")
     bar = Progress(len(combos), f"sweep of {label}", bool(progress))
 
     def on_row(row: _tasks.Row) -> None:
+        if kept is not None and row.daily_return is not None:
+            kept.add(row.number, row.daily_return, row.return_dates)
+            row.daily_return = row.return_dates = None  # held once, in the table of returns
         rows[row.number] = row
         bar.advance(row.error is not None)
 
     try:
         if client is None:
-            _threads.run_on_threads(spec, groups, threads, on_row)
+            _threads.run_on_threads(spec, batches, threads, on_row)
         else:
-            _cluster.run_on_client(client, spec, groups, on_row)
+            _cluster.run_on_client(client, spec, batches, on_row)
     finally:
         bar.close()
     missing = [i for i, row in enumerate(rows) if row is None]
@@ -163,5 +178,5 @@ def run_sweep(
     done = [row for row in rows if row is not None]
     _warn_rows(done)
     table = _result.build_table(names, [c.params for c in combos], done, benchmarks)
-    returns = _result.build_returns(done) if keep_returns else None
+    returns = kept.frame() if kept is not None else None
     return _result.SweepResult(table, returns, names)

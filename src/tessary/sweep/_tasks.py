@@ -14,6 +14,7 @@ from dataclasses import dataclass
 from functools import partial
 from typing import Any, Callable
 
+import numpy as np
 import pandas as pd
 
 from tessary.sweep import _market
@@ -45,16 +46,18 @@ class Spec:
 class Row:
     """The outcome of one combination: its statistics (NaN on failure), per benchmark
     its excess annual return and excess Sharpe, the error text (None on success), the
-    daily returns when kept, the seconds its backtest took and the texts of the
-    warnings its inputs gave (those of ``run_backtest``)."""
+    daily returns when kept (a Series, or an array on ``return_dates``), the seconds
+    its backtest took and the texts of the warnings its inputs gave (those of
+    ``run_backtest``)."""
 
     number: int
     stats: dict[str, float]
     excess: dict[str, tuple[float, float]]
     error: str | None = None
-    daily_return: pd.Series | None = None
+    daily_return: pd.Series | np.ndarray | None = None
     seconds: float = 0.0
     warnings: tuple[str, ...] = ()
+    return_dates: pd.Index | None = None
 
 
 def error_text(exc: BaseException) -> str:

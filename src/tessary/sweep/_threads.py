@@ -1,9 +1,9 @@
 """A sweep on a pool of threads of this process.
 
-Each set of strategy parameters is computed once; its backtests are then queued
-ahead of new weight computations, so that at most as many weight matrices as there
-are threads are alive at a time and every thread is kept busy. The engine and the
-built-in strategies release the GIL, so the threads run in parallel.
+Each thread runs one batch at a time (its sets' weights, their paths and rows), so
+that the weight matrices alive at a time are those of as many batches as there are
+threads. The engine and the built-in strategies release the GIL, so the threads run
+in parallel.
 """
 
 from __future__ import annotations
@@ -14,8 +14,8 @@ from collections import deque
 from collections.abc import Callable
 from concurrent.futures import FIRST_COMPLETED, Future, wait
 
-from tessary.sweep import _path, _tasks
-from tessary.sweep._grid import Group
+from tessary.sweep import _batch, _tasks
+from tessary.sweep._batch import Batch
 
 
 class DaemonPool:
@@ -68,50 +68,24 @@ class DaemonPool:
             self._queue.put(None)
 
 
-def run_on_threads(spec: _tasks.Spec, groups: list[Group], workers: int, on_row: Callable[[_tasks.Row], None]) -> None:
-    """Runs every combination of ``groups`` on ``workers`` threads, calling ``on_row``
-    (in this thread) as rows complete. On an interruption (Ctrl-C) nothing further is
-    started, what was queued is dropped, and the exception propagates at once, even
-    while a strategy hangs (its thread is a daemon and is left behind)."""
-    pending = deque(groups)
-    ready: deque = deque()  # (weights, group id, variants sharing a path) waiting for a thread
-    remaining: dict[int, int] = {}  # group id -> backtests not yet finished
-    running: dict[Future, tuple] = {}
+def run_on_threads(spec: _tasks.Spec, batches: list[Batch], workers: int, on_row: Callable[[_tasks.Row], None]) -> None:
+    """Runs every batch on ``workers`` threads, calling ``on_row`` (in this thread) as
+    rows complete. At most one batch per thread is alive at a time. On an
+    interruption (Ctrl-C) nothing further is started, what was queued is dropped, and
+    the exception propagates at once, even while a strategy hangs (its thread is a
+    daemon and is left behind)."""
+    pending = deque(batches)
+    running: set[Future] = set()
     pool = DaemonPool(workers)
     try:
-        while True:
-            while len(running) < workers and (ready or (pending and len(remaining) < workers)):
-                if ready:
-                    weights, gid, path = ready.popleft()
-                    future = pool.submit(_path.backtest_path, spec, weights, path)
-                    running[future] = ("backtest", gid, path)
-                else:
-                    group = pending.popleft()
-                    remaining[id(group)] = len(group.combinations)
-                    future = pool.submit(_tasks.compute_weights, spec, group.strategy_params)
-                    running[future] = ("weights", id(group), group)
-            if not running:
-                return
+        while pending or running:
+            while pending and len(running) < workers:
+                running.add(pool.submit(_batch.run_batch, spec, pending.popleft().pieces))
             done, _ = wait(running, return_when=FIRST_COMPLETED)
             for future in done:
-                kind, gid, item = running.pop(future)
-                if kind == "weights":
-                    try:
-                        weights = future.result()
-                    except Exception as exc:
-                        del remaining[gid]
-                        for combo in item.combinations:
-                            on_row(_tasks.failed(combo.number, _tasks.error_text(exc)))
-                        continue
-                    variants = [(combo.number, combo.pipeline) for combo in item.combinations]
-                    ready.extend((weights, gid, path) for path in _path.shared_paths(variants, len(weights.index)))
-                else:
-                    rows = future.result()
-                    for row in rows:
-                        on_row(row)
-                    remaining[gid] -= len(rows)
-                    if not remaining[gid]:
-                        del remaining[gid]  # its weights are dropped with its last backtest
+                running.discard(future)
+                for row in future.result():
+                    on_row(row)
     finally:
         # Normally nothing is left; after an interruption the queued work is
         # cancelled and the threads finish the one step each is in, unwaited for.
