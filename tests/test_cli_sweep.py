@@ -209,3 +209,26 @@ def test_a_worker_that_dies_while_the_local_cluster_starts_is_retried(store_dir,
     assert (own_module / "died").exists()
     assert code == 0, capsys.readouterr().err
     assert (own_module / "out" / "sweep.csv").exists()
+
+
+@pytest.mark.parametrize("size, expected", [("512K", 512 * 2**10), ("1.5g", 3 * 2**29), ("64MiB", 64 * 2**20),
+                                            ("4096", 4096), ("0", None), ("lots", None), ("-1M", None)])
+def test_memory_limit_option_takes_sizes_and_refuses_others(size, expected):
+    import argparse
+
+    from tessary.cli._common import byte_size
+
+    if expected is None:
+        with pytest.raises(argparse.ArgumentTypeError):
+            byte_size(size)
+    else:
+        assert byte_size(size) == expected
+
+
+def test_a_small_memory_limit_gives_the_same_table(store_dir, tmp_path, capsys):
+    grids = ["lookback=3,5", "fee=0,0.0003", "rolling_window=0,2"]
+    assert sweep(store_dir, "momentum", grids, "--threads", "2", out=tmp_path / "a") == 0
+    assert sweep(store_dir, "momentum", grids, "--threads", "2", "--memory-limit", "1K", out=tmp_path / "b") == 0
+    capsys.readouterr()
+    pd.testing.assert_frame_equal(pd.read_parquet(tmp_path / "b" / "sweep.parquet"),
+                                  pd.read_parquet(tmp_path / "a" / "sweep.parquet"), check_exact=True)

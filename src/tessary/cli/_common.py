@@ -138,6 +138,22 @@ def positive_float(text: str) -> float:
     return value
 
 
+_SIZE_UNITS = {"": 1, "K": 2**10, "M": 2**20, "G": 2**30, "T": 2**40}
+
+
+def byte_size(text: str) -> int:
+    """A number of bytes, optionally with a binary unit: 4096, 512M, 1.5G."""
+    raw = text.strip().upper().removesuffix("B").removesuffix("I")
+    unit = raw[-1:] if raw[-1:] in _SIZE_UNITS else ""
+    try:
+        value = float(raw[: len(raw) - len(unit)]) * _SIZE_UNITS[unit]
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a size: {text!r} (bytes, or with K, M, G or T)") from None
+    if not math.isfinite(value) or value < 1:
+        raise argparse.ArgumentTypeError(f"must be at least one byte: {text}")
+    return int(value)
+
+
 def float_up_to(maximum: float):
     """An argparse type: a positive number of at most ``maximum``."""
 

@@ -9,7 +9,8 @@ import time
 from pathlib import Path
 from typing import Any
 
-from tessary.cli._common import PROG, UserError, date_arg, output_dir, positive_float, positive_int, printed_warnings
+from tessary.cli._common import (PROG, UserError, byte_size, date_arg, output_dir, positive_float, positive_int,
+                                 printed_warnings)
 
 
 def cmd_sweep(args: argparse.Namespace) -> int:
@@ -28,7 +29,7 @@ def cmd_sweep(args: argparse.Namespace) -> int:
         with _command.scheduler(args.scheduler, args.local_cluster, strategy) as client, printed_warnings():
             result = run_sweep(store_dir, strategy, grid, start_date=start, end_date=end, benchmark=args.benchmark,
                                client=client, workers=args.threads, timeout=args.timeout,
-                               between=args.between)
+                               between=args.between, memory_limit=args.memory_limit)
     except (ValueError, TypeError, KeyError, FileNotFoundError) as exc:
         raise UserError(str(exc.args[0]) if isinstance(exc, KeyError) and exc.args else str(exc)) from None
     failed = int(result.table["error"].notna().sum())
@@ -74,5 +75,7 @@ def add_parser(commands: Any) -> None:
     where.add_argument("--threads", type=positive_int, metavar="N", help="run on N threads of this process (default: the cores)")
     sweep.add_argument("--timeout", type=positive_float, metavar="SECONDS",
                        help="fail a combination whose strategy or backtest runs longer than this")
+    sweep.add_argument("--memory-limit", type=byte_size, metavar="SIZE",
+                       help="memory the batches of weight matrices may take, e.g. 2G (default: a quarter of RAM)")
     sweep.add_argument("--out", default="tessary-sweep", help="output directory (default: ./tessary-sweep)")
     sweep.set_defaults(handler=cmd_sweep)
