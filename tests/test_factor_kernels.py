@@ -145,3 +145,48 @@ def test_label_pass_is_the_engine_per_portfolio_at_every_width(groups):
         engine = calc_strategy_vwap_daily_return(signal, **frames, total_money=1e7, fee=2e-4, rule_fee=1e-3,
                                                  lot_size=100)
         np.testing.assert_allclose(cash[1][g - 1] / 1e7, engine.to_numpy(), rtol=0, atol=1e-12)
+
+
+def test_rows_shared_out_between_threads_equal_rows_computed_alone():
+    """A matrix large enough to be split between threads gives, row by row, what each
+    row gives on its own (one thread): orders, ranks, groups and rank correlations."""
+    x, y = _random(rows=640, cols=4000, seed=7, ties=True), _random(rows=640, cols=4000, seed=8)
+    mask = _random(rows=640, cols=4000, seed=9, nan=0.1) == _random(rows=640, cols=4000, seed=9, nan=0.1)
+    rows = np.arange(640, dtype=np.int64)
+    xo, xc = k.row_orders(x)
+    yo, yc = k.row_orders(y)
+    ranks = k.masked_ranks(x, xo, xc, mask)
+    labels = k.ordinal_groups(x, xo, xc, mask, 5)
+    corr = k.rank_corr(x, xo, xc, rows, y, yo, yc, rows[::-1].copy(), mask, 5)
+    for t in (0, 1, 319, 320, 321, 639):
+        one = slice(t, t + 1)
+        o, c = k.row_orders(x[one])
+        np.testing.assert_array_equal(o, xo[one])
+        np.testing.assert_array_equal(k.masked_ranks(x[one], o, c, mask[one]), ranks[one])
+        np.testing.assert_array_equal(k.ordinal_groups(x[one], o, c, mask[one], 5), labels[one])
+        yo1, yc1 = k.row_orders(y[639 - t: 640 - t])
+        alone = k.rank_corr(x[one], o, c, np.zeros(1, np.int64), y[639 - t: 640 - t], yo1, yc1, np.zeros(1, np.int64),
+                            mask[one], 5)
+        np.testing.assert_array_equal(alone, corr[one])
+
+
+def test_a_thread_limited_to_itself_gives_the_same_rows():
+    """set_row_threads(1) keeps the kernels of the calling thread on it, with the same
+    results, and leaves other threads as they were."""
+    import threading
+
+    x = _random(rows=640, cols=4000, seed=11, ties=True)
+    shared = k.row_orders(x)
+    seen = {}
+
+    def alone():
+        k.set_row_threads(1)
+        seen["alone"] = k.row_orders(x)
+
+    worker = threading.Thread(target=alone)
+    worker.start()
+    worker.join()
+    for got, expected in zip(seen["alone"], shared):
+        np.testing.assert_array_equal(got, expected)
+    for got, expected in zip(k.row_orders(x), shared):
+        np.testing.assert_array_equal(got, expected)

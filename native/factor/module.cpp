@@ -11,6 +11,7 @@
 #include <string>
 
 #include "factor/kernels/factor_kernels.hpp"
+#include "factor/kernels/row_threads.hpp"
 #include "portfolios/kernels/label_pass.hpp"
 
 namespace nb = nanobind;
@@ -254,6 +255,9 @@ NB_MODULE(_factor_kernels, m) {
           "where an open is missing or not positive, and on the last row.");
     m.def("compound", &compound_binding, "r1"_a, "h"_a,
           "prod_{k=1..h} (1 + r1[t+k]) - 1 per cell; NaN past the end or with a NaN term.");
+    m.def("set_row_threads", [](unsigned threads) { row_thread_limit = threads; }, "threads"_a,
+          "The most threads the per-date kernels called from this thread share a matrix's rows among "
+          "(0: the cores; 1: none but the caller).");
     m.def("row_orders", &row_orders_binding, "x"_a,
           "(order, count): per row the columns with a value in ascending order, ties in column order.");
     m.def("rank_corr", &rank_corr_binding, "x"_a, "x_order"_a, "x_count"_a, "x_rows"_a, "y"_a, "y_order"_a,

@@ -3,7 +3,8 @@
 // row-major (dates x stocks, row length `n`); NaN marks a missing value. Plain C++ on
 // raw buffers, no Python: safe to run with the GIL released and from several threads
 // on different outputs. Every kernel is scalar, so every vector width of the process
-// gives the same result bit for bit.
+// gives the same result bit for bit. The per-date kernels share a large matrix's rows
+// out among the cores (row_threads.hpp); each row is computed as on one thread.
 #pragma once
 
 #include <cstddef>

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "factor/kernels/factor_kernels.hpp"
+#include "factor/kernels/row_threads.hpp"
 
 namespace tessary::factor {
 
@@ -81,121 +82,129 @@ std::size_t walk_runs(const double *values, const std::int32_t *order, std::int3
 }  // namespace
 
 void row_orders(const double *x, std::size_t rows, std::size_t n, std::int32_t *order, std::int32_t *count) {
-    std::vector<std::uint64_t> key(n), key_tmp(n);
-    std::vector<std::int32_t> idx_tmp(n);
-    std::vector<std::uint32_t> hist;
-    for (std::size_t r = 0; r < rows; ++r) {
-        const double *row = x + r * n;
-        std::int32_t *idx = order + r * n;
-        std::size_t m = 0;
-        for (std::size_t s = 0; s < n; ++s) {
-            if (std::isnan(row[s])) continue;
-            key[m] = sort_key(row[s]);
-            idx[m++] = (std::int32_t)s;
+    over_row_blocks(rows, n, [&](std::size_t first, std::size_t end) {
+        std::vector<std::uint64_t> key(n), key_tmp(n);
+        std::vector<std::int32_t> idx_tmp(n);
+        std::vector<std::uint32_t> hist;
+        for (std::size_t r = first; r < end; ++r) {
+            const double *row = x + r * n;
+            std::int32_t *idx = order + r * n;
+            std::size_t m = 0;
+            for (std::size_t s = 0; s < n; ++s) {
+                if (std::isnan(row[s])) continue;
+                key[m] = sort_key(row[s]);
+                idx[m++] = (std::int32_t)s;
+            }
+            if (m > 1) radix_sort(key.data(), idx, key_tmp.data(), idx_tmp.data(), m, hist);
+            for (std::size_t j = m; j < n; ++j) idx[j] = -1;
+            count[r] = (std::int32_t)m;
         }
-        if (m > 1) radix_sort(key.data(), idx, key_tmp.data(), idx_tmp.data(), m, hist);
-        for (std::size_t j = m; j < n; ++j) idx[j] = -1;
-        count[r] = (std::int32_t)m;
-    }
+    });
 }
 
 void rank_corr(const double *x, const std::int32_t *x_order, const std::int32_t *x_count, const std::int64_t *x_rows,
                const double *y, const std::int32_t *y_order, const std::int32_t *y_count, const std::int64_t *y_rows,
                const std::uint8_t *mask, std::size_t rows, std::size_t n, std::size_t min_count, double *out,
                const double *x_ranks) {
-    std::vector<std::uint8_t> member(n);
-    std::vector<double> rx(n);
-    std::vector<std::int32_t> run(n);
-    for (std::size_t t = 0; t < rows; ++t) {
-        out[t] = NAN;
-        const std::int64_t xr = x_rows[t], yr = y_rows[t];
-        if (xr < 0 || yr < 0) continue;
-        const double *xv = x + (std::size_t)xr * n, *yv = y + (std::size_t)yr * n;
-        const std::uint8_t *mrow = mask + t * n;
-        std::size_t members = 0, x_side = 0;
-        for (std::size_t s = 0; s < n; ++s) {
-            const bool on_x = mrow[s] && !std::isnan(xv[s]);
-            const bool in = on_x && !std::isnan(yv[s]);
-            member[s] = in;
-            members += in;
-            x_side += on_x;
-        }
-        if (members < min_count || members < 2) continue;
-        // Ranks are multiples of 1/2 and the sums below stay far under 2^53 for any
-        // realistic cross-section, so they are exact (in any order of addition).
-        double sx = 0.0, sxx = 0.0;
-        std::size_t x_runs = 0, y_runs = 0;
-        // When every stock of the x side is a member, its ranks among the members are
-        // the given ones (of row t); otherwise they are ranked afresh.
-        const double *ranks = x_ranks && members == x_side ? x_ranks + t * n : nullptr;
-        if (!ranks) {
-            walk_runs(xv, x_order + (std::size_t)xr * n, x_count[xr], member.data(), run.data(), x_runs,
+    over_row_blocks(rows, n, [&](std::size_t first, std::size_t end) {
+        std::vector<std::uint8_t> member(n);
+        std::vector<double> rx(n);
+        std::vector<std::int32_t> run(n);
+        for (std::size_t t = first; t < end; ++t) {
+            out[t] = NAN;
+            const std::int64_t xr = x_rows[t], yr = y_rows[t];
+            if (xr < 0 || yr < 0) continue;
+            const double *xv = x + (std::size_t)xr * n, *yv = y + (std::size_t)yr * n;
+            const std::uint8_t *mrow = mask + t * n;
+            std::size_t members = 0, x_side = 0;
+            for (std::size_t s = 0; s < n; ++s) {
+                const bool on_x = mrow[s] && !std::isnan(xv[s]);
+                const bool in = on_x && !std::isnan(yv[s]);
+                member[s] = in;
+                members += in;
+                x_side += on_x;
+            }
+            if (members < min_count || members < 2) continue;
+            // Ranks are multiples of 1/2 and the sums below stay far under 2^53 for any
+            // realistic cross-section, so they are exact (in any order of addition).
+            double sx = 0.0, sxx = 0.0;
+            std::size_t x_runs = 0, y_runs = 0;
+            // When every stock of the x side is a member, its ranks among the members are
+            // the given ones (of row t); otherwise they are ranked afresh.
+            const double *ranks = x_ranks && members == x_side ? x_ranks + t * n : nullptr;
+            if (!ranks) {
+                walk_runs(xv, x_order + (std::size_t)xr * n, x_count[xr], member.data(), run.data(), x_runs,
+                          [&](std::size_t a, std::size_t b, double rank) {
+                              for (std::size_t i = a; i < b; ++i) rx[run[i]] = rank;
+                              sx += rank * (double)(b - a);
+                              sxx += rank * rank * (double)(b - a);
+                          });
+                if (x_runs < 2) continue;
+                ranks = rx.data();
+            }
+            const bool summed = ranks == rx.data();
+            double sy = 0.0, syy = 0.0, sxy = 0.0;
+            walk_runs(yv, y_order + (std::size_t)yr * n, y_count[yr], member.data(), run.data(), y_runs,
                       [&](std::size_t a, std::size_t b, double rank) {
-                          for (std::size_t i = a; i < b; ++i) rx[run[i]] = rank;
-                          sx += rank * (double)(b - a);
-                          sxx += rank * rank * (double)(b - a);
-                      });
-            if (x_runs < 2) continue;
-            ranks = rx.data();
-        }
-        const bool summed = ranks == rx.data();
-        double sy = 0.0, syy = 0.0, sxy = 0.0;
-        walk_runs(yv, y_order + (std::size_t)yr * n, y_count[yr], member.data(), run.data(), y_runs,
-                  [&](std::size_t a, std::size_t b, double rank) {
-                      double part = 0.0;
-                      for (std::size_t i = a; i < b; ++i) part += ranks[run[i]];
-                      if (!summed) {
-                          for (std::size_t i = a; i < b; ++i) {
-                              sx += ranks[run[i]];
-                              sxx += ranks[run[i]] * ranks[run[i]];
+                          double part = 0.0;
+                          for (std::size_t i = a; i < b; ++i) part += ranks[run[i]];
+                          if (!summed) {
+                              for (std::size_t i = a; i < b; ++i) {
+                                  sx += ranks[run[i]];
+                                  sxx += ranks[run[i]] * ranks[run[i]];
+                              }
                           }
-                      }
-                      sxy += rank * part;
-                      sy += rank * (double)(b - a);
-                      syy += rank * rank * (double)(b - a);
-                  });
-        if (y_runs < 2) continue;
-        const double m = (double)members;
-        const double vx = sxx - sx * sx / m, vy = syy - sy * sy / m;
-        if (!(vx > 0.0)) continue;  // a constant x side
-        const double cov = sxy - sx * sy / m;
-        out[t] = cov / std::sqrt(vx * vy);
-    }
+                          sxy += rank * part;
+                          sy += rank * (double)(b - a);
+                          syy += rank * rank * (double)(b - a);
+                      });
+            if (y_runs < 2) continue;
+            const double m = (double)members;
+            const double vx = sxx - sx * sx / m, vy = syy - sy * sy / m;
+            if (!(vx > 0.0)) continue;  // a constant x side
+            const double cov = sxy - sx * sy / m;
+            out[t] = cov / std::sqrt(vx * vy);
+        }
+    });
 }
 
 void masked_ranks(const double *x, const std::int32_t *order, const std::int32_t *count, const std::uint8_t *mask,
                   std::size_t rows, std::size_t n, double *out) {
-    std::vector<std::uint8_t> member(n);
-    std::vector<std::int32_t> run(n);
-    for (std::size_t t = 0; t < rows; ++t) {
-        const double *xv = x + t * n;
-        double *o = out + t * n;
-        for (std::size_t s = 0; s < n; ++s) {
-            member[s] = mask[t * n + s] && !std::isnan(xv[s]);
-            o[s] = NAN;
+    over_row_blocks(rows, n, [&](std::size_t first, std::size_t end) {
+        std::vector<std::uint8_t> member(n);
+        std::vector<std::int32_t> run(n);
+        for (std::size_t t = first; t < end; ++t) {
+            const double *xv = x + t * n;
+            double *o = out + t * n;
+            for (std::size_t s = 0; s < n; ++s) {
+                member[s] = mask[t * n + s] && !std::isnan(xv[s]);
+                o[s] = NAN;
+            }
+            std::size_t runs = 0;
+            walk_runs(xv, order + t * n, count[t], member.data(), run.data(), runs,
+                      [&](std::size_t a, std::size_t b, double rank) {
+                          for (std::size_t i = a; i < b; ++i) o[run[i]] = rank;
+                      });
         }
-        std::size_t runs = 0;
-        walk_runs(xv, order + t * n, count[t], member.data(), run.data(), runs,
-                  [&](std::size_t a, std::size_t b, double rank) {
-                      for (std::size_t i = a; i < b; ++i) o[run[i]] = rank;
-                  });
-    }
+    });
 }
 
 void ordinal_groups([[maybe_unused]] const double *x, const std::int32_t *order, const std::int32_t *count, const std::uint8_t *mask,
                     std::size_t rows, std::size_t n, std::int32_t groups, std::int32_t *labels) {
-    std::vector<std::int32_t> members(n);
-    for (std::size_t t = 0; t < rows; ++t) {
-        std::int32_t *lab = labels + t * n;
-        for (std::size_t s = 0; s < n; ++s) lab[s] = 0;
-        const std::int32_t *ord = order + t * n;
-        std::size_t m = 0;
-        for (std::int32_t j = 0; j < count[t]; ++j)
-            if (mask[t * n + ord[j]]) members[m++] = ord[j];
-        if (groups < 1 || m < (std::size_t)groups) continue;
-        for (std::size_t j = 0; j < m; ++j)
-            lab[members[j]] = (std::int32_t)((std::int64_t)j * groups / (std::int64_t)m) + 1;
-    }
+    over_row_blocks(rows, n, [&](std::size_t first, std::size_t end) {
+        std::vector<std::int32_t> members(n);
+        for (std::size_t t = first; t < end; ++t) {
+            std::int32_t *lab = labels + t * n;
+            for (std::size_t s = 0; s < n; ++s) lab[s] = 0;
+            const std::int32_t *ord = order + t * n;
+            std::size_t m = 0;
+            for (std::int32_t j = 0; j < count[t]; ++j)
+                if (mask[t * n + ord[j]]) members[m++] = ord[j];
+            if (groups < 1 || m < (std::size_t)groups) continue;
+            for (std::size_t j = 0; j < m; ++j)
+                lab[members[j]] = (std::int32_t)((std::int64_t)j * groups / (std::int64_t)m) + 1;
+        }
+    });
 }
 
 }  // namespace tessary::factor

@@ -11,7 +11,7 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
-from tessary.factor import _compute, _groups, _inputs
+from tessary.factor import _compute, _factor_kernels, _groups, _inputs
 from tessary.factor._report import FactorReport
 
 NEUTRALIZE = ("industry",)
@@ -194,6 +194,9 @@ def compare(factors: dict, store: Any, *, threads: int | None = None, **keywords
 
     def one(item):
         name, factor = item
+        # One factor a thread: the kernels of this thread keep to it, rather than each
+        # sharing its rows among all the cores that the other factors already use.
+        _factor_kernels.set_row_threads(1)
         try:
             return name, evaluate(factor, store, **keywords)
         except ValueError as exc:
