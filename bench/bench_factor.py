@@ -23,7 +23,6 @@ import os
 os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
 os.environ.setdefault("OMP_NUM_THREADS", "1")
 
-import argparse
 import json
 import subprocess
 import sys
@@ -34,6 +33,7 @@ from pathlib import Path
 import numpy as np
 import pandas as pd
 
+from _common import market_parser, timed
 from tessary.backtest._prepare import PREPARED_DATA_VERSION, BinaryPreparedDataStore
 
 PERIODS = (1, 5, 10)
@@ -208,26 +208,13 @@ def run_alphalens(python: str, opens: pd.DataFrame, factor: pd.DataFrame, scratc
 # --------------------------------------------------------------------------- main
 
 
-def timed(fn, repeat: int = 1):
-    best, value = float("inf"), None
-    for _ in range(repeat):
-        t0 = time.perf_counter()
-        value = fn()
-        best = min(best, time.perf_counter() - t0)
-    return best, value
-
-
 def verdict(ratio: float, goal: float, higher: bool = True) -> str:
     ok = ratio >= goal if higher else ratio <= goal
     return f"goal {'>=' if higher else '<='} {goal}x: {'met' if ok else 'NOT met'}"
 
 
 def main() -> None:
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--dates", type=int, default=2465)
-    parser.add_argument("--stocks", type=int, default=5000)
-    parser.add_argument("--repeat", type=int, default=1)
-    parser.add_argument("--keep", help="store directory to reuse (written when missing)")
+    parser = market_parser()
     parser.add_argument("--alphalens-python", default=os.environ.get("ALPHALENS_PYTHON", "/tmp/al30/bin/python"))
     parser.add_argument("--compare-factors", type=int, default=20)
     parser.add_argument("--skip-plain", action="store_true", help="leave out the (slow) plain numpy version")

@@ -24,7 +24,6 @@ import os
 os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
 os.environ.setdefault("OMP_NUM_THREADS", "1")
 
-import argparse
 import sys
 import tempfile
 import time
@@ -32,9 +31,9 @@ from itertools import product
 from pathlib import Path
 
 import numpy as np
-import pandas as pd
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
+from _common import market_parser  # noqa: E402
 from bench_factor import write_store  # noqa: E402
 
 from tessary.backtest._prepare import BinaryPreparedDataStore  # noqa: E402
@@ -59,11 +58,7 @@ def momentum_sets(k: int) -> list[dict]:
 
 
 def main() -> None:
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--dates", type=int, default=2465)
-    parser.add_argument("--stocks", type=int, default=5000)
-    parser.add_argument("--repeat", type=int, default=1)
-    parser.add_argument("--keep", help="store directory to reuse (written when missing)")
+    parser = market_parser()
     parser.add_argument("--sizes", default="10,40", help="numbers of portfolios of part 1")
     args = parser.parse_args()
 

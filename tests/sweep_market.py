@@ -55,3 +55,21 @@ def sweep_store(tmp_path_factory):
     path = tmp_path_factory.mktemp("sweep_store")
     write_store(path, n_dates=90, n_stocks=30, seed=2)
     return path
+
+
+def assert_same_sweep_when_broken(store, grid, monkeypatch, owner, name):
+    """A sweep of momentum over ``grid`` in which ``owner.name`` fails (a shared step
+    of the sweep) gives the table and returns of the sweep in which it works: each
+    variant falls back to its own run."""
+    from tessary.strategies import momentum
+    from tessary.sweep import run_sweep
+
+    expected = run_sweep(store, momentum, grid, workers=1, progress=False)
+
+    def broken(*args, **kwargs):
+        raise MemoryError
+
+    monkeypatch.setattr(owner, name, broken)
+    result = run_sweep(store, momentum, grid, workers=1, progress=False)
+    pd.testing.assert_frame_equal(result.table, expected.table, check_exact=True)
+    pd.testing.assert_frame_equal(result.daily_returns, expected.daily_returns, check_exact=True)

@@ -11,6 +11,7 @@ import pandas as pd
 import pytest
 
 import sweep_strategies as strategies
+from sweep_market import assert_same_sweep_when_broken
 from tessary.backtest import _pnl_engine
 from tessary.backtest._core import safe_sharpe
 from tessary.strategies import momentum
@@ -161,15 +162,7 @@ def test_plans_keep_grid_order_each_variant_once_and_the_limits(memory, workers)
 
 def test_a_failing_shared_call_falls_back_to_each_variants_own_run(sweep_store, monkeypatch):
     grid = {"lookback": [5, 7], "rolling_window": [0, 3], "fee": [1e-4, 3e-4]}
-    expected = run_sweep(sweep_store, momentum, grid, workers=1, progress=False)
-
-    def broken(*args, **kwargs):
-        raise MemoryError
-
-    monkeypatch.setattr(_batch_returns, "batch_returns", broken)
-    result = run_sweep(sweep_store, momentum, grid, workers=1, progress=False)
-    pd.testing.assert_frame_equal(result.table, expected.table, check_exact=True)
-    pd.testing.assert_frame_equal(result.daily_returns, expected.daily_returns, check_exact=True)
+    assert_same_sweep_when_broken(sweep_store, grid, monkeypatch, _batch_returns, "batch_returns")
 
 
 def test_a_failing_set_in_a_batch_fails_only_its_rows(sweep_store, shared_calls):

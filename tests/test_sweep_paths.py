@@ -7,6 +7,7 @@ import numpy as np
 import pandas as pd
 import pytest
 
+from sweep_market import assert_same_sweep_when_broken
 from tessary.backtest import _records
 from tessary.backtest import _pnl_engine
 from tessary.backtest._market_frames import MARKET_FRAMES
@@ -111,15 +112,7 @@ def test_a_failing_variant_fails_only_its_row(sweep_store, monkeypatch):
 
 def test_a_failing_shared_smoothing_falls_back_to_each_variants_own(sweep_store, monkeypatch):
     grid = {"lookback": [5], "rolling_window": [3, 4], "fee": [1e-4, 3e-4]}
-    expected = run_sweep(sweep_store, momentum, grid, workers=1, progress=False)
-
-    def broken(*args, **kwargs):
-        raise MemoryError
-
-    monkeypatch.setattr(_records, "smooth_weights", broken)
-    result = run_sweep(sweep_store, momentum, grid, workers=1, progress=False)
-    pd.testing.assert_frame_equal(result.table, expected.table, check_exact=True)
-    pd.testing.assert_frame_equal(result.daily_returns, expected.daily_returns, check_exact=True)
+    assert_same_sweep_when_broken(sweep_store, grid, monkeypatch, _records, "smooth_weights")
 
 
 @pytest.mark.parametrize("fees", [1, 3, 40])
