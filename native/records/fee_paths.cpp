@@ -6,7 +6,6 @@
 #include "common/arrays.hpp"
 #include "common/pyutil.hpp"
 #include "common/vwap_inputs.hpp"
-#include "records/kernels/fee_paths.hpp"
 #include "records/module.hpp"
 
 namespace tessary::records {
@@ -59,8 +58,10 @@ static nb::object fee_path_returns(const args::Bound &a) {
     nb::object result = new_float_array(k * days, &out);
     {
         nb::gil_scoped_release release;
-        fee_paths_daily_cash(bound.in, k, fees.data(), rule_fees.data(), out);
-        for (std::size_t j = 0; j < k * days; ++j) out[j] = out[j] / bound.in.total_money;
+        // One weight matrix, one path at the call's capital, one variant per rate pair.
+        const std::int64_t path_start[2] = {0, 1}, variant_start[2] = {0, (std::int64_t)k};
+        price_paths(bound.in, {bound.in.signal}, days, stocks, path_start, {bound.in.total_money}, variant_start,
+                    fees, rule_fees, out);
     }
     return nb::make_tuple(result.attr("reshape")(nb::make_tuple(k, days)), pnl_index);
 }

@@ -73,6 +73,37 @@ static std::vector<std::int64_t> offsets(const std::vector<long long> &n, long l
     return out;
 }
 
+void price_paths(const kernels::VwapInputs &market, const std::vector<kernels::FloatView> &signals, std::size_t days,
+                 std::size_t stocks, const std::int64_t *path_start, const std::vector<double> &money,
+                 const std::int64_t *variant_start, const std::vector<double> &fees,
+                 const std::vector<double> &rule_fees, double *out) {
+    std::vector<std::int64_t> every_day(days);
+    for (std::size_t i = 0; i < days; ++i) every_day[i] = (std::int64_t)i;
+    // Matrices whose rows are contiguous are read day by day in place; any other
+    // layout is first gathered into sparse target rows in its own memory order.
+    bool rows_contiguous = true;
+    for (const kernels::FloatView &v : signals) rows_contiguous = rows_contiguous && v.col_stride == 1;
+    portfolios::OwnedTargets targets;
+    if (!rows_contiguous) targets = portfolios::dense_targets(signals, days, stocks, path_start);
+    portfolios::MultiPassInputs in;
+    in.market = market;
+    in.portfolios = money.size();
+    in.money = money.data();
+    if (rows_contiguous)
+        in.dense = portfolios::DenseRows{signals.size(), signals.data(), path_start};
+    else
+        in.targets = targets.view();
+    in.row_of_day = every_day.data();
+    in.variant_start = variant_start;
+    in.fees = fees.data();
+    in.rule_fees = rule_fees.data();
+    portfolios::multi_pass_daily_cash(in, out);
+    for (std::size_t v = 0, p = 0; v < fees.size(); ++v) {
+        while ((std::int64_t)v >= variant_start[p + 1]) ++p;
+        for (std::size_t i = 0; i < days; ++i) out[v * days + i] = out[v * days + i] / money[p];
+    }
+}
+
 static nb::object portfolio_path_returns(const args::Bound &a) {
     const nb::list works(nb::module_::import_("builtins").attr("list")(a.obj("works")));
     const std::vector<long long> paths = numbers<long long>(a.obj("paths"), "paths");
@@ -105,36 +136,12 @@ static nb::object portfolio_path_returns(const args::Bound &a) {
         held.push_back(float_view(pnl::shifted_signal(w, pnl_index, columns), "signal_arr", days, stocks));
         signals.push_back(held.back().view);
     }
-    std::vector<std::int64_t> every_day(days);
-    for (std::size_t i = 0; i < days; ++i) every_day[i] = (std::int64_t)i;
-
     double *out = nullptr;
     nb::object result = new_float_array(fees.size() * days, &out);
     {
         nb::gil_scoped_release release;
-        // Matrices whose rows are contiguous are read day by day in place; any other
-        // layout is first gathered into sparse target rows in its own memory order.
-        bool rows_contiguous = true;
-        for (const kernels::FloatView &v : signals) rows_contiguous = rows_contiguous && v.col_stride == 1;
-        portfolios::OwnedTargets targets;
-        if (!rows_contiguous) targets = portfolios::dense_targets(signals, days, stocks, path_start.data());
-        portfolios::MultiPassInputs in;
-        in.market = bound.in;
-        in.portfolios = money.size();
-        in.money = money.data();
-        if (rows_contiguous)
-            in.dense = portfolios::DenseRows{signals.size(), signals.data(), path_start.data()};
-        else
-            in.targets = targets.view();
-        in.row_of_day = every_day.data();
-        in.variant_start = variant_start.data();
-        in.fees = fees.data();
-        in.rule_fees = rule_fees.data();
-        portfolios::multi_pass_daily_cash(in, out);
-        for (std::size_t v = 0, p = 0; v < fees.size(); ++v) {
-            while ((std::int64_t)v >= variant_start[p + 1]) ++p;
-            for (std::size_t i = 0; i < days; ++i) out[v * days + i] = out[v * days + i] / money[p];
-        }
+        price_paths(bound.in, signals, days, stocks, path_start.data(), money, variant_start.data(), fees, rule_fees,
+                    out);
     }
     return nb::make_tuple(result.attr("reshape")(nb::make_tuple(fees.size(), days)), pnl_index);
 }
