@@ -12,14 +12,16 @@ file version and process.
    same store; beside them, what merely mapping the same files costs (a word read a
    page) and what reading all their bytes through a fresh mapping costs on two threads
    without any checksum: the floor of any check. The ratio of the first check to the
-   backtest is the goal's figure (at most 10 %), the repeat's the "nothing after". The
+   backtest is the check's own time, the repeat's the "nothing after". The
    store's pages are in the page cache (just written), as for a store in daily use; a
    cold read from disk costs the backtest the same disk time with or without the check.
 3. The first run_backtest of fresh processes, checked and unchecked in turn: what the
-   check adds to a whole first backtest, page faults included (a dataset of one extent
-   is hashed through the mapping the backtest then reads).
+   check adds to a whole first backtest, page faults included. run_backtest starts the
+   check of the market's files on a thread of its own before it takes the weights
+   apart, and its loads wait for it: this is the goal's figure (at most 10 %).
 
     python bench/bench_checked_load.py [--days 2520] [--stocks 5000] [--dir DIR] [--keep] [--pairs 3]
+                                       [--first-pairs 9]
 """
 
 from __future__ import annotations
@@ -194,9 +196,13 @@ def section_first_backtest(root: Path, pairs: int) -> None:
                                   check=True, capture_output=True, text=True)
             times[checked].append(float(done.stdout.strip().splitlines()[-1]))
     on, off = min(times[True]), min(times[False])
-    print(f"3. the first run_backtest of a fresh process (best of {pairs})")
-    print(f"   checked {on:.3f} s, unchecked {off:.3f} s: the check adds {on - off:.3f} s, "
+    med_on, med_off = float(np.median(times[True])), float(np.median(times[False]))
+    print(f"3. the first run_backtest of a fresh process ({pairs} of each kind, taken in turn; the market's")
+    print("   files are hashed on a thread of their own while run_backtest takes the weights apart)")
+    print(f"   best:   checked {on:.3f} s, unchecked {off:.3f} s: the check adds {on - off:.3f} s, "
           f"{(on - off) / off * 100:.1f} % (goal: at most 10 %)")
+    print(f"   median: checked {med_on:.3f} s, unchecked {med_off:.3f} s: the check adds {med_on - med_off:.3f} s, "
+          f"{(med_on - med_off) / med_off * 100:.1f} %")
 
 
 def report_load(m: dict) -> None:
@@ -213,7 +219,8 @@ def report_load(m: dict) -> None:
           f"(+{m['again'] - m['plain']:.4f} s against the unchecked load)")
     print(f"   the other datasets, first check           {m['rest']:8.3f} s")
     print(f"   run_backtest                              {m['backtest']:8.3f} s")
-    print(f"   first check / run_backtest                {check / m['backtest'] * 100:7.1f} %   (goal: at most 10 %)")
+    print(f"   first check / run_backtest                {check / m['backtest'] * 100:7.1f} %   "
+          "(the check's own time; run_backtest overlaps it with its own work: 3.)")
     print(f"   later checks / run_backtest               {(m['again'] - m['plain']) / m['backtest'] * 100:7.2f} %")
 
 
@@ -224,7 +231,8 @@ def main() -> int:
     ap.add_argument("--hash-mb", type=int, default=512, help="buffer of the throughput figures")
     ap.add_argument("--dir", type=Path, default=Path(__file__).resolve().parent / "out")
     ap.add_argument("--keep", action="store_true")
-    ap.add_argument("--pairs", type=int, default=3, help="fresh processes of each kind in sections 2 and 3")
+    ap.add_argument("--pairs", type=int, default=3, help="fresh processes of each kind in section 2")
+    ap.add_argument("--first-pairs", type=int, default=9, help="fresh processes of each kind in section 3")
     ap.add_argument("--measure", help=argparse.SUPPRESS)
     ap.add_argument("--first", help=argparse.SUPPRESS)
     ap.add_argument("--checked", type=int, default=1, help=argparse.SUPPRESS)
@@ -252,7 +260,7 @@ def main() -> int:
         m["first"] = m["plain"] + first_checks[0]
         report_load(m)
         print(f"   the check in each fresh process           " + ", ".join(f"{c:.3f}" for c in first_checks) + " s")
-        section_first_backtest(root, args.pairs)
+        section_first_backtest(root, args.first_pairs)
     finally:
         if not args.keep:
             shutil.rmtree(root, ignore_errors=True)

@@ -294,3 +294,46 @@ def test_crc32c_in_parts_on_threads_is_the_same_checksum():
     whole = crc32c(data, threads=1)
     assert crc32c(data, threads=2) == crc32c(data, threads=4) == crc32c(data) == whole
     assert crc32c(data[1:], crc32c(data[:1]), threads=3) == whole
+
+
+def test_a_check_ahead_leaves_the_load_nothing_to_hash_and_the_damage_to_report(store, monkeypatch):
+    from tessary.store import ahead
+
+    calls = []
+    real = checksums.digests_of
+    monkeypatch.setattr(checksums, "digests_of", lambda parts, likes, **kw: calls.extend(parts) or real(parts, likes, **kw))
+    checksums._VERIFIED.clear()
+    ahead.check_ahead(store, ["f64", "f32", "flag", "no such dataset"])
+    store.load()  # waits for the thread
+    assert len(calls) == 6  # every extent hashed once, by the check ahead
+    # Damage found ahead is left to the load, which hashes again and reports it.
+    flip_data("f32", 1, 2)(store)
+    ahead.check_ahead(store, ["f32"])
+    with pytest.raises(StoreCorruptError, match="dataset 'f32'"):
+        store.load(keys=["f32"])
+    assert len(calls) == 9  # ahead: both extents of the new file version; the load: the damaged one
+    # A store the check cannot read is not its business: nothing raised, the load reports.
+    missing = BinaryPreparedDataStoreBase(store.store_dir.parent / "none", DTYPES, 1, "float64")
+    ahead.check_ahead(missing, ["f64"])
+    (store.store_dir / "metadata.pkl").write_bytes(b"\x80\x04garbage")
+    ahead.check_ahead(store, ["f64"])
+    with pytest.raises((ValueError, pickle.UnpicklingError)):
+        store.load(keys=["f64"])
+
+
+def test_run_backtest_refuses_a_damaged_market_it_checked_ahead(tmp_path):
+    from handmade import market_store
+
+    from tessary.backtest import run_backtest
+    from tessary.backtest._prepare import BinaryPreparedDataStore
+
+    _, path = market_store(tmp_path)
+    store = BinaryPreparedDataStore(path)
+    close = store.load(keys=["close_price"])["data"]["close_price"]
+    weights = pd.DataFrame(1.0 / close.shape[1], index=close.index, columns=close.columns)
+    first = run_backtest(weights, path, benchmark=None).daily_return
+    desc = desc_of(store, "buy_price")
+    poke(store.store_dir / desc["file"], desc["extents"][0][2] + 9, lambda b: b ^ 0x40)
+    with pytest.raises(StoreCorruptError, match="buy_price"):
+        run_backtest(weights, path, benchmark=None)
+    assert len(first) == len(close) - 1

@@ -22,7 +22,7 @@ import pandas as pd
 from tessary.backtest import _between, _checks, _weights
 from tessary.backtest._market_frames import ENGINE_DATASETS, aligned_market
 from tessary.exceptions import TessaryWarning
-from tessary.store import open_store
+from tessary.store import ahead, open_store
 from tessary.store.dates import date_argument
 
 __all__ = ["run_backtest", "BacktestResult", "ENGINE_DATASETS"]
@@ -151,8 +151,11 @@ def run_backtest(
     if start and end and start > end:
         raise ValueError(f"start_date {start} is after end_date {end}")
 
-    given = _weights.normalize_weights(weights)
     store = open_store(store)
+    # The market's files are hashed (once per process) on a thread of their own while
+    # the weights are taken apart; the loads below wait for that check.
+    ahead.check_ahead(store, ["close_price", *ENGINE_DATASETS.values()])
+    given = _weights.normalize_weights(weights)
     store_days, store_codes = _store_axes(store)
     prepared = _weights.on_trading_days(given, store_days, store_codes, start, end, where=f"the store {store.store_dir}")
     traded = prepared.matrix

@@ -55,13 +55,14 @@ def digest_of(data, like: str | None = None) -> str:
     return hasher.hexdigest()
 
 
-def digests_of(parts: list, likes: list) -> list[str]:
+def digests_of(parts: list, likes: list, threads: int = 0) -> list[str]:
     """The checksum of each buffer of `parts`, of the kind of the matching digest of
     `likes` (CRC-32C when None): the CRC-32C ones in one native call whose threads share
-    out the bytes of all of them, so that many small extents keep both cores busy too."""
+    out the bytes of all of them, so that many small extents keep both cores busy too
+    (`threads` 0: as many as the hash finds worth it)."""
     out: list = [None] * len(parts)
     fast = [i for i, like in enumerate(likes) if like is None or like.startswith(FAST_PREFIX)]
-    for i, crc in zip(fast, crc32c_many([parts[i] for i in fast])):
+    for i, crc in zip(fast, crc32c_many([parts[i] for i in fast], threads=threads)):
         out[i] = f"{FAST_PREFIX}{crc:08x}"
     for i, like in enumerate(likes):
         if out[i] is None:
@@ -85,6 +86,38 @@ def remember_verified(key: tuple) -> None:
         if len(_VERIFIED) >= _VERIFIED_MAX:
             _VERIFIED.clear()
         _VERIFIED.add(key)
+
+
+# Checks running ahead of a load (tessary.store.ahead), by store directory: the
+# event is set when the check has finished, whatever its outcome.
+_AHEAD: dict[str, threading.Event] = {}
+
+
+def ahead_started(store_dir) -> threading.Event | None:
+    """Registers a check ahead of loads of `store_dir`: its event, to set when it ends;
+    None when one is running already (it covers the same files)."""
+    key = os.path.abspath(store_dir)
+    with _VERIFIED_GUARD:
+        if key in _AHEAD:
+            return None
+        event = _AHEAD[key] = threading.Event()
+        return event
+
+
+def ahead_finished(store_dir, event: threading.Event) -> None:
+    with _VERIFIED_GUARD:
+        if _AHEAD.get(os.path.abspath(store_dir)) is event:
+            del _AHEAD[os.path.abspath(store_dir)]
+    event.set()
+
+
+def wait_ahead(store_dir) -> None:
+    """Waits for a check running ahead of loads of `store_dir`, so that a load hashes
+    none of the bytes that check is hashing (and hashes again what it left unverified)."""
+    with _VERIFIED_GUARD:
+        event = _AHEAD.get(os.path.abspath(store_dir))
+    if event is not None:
+        event.wait()
 
 
 def corrupt(what: str, store_dir, detail: str) -> StoreCorruptError:

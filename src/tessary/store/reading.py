@@ -277,11 +277,9 @@ class Stored:
         finally:
             os.close(fd)
 
-    def _check_extents(self, fd: int, store_dir, from_row: int = 0, mapped: np.ndarray | None = None) -> None:
-        """Compares every extent (holding rows from `from_row` on) with its recorded
-        checksum, reading the file through a mapping of its own, or through `mapped`,
-        the dataset's mapping, when that holds exactly the one extent's bytes; an extent
-        already found whole in this version of the file is not read again."""
+    def unverified(self, fd: int, from_row: int = 0) -> list[tuple]:
+        """The extents (holding rows from `from_row` on) not yet found whole in this
+        version of the file, each as (key, first, count, offset, written, digest)."""
         stamp = checksums.file_stamp(fd)
         todo = []
         for first, count, offset, written, digest in self.extents:
@@ -290,6 +288,15 @@ class Stored:
             key = (stamp, offset, first * self.row_bytes % PAGE, written * self.row_bytes, digest)
             if not checksums.already_verified(key):
                 todo.append((key, first, count, offset, written, digest))
+        return todo
+
+    def _check_extents(self, fd: int, store_dir, from_row: int = 0, mapped: np.ndarray | None = None) -> None:
+        """Compares every extent (holding rows from `from_row` on) with its recorded
+        checksum, reading the file through a mapping of its own, or through `mapped`,
+        the dataset's mapping, when that holds exactly the one extent's bytes; an extent
+        already found whole in this version of the file is not read again."""
+        checksums.wait_ahead(store_dir)
+        todo = self.unverified(fd, from_row)
         if not todo:
             return
         if mapped is not None and len(self.extents) == 1 and len(todo) == 1:
