@@ -1,0 +1,260 @@
+// The label pass over a market whose stocks lie side by side in every row (the binary
+// store's memory-mapped matrices), as a template over the vector width W (1: the
+// scalar step only). Internal linkage, as everything compiled into the wide-vector
+// files (see simd.hpp); label_days.cpp and label_days_avx*.cpp each hold one width.
+//
+// Labels partition the stocks: on a day a stock is targeted by at most one group and
+// held by very few (the group targeting it, or the one it just left while its sale is
+// refused). So each stock keeps one "first holder" slot (group and shares) in dense
+// arrays, and the rare further holders in a list ordered by stock. Day by day the
+// stocks go W at a time in memory order, as in the engine's day pass: each lane steps
+// the group that targets its stock (or, without a target, the one holding it) with
+// the engine's lane arithmetic (vwap_lanes.hpp), and the first holder, when it is
+// another group, towards nothing. Vectors with a stock that has further holders, or
+// that would gain one, take the scalar step stock by stock (vwap_cell.hpp).
+//
+// Sums: every step adds its five products to its group's sums of the current block
+// of 64 stocks, stock after stock (the steps of one stock belong to different groups),
+// and after the block each group's sums are folded into its compensated day totals
+// as the engine folds its blocks. A group's days are then the engine's single
+// portfolio with that group's weights, bit for bit: the engine adds +0.0 (a product
+// of no shares) for each stock the group neither holds nor targets, which changes no
+// sum, and the pass leaves those out.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+#include "common/daystep/vwap_cell.hpp"
+#include "common/neumaier.hpp"
+#include "portfolios/kernels/label_pass.hpp"
+
+#if !defined(TESSARY_LABEL_SCALAR_ONLY)
+#include "common/daystep/vwap_lanes.hpp"
+#endif
+
+namespace tessary::portfolios::label_detail {
+
+namespace {
+
+using kernels::vwap_detail::kTerms;
+using kernels::vwap_detail::Rates;
+constexpr std::size_t kBlock = 64;  // the engine's summation block
+
+/// A holder of a stock beyond its first.
+struct Extra {
+    std::int32_t stock, group;
+    double shares;
+};
+
+/// The pass of width W over `in` (stocks side by side in every market row; targets
+/// never negative when W > 1: a positive capital and a lot of at least one share).
+template <int W>
+class LabelDays {
+  public:
+    LabelDays(const LabelPassInputs &x, double *out)
+        : in(x), m(x.market), r(kernels::vwap_detail::rates_of(x.market)), k((std::size_t)x.k), daily(out),
+          group(m.stocks, 0), shares(m.stocks, 0.0), table(k + 1, 0.0), acc((k + 1) * kTerms, 0.0),
+          total(acc.size(), 0.0), comp(acc.size(), 0.0) {}
+
+    void run() {
+        for (std::size_t i = 0; i < m.days; ++i) day(i);
+    }
+
+  private:
+    const LabelPassInputs &in;
+    const kernels::VwapInputs &m;
+    const Rates r;
+    const std::size_t k;
+    double *daily;
+    // Per stock: the first holder's group (0: none; negated when the stock has further
+    // holders in `more`) and its shares. A group holding no shares is no holder.
+    std::vector<std::int32_t> group;
+    std::vector<double> shares;
+    std::vector<Extra> more, more_next;  // ordered by stock
+    std::size_t more_at = 0;             // the first entry of `more` not yet read today
+    std::vector<double> table;           // the day's weight of each label, label 0 none
+    // Per group (row 0 collects the steps of no group) and term: the block's sums
+    // and the day's compensated totals.
+    std::vector<double> acc, total, comp;
+    std::vector<Extra> holders;  // the scalar step's steps of one stock
+    const std::int32_t *labels = nullptr;
+
+    /// The target group of label x (0: none).
+    std::int32_t target_of(std::int32_t x) const { return x >= 1 && (std::size_t)x <= k ? x : 0; }
+
+    void day(std::size_t i) {
+        const std::int64_t row = in.row_of_day[i];
+        labels = row >= 0 ? in.labels + (std::size_t)row * m.stocks : nullptr;
+        for (std::size_t g = 1; g <= k; ++g) table[g] = row >= 0 ? in.weight[(std::size_t)row * k + g - 1] : 0.0;
+        more_at = 0;
+        more_next.clear();
+        const std::size_t stocks = m.stocks, vectors_end = stocks / W * W;
+        for (std::size_t s0 = 0; s0 < stocks; s0 += kBlock) {
+            const std::size_t s1 = s0 + kBlock < stocks ? s0 + kBlock : stocks;
+            std::size_t s = s0;
+            if constexpr (W > 1) {
+                const DayRows x = rows_of(i);
+                for (; s + W <= s1 && s < vectors_end; s += W)
+                    if (!vector_step(x, s))
+                        for (std::size_t l = 0; l < (std::size_t)W; ++l) stock_step(i, s + l);
+            }
+            for (; s < s1; ++s) stock_step(i, s);
+            fold_block();
+        }
+        finish(i);
+        std::swap(more, more_next);
+    }
+
+    /// The scalar step of stock s: each holder towards the stock's target (or
+    /// nothing), then the target group when it holds nothing yet.
+    void stock_step(std::size_t i, std::size_t s) {
+        const std::int32_t gt = labels ? target_of(labels[s]) : 0;
+        holders.clear();
+        const std::int32_t first = group[s];
+        if (first != 0) holders.push_back(Extra{(std::int32_t)s, first < 0 ? -first : first, shares[s]});
+        if (first < 0)
+            for (; more_at < more.size() && more[more_at].stock == (std::int32_t)s; ++more_at)
+                holders.push_back(more[more_at]);
+        bool targeted = false;
+        for (Extra &h : holders) targeted = targeted || h.group == gt;
+        if (gt != 0 && !targeted) holders.push_back(Extra{(std::int32_t)s, gt, 0.0});
+        for (Extra &h : holders)
+            kernels::vwap_detail::trade_cell_weight(m, r, i, s, h.group == gt ? table[gt] : 0.0, h.shares,
+                                                    &acc[(std::size_t)h.group * kTerms], 1);
+        // The target group, when it still holds shares, stays first (where the next
+        // day's vector step looks); the other holders with shares follow.
+        std::size_t lead = holders.size();
+        for (std::size_t j = 0; j < holders.size(); ++j)
+            if (holders[j].shares != 0.0 && (lead == holders.size() || holders[j].group == gt)) lead = j;
+        group[s] = 0;
+        shares[s] = 0.0;
+        if (lead == holders.size()) return;
+        group[s] = holders[lead].group;
+        shares[s] = holders[lead].shares;
+        for (std::size_t j = 0; j < holders.size(); ++j)
+            if (j != lead && holders[j].shares != 0.0) {
+                more_next.push_back(holders[j]);
+                group[s] = -holders[lead].group;
+            }
+    }
+
+    /// Each group's block sums folded into its day totals as the engine folds a
+    /// block's (a sum of +0.0, the only zero a sum here can be, would change nothing).
+    void fold_block() {
+        std::fill(acc.begin(), acc.begin() + kTerms, 0.0);  // the steps of no group
+        for (std::size_t j = kTerms; j < acc.size(); ++j)
+            if (acc[j] != 0.0) {
+                kernels::neumaier_add(total[j], comp[j], acc[j]);
+                acc[j] = 0.0;
+            }
+    }
+
+    /// Each group's profit of day i: its compensated terms added in the engine's order.
+    void finish(std::size_t i) {
+        using kernels::compensated;
+        for (std::size_t g = 1; g <= k; ++g) {
+            const double *t = &total[g * kTerms], *c = &comp[g * kTerms];
+            daily[(g - 1) * m.days + i] = compensated(t[0], c[0]) + compensated(t[1], c[1]) +
+                                          compensated(t[2], c[2]) + compensated(t[3], c[3]) +
+                                          compensated(t[4], c[4]);
+        }
+        std::fill(total.begin(), total.end(), 0.0);
+        std::fill(comp.begin(), comp.end(), 0.0);
+    }
+
+    /// One day of every market input: the first stock of the day, stocks adjacent.
+    struct DayRows {
+        const double *pc, *cl, *bp, *sp, *sf, *dv;
+        const std::uint8_t *cb, *cs;
+    };
+
+    DayRows rows_of(std::size_t i) const {
+        return DayRows{&m.prev_close(i, 0), &m.close(i, 0), &m.buy_price(i, 0), &m.sell_price(i, 0),
+                       &m.split(i, 0),      &m.dividend(i, 0), &m.can_buy(i, 0), &m.cant_sell(i, 0)};
+    }
+
+#if !defined(TESSARY_LABEL_SCALAR_ONLY)
+    /// Stocks s .. s + W - 1 side by side. Returns false, having changed nothing, when
+    /// one of them has or would gain a holder beyond its first: the caller then takes
+    /// the scalar step of each.
+    bool vector_step(const DayRows &x, std::size_t s) {
+        using namespace kernels::simd;
+        using namespace kernels::vwap_detail;
+        using D = typename Vec<W>::d;
+        using M = typename Vec<W>::m;
+        typedef std::int32_t I __attribute__((vector_size(W * 4)));
+        I first32, label32 = {};
+        std::memcpy(&first32, &group[s], sizeof first32);
+        const M first = __builtin_convertvector(first32, M);
+        if (!all_lanes<W>(first >= 0)) return false;
+        if (labels) std::memcpy(&label32, labels + s, sizeof label32);
+        const M label = __builtin_convertvector(label32, M);
+        const M gt = (label >= 1) & (label <= (long long)k) ? label : M{};
+        D w;
+        for (int l = 0; l < W; ++l) w[l] = table[(std::size_t)gt[l]];
+        // The stepped group: the target, else the first holder (0: none, into row 0).
+        const M gp = gt != 0 ? gt : first;
+        const M same = first == gp;
+        const D held = load<W>(&shares[s]);
+        const D zero = splat<W>(0.0);
+        const D current = same ? held : zero, leaving = same ? zero : held;
+        const D pcv = load<W>(x.pc + s);
+        const M buy_ok = load_flags<W>(x.cb + s), sell_barred = load_flags<W>(x.cs + s);
+        const LaneMarket<W> market{load<W>(x.cl + s), load<W>(x.bp + s), load<W>(x.sp + s), load<W>(x.sf + s),
+                                   load<W>(x.dv + s)};
+        D p[kTerms], q[kTerms];
+        const D after = lane_trade<W>(lane_target<W>(w, pcv, r), current, buy_ok, sell_barred, pcv, market, r, p);
+        const M second = leaving != 0.0;  // the first holder leaves: another group targets its stock
+        M lead = gp;
+        D kept = after;
+        if (any_lane(second)) {
+            const D left = lane_trade<W>(zero, leaving, buy_ok, sell_barred, pcv, market, r, q);
+            if (any_lane((after != 0.0) & (left != 0.0))) return false;  // both keep shares: a further holder
+            lead = left != 0.0 ? first : gp;
+            kept = left != 0.0 ? left : after;
+            add_products(p, gp, q, first, second);
+        } else {
+            add_products(p, gp, p, first, M{});
+        }
+        const I next = __builtin_convertvector(kept != 0.0 ? lead : M{}, I);
+        std::memcpy(&group[s], &next, sizeof next);
+        store<W>(&shares[s], kept);
+        return true;
+    }
+
+    TESSARY_INLINE static bool any_lane(typename kernels::simd::Vec<W>::m x) {
+        return !kernels::simd::all_lanes<W>(x == 0);
+    }
+
+    /// Lane after lane (stock order), the products `p` to group gp's block sums and,
+    /// in the lanes of `second`, the products `q` to group g2's.
+    TESSARY_INLINE void add_products(const typename kernels::simd::Vec<W>::d *p, typename kernels::simd::Vec<W>::m gp,
+                                     const typename kernels::simd::Vec<W>::d *q,
+                                     typename kernels::simd::Vec<W>::m g2,
+                                     typename kernels::simd::Vec<W>::m second) {
+        double *const sums = acc.data();
+        for (int l = 0; l < W; ++l) {
+            double *a = sums + (std::size_t)gp[l] * kTerms;
+            for (std::size_t t = 0; t < kTerms; ++t) a[t] += p[t][l];
+            if (second[l]) {
+                double *b = sums + (std::size_t)g2[l] * kTerms;
+                for (std::size_t t = 0; t < kTerms; ++t) b[t] += q[t][l];
+            }
+        }
+    }
+#else
+    bool vector_step(const DayRows &, std::size_t) { return false; }
+#endif
+};
+
+}  // namespace
+
+/// The pass at width 1 (label_days.cpp), 4 (AVX2) and 8 (AVX-512).
+void label_days_1(const LabelPassInputs &in, double *daily_cash);
+void label_days_4(const LabelPassInputs &in, double *daily_cash);
+void label_days_8(const LabelPassInputs &in, double *daily_cash);
+
+}  // namespace tessary::portfolios::label_detail
