@@ -33,6 +33,7 @@
 
 #if !defined(TESSARY_LABEL_SCALAR_ONLY)
 #include "common/daystep/vwap_lanes.hpp"
+#include "common/simd/simd_transpose.hpp"
 #endif
 
 namespace tessary::portfolios::label_detail {
@@ -42,6 +43,15 @@ namespace {
 using kernels::vwap_detail::kTerms;
 using kernels::vwap_detail::Rates;
 constexpr std::size_t kBlock = 64;  // the engine's summation block
+constexpr std::size_t kRow = 8;     // doubles per group's row of block sums (the five terms, then room)
+
+#if !defined(TESSARY_LABEL_SCALAR_ONLY)
+/// W 32-bit integers (labels and groups) in one vector.
+template <int W>
+struct Int32s {
+    typedef std::int32_t v __attribute__((vector_size(W * 4)));
+};
+#endif
 
 /// A holder of a stock beyond its first.
 struct Extra {
@@ -56,8 +66,8 @@ class LabelDays {
   public:
     LabelDays(const LabelPassInputs &x, double *out)
         : in(x), m(x.market), r(kernels::vwap_detail::rates_of(x.market)), k((std::size_t)x.k), daily(out),
-          group(m.stocks, 0), shares(m.stocks, 0.0), table(k + 1, 0.0), acc((k + 1) * kTerms, 0.0),
-          total(acc.size(), 0.0), comp(acc.size(), 0.0) {}
+          group(m.stocks, 0), shares(m.stocks, 0.0), table(k + 1, 0.0), acc((k + 1) * kRow, 0.0),
+          total((k + 1) * kTerms, 0.0), comp(total.size(), 0.0) {}
 
     void run() {
         for (std::size_t i = 0; i < m.days; ++i) day(i);
@@ -97,9 +107,7 @@ class LabelDays {
             std::size_t s = s0;
             if constexpr (W > 1) {
                 const DayRows x = rows_of(i);
-                for (; s + W <= s1 && s < vectors_end; s += W)
-                    if (!vector_step(x, s))
-                        for (std::size_t l = 0; l < (std::size_t)W; ++l) stock_step(i, s + l);
+                for (; s + W <= s1 && s < vectors_end; s += W) vector_step(i, x, s);
             }
             for (; s < s1; ++s) stock_step(i, s);
             fold_block();
@@ -123,7 +131,7 @@ class LabelDays {
         if (gt != 0 && !targeted) holders.push_back(Extra{(std::int32_t)s, gt, 0.0});
         for (Extra &h : holders)
             kernels::vwap_detail::trade_cell_weight(m, r, i, s, h.group == gt ? table[gt] : 0.0, h.shares,
-                                                    &acc[(std::size_t)h.group * kTerms], 1);
+                                                    &acc[(std::size_t)h.group * kRow], 1);
         // The target group, when it still holds shares, stays first (where the next
         // day's vector step looks); the other holders with shares follow.
         std::size_t lead = holders.size();
@@ -144,11 +152,13 @@ class LabelDays {
     /// Each group's block sums folded into its day totals as the engine folds a
     /// block's (a sum of +0.0, the only zero a sum here can be, would change nothing).
     void fold_block() {
-        std::fill(acc.begin(), acc.begin() + kTerms, 0.0);  // the steps of no group
-        for (std::size_t j = kTerms; j < acc.size(); ++j)
-            if (acc[j] != 0.0) {
-                kernels::neumaier_add(total[j], comp[j], acc[j]);
-                acc[j] = 0.0;
+        std::fill(acc.begin(), acc.begin() + kRow, 0.0);  // the steps of no group
+        for (std::size_t g = 1; g <= k; ++g)
+            for (std::size_t t = 0; t < kTerms; ++t) {
+                double &a = acc[g * kRow + t];
+                if (a == 0.0) continue;
+                kernels::neumaier_add(total[g * kTerms + t], comp[g * kTerms + t], a);
+                a = 0.0;
             }
     }
 
@@ -177,19 +187,17 @@ class LabelDays {
     }
 
 #if !defined(TESSARY_LABEL_SCALAR_ONLY)
-    /// Stocks s .. s + W - 1 side by side. Returns false, having changed nothing, when
-    /// one of them has or would gain a holder beyond its first: the caller then takes
-    /// the scalar step of each.
-    bool vector_step(const DayRows &x, std::size_t s) {
+    /// Stocks s .. s + W - 1 side by side. A stock that has, or would gain, a holder
+    /// beyond its first takes the scalar step in its turn instead.
+    void vector_step(std::size_t i, const DayRows &x, std::size_t s) {
         using namespace kernels::simd;
         using namespace kernels::vwap_detail;
         using D = typename Vec<W>::d;
         using M = typename Vec<W>::m;
-        typedef std::int32_t I __attribute__((vector_size(W * 4)));
+        using I = typename Int32s<W>::v;
         I first32, label32 = {};
         std::memcpy(&first32, &group[s], sizeof first32);
         const M first = __builtin_convertvector(first32, M);
-        if (!all_lanes<W>(first >= 0)) return false;
         if (labels) std::memcpy(&label32, labels + s, sizeof label32);
         const M label = __builtin_convertvector(label32, M);
         const M gt = (label >= 1) & (label <= (long long)k) ? label : M{};
@@ -205,48 +213,72 @@ class LabelDays {
         const M buy_ok = load_flags<W>(x.cb + s), sell_barred = load_flags<W>(x.cs + s);
         const LaneMarket<W> market{load<W>(x.cl + s), load<W>(x.bp + s), load<W>(x.sp + s), load<W>(x.sf + s),
                                    load<W>(x.dv + s)};
-        D p[kTerms], q[kTerms];
+        D p[kTerms], q[kTerms] = {};
         const D after = lane_trade<W>(lane_target<W>(w, pcv, r), current, buy_ok, sell_barred, pcv, market, r, p);
-        const M second = leaving != 0.0;  // the first holder leaves: another group targets its stock
-        M lead = gp;
+        // The first holder leaves (another group targets its stock): its step towards
+        // nothing, its products into row 0 where it does not.
+        const M second = leaving != 0.0;
+        M g2 = M{}, lead = gp, bad = first < 0;
         D kept = after;
-        if (any_lane(second)) {
+        const bool two = any_lane(second);
+        if (two) {
             const D left = lane_trade<W>(zero, leaving, buy_ok, sell_barred, pcv, market, r, q);
-            if (any_lane((after != 0.0) & (left != 0.0))) return false;  // both keep shares: a further holder
+            bad |= (after != 0.0) & (left != 0.0);  // both keep shares: a further holder
+            g2 = second ? first : M{};
             lead = left != 0.0 ? first : gp;
             kept = left != 0.0 ? left : after;
-            add_products(p, gp, q, first, second);
-        } else {
-            add_products(p, gp, p, first, M{});
         }
         const I next = __builtin_convertvector(kept != 0.0 ? lead : M{}, I);
         std::memcpy(&group[s], &next, sizeof next);
         store<W>(&shares[s], kept);
-        return true;
+        // Per stock a vector of its products: the stepped group's, and (where there is
+        // one) the leaving holder's, whose buy product is always a zero.
+        D stepped[W], left[W];
+        {
+            D tile[W];
+            for (int t = 0; t < W; ++t) tile[t] = t < (int)kTerms ? p[t] : zero;
+            transpose<W>(tile, stepped);
+            if (two) {
+                for (int t = 0; t < W; ++t) tile[t] = t + kLeftFrom < (int)kTerms ? q[t + kLeftFrom] : zero;
+                transpose<W>(tile, left);
+            }
+        }
+        // With four lanes the fifth product is added on its own, where there is one.
+        const bool fifth = W < (int)kTerms && any_lane(p[kTerms - 1] != 0.0);
+        double *const sums = acc.data();
+        auto add = [&](int l) {
+            double *a = sums + (std::size_t)gp[l] * kRow;
+            store<W>(a, load<W>(a) + stepped[l]);
+            if (W < (int)kTerms && fifth) a[kTerms - 1] += p[kTerms - 1][l];
+            if (two) {
+                double *b = sums + (std::size_t)g2[l] * kRow + kLeftFrom;
+                store<W>(b, load<W>(b) + left[l]);
+            }
+        };
+        if (!any_lane(bad)) {
+            for (int l = 0; l < W; ++l) add(l);
+            return;
+        }
+        for (int l = 0; l < W; ++l) {
+            if (!bad[l]) {
+                add(l);
+                continue;
+            }
+            group[s + (std::size_t)l] = first32[l];  // as it was: the scalar step starts from there
+            shares[s + (std::size_t)l] = held[l];
+            stock_step(i, s + (std::size_t)l);
+        }
     }
+
+    // The leaving holder's products from this term on fill its stock's vector (with
+    // four lanes, all four that can be other than zero).
+    static constexpr int kLeftFrom = W < (int)kTerms ? 1 : 0;
 
     TESSARY_INLINE static bool any_lane(typename kernels::simd::Vec<W>::m x) {
         return !kernels::simd::all_lanes<W>(x == 0);
     }
-
-    /// Lane after lane (stock order), the products `p` to group gp's block sums and,
-    /// in the lanes of `second`, the products `q` to group g2's.
-    TESSARY_INLINE void add_products(const typename kernels::simd::Vec<W>::d *p, typename kernels::simd::Vec<W>::m gp,
-                                     const typename kernels::simd::Vec<W>::d *q,
-                                     typename kernels::simd::Vec<W>::m g2,
-                                     typename kernels::simd::Vec<W>::m second) {
-        double *const sums = acc.data();
-        for (int l = 0; l < W; ++l) {
-            double *a = sums + (std::size_t)gp[l] * kTerms;
-            for (std::size_t t = 0; t < kTerms; ++t) a[t] += p[t][l];
-            if (second[l]) {
-                double *b = sums + (std::size_t)g2[l] * kTerms;
-                for (std::size_t t = 0; t < kTerms; ++t) b[t] += q[t][l];
-            }
-        }
-    }
 #else
-    bool vector_step(const DayRows &, std::size_t) { return false; }
+    void vector_step(std::size_t, const DayRows &, std::size_t) {}
 #endif
 };
 
