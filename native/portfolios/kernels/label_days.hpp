@@ -66,7 +66,7 @@ class LabelDays {
   public:
     LabelDays(const LabelPassInputs &x, double *out)
         : in(x), m(x.market), r(kernels::vwap_detail::rates_of(x.market)), k((std::size_t)x.k), daily(out),
-          group(m.stocks, 0), shares(m.stocks, 0.0), table(k + 1, 0.0), acc((k + 1) * kRow, 0.0),
+          group(m.stocks, 0), shares(m.stocks, 0.0), table(k + 1 < 16 ? 16 : k + 1, 0.0), acc((k + 1) * kRow, 0.0),
           total((k + 1) * kTerms, 0.0), comp(total.size(), 0.0) {}
 
     void run() {
@@ -85,7 +85,7 @@ class LabelDays {
     std::vector<double> shares;
     std::vector<Extra> more, more_next;  // ordered by stock
     std::size_t more_at = 0;             // the first entry of `more` not yet read today
-    std::vector<double> table;           // the day's weight of each label, label 0 none
+    std::vector<double> table;           // the day's weight of each label (label 0: none), zeros after
     // Per group (row 0 collects the steps of no group) and term: the block's sums
     // and the day's compensated totals.
     std::vector<double> acc, total, comp;
@@ -201,8 +201,7 @@ class LabelDays {
         if (labels) std::memcpy(&label32, labels + s, sizeof label32);
         const M label = __builtin_convertvector(label32, M);
         const M gt = (label >= 1) & (label <= (long long)k) ? label : M{};
-        D w;
-        for (int l = 0; l < W; ++l) w[l] = table[(std::size_t)gt[l]];
+        const D w = lookup(gt);
         // The stepped group: the target, else the first holder (0: none, into row 0).
         const M gp = gt != 0 ? gt : first;
         const M same = first == gp;
@@ -268,6 +267,38 @@ class LabelDays {
             shares[s + (std::size_t)l] = held[l];
             stock_step(i, s + (std::size_t)l);
         }
+    }
+
+    /// The day's weight of each lane's target group (of row 0: none, weight 0): with
+    /// at most seven groups (AVX2) or fifteen (AVX-512) picked from registers, else
+    /// gathered.
+    TESSARY_INLINE typename kernels::simd::Vec<W>::d lookup(typename kernels::simd::Vec<W>::m gt) const {
+        using D = typename kernels::simd::Vec<W>::d;
+        const double *t = table.data();
+#if defined(__AVX512F__)
+        if constexpr (W == 8) {
+            if (k < 16)
+                return (D)_mm512_permutex2var_pd(_mm512_loadu_pd(t), (__m512i)gt, _mm512_loadu_pd(t + 8));
+            return (D)_mm512_mask_i64gather_pd(_mm512_setzero_pd(), (__mmask8)0xFF, (__m512i)gt, t, 8);
+        }
+#endif
+#if defined(__AVX2__)
+        if constexpr (W == 4) {
+            if (k < 8) {
+                // Each lane's pair of 32-bit halves picked from four doubles at a time.
+                const __m256i two = _mm256_slli_epi64(_mm256_and_si256((__m256i)gt, _mm256_set1_epi64x(3)), 1);
+                const __m256i pick = _mm256_or_si256(two, _mm256_slli_epi64(_mm256_add_epi64(two, _mm256_set1_epi64x(1)), 32));
+                const __m256d low = _mm256_castsi256_pd(_mm256_permutevar8x32_epi32(_mm256_loadu_si256((const __m256i *)t), pick));
+                const __m256d high = _mm256_castsi256_pd(_mm256_permutevar8x32_epi32(_mm256_loadu_si256((const __m256i *)(t + 4)), pick));
+                const __m256i upper = _mm256_cmpgt_epi64((__m256i)gt, _mm256_set1_epi64x(3));
+                return (D)_mm256_blendv_pd(low, high, _mm256_castsi256_pd(upper));
+            }
+            return (D)_mm256_i64gather_pd(t, (__m256i)gt, 8);
+        }
+#endif
+        D w;
+        for (int l = 0; l < W; ++l) w[l] = t[(std::size_t)gt[l]];
+        return w;
     }
 
     // The leaving holder's products from this term on fill its stock's vector (with
