@@ -200,7 +200,7 @@ class LabelDays {
         const M first = __builtin_convertvector(first32, M);
         if (labels) std::memcpy(&label32, labels + s, sizeof label32);
         const M label = __builtin_convertvector(label32, M);
-        const M gt = (label >= 1) & (label <= (long long)k) ? label : M{};
+        const M gt = ((label >= 1) & (label <= (long long)k)) ? label : M{};
         const D w = lookup(gt);
         // The stepped group: the target, else the first holder (0: none, into row 0).
         const M gp = gt != 0 ? gt : first;
