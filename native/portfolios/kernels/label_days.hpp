@@ -45,14 +45,6 @@ using kernels::vwap_detail::Rates;
 constexpr std::size_t kBlock = 64;  // the engine's summation block
 constexpr std::size_t kRow = 8;     // doubles per group's row of block sums (the five terms, then room)
 
-#if !defined(TESSARY_LABEL_SCALAR_ONLY)
-/// W 32-bit integers (labels and groups) in one vector.
-template <int W>
-struct Int32s {
-    typedef std::int32_t v __attribute__((vector_size(W * 4)));
-};
-#endif
-
 /// A holder of a stock beyond its first.
 struct Extra {
     std::int32_t stock, group;
@@ -194,12 +186,8 @@ class LabelDays {
         using namespace kernels::vwap_detail;
         using D = typename Vec<W>::d;
         using M = typename Vec<W>::m;
-        using I = typename Int32s<W>::v;
-        I first32, label32 = {};
-        std::memcpy(&first32, &group[s], sizeof first32);
-        const M first = __builtin_convertvector(first32, M);
-        if (labels) std::memcpy(&label32, labels + s, sizeof label32);
-        const M label = __builtin_convertvector(label32, M);
+        const M first = widen(&group[s]);
+        const M label = labels ? widen(labels + s) : M{};
         const M gt = ((label >= 1) & (label <= (long long)k)) ? label : M{};
         const D w = lookup(gt);
         // The stepped group: the target, else the first holder (0: none, into row 0).
@@ -227,8 +215,7 @@ class LabelDays {
             lead = left != 0.0 ? first : gp;
             kept = left != 0.0 ? left : after;
         }
-        const I next = __builtin_convertvector(kept != 0.0 ? lead : M{}, I);
-        std::memcpy(&group[s], &next, sizeof next);
+        narrow(&group[s], kept != 0.0 ? lead : M{});
         store<W>(&shares[s], kept);
         // Per stock a vector of its products: the stepped group's, and (where there is
         // one) the leaving holder's, whose buy product is always a zero.
@@ -263,10 +250,41 @@ class LabelDays {
                 add(l);
                 continue;
             }
-            group[s + (std::size_t)l] = first32[l];  // as it was: the scalar step starts from there
+            group[s + (std::size_t)l] = (std::int32_t)first[l];  // as it was: the scalar step starts there
             shares[s + (std::size_t)l] = held[l];
             stock_step(i, s + (std::size_t)l);
         }
+    }
+
+    /// W 32-bit integers (labels, groups) at p as 64-bit lanes.
+    TESSARY_INLINE static typename kernels::simd::Vec<W>::m widen(const std::int32_t *p) {
+        using M = typename kernels::simd::Vec<W>::m;
+#if defined(__AVX512F__)
+        if constexpr (W == 8)
+            return (M)_mm512_maskz_cvtepi32_epi64((__mmask8)0xFF, _mm256_loadu_si256((const __m256i *)p));
+#endif
+#if defined(__AVX2__)
+        if constexpr (W == 4) return (M)_mm256_cvtepi32_epi64(_mm_loadu_si128((const __m128i *)p));
+#endif
+        typedef std::int32_t I __attribute__((vector_size(W * 4)));
+        I v;
+        std::memcpy(&v, p, sizeof v);
+        return __builtin_convertvector(v, M);
+    }
+
+    /// 64-bit lanes (small groups) stored at p as W 32-bit integers.
+    TESSARY_INLINE static void narrow(std::int32_t *p, typename kernels::simd::Vec<W>::m x) {
+#if defined(__AVX512F__)
+        if constexpr (W == 8)
+            return _mm256_storeu_si256((__m256i *)p, _mm512_maskz_cvtepi64_epi32((__mmask8)0xFF, (__m512i)x));
+#endif
+#if defined(__AVX2__)
+        if constexpr (W == 4) {
+            const __m256i low = _mm256_permutevar8x32_epi32((__m256i)x, _mm256_setr_epi32(0, 2, 4, 6, 0, 2, 4, 6));
+            return _mm_storeu_si128((__m128i *)p, _mm256_castsi256_si128(low));
+        }
+#endif
+        for (int l = 0; l < W; ++l) p[l] = (std::int32_t)x[l];
     }
 
     /// The day's weight of each lane's target group (of row 0: none, weight 0): with
@@ -287,9 +305,12 @@ class LabelDays {
             if (k < 8) {
                 // Each lane's pair of 32-bit halves picked from four doubles at a time.
                 const __m256i two = _mm256_slli_epi64(_mm256_and_si256((__m256i)gt, _mm256_set1_epi64x(3)), 1);
-                const __m256i pick = _mm256_or_si256(two, _mm256_slli_epi64(_mm256_add_epi64(two, _mm256_set1_epi64x(1)), 32));
-                const __m256d low = _mm256_castsi256_pd(_mm256_permutevar8x32_epi32(_mm256_loadu_si256((const __m256i *)t), pick));
-                const __m256d high = _mm256_castsi256_pd(_mm256_permutevar8x32_epi32(_mm256_loadu_si256((const __m256i *)(t + 4)), pick));
+                const __m256i pick =
+                    _mm256_or_si256(two, _mm256_slli_epi64(_mm256_add_epi64(two, _mm256_set1_epi64x(1)), 32));
+                const __m256i first4 = _mm256_loadu_si256((const __m256i *)t);
+                const __m256i next4 = _mm256_loadu_si256((const __m256i *)(t + 4));
+                const __m256d low = _mm256_castsi256_pd(_mm256_permutevar8x32_epi32(first4, pick));
+                const __m256d high = _mm256_castsi256_pd(_mm256_permutevar8x32_epi32(next4, pick));
                 const __m256i upper = _mm256_cmpgt_epi64((__m256i)gt, _mm256_set1_epi64x(3));
                 return (D)_mm256_blendv_pd(low, high, _mm256_castsi256_pd(upper));
             }
