@@ -10,7 +10,7 @@ reversal, periods (1, 5, 10), 5 groups. Side by side in one run, ratios printed:
    ``calc_strategy_vwap_daily_return`` on the same market (goal: at most 2x).
 3. ``compare`` of 20 factors on 1 and on 2 threads (goal: at least 1.7x).
 
-    python bench/bench_factor.py [--dates 2465] [--stocks 5000] [--keep DIR]
+    python bench/bench_factor.py [--dates 2465] [--stocks 5000] [--keep DIR] [--parts 1,2,3]
                                  [--alphalens-python /path/to/venv/bin/python] [--compare-factors 20]
 
 The machine may be shared: figures are wall times of one run (best of --repeat).
