@@ -10,11 +10,12 @@
 // stocks go W at a time in memory order, as in the engine's day pass: each lane steps
 // the group that targets its stock (or, without a target, the one holding it) with
 // the engine's lane arithmetic (vwap_lanes.hpp), and the first holder, when it is
-// another group, towards nothing. Vectors with a stock that has further holders, or
-// that would gain one, take the scalar step stock by stock (vwap_cell.hpp).
+// another group, towards nothing. A stock that has further holders, or would gain
+// one, takes the engine's scalar step (vwap_cell.hpp) in its turn instead.
 //
-// Sums: every step adds its five products to its group's sums of the current block
-// of 64 stocks, stock after stock (the steps of one stock belong to different groups),
+// Sums: every step adds its five products (the W stocks' products transposed in
+// registers, one vector per stock) to its group's sums of the current block of 64
+// stocks, stock after stock (the steps of one stock belong to different groups),
 // and after the block each group's sums are folded into its compensated day totals
 // as the engine folds its blocks. A group's days are then the engine's single
 // portfolio with that group's weights, bit for bit: the engine adds +0.0 (a product
@@ -58,8 +59,8 @@ class LabelDays {
   public:
     LabelDays(const LabelPassInputs &x, double *out)
         : in(x), m(x.market), r(kernels::vwap_detail::rates_of(x.market)), k((std::size_t)x.k), daily(out),
-          group(m.stocks, 0), shares(m.stocks, 0.0), table(k + 1 < 16 ? 16 : k + 1, 0.0), acc((k + 1) * kRow, 0.0),
-          total((k + 1) * kTerms, 0.0), comp(total.size(), 0.0) {}
+          group(m.stocks, 0), shares(m.stocks, 0.0), table(k + 1 < 16 ? 16 : k + 1, 0.0),
+          acc((k + 1 + W) * kRow, 0.0), total((k + 1) * kTerms, 0.0), comp(total.size(), 0.0) {}
 
     void run() {
         for (std::size_t i = 0; i < m.days; ++i) day(i);
@@ -78,8 +79,8 @@ class LabelDays {
     std::vector<Extra> more, more_next;  // ordered by stock
     std::size_t more_at = 0;             // the first entry of `more` not yet read today
     std::vector<double> table;           // the day's weight of each label (label 0: none), zeros after
-    // Per group (row 0 collects the steps of no group) and term: the block's sums
-    // and the day's compensated totals.
+    // Per group 1..k and term: the block's sums (rows of kRow, then one row per lane
+    // for the vector steps of no group) and the day's compensated totals.
     std::vector<double> acc, total, comp;
     std::vector<Extra> holders;  // the scalar step's steps of one stock
     const std::int32_t *labels = nullptr;
@@ -144,7 +145,7 @@ class LabelDays {
     /// Each group's block sums folded into its day totals as the engine folds a
     /// block's (a sum of +0.0, the only zero a sum here can be, would change nothing).
     void fold_block() {
-        std::fill(acc.begin(), acc.begin() + kRow, 0.0);  // the steps of no group
+        std::fill(acc.begin() + (k + 1) * kRow, acc.end(), 0.0);  // the steps of no group
         for (std::size_t g = 1; g <= k; ++g)
             for (std::size_t t = 0; t < kTerms; ++t) {
                 double &a = acc[g * kRow + t];
@@ -190,8 +191,13 @@ class LabelDays {
         const M label = labels ? widen(labels + s) : M{};
         const M gt = ((label >= 1) & (label <= (long long)k)) ? label : M{};
         const D w = lookup(gt);
-        // The stepped group: the target, else the first holder (0: none, into row 0).
+        // The stepped group: the target, else the first holder (0: none). A step of no
+        // group adds its products (zeros) to its lane's own spare row: one shared row
+        // would chain the additions of neighbouring lanes one after another.
         const M gp = gt != 0 ? gt : first;
+        M spare;
+        for (int l = 0; l < W; ++l) spare[l] = (long long)k + 1 + l;
+        const M row_p = gp != 0 ? gp : spare;
         const M same = first == gp;
         const D held = load<W>(&shares[s]);
         const D zero = splat<W>(0.0);
@@ -203,15 +209,15 @@ class LabelDays {
         D p[kTerms], q[kTerms] = {};
         const D after = lane_trade<W>(lane_target<W>(w, pcv, r), current, buy_ok, sell_barred, pcv, market, r, p);
         // The first holder leaves (another group targets its stock): its step towards
-        // nothing, its products into row 0 where it does not.
+        // nothing, its products into the lane's spare row where it does not.
         const M second = leaving != 0.0;
-        M g2 = M{}, lead = gp, bad = first < 0;
+        M row_2 = spare, lead = gp, bad = first < 0;
         D kept = after;
         const bool two = any_lane(second);
         if (two) {
             const D left = lane_trade<W>(zero, leaving, buy_ok, sell_barred, pcv, market, r, q);
             bad |= (after != 0.0) & (left != 0.0);  // both keep shares: a further holder
-            g2 = second ? first : M{};
+            row_2 = second ? first : spare;
             lead = left != 0.0 ? first : gp;
             kept = left != 0.0 ? left : after;
         }
@@ -233,11 +239,11 @@ class LabelDays {
         const bool fifth = W < (int)kTerms && any_lane(p[kTerms - 1] != 0.0);
         double *const sums = acc.data();
         auto add = [&](int l) {
-            double *a = sums + (std::size_t)gp[l] * kRow;
+            double *a = sums + (std::size_t)row_p[l] * kRow;
             store<W>(a, load<W>(a) + stepped[l]);
             if (W < (int)kTerms && fifth) a[kTerms - 1] += p[kTerms - 1][l];
             if (two) {
-                double *b = sums + (std::size_t)g2[l] * kRow + kLeftFrom;
+                double *b = sums + (std::size_t)row_2[l] * kRow + kLeftFrom;
                 store<W>(b, load<W>(b) + left[l]);
             }
         };
