@@ -60,7 +60,7 @@ class LabelDays {
     LabelDays(const LabelPassInputs &x, double *out)
         : in(x), m(x.market), r(kernels::vwap_detail::rates_of(x.market)), k((std::size_t)x.k), daily(out),
           group(m.stocks, 0), shares(m.stocks, 0.0), table(k + 1 < 16 ? 16 : k + 1, 0.0),
-          acc((k + 1 + W) * kRow, 0.0), total((k + 1) * kTerms, 0.0), comp(total.size(), 0.0) {}
+          acc((k + 1 + W) * kRow, 0.0), total((k + 1) * kRow, 0.0), comp(total.size(), 0.0) {}
 
     void run() {
         for (std::size_t i = 0; i < m.days; ++i) day(i);
@@ -143,23 +143,24 @@ class LabelDays {
     }
 
     /// Each group's block sums folded into its day totals as the engine folds a
-    /// block's (a sum of +0.0, the only zero a sum here can be, would change nothing).
+    /// block's, term by term (the room after the five terms holds zeros, whose fold
+    /// changes no finite total; a total that is not finite is taken as it is).
     void fold_block() {
         std::fill(acc.begin() + (k + 1) * kRow, acc.end(), 0.0);  // the steps of no group
-        for (std::size_t g = 1; g <= k; ++g)
-            for (std::size_t t = 0; t < kTerms; ++t) {
-                double &a = acc[g * kRow + t];
-                if (a == 0.0) continue;
-                kernels::neumaier_add(total[g * kTerms + t], comp[g * kTerms + t], a);
-                a = 0.0;
-            }
+        double *__restrict sums = acc.data();
+        double *__restrict tot = total.data();
+        double *__restrict cmp = comp.data();
+        for (std::size_t j = kRow; j < (k + 1) * kRow; ++j) {
+            kernels::neumaier_add_select(tot[j], cmp[j], sums[j]);
+            sums[j] = 0.0;
+        }
     }
 
     /// Each group's profit of day i: its compensated terms added in the engine's order.
     void finish(std::size_t i) {
         using kernels::compensated;
         for (std::size_t g = 1; g <= k; ++g) {
-            const double *t = &total[g * kTerms], *c = &comp[g * kTerms];
+            const double *t = &total[g * kRow], *c = &comp[g * kRow];
             daily[(g - 1) * m.days + i] = compensated(t[0], c[0]) + compensated(t[1], c[1]) +
                                           compensated(t[2], c[2]) + compensated(t[3], c[3]) +
                                           compensated(t[4], c[4]);
