@@ -150,7 +150,23 @@ class LabelDays {
         double *__restrict sums = acc.data();
         double *__restrict tot = total.data();
         double *__restrict cmp = comp.data();
-        for (std::size_t j = kRow; j < (k + 1) * kRow; ++j) {
+        std::size_t j = kRow;
+#if !defined(TESSARY_LABEL_SCALAR_ONLY)
+        // Four sums at a time: neumaier_add_select's operations in every lane.
+        using namespace kernels::simd;
+        using V = Vec<4>::d;
+        using L = Vec<4>::m;
+        const L magnitude = L{} + 0x7FFFFFFFFFFFFFFFLL;
+        for (; j < (k + 1) * kRow; j += 4) {
+            const V sum = load<4>(tot + j), x = load<4>(sums + j);
+            const V t = sum + x, big = (sum - t) + x, small = (x - t) + sum;
+            const L keep_big = (V)((L)sum & magnitude) >= (V)((L)x & magnitude);
+            store<4>(cmp + j, load<4>(cmp + j) + (keep_big ? big : small));
+            store<4>(tot + j, t);
+            store<4>(sums + j, V{});
+        }
+#endif
+        for (; j < (k + 1) * kRow; ++j) {
             kernels::neumaier_add_select(tot[j], cmp[j], sums[j]);
             sums[j] = 0.0;
         }
