@@ -10,7 +10,7 @@ reversal, periods (1, 5, 10), 5 groups. Side by side in one run, ratios printed:
    ``calc_strategy_vwap_daily_return`` on the same market (goal: at most 2x).
 3. ``compare`` of 20 factors on 1 and on 2 threads (goal: at least 1.7x).
 
-    python bench/bench_factor.py [--dates 2465] [--stocks 5000] [--keep DIR]
+    python bench/bench_factor.py [--dates 2465] [--stocks 5000] [--keep DIR] [--parts 1,2,3]
                                  [--alphalens-python /path/to/venv/bin/python] [--compare-factors 20]
 
 The machine may be shared: figures are wall times of one run (best of --repeat).
@@ -218,11 +218,12 @@ def main() -> None:
     parser.add_argument("--alphalens-python", default=os.environ.get("ALPHALENS_PYTHON", "/tmp/al30/bin/python"))
     parser.add_argument("--compare-factors", type=int, default=20)
     parser.add_argument("--skip-plain", action="store_true", help="leave out the (slow) plain numpy version")
+    parser.add_argument("--parts", default="1,2,3", help="the parts to run, e.g. 2 (part 2 needs part 1's groups, "
+                        "computed without its comparisons when part 1 is left out)")
     args = parser.parse_args()
+    parts = {int(p) for p in args.parts.split(",")}
 
-    from tessary.backtest._market_frames import ENGINE_DATASETS, aligned_market
-    from tessary.backtest._pnl_engine import calc_strategy_vwap_daily_return
-    from tessary.factor import _groups, compare, evaluate
+    from tessary.factor import evaluate
 
     scratch = Path(tempfile.mkdtemp(prefix="bench_factor_"))
     path = Path(args.keep) if args.keep else scratch / "store"
@@ -237,7 +238,16 @@ def main() -> None:
 
     # 1. evaluate without the backtests, against the plain numpy version
     t_eval, report = timed(lambda: evaluate(factor, store, periods=PERIODS, groups=GROUPS, backtest=False),
-                           args.repeat)
+                           args.repeat if 1 in parts else 1)
+    if 1 in parts:
+        part_one(args, store, factor, report, t_eval, scratch)
+    if 2 in parts:
+        part_two(args, store, report)
+    if 3 in parts:
+        part_three(args, store)
+
+
+def part_one(args, store, factor, report, t_eval, scratch) -> None:
     data = store.load(keys=["open_price", "rq_get_split", "rq_get_dividend", "can_buy_stock"], mmap=False)["data"]
     arrays = [data[k].to_numpy(dtype=float) for k in ("open_price", "rq_get_split", "rq_get_dividend")]
     print(f"evaluate (no backtests)   {t_eval:7.2f} s")
@@ -264,7 +274,14 @@ def main() -> None:
     else:
         print("alphalens-reloaded        not available (no environment at --alphalens-python)")
 
-    # 2. the group backtests in one pass against one engine call
+
+
+def part_two(args, store, report) -> None:
+    """2. the group backtests in one pass against one engine call."""
+    from tessary.backtest._market_frames import ENGINE_DATASETS, aligned_market
+    from tessary.backtest._pnl_engine import calc_strategy_vwap_daily_return
+    from tessary.factor import _groups
+
     dates = report.ic.index.strftime("%Y%m%d")
     days = _groups.backtest_days(pd.Index(store.load(keys=["close_price"])["data"]["close_price"].index), dates, None)
     codes = report.group_labels.columns
@@ -279,9 +296,11 @@ def main() -> None:
     weights = pd.DataFrame(np.where(member, weight[:, :1], np.nan), index=days, columns=codes)
     t_pass, _ = timed(lambda: _groups.label_daily_cash(rows, labels, weight, held, **rates), max(args.repeat, 3))
     t_engine, _ = timed(lambda: calc_strategy_vwap_daily_return(weights, **market, **rates), max(args.repeat, 3))
-    print(f"\n{GROUPS} group backtests, one pass {t_pass:7.2f} s (on the loaded market)")
+    cells = labels.shape[1] * (len(days) - 1)
+    print(f"\n{GROUPS} group backtests, one pass {t_pass:7.2f} s (on the loaded market; "
+          f"{t_pass / cells * 1e9:4.1f} ns per stock-day)")
     print(f"one engine call           {t_engine:7.2f} s   pass / engine {t_pass / t_engine:4.2f}x  "
-          f"({verdict(t_pass / t_engine, 2, higher=False)})")
+          f"({verdict(t_pass / t_engine, 2, higher=False)}; {t_engine / cells * 1e9:4.1f} ns per stock-day)")
     t_full, _ = timed(lambda: _groups.group_daily_cash(store, days, codes, labels, weight, held, **rates), args.repeat)
 
     def engine_with_load():
@@ -292,7 +311,12 @@ def main() -> None:
     print(f"with the store's load: pass {t_full:5.2f} s, engine {t_engine_full:5.2f} s, ratio "
           f"{t_full / t_engine_full:4.2f}x")
 
-    # 3. compare on 1 and 2 threads
+
+
+def part_three(args, store) -> None:
+    """3. compare on 1 and 2 threads."""
+    from tessary.factor import compare
+
     factors = {f"rev{w}": reversal(store, w) for w in range(5, 5 + args.compare_factors)}
     t1, table = timed(lambda: compare(factors, store, periods=PERIODS, groups=GROUPS, threads=1))
     t2, table2 = timed(lambda: compare(factors, store, periods=PERIODS, groups=GROUPS, threads=2))

@@ -17,6 +17,16 @@ inline void neumaier_add(double &sum, double &comp, double x) {
     sum = t;
 }
 
+/// neumaier_add's arithmetic without a branch: both corrections computed and the one
+/// the branch would take kept, so the bits are the same; for loops over many sums,
+/// which the compiler then runs in vector lanes (no unpredictable branch per sum).
+inline void neumaier_add_select(double &sum, double &comp, double x) {
+    const double t = sum + x;
+    const double big = (sum - t) + x, small = (x - t) + sum;
+    comp += std::fabs(sum) >= std::fabs(x) ? big : small;
+    sum = t;
+}
+
 /// The compensated total; an infinite or NaN sum is returned as it is (its
 /// compensation is meaningless then).
 inline double compensated(double sum, double comp) { return std::isfinite(sum) ? sum + comp : sum; }

@@ -27,11 +27,12 @@ struct LabelPassInputs {
 };
 
 /// Profit and loss in money of every portfolio and day, written to
-/// daily_cash[g * days + i] (g = label - 1): the multi-portfolio pass
-/// (multi_pass.hpp) with the label rows as its targets and the capital and rates of
-/// `market` for every portfolio. Each portfolio's days equal, bit for bit, the
-/// engine's single portfolio with the weight matrix "weight of its label where the
-/// stock has it, else 0"; a portfolio that neither holds nor targets a stock skips it.
+/// daily_cash[g * days + i] (g = label - 1), with the capital and rates of `market`
+/// for every portfolio. Each portfolio's days equal, bit for bit, the engine's single
+/// portfolio with the weight matrix "weight of its label where the stock has it,
+/// else 0"; a portfolio that neither holds nor targets a stock skips it. A market
+/// whose stocks lie side by side in every row goes through the dedicated pass of
+/// label_days.hpp, any other through the multi-portfolio pass (multi_pass.hpp).
 ///
 /// `lanes` 0 takes the process's vector width, 1 the scalar step, 4 or 8 force that
 /// width (an unavailable one counts as 0); every width gives the same result bit for
