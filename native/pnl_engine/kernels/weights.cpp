@@ -202,12 +202,14 @@ void weight_activity(const FloatView &weights, const std::int64_t *rows, std::si
         return;
     }
 
-    // Any other layout or alignment: eight dates at a time where the processor allows;
+    // Any other layout or alignment: eight or four dates at a time where the processor allows;
     // then one date at a time across the stocks.
     std::size_t done = 0;
 #if defined(TESSARY_WIDE_KERNELS)  // the vector files are built on x86-64 only
     if (resolve_lanes(lanes) == 8)
         done = weights_detail::activity_rows_8(weights, rows, n, stocks, count, change);
+    else if (resolve_lanes(lanes) == 4)
+        done = weights_detail::activity_rows_4(weights, rows, n, stocks, count, change);
 #endif
     for (std::size_t r = done; r < n; ++r) {
         double held = 0.0, acc = 0.0;

@@ -1,13 +1,12 @@
-// Passes over the weights eight values per vector: the rolling mean (eight columns
-// at a time, see weights_rolling_wide.hpp) and the held-count and change pass (eight
-// dates at a time, in either layout; row-major tiles are transposed in registers so
-// that each lane is a date that sums its stocks in column order). Built with
-// AVX-512 flags (see CMakeLists.txt); only called when the processor has them.
+// Passes over the weights eight values per vector (see weights_wide.hpp), and the
+// held-count and change pass down four contiguous columns eight dates at a time.
+// Built with AVX-512 flags (see CMakeLists.txt); only called when the processor has
+// them.
 #include <vector>
 
 #include "common/simd/simd.hpp"
 #include "common/simd/simd_transpose.hpp"
-#include "pnl_engine/kernels/weights_rolling_wide.hpp"
+#include "pnl_engine/kernels/weights_wide.hpp"
 #include "pnl_engine/kernels/weights_simd.hpp"
 
 namespace tessary::kernels::weights_detail {
@@ -16,9 +15,6 @@ namespace {
 
 using namespace simd;
 using D = Vec<8>::d;
-using M = Vec<8>::m;
-
-constexpr double kNaN = __builtin_nan("");
 
 }  // namespace
 
@@ -34,15 +30,8 @@ void rolling_rows_8(const FloatView &in, std::size_t rows, std::size_t groups, s
 
 namespace {
 
-/// 1 where a weight counts as held: present and not 0.
-TESSARY_INLINE D held(D v) { return ((v == v) & (v != 0.0)) ? splat<8>(1.0) : splat<8>(0.0); }
-
-/// |a - b| with missing weights as 0, and 0 for a NaN difference (inf - inf).
-TESSARY_INLINE D change_of(D a, D b) {
-    const D za = a == a ? a : splat<8>(0.0), zb = b == b ? b : splat<8>(0.0);
-    const D d = (D)((M)(za - zb) & 0x7FFFFFFFFFFFFFFFLL);  // fabs
-    return d == d ? d : splat<8>(0.0);
-}
+TESSARY_INLINE D held(D v) { return Activity<8>::held(v); }
+TESSARY_INLINE D change_of(D a, D b) { return Activity<8>::change_of(a, b); }
 
 }  // namespace
 
@@ -71,44 +60,7 @@ void activity_columns_8(const double *p0, const double *p1, const double *p2, co
 
 std::size_t activity_rows_8(const FloatView &weights, const std::int64_t *rows, std::size_t n, std::size_t stocks,
                             double *count, double *change) {
-    // A date the matrix lacks reads as a row of NaN.
-    auto at = [&](std::int64_t row, std::size_t c) { return row < 0 ? kNaN : weights((std::size_t)row, c); };
-    const bool row_major = weights.col_stride == 1;
-    const std::size_t full = stocks - stocks % 8;
-    std::size_t r0 = 0;
-    for (; r0 + 8 <= n; r0 += 8) {
-        const std::int64_t *date_rows = rows + r0;
-        const std::int64_t before_row = r0 == 0 ? -1 : rows[r0 - 1];
-        // Lane j is date r0 + j; the first date of all has no change (it stays +0).
-        const M has_prev = r0 == 0 ? M{0, -1, -1, -1, -1, -1, -1, -1} : M{} - 1;
-        D held_sum = splat<8>(0.0), change_sum = splat<8>(0.0);
-        auto column = [&](D values, double before) {  // one stock on the eight dates
-            const D prev = shift_up<8, 1>(values, splat<8>(before));
-            held_sum += held(values);
-            change_sum += has_prev ? change_of(values, prev) : splat<8>(0.0);
-        };
-        for (std::size_t c = 0; c < full; c += 8) {
-            D cols[8];
-            if (row_major) {  // eight dates' rows, turned in registers
-                D tile[8];
-                for (int j = 0; j < 8; ++j)
-                    tile[j] = date_rows[j] < 0 ? splat<8>(kNaN) : load<8>(&weights((std::size_t)date_rows[j], c));
-                transpose8(tile, cols);
-            } else {  // column-major or strided: each column's eight dates gathered
-                for (int k = 0; k < 8; ++k)
-                    for (int j = 0; j < 8; ++j) cols[k][j] = at(date_rows[j], c + k);
-            }
-            for (int k = 0; k < 8; ++k) column(cols[k], at(before_row, c + k));
-        }
-        for (std::size_t c = full; c < stocks; ++c) {
-            D values;
-            for (int j = 0; j < 8; ++j) values[j] = at(date_rows[j], c);
-            column(values, at(before_row, c));
-        }
-        store<8>(count + r0, held_sum);
-        store<8>(change + r0, change_sum);
-    }
-    return r0;
+    return Activity<8>::rows_of(weights, rows, n, stocks, count, change);
 }
 
 }  // namespace tessary::kernels::weights_detail

@@ -43,4 +43,8 @@ void activity_columns_8(const double *p0, const double *p1, const double *p2, co
 std::size_t activity_rows_8(const FloatView &weights, const std::int64_t *rows, std::size_t n, std::size_t stocks,
                             double *count, double *change);
 
+/// The same four dates per vector (AVX2; only call when the processor has it).
+std::size_t activity_rows_4(const FloatView &weights, const std::int64_t *rows, std::size_t n, std::size_t stocks,
+                            double *count, double *change);
+
 }  // namespace tessary::kernels::weights_detail

@@ -1,5 +1,6 @@
-// The rolling mean of the weights W columns per vector (W = 4 or 8), compiled into the
-// AVX2 and the AVX-512 files. Internal linkage, as everything in simd.hpp: each file
+// Passes over the weights W values per vector (W = 4 or 8), compiled into the AVX2
+// and the AVX-512 files: the rolling mean W columns at a time and the held-count and
+// change pass W dates at a time. Internal linkage, as everything in simd.hpp: each file
 // built with its own instruction-set flags keeps its own copy.
 //
 // Each lane carries one column's accumulator through the rows, with exactly the
@@ -12,9 +13,14 @@
 // vectors of W rows and transposed in registers into W rows of W columns (and the
 // results transposed back); row-major inputs are walked row by row across the
 // columns, one accumulator vector per W columns.
+//
+// The held-count and change pass makes each lane a date that sums its stocks in
+// column order, as the scalar pass does: row-major tiles of W dates are transposed
+// in registers, other layouts gathered.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <vector>
 
 #include "common/daystep/weights.hpp"
@@ -149,6 +155,70 @@ struct Rolling {
                 add(s, input(simd::load<W>(&in(r, W * g))));
                 simd::store<W>(&out(r, W * g), mean(s));
             }
+    }
+};
+
+/// The held-count and change pass W dates per vector.
+template <int W>
+struct Activity {
+    using D = typename simd::Vec<W>::d;
+    using M = typename simd::Vec<W>::m;
+
+    /// 1 where a weight counts as held: present and not 0.
+    TESSARY_INLINE static D held(D v) { return ((v == v) & (v != 0.0)) ? simd::splat<W>(1.0) : simd::splat<W>(0.0); }
+
+    /// |a - b| with missing weights as 0, and 0 for a NaN difference (inf - inf).
+    TESSARY_INLINE static D change_of(D a, D b) {
+        const D zero = simd::splat<W>(0.0);
+        const D za = a == a ? a : zero, zb = b == b ? b : zero;
+        const D d = (D)((M)(za - zb) & 0x7FFFFFFFFFFFFFFFLL);  // fabs
+        return d == d ? d : zero;
+    }
+
+    /// Count and change of the dates 0 .. n - 1 whose rows are `rows` (-1: a row of
+    /// NaN), W dates at a time: the number of dates done (a multiple of W).
+    static std::size_t rows_of(const FloatView &weights, const std::int64_t *rows, std::size_t n, std::size_t stocks,
+                               double *count, double *change) {
+        const double nan = __builtin_nan("");
+        auto at = [&](std::int64_t row, std::size_t c) { return row < 0 ? nan : weights((std::size_t)row, c); };
+        const bool row_major = weights.col_stride == 1;
+        const std::size_t full = stocks - stocks % W;
+        M not_first{};  // lanes 1 .. W - 1: the first date of all has no change (it stays +0)
+        for (int j = 1; j < W; ++j) not_first[j] = -1;
+        std::size_t r0 = 0;
+        for (; r0 + W <= n; r0 += W) {
+            const std::int64_t *date_rows = rows + r0;
+            const std::int64_t before_row = r0 == 0 ? -1 : rows[r0 - 1];
+            const M has_prev = r0 == 0 ? not_first : M{} - 1;
+            D held_sum = simd::splat<W>(0.0), change_sum = simd::splat<W>(0.0);
+            auto column = [&](D values, double before) {  // one stock on the W dates
+                const D prev = simd::shift_up<W, 1>(values, simd::splat<W>(before));
+                held_sum += held(values);
+                change_sum += has_prev ? change_of(values, prev) : simd::splat<W>(0.0);
+            };
+            for (std::size_t c = 0; c < full; c += W) {
+                D cols[W] = {};  // every lane set below (the compiler cannot tell)
+                if (row_major) {  // W dates' rows, turned in registers
+                    D tile[W];
+                    for (int j = 0; j < W; ++j)
+                        tile[j] = date_rows[j] < 0 ? simd::splat<W>(nan)
+                                                   : simd::load<W>(&weights((std::size_t)date_rows[j], c));
+                    simd::transpose<W>(tile, cols);
+                } else {  // column-major or strided: each column's W dates gathered
+                    for (int k = 0; k < W; ++k)
+                        for (int j = 0; j < W; ++j) cols[k][j] = at(date_rows[j], c + k);
+                }
+                for (int k = 0; k < W; ++k) column(cols[k], at(before_row, c + k));
+            }
+            for (std::size_t c = full; c < stocks; ++c) {
+                D values;
+                for (int j = 0; j < W; ++j) values[j] = at(date_rows[j], c);
+                column(values, at(before_row, c));
+            }
+            simd::store<W>(count + r0, held_sum);
+            simd::store<W>(change + r0, change_sum);
+        }
+        return r0;
     }
 };
 
