@@ -103,3 +103,37 @@ def test_threads_share_one_market(stored):
     for p, got in zip(params, results):
         pd.testing.assert_frame_equal(got, momentum(in_memory, **p), check_exact=True)
     assert kept()["sum"] <= _shared.SLOTS["sum"]
+
+
+@pytest.mark.parametrize("fails", [False, True])
+def test_threads_needing_one_entry_compute_it_once(fails):
+    calls, started = [], threading.Event()
+
+    def compute():
+        calls.append(1)
+        started.set()
+        threading.Event().wait(0.05)  # long enough for the others to ask meanwhile
+        if fails:
+            raise RuntimeError("no result")
+        return np.arange(3.0)
+
+    got, errors = [], []
+
+    def ask():
+        try:
+            got.append(_shared.remembered("daily", ("test", fails), (), compute))
+        except RuntimeError as exc:
+            errors.append(exc)
+
+    _shared.forget()
+    threads = [threading.Thread(target=ask) for _ in range(4)]
+    threads[0].start()
+    started.wait()
+    for t in threads[1:]:
+        t.start()
+    for t in threads:
+        t.join()
+    _shared.forget()
+    # A failure is each caller's own: the waiting threads try again themselves.
+    assert (len(calls), len(errors), len(got)) == ((4, 4, 0) if fails else (1, 0, 4))
+    assert not _shared._running

@@ -8,8 +8,8 @@ and an entry holds those arrays, so that their memory stays mapped and no other
 data can appear at the same addresses while the entry lives. Frames built in
 memory (which their owner may change in place) are computed afresh on every call.
 The kept results are read-only arrays; a few of each kind are kept, the least
-recently used going first. Safe to use from several threads: two threads missing
-the same entry at once both compute it, and the first stored is kept."""
+recently used going first. Safe to use from several threads: a thread that needs
+an entry another thread is computing waits for it."""
 
 from __future__ import annotations
 
@@ -25,6 +25,8 @@ import numpy as np
 SLOTS = {"daily": 2, "sum": 3}
 
 _kept: dict[str, OrderedDict] = {kind: OrderedDict() for kind in SLOTS}
+#: The entries being computed, each with the event its waiting threads wait for.
+_running: dict[tuple, threading.Event] = {}
 _lock = threading.Lock()
 
 
@@ -57,19 +59,30 @@ def remembered(kind: str, key: Hashable | None, holds: tuple, compute: Callable[
     if key is None:
         return compute()
     kept = _kept[kind]
-    with _lock:
-        entry = kept.get(key)
-        if entry is not None:
+    while True:
+        with _lock:
+            entry = kept.get(key)
+            if entry is not None:
+                kept.move_to_end(key)
+                return entry[1]
+            running = _running.get((kind, key))
+            if running is None:  # this thread computes it; others wait for it
+                running = _running[(kind, key)] = threading.Event()
+                break
+        running.wait()  # then look again (computed, or failed: computed here)
+    try:
+        value = compute()
+        value.flags.writeable = False
+        with _lock:
+            entry = kept.setdefault(key, (holds, value))
             kept.move_to_end(key)
-            return entry[1]
-    value = compute()
-    value.flags.writeable = False
-    with _lock:
-        entry = kept.setdefault(key, (holds, value))
-        kept.move_to_end(key)
-        while len(kept) > SLOTS[kind]:
-            kept.popitem(last=False)
-    return entry[1]
+            while len(kept) > SLOTS[kind]:
+                kept.popitem(last=False)
+        return entry[1]
+    finally:
+        with _lock:
+            del _running[(kind, key)]
+        running.set()
 
 
 def forget() -> None:
