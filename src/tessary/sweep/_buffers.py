@@ -21,8 +21,18 @@ import pandas as pd
 _lock = threading.Lock()
 _arrays: list[np.ndarray] = []
 _limit = [0]  # bytes the kept arrays may take; 0: nothing is kept
-#: References to a kept array that is free: the list's, the loop's and getrefcount's own.
-_FREE_REFERENCES = 3
+
+
+def _references_when_free() -> int:
+    """What ``sys.getrefcount`` says, in the loop of ``_borrow``, of an array that only
+    the list holds (measured, as interpreters count borrowed references differently)."""
+    kept = [np.empty(0)]
+    for array in kept:
+        return sys.getrefcount(array)
+    raise AssertionError("unreachable")
+
+
+_FREE_REFERENCES = _references_when_free()
 
 
 @contextmanager
@@ -46,7 +56,7 @@ def _borrow(shape: tuple[int, int], order: str) -> np.ndarray | None:
         if not _limit[0]:
             return None
         for array in _arrays:
-            if array.shape == shape and array.flags[flag] and sys.getrefcount(array) <= _FREE_REFERENCES:
+            if array.shape == shape and array.flags[flag] and sys.getrefcount(array) == _FREE_REFERENCES:
                 return array
         array = np.empty(shape, dtype=np.float64, order=order)
         if sum(a.nbytes for a in _arrays) + array.nbytes <= _limit[0]:
