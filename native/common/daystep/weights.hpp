@@ -21,8 +21,10 @@ namespace tessary::kernels {
 /// Counts are whole numbers held in doubles (exact far beyond any matrix width).
 /// On processors with AVX-512 every layout and alignment goes eight dates per vector
 /// (column-major blocks on consecutive dates straight down the columns, others in
-/// transposed or gathered tiles); `lanes` 1 forces the scalar pass (for the tests), 0 takes the
-/// process's width (simd_choice.hpp). The results are the same bit for bit.
+/// transposed or gathered tiles); with AVX2 the blocks other than column-major ones on
+/// consecutive dates go four dates per vector. `lanes` 1 forces the scalar pass (for
+/// the tests), 4 or 8 that width where supported, 0 takes the process's width
+/// (simd_choice.hpp). The results are the same bit for bit.
 void weight_activity(const FloatView &weights, const std::int64_t *rows, std::size_t n, std::size_t stocks,
                      double *count, double *change, int lanes = 0);
 
