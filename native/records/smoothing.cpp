@@ -14,19 +14,22 @@ using args::Kind;
 
 static const args::Signature kSmoothSig("smooth_weights",
                                         {{"strategy_matrix", "pandas.DataFrame"},
-                                         {"rolling_window", Kind::Int, Default::of(0)}},
+                                         {"rolling_window", Kind::Int, Default::of(0)},
+                                         {"out", "numpy.ndarray | None", Kind::Object, Default::none()}},
                                         {"pandas.DataFrame",
                                          "The weights run_strategy_backtest_core trades: for rolling_window > 0 the "
                                          "trailing rolling(rolling_window, min_periods=1) mean of every column with "
-                                         "the first row kept raw, as a new float64 frame; otherwise strategy_matrix "
-                                         "itself."});
+                                         "the first row kept raw, as a new float64 frame (written into out when "
+                                         "given: a float64 array of the weights' shape and memory layout); "
+                                         "otherwise strategy_matrix itself."});
 
 static nb::object smooth_weights(const args::Bound &a) {
     nb::object matrix = a.obj("strategy_matrix");
     const long long window = a.i64("rolling_window");
     if (window <= 0) return matrix;  // no smoothing: the weights as given
 
-    return pnl::smoothed_frame(matrix, window, nb::module_::import_("numpy"), nb::module_::import_("pandas"));
+    return pnl::smoothed_frame(matrix, window, nb::module_::import_("numpy"), nb::module_::import_("pandas"),
+                               a.obj("out"));
 }
 
 void init_smoothing(nb::module_ &m) {

@@ -81,41 +81,74 @@ OutMatrix rolling_sum_binding(const Matrix &values, long long window, long long 
     return OutMatrix(out, {rows, cols}, owner);
 }
 
-nb::tuple top_share_binding(const Matrix &score, const FlagVector &pick, const IndexVector &code_rank, double share,
-                            long long min_count, bool largest, std::optional<FlagMatrix> eligible,
-                            std::optional<Matrix> present) {
-    const std::size_t rows = score.shape(0), cols = score.shape(1);
+/// The checked inputs of a selection by score.
+struct Selection {
+    Values score;
+    Flags flags;
+    Values present;
+    std::vector<std::uint8_t> picked;
+    std::size_t rows = 0, cols = 0;
+};
+
+Selection checked_selection(const Matrix &score, const FlagVector &pick, const IndexVector &code_rank, double share,
+                            long long min_count, const std::optional<FlagMatrix> &eligible,
+                            const std::optional<Matrix> &present) {
+    Selection sel;
+    sel.rows = score.shape(0);
+    sel.cols = score.shape(1);
+    const std::size_t rows = sel.rows, cols = sel.cols;
     if (pick.shape(0) != rows) throw nb::value_error("pick must hold one flag per row of score");
     if (code_rank.shape(0) != cols) throw nb::value_error("code_rank must hold one rank per column of score");
     if (!(share > 0.0) || !std::isfinite(share)) throw nb::value_error("share must be a positive number");
     if (min_count < 0) throw nb::value_error("min_count must not be negative");
-    Flags flags;
+    sel.score = values_of(score);
     if (eligible) {
         same_shape("eligible", rows, cols, eligible->shape(0), eligible->shape(1));
-        flags = flags_of(*eligible);
+        sel.flags = flags_of(*eligible);
     }
-    Values present_values;
     if (present) {
         same_shape("present", rows, cols, present->shape(0), present->shape(1));
-        present_values = values_of(*present);
+        sel.present = values_of(*present);
     }
     // The pick flags are copied into a contiguous buffer (they may be strided).
-    std::vector<std::uint8_t> picked(rows);
-    for (std::size_t r = 0; r < rows; ++r) picked[r] = pick.data()[(std::ptrdiff_t)r * pick.stride(0)] ? 1 : 0;
+    sel.picked.resize(rows);
+    for (std::size_t r = 0; r < rows; ++r) sel.picked[r] = pick.data()[(std::ptrdiff_t)r * pick.stride(0)] ? 1 : 0;
     for (std::size_t c = 0; c < cols; ++c) {
         if (code_rank.data()[c] < 0 || (std::size_t)code_rank.data()[c] >= cols) {
             throw nb::value_error("code_rank must be a permutation of 0..columns-1");
         }
     }
+    return sel;
+}
+
+nb::tuple top_share_binding(const Matrix &score, const FlagVector &pick, const IndexVector &code_rank, double share,
+                            long long min_count, bool largest, std::optional<FlagMatrix> eligible,
+                            std::optional<Matrix> present) {
+    const Selection sel = checked_selection(score, pick, code_rank, share, min_count, eligible, present);
     nb::capsule chosen_owner, count_owner;
-    auto *chosen = allocate<bool>(rows * cols, chosen_owner);
-    auto *count = allocate<std::int64_t>(rows, count_owner);
+    auto *chosen = allocate<bool>(sel.rows * sel.cols, chosen_owner);
+    auto *count = allocate<std::int64_t>(sel.rows, count_owner);
     {
         nb::gil_scoped_release release;
-        top_share(values_of(score), flags, present_values, picked.data(), code_rank.data(), rows, cols, share, (std::int64_t)min_count,
-                  largest, reinterpret_cast<std::uint8_t *>(chosen), count);
+        top_share(sel.score, sel.flags, sel.present, sel.picked.data(), code_rank.data(), sel.rows, sel.cols, share,
+                  (std::int64_t)min_count, largest, reinterpret_cast<std::uint8_t *>(chosen), count);
     }
-    return nb::make_tuple(OutFlags(chosen, {rows, cols}, chosen_owner), OutCounts(count, {rows}, count_owner));
+    return nb::make_tuple(OutFlags(chosen, {sel.rows, sel.cols}, chosen_owner),
+                          OutCounts(count, {sel.rows}, count_owner));
+}
+
+OutMatrix top_share_held_binding(const Matrix &score, const FlagVector &pick, const IndexVector &code_rank,
+                                 double share, long long min_count, bool largest, std::optional<FlagMatrix> eligible,
+                                 std::optional<Matrix> present) {
+    const Selection sel = checked_selection(score, pick, code_rank, share, min_count, eligible, present);
+    nb::capsule owner;
+    double *out = allocate<double>(sel.rows * sel.cols, owner);
+    {
+        nb::gil_scoped_release release;
+        top_share_held(sel.score, sel.flags, sel.present, sel.picked.data(), code_rank.data(), sel.rows, sel.cols,
+                       share, (std::int64_t)min_count, largest, out);
+    }
+    return OutMatrix(out, {sel.rows, sel.cols}, owner);
 }
 
 OutMatrix equal_weights_binding(const FlagMatrix &chosen, const IndexVector &count) {
@@ -169,6 +202,9 @@ NB_MODULE(_strategy_kernels, m) {
           "On each picked row the top share of the finite scores of eligible stocks with a present value "
           "(ties by code rank): "
           "(chosen bool matrix, count per row; 0 = no selection).");
+    m.def("top_share_held", &top_share_held_binding, "score"_a, "pick"_a, "code_rank"_a, "share"_a, "min_count"_a,
+          "largest"_a, "eligible"_a = nb::none(), "present"_a = nb::none(),
+          "top_share, equal_weights and hold_forward (fill 0) in one pass: the weight matrix.");
     m.def("equal_weights", &equal_weights_binding, "chosen"_a, "count"_a,
           "1 / count for chosen stocks, 0 for the others, NaN on rows whose count is 0.");
     m.def("hold_forward", &hold_forward_binding, "values"_a, "fill"_a, "out"_a = nb::none(),

@@ -41,17 +41,54 @@ static void activity_widths_identical() {
             };
             const std::vector<double> scalar = run(1, false);
             char what[100];
-            std::snprintf(what, sizeof what, "activity: column-major vector = scalar, %zu x %zu", rows, cols);
-            check(same_bits(run(0, false), scalar), what);
             std::snprintf(what, sizeof what, "activity: row-major scalar = column-major, %zu x %zu", rows, cols);
             check(same_bits(run(1, true), scalar), what);
-            std::snprintf(what, sizeof what, "activity: row-major vector = scalar, %zu x %zu", rows, cols);
-            check(same_bits(run(0, true), scalar), what);
+            for (int lanes : {0, 4, 8}) {
+                if ((lanes == 4 && !cpu_has_avx2()) || (lanes == 8 && !cpu_has_avx512())) continue;
+                std::snprintf(what, sizeof what, "activity: column-major %d lanes = scalar, %zu x %zu", lanes, rows,
+                              cols);
+                check(same_bits(run(lanes, false), scalar), what);
+                std::snprintf(what, sizeof what, "activity: row-major %d lanes = scalar, %zu x %zu", lanes, rows,
+                              cols);
+                check(same_bits(run(lanes, true), scalar), what);
+            }
         }
+}
+
+// A matrix large enough to have its columns shared out between two threads (a
+// width that splits off a ragged tail) gives the one-thread result in both layouts
+// and at every width.
+static void rolling_threads_identical() {
+    const std::size_t rows = 131, cols = 8013;  // just over a million cells
+    unsigned seed = 7;
+    auto rnd = [&seed] { seed = seed * 1103515245u + 12345u; return (seed >> 8) / double(1u << 24); };
+    std::vector<double> in(rows * cols);
+    for (double &x : in) {
+        const double u = rnd();
+        x = u < 0.2 ? NAN : u < 0.22 ? INFINITY : u < 0.3 ? 0.0 : u < 0.4 ? 0.125 : rnd() / 3.0 + rnd() * 1e-7;
+    }
+    for (bool fortran : {false, true}) {
+        const std::ptrdiff_t rs = fortran ? 1 : (std::ptrdiff_t)cols, cs = fortran ? (std::ptrdiff_t)rows : 1;
+        auto run = [&](int lanes, int threads) {
+            std::vector<double> out(rows * cols);
+            rolling_mean_first_row_raw(FloatView{in.data(), rs, cs}, rows, cols, 5, OutView2D{out.data(), rs, cs},
+                                       lanes, threads);
+            return out;
+        };
+        const std::vector<double> alone = run(1, 1);
+        for (int lanes : {1, 4, 8}) {
+            if ((lanes == 4 && !cpu_has_avx2()) || (lanes == 8 && !cpu_has_avx512())) continue;
+            char what[100];
+            std::snprintf(what, sizeof what, "two threads = one, %s, %d lanes", fortran ? "column-major" : "row-major",
+                          lanes);
+            check(same_bits(run(lanes, 0), alone), what);
+        }
+    }
 }
 
 int main() {
     activity_widths_identical();
+    rolling_threads_identical();
     unsigned seed = 99;
     auto rnd = [&seed] { seed = seed * 1103515245u + 12345u; return (seed >> 8) / double(1u << 24); };
     for (std::size_t rows : {1u, 7u, 64u, 203u})
@@ -84,13 +121,14 @@ int main() {
                 const std::vector<double> scalar = run(false, 1);
                 std::snprintf(what, sizeof what, "layouts agree: %zu x %zu, window %zu", rows, cols, window);
                 check(same_bits(run(true, 1), scalar), what);
-                if (cpu_has_avx512()) {
-                    std::snprintf(what, sizeof what, "8 lanes = 1 lane, row-major: %zu x %zu, window %zu", rows,
-                                  cols, window);
-                    check(same_bits(run(false, 8), scalar), what);
-                    std::snprintf(what, sizeof what, "8 lanes = 1 lane, column-major: %zu x %zu, window %zu", rows,
-                                  cols, window);
-                    check(same_bits(run(true, 8), scalar), what);
+                for (int lanes : {4, 8}) {
+                    if (!(lanes == 4 ? cpu_has_avx2() : cpu_has_avx512())) continue;
+                    std::snprintf(what, sizeof what, "%d lanes = 1 lane, row-major: %zu x %zu, window %zu", lanes,
+                                  rows, cols, window);
+                    check(same_bits(run(false, lanes), scalar), what);
+                    std::snprintf(what, sizeof what, "%d lanes = 1 lane, column-major: %zu x %zu, window %zu",
+                                  lanes, rows, cols, window);
+                    check(same_bits(run(true, lanes), scalar), what);
                 }
             }
     return finish();

@@ -21,8 +21,10 @@ namespace tessary::kernels {
 /// Counts are whole numbers held in doubles (exact far beyond any matrix width).
 /// On processors with AVX-512 every layout and alignment goes eight dates per vector
 /// (column-major blocks on consecutive dates straight down the columns, others in
-/// transposed or gathered tiles); `lanes` 1 forces the scalar pass (for the tests), 0 takes the
-/// process's width (simd_choice.hpp). The results are the same bit for bit.
+/// transposed or gathered tiles); with AVX2 the blocks other than column-major ones on
+/// consecutive dates go four dates per vector. `lanes` 1 forces the scalar pass (for
+/// the tests), 4 or 8 that width where supported, 0 takes the process's width
+/// (simd_choice.hpp). The results are the same bit for bit.
 void weight_activity(const FloatView &weights, const std::int64_t *rows, std::size_t n, std::size_t stocks,
                      double *count, double *change, int lanes = 0);
 
@@ -44,11 +46,14 @@ struct OutView2D {
 ///
 /// The running sum, its compensation terms and the guards on the result are those
 /// of pandas' rolling mean, so long windows drift exactly as pandas does. On
-/// processors with AVX-512 eight columns go through at a time whatever the layouts
-/// of `in` and `out` (row-major pairs row by row across the columns, every other mix
-/// down eight columns at a time in tiles). `lanes` 1 forces the one-column pass, 8 the eight-column pass
-/// where supported, 0 takes the process's width (simd_choice.hpp); the results are the same bit for bit.
+/// processors with AVX-512 (AVX2) eight (four) columns go through at a time whatever
+/// the layouts of `in` and `out` (row-major pairs row by row across the columns,
+/// every other mix down the columns in tiles). `lanes` 1 forces the one-column pass,
+/// 4 or 8 that vector width where supported, 0 takes the process's width
+/// (simd_choice.hpp); the results are the same bit for bit. Matrices of a million
+/// cells or more have their columns shared out between two threads unless `threads`
+/// is 1 (each column is computed alone, so the results do not depend on it).
 void rolling_mean_first_row_raw(const FloatView &in, std::size_t rows, std::size_t cols, std::size_t window,
-                                const OutView2D &out, int lanes = 0);
+                                const OutView2D &out, int lanes = 0, int threads = 0);
 
 }  // namespace tessary::kernels

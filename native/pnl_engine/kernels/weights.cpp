@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 namespace tessary::kernels {
@@ -200,12 +202,14 @@ void weight_activity(const FloatView &weights, const std::int64_t *rows, std::si
         return;
     }
 
-    // Any other layout or alignment: eight dates at a time where the processor allows;
+    // Any other layout or alignment: eight or four dates at a time where the processor allows;
     // then one date at a time across the stocks.
     std::size_t done = 0;
 #if defined(TESSARY_WIDE_KERNELS)  // the vector files are built on x86-64 only
     if (resolve_lanes(lanes) == 8)
         done = weights_detail::activity_rows_8(weights, rows, n, stocks, count, change);
+    else if (resolve_lanes(lanes) == 4)
+        done = weights_detail::activity_rows_4(weights, rows, n, stocks, count, change);
 #endif
     for (std::size_t r = done; r < n; ++r) {
         double held = 0.0, acc = 0.0;
@@ -219,21 +223,29 @@ void weight_activity(const FloatView &weights, const std::int64_t *rows, std::si
     }
 }
 
-void rolling_mean_first_row_raw(const FloatView &in, std::size_t rows, std::size_t cols, std::size_t window,
-                                const OutView2D &out, int lanes) {
-    if (rows == 0) return;
+namespace {
+
+/// The rolling means of all `cols` columns of `in` into `out` (the first row not yet
+/// replaced).
+void rolling_block(const FloatView &in, std::size_t rows, std::size_t cols, std::size_t window,
+                   const OutView2D &out, int lanes) {
     const bool column_major = in.row_stride == 1 && out.row_stride == 1;
     [[maybe_unused]] const bool row_major = in.col_stride == 1 && out.col_stride == 1;
-    // Eight columns at a time where the processor and the layouts allow; the rest
-    // (and everything on other processors) one or two columns at a time.
+    // Eight or four columns at a time where the processor and the layouts allow; the
+    // rest (and everything on other processors) one or two columns at a time.
     std::size_t first = 0;
 #if defined(TESSARY_WIDE_KERNELS)  // the vector files are built on x86-64 only
-    const bool wide = resolve_lanes(lanes) == 8;
-    if (wide && row_major) {
+    const int width = resolve_lanes(lanes);
+    if (width == 8 && row_major) {
         weights_detail::rolling_rows_8(in, rows, cols / 8, window, out);
         first = cols - cols % 8;
-    } else if (wide) {  // column-major, mixed or strided: eight columns down the rows
+    } else if (width == 8) {  // column-major, mixed or strided: eight columns down the rows
         for (; first + 8 <= cols; first += 8) weights_detail::rolling_columns_8(in, rows, first, window, out);
+    } else if (width == 4 && row_major) {
+        weights_detail::rolling_rows_4(in, rows, cols / 4, window, out);
+        first = cols - cols % 4;
+    } else if (width == 4) {
+        for (; first + 4 <= cols; first += 4) weights_detail::rolling_columns_4(in, rows, first, window, out);
     }
 #else
     (void)lanes;
@@ -255,7 +267,7 @@ void rolling_mean_first_row_raw(const FloatView &in, std::size_t rows, std::size
             else
                 for (std::size_t k = 0; k < width; ++k) rolling_contiguous<1>(src + k, dst + k, rows, window);
         }
-    } else {
+    } else if (first < cols) {
         // Row-major (or mixed): one state per column, rows read across the columns.
         std::vector<MeanState> state(cols);
         for (std::size_t c = first; c < cols; ++c) state[c].prev = rolling_input(in(0, c));
@@ -265,6 +277,38 @@ void rolling_mean_first_row_raw(const FloatView &in, std::size_t rows, std::size
                 out(r, c) = rolling_step(state[c], leaves ? in(r - window, c) : kNaN, in(r, c));
         }
     }
+}
+
+/// Cells from which a matrix's columns are shared out between two threads.
+constexpr std::size_t kCellsForTwoThreads = std::size_t{1} << 20;
+
+}  // namespace
+
+void rolling_mean_first_row_raw(const FloatView &in, std::size_t rows, std::size_t cols, std::size_t window,
+                                const OutView2D &out, int lanes, int threads) {
+    if (rows == 0) return;
+    // Every column is computed on its own, so the columns may be split anywhere; the
+    // split is kept on a multiple of eight so that both halves run full vectors.
+    const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
+    const bool split = threads != 1 && cores > 1 && cols >= 16 && rows * cols >= kCellsForTwoThreads;
+    const std::size_t half = split ? (cols / 2) / 8 * 8 : cols;
+    auto right = [&] {
+        const FloatView sub{in.data + (std::ptrdiff_t)half * in.col_stride, in.row_stride, in.col_stride};
+        const OutView2D sub_out{out.data + (std::ptrdiff_t)half * out.col_stride, out.row_stride, out.col_stride};
+        rolling_block(sub, rows, cols - half, window, sub_out, lanes);
+    };
+    std::thread other;
+    bool alone = !split;
+    if (split) {
+        try {
+            other = std::thread(right);
+        } catch (const std::system_error &) {
+            alone = true;  // no thread to be had: the calling thread does both halves
+        }
+    }
+    rolling_block(in, rows, split ? half : cols, window, out, lanes);
+    if (split && alone) right();
+    if (other.joinable()) other.join();
     // The first row keeps the raw weights (an infinity included).
     for (std::size_t c = 0; c < cols; ++c) out(0, c) = in(0, c);
 }

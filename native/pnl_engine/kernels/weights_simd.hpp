@@ -21,6 +21,13 @@ void rolling_columns_8(const FloatView &in, std::size_t rows, std::size_t c0, st
 void rolling_rows_8(const FloatView &in, std::size_t rows, std::size_t groups, std::size_t window,
                     const OutView2D &out);
 
+/// The same two passes four columns per vector (AVX2; only call when the processor
+/// has it). Bit for bit the scalar pass.
+void rolling_columns_4(const FloatView &in, std::size_t rows, std::size_t c0, std::size_t window,
+                       const OutView2D &out);
+void rolling_rows_4(const FloatView &in, std::size_t rows, std::size_t groups, std::size_t window,
+                    const OutView2D &out);
+
 /// Held-count and change contributions of the contiguous columns p0 .. p3, added to
 /// count[r] and change[r] for r < n, eight dates per vector (AVX-512; only call when
 /// the processor has it). Bit for bit the scalar pass: each date's change grows in
@@ -34,6 +41,10 @@ void activity_columns_8(const double *p0, const double *p1, const double *p2, co
 /// caller does the rest). Row-major tiles are turned in registers, others gathered.
 /// Each date's change grows in column order, as in the scalar pass.
 std::size_t activity_rows_8(const FloatView &weights, const std::int64_t *rows, std::size_t n, std::size_t stocks,
+                            double *count, double *change);
+
+/// The same four dates per vector (AVX2; only call when the processor has it).
+std::size_t activity_rows_4(const FloatView &weights, const std::int64_t *rows, std::size_t n, std::size_t stocks,
                             double *count, double *change);
 
 }  // namespace tessary::kernels::weights_detail

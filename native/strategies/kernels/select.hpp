@@ -17,11 +17,20 @@ namespace tessary::strategies {
 /// stocks: the first min(count[r], n) candidates ordered by score (largest first when
 /// `largest`, else smallest first), equal scores by `code_rank` (ascending: the stock
 /// codes' sort order), written as 1 in `chosen` (row-major, rows x cols). Other rows,
-/// and rows with fewer than `min_count` candidates, get count[r] = 0 and no 1s.
+/// rows with fewer than `min_count` candidates and rows whose count would be 0 (a
+/// share too small with min_count 0) get count[r] = 0 and no 1s.
 void top_share(const Values &score, const Flags &eligible, const Values &present, const std::uint8_t *pick,
                const std::int64_t *code_rank,
                std::size_t rows, std::size_t cols, double share, std::int64_t min_count, bool largest,
                std::uint8_t *chosen, std::int64_t *count);
+
+/// top_share, equal_weights and hold_forward (fill 0) in one pass, without the
+/// chosen and NaN matrices between them: a row with a selection holds 1 / count[r]
+/// on its chosen stocks and 0 elsewhere, every other row the row above (0 before the
+/// first selection). Row-major output, rows x cols.
+void top_share_held(const Values &score, const Flags &eligible, const Values &present, const std::uint8_t *pick,
+                    const std::int64_t *code_rank, std::size_t rows, std::size_t cols, double share,
+                    std::int64_t min_count, bool largest, double *out);
 
 /// Equal weights of the chosen stocks (row-major, rows x cols): 1 / count[r] for a
 /// chosen stock and 0 for the others on a row with count[r] > 0; NaN on every other

@@ -36,12 +36,16 @@ def daily_total_return(market: dict) -> pd.DataFrame:
     """Each stock's daily total return: (close x split multiplier + cash dividend) /
     previous close - 1, a missing split counting as 1 and a missing dividend as 0;
     NaN where that is not a finite number. On the axes of ``market["close_price"]``."""
+    close, inputs = total_return_inputs(market)
+    return pd.DataFrame(_kernels.total_return(*inputs), index=close.index, columns=close.columns, copy=False)
+
+
+def total_return_inputs(market: dict) -> tuple[pd.DataFrame, list[np.ndarray]]:
+    """The close frame and the float64 values of the close, previous close, split
+    and dividend frames on its axes, the inputs of the daily total return."""
     close = _market_frame(market, "close_price")
-    prev = _market_frame(market, "prev_close", close)
-    split = _market_frame(market, "rq_get_split", close)
-    dividend = _market_frame(market, "rq_get_dividend", close)
-    values = _kernels.total_return(_float_values(close), _float_values(prev), _float_values(split), _float_values(dividend))
-    return pd.DataFrame(values, index=close.index, columns=close.columns, copy=False)
+    frames = [close] + [_market_frame(market, key, close) for key in ("prev_close", "rq_get_split", "rq_get_dividend")]
+    return close, [_float_values(frame) for frame in frames]
 
 
 def rolling_sum(frame: pd.DataFrame, window: int, min_periods: int | None = None) -> pd.DataFrame:
@@ -92,8 +96,7 @@ def top_share_weights(
         present = _float_values(present)
     elif present is not None:
         present = np.asarray(present, dtype=np.float64)
-    chosen, count = _kernels.top_share(values, pick, _code_rank(score.columns), float(share), int(min_holdings),
-                                       bool(largest), flags, present)
-    weights = _kernels.equal_weights(chosen, count)
-    _kernels.hold_forward(weights, 0.0, out=weights)  # in place: the decisions are not needed afterwards
+    # The selection, its equal weights and the holding between rebalances in one pass.
+    weights = _kernels.top_share_held(values, pick, _code_rank(score.columns), float(share), int(min_holdings),
+                                      bool(largest), flags, present)
     return pd.DataFrame(weights, index=score.index, columns=score.columns, copy=False)

@@ -6,7 +6,8 @@ import numbers
 
 import pandas as pd
 
-from tessary.strategies import _blocks
+from tessary.strategies import _blocks, _shared
+from tessary.strategies import _strategy_kernels as _kernels
 
 
 def _int_param(name: str, value: object, minimum: int) -> int:
@@ -26,6 +27,18 @@ def _share_param(value: object) -> float:
     return share
 
 
+def _trailing_return(market: dict, lookback: int, min_days: int) -> tuple[pd.DataFrame, pd.DataFrame]:
+    """The close frame and each stock's sum of daily total returns over the last
+    ``lookback`` dates (given ``min_days`` of them): ``rolling_sum`` of
+    ``daily_total_return``, both kept for later calls on a market read from a store."""
+    close, inputs = _blocks.total_return_inputs(market)
+    key = _shared.frozen_key(inputs)
+    daily = _shared.remembered("daily", key, tuple(inputs), lambda: _kernels.total_return(*inputs))
+    sums = _shared.remembered("sum", None if key is None else (key, lookback, min_days), tuple(inputs),
+                              lambda: _kernels.rolling_sum(daily, lookback, min_days))
+    return close, pd.DataFrame(sums, index=close.index, columns=close.columns, copy=False)
+
+
 def _ranked_weights(market: dict, lookback, share, rebalance, min_days, min_holdings, largest: bool) -> pd.DataFrame:
     lookback = _int_param("lookback", lookback, 1)
     share = _share_param(share)
@@ -35,10 +48,7 @@ def _ranked_weights(market: dict, lookback, share, rebalance, min_days, min_hold
         raise ValueError(f"min_days ({min_days}) must not exceed lookback ({lookback})")
     min_holdings = _int_param("min_holdings", min_holdings, 1)
 
-    daily = _blocks.daily_total_return(market)
-    score = _blocks.rolling_sum(daily, lookback, min_days)
-    del daily
-    close = _blocks._market_frame(market, "close_price")
+    close, score = _trailing_return(market, lookback, min_days)
     can_buy = _blocks._market_frame(market, "can_buy_stock", close)
     # Only stocks that may be bought and have a close that day are candidates.
     return _blocks.top_share_weights(score, share=share, rebalance=rebalance, min_holdings=min_holdings,

@@ -21,7 +21,7 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
-from tessary.sweep import _batch_returns, _figures, _market, _tasks
+from tessary.sweep import _batch_returns, _buffers, _figures, _market, _tasks
 
 #: The statistics that depend only on the traded weights and the return dates.
 WEIGHT_STATS = ("holding_count", "turnover")
@@ -95,7 +95,7 @@ class Shared:
         self.market = _market.open_market(spec.store_dir, spec.start, spec.end)
         self.aligned = checked_market(spec, weights) if aligned is None else aligned
         self.dates = weights.index[1:]
-        call = partial(_records.smooth_weights, weights, window)
+        call = partial(_records.smooth_weights, weights, window, out=_buffers.output_for(weights) if window > 0 else None)
         self.work = _tasks.within(spec.timeout, "the backtest", call) if window > 0 else weights
         self.carried = weights.attrs.get(_tasks.WARNINGS_ATTR)
         self.given_dates = weights.attrs.get(_tasks.GIVEN_ATTR, weights.index)

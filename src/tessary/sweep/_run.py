@@ -12,7 +12,7 @@ from typing import Any
 
 from tessary.backtest import _between
 from tessary.store.dates import date_argument
-from tessary.sweep import _batch, _cluster, _grid, _market, _result, _tasks, _threads
+from tessary.sweep import _batch, _buffers, _cluster, _grid, _market, _result, _tasks, _threads
 from tessary.sweep._progress import Progress
 
 
@@ -167,7 +167,10 @@ def run_sweep(
 
     try:
         if client is None:
-            _threads.run_on_threads(spec, batches, threads, on_row)
+            # The smoothed matrices' arrays reused between paths, within the memory
+            # the batches may use.
+            with _buffers.reusing(memory):
+                _threads.run_on_threads(spec, batches, threads, on_row)
         else:
             _cluster.run_on_client(client, spec, batches, on_row)
     finally:
